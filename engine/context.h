@@ -1,0 +1,28 @@
+#pragma once
+
+#include "clock.h"
+
+#include <string>
+
+struct uv_loop_s;
+typedef struct uv_loop_s uv_loop_t;
+
+namespace gw {
+
+// What tunnels and relays need from the process around them: the one event loop, the
+// clock, the one log sink, and the one option they read. Tunnels and relays hold no
+// reference to the settings or to the window; the control layer implements this.
+class TEngineContext {
+public:
+  virtual ~TEngineContext() = default;
+
+  virtual uv_loop_t* Loop() = 0;
+  virtual const TClock& Clock() const = 0;
+  virtual void AddLog(const std::string& text) = 0;
+  // A static tunnel also listens on its port plus one, the query port.
+  virtual bool AddPort() const = 0;
+
+  TTime Now() const { return Clock().Now(); }
+};
+
+} // namespace gw

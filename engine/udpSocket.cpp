@@ -1,0 +1,196 @@
+#include "udpSocket.h"
+
+#include "presenter.h"
+#include "socketErrors.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <memory>
+#include <cstdio>
+
+namespace gw {
+
+namespace {
+
+// One batch buffer serves every endpoint: all of them run on the loop's thread and a drain
+// never nests, so there is no per-endpoint receive memory however many relays exist.
+struct TReceiveBatch {
+  static constexpr int kSize = 32;
+  std::array<std::array<char, TudpSocket::kReceiveBufferSize>, kSize> Buffers;
+  std::array<iovec, kSize> Iov;
+  std::array<sockaddr_in, kSize> From;
+  std::array<mmsghdr, kSize> Headers;
+
+  void Prepare() {
+    for (int i = 0; i < kSize; ++i) {
+      Iov[i] = {Buffers[i].data(), Buffers[i].size()};
+      Headers[i] = {};
+      Headers[i].msg_hdr.msg_iov = &Iov[i];
+      Headers[i].msg_hdr.msg_iovlen = 1;
+      Headers[i].msg_hdr.msg_name = &From[i];
+      Headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+  }
+};
+
+TReceiveBatch gBatch;
+
+sockaddr_in MakeAddress(uint32_t address, int port) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = address;
+  in.sin_port = htons(static_cast<uint16_t>(port));
+  return in;
+}
+
+bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+} // namespace
+
+TudpSocket::TudpSocket(uv_loop_t* loop) : loop_(loop) {}
+
+TudpSocket::~TudpSocket() { Close(); }
+
+void TudpSocket::Open() {
+  if (Active()) Close();
+
+  if (Port < 0 || Port > 65535) {
+    ReportError(kInvalidArgument);
+    return;
+  }
+  TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!fd.Valid()) {
+    ReportErrno(errno);
+    return;
+  }
+  const sockaddr_in local = MakeAddress(htonl(INADDR_ANY), Port);
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ReportErrno(errno);
+    return;
+  }
+  auto unregistered = std::make_unique<uv_poll_t>();
+  if (const int status = uv_poll_init_socket(loop_, unregistered.get(), fd.Get())) {
+    ReportErrno(-status);
+    return;
+  }
+  // From here on the handle belongs to the loop and is released through it.
+  TUvHandle<uv_poll_t> poll(unregistered.release());
+  poll->data = this;
+  if (const int status = uv_poll_start(poll.get(), UV_READABLE, &TudpSocket::OnPoll)) {
+    ReportErrno(-status);
+    return;
+  }
+  fd_ = std::move(fd);
+  poll_ = std::move(poll);
+}
+
+void TudpSocket::Close() {
+  if (!fd_.Valid()) return;
+  poll_.reset();
+  if (const int err = fd_.Reset()) ReportErrno(err);
+}
+
+int TudpSocket::LocalPort() const {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (!Active() || ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return 0;
+  return ntohs(local.sin_port);
+}
+
+void TudpSocket::SetLocation(const std::string& location) {
+  destination_.Location = location;
+  Resolve(destination_);
+}
+
+bool TudpSocket::SendBuffer(std::span<const char> data) {
+  if (destination_.Address == 0) {
+    ReportError(kAddressNotAvailable);
+    return false;
+  }
+  return SendTo({destination_.Address, static_cast<uint16_t>(destination_.Port)}, data);
+}
+
+bool TudpSocket::SendTo(const TPeerAddress& to, std::span<const char> data) {
+  const sockaddr_in address = MakeAddress(to.Address, to.Port);
+  const ssize_t sent = ::sendto(fd_.Get(), data.data(), data.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (sent < 0) {
+    ReportErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+void TudpSocket::ReportError(int code, const std::string& message) {
+  std::string text;
+  if (message.empty())
+    text = ErrorText(code);
+  else if (message.front() == '+')
+    text = std::string(ErrorText(code)) + " (" + message.substr(1) + ").";
+  else
+    text = message;
+
+  if (OnError)
+    OnError(text, code);
+  else
+    Presenter().ShowMessage(UnhandledSocketErrorText(text, code));
+}
+
+void TudpSocket::ReportErrno(int err, const std::string& message) {
+  ReportError(SocketErrorFromErrno(err), message);
+}
+
+void TudpSocket::OnPoll(uv_poll_t* handle, int status, int events) {
+  auto* self = static_cast<TudpSocket*>(handle->data);
+  if (!self) return;
+  RunGuarded([&] {
+    if (status < 0)
+      self->ReportErrno(-status, "+Error while receiving.");
+    else if (events & UV_READABLE)
+      self->Drain(*handle);
+  });
+}
+
+void TudpSocket::Drain(const uv_poll_t& handle) {
+  // A handler may close or destroy this endpoint; its handle then lets go of it (its memory
+  // lives until the next loop turn), and the drain stops there.
+  const auto alive = [&] { return handle.data == this; };
+  int delivered = 0;
+  while (alive() && delivered < kMaxDatagramsPerWakeup) {
+    gBatch.Prepare();
+    const int count = ::recvmmsg(fd_.Get(), gBatch.Headers.data(), TReceiveBatch::kSize,
+                                 MSG_DONTWAIT, nullptr);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (!WouldBlock(errno)) ReportErrno(errno);
+      break;
+    }
+    for (int i = 0; i < count && alive(); ++i, ++delivered) {
+      const mmsghdr& message = gBatch.Headers[i];
+      // A datagram that does not leave one byte free is dropped whole, never cut.
+      if ((message.msg_hdr.msg_flags & MSG_TRUNC) || message.msg_len >= kReceiveBufferSize) {
+        ReportErrno(EMSGSIZE);
+        continue;
+      }
+      const sockaddr_in& from = gBatch.From[i];
+      const TPeerAddress peer{from.sin_addr.s_addr, ntohs(from.sin_port)};
+      if (OnReceive)
+        RunGuarded([&] { OnReceive(*this, {gBatch.Buffers[i].data(), message.msg_len}, peer); });
+    }
+    if (count < TReceiveBatch::kSize) break;
+  }
+}
+
+std::string UnhandledSocketErrorText(const std::string& text, int code) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%06X", static_cast<unsigned>(code));
+  return "Ugh I got an Error, and you don't write error handlers\r\nShame on you !!!!. "
+         "Take a look at it :\r\n" +
+         text + " (error number : 0x" + number + ")." + "\r\n" + "Assign an OnError event handler !!!";
+}
+
+} // namespace gw

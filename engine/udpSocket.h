@@ -1,0 +1,78 @@
+#pragma once
+
+#include "hostAbout.h"
+#include "uvHandle.h"
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace gw {
+
+// A non-blocking IPv4 datagram endpoint bound to a local port, with a destination for
+// sending. When datagrams are waiting it reads them in batches and raises OnReceive once
+// per datagram, up to a fairness bound per wake-up; the event loop wakes it again for the
+// rest. It never raises: every failure goes to OnError as a readable text and its number.
+class TudpSocket {
+public:
+  using TerrorProc = std::function<void(const std::string& msg, int num)>;
+  // `data` is valid only during the call.
+  using TreceiveProc =
+      std::function<void(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from)>;
+
+  // A datagram must leave one byte of this free, so at most 2999 bytes are delivered.
+  static constexpr std::size_t kReceiveBufferSize = 3000;
+  // Datagrams delivered per wake-up before other sockets get their turn.
+  static constexpr int kMaxDatagramsPerWakeup = 64;
+
+  explicit TudpSocket(uv_loop_t* loop);
+  ~TudpSocket();
+  TudpSocket(const TudpSocket&) = delete;
+  TudpSocket& operator=(const TudpSocket&) = delete;
+
+  TerrorProc OnError;
+  TreceiveProc OnReceive;
+  // The local port to bind, host byte order; 0 lets the system pick one.
+  int Port = 0;
+
+  // Binds and starts watching; an open endpoint is closed first. Failures are reported
+  // and leave the endpoint inactive.
+  void Open();
+  // Closes the socket if there is one; does nothing otherwise.
+  void Close();
+  bool Active() const { return fd_.Valid(); }
+  // The port actually bound, host byte order; 0 when inactive.
+  int LocalPort() const;
+
+  // Sets the destination's text and resolves it at once (blocking for a host name).
+  void SetLocation(const std::string& location);
+  void SetSendPort(int port) { destination_.Port = port; }
+  const ThostAbout& Destination() const { return destination_; }
+
+  // Sends one datagram to the destination; an empty one is sent as such.
+  bool SendBuffer(std::span<const char> data);
+  // Sends one datagram to `to`, leaving the destination alone.
+  bool SendTo(const TPeerAddress& to, std::span<const char> data);
+
+  // Builds the error text and hands it to OnError, or without one to the presenter.
+  // A message starting with "+" is added in parentheses to the code's text.
+  void ReportError(int code, const std::string& message = {});
+
+private:
+  static void OnPoll(uv_poll_t* handle, int status, int events);
+  void Drain(const uv_poll_t& handle);
+  void ReportErrno(int err, const std::string& message = {});
+
+  uv_loop_t* loop_;
+  ThostAbout destination_;
+  // The poll handle is declared after the descriptor, so it stops watching before the
+  // descriptor closes.
+  TFd fd_;
+  TUvHandle<uv_poll_t> poll_;
+};
+
+// The text shown when an endpoint without OnError meets an error.
+std::string UnhandledSocketErrorText(const std::string& text, int code);
+
+} // namespace gw

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <uv.h>
+
+#include <cerrno>
+#include <memory>
+#include <unistd.h>
+
+namespace gw {
+
+// libuv releases a handle only after its close callback has run, one loop turn after
+// uv_close. TUvHandle owns such a handle: destroying it starts the close, and the memory
+// is freed by the callback, so a handle may be dropped at any moment, even from inside one
+// of its own callbacks. `data` is cleared first, so late callbacks can tell it is gone.
+template <typename T>
+struct TUvCloser {
+  void operator()(T* handle) const {
+    auto* h = reinterpret_cast<uv_handle_t*>(handle);
+    h->data = nullptr;
+    uv_close(h, [](uv_handle_t* closed) { delete reinterpret_cast<T*>(closed); });
+  }
+};
+
+template <typename T>
+using TUvHandle = std::unique_ptr<T, TUvCloser<T>>;
+
+// An owned file descriptor.
+class TFd {
+public:
+  TFd() = default;
+  explicit TFd(int fd) : fd_(fd) {}
+  TFd(TFd&& other) noexcept : fd_(other.Release()) {}
+  TFd& operator=(TFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  ~TFd() { Reset(); }
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor; returns the errno of a failed close, or 0.
+  int Reset() {
+    if (fd_ < 0) return 0;
+    const int result = ::close(Release());
+    return result == 0 ? 0 : errno;
+  }
+
+private:
+  int fd_ = -1;
+};
+
+} // namespace gw
