@@ -1,0 +1,313 @@
+#include "loopHarness.h"
+#include "server.h"
+#include "udpPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace gw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TReceived;
+using test::TUdpPeer;
+
+// A tunnel on a free pair of ports in front of a game server on loopback, whose query port
+// (game port + 1) is a peer of its own.
+struct TTunnelFixture : ::testing::Test {
+  TTunnelFixture()
+      : Server(static_cast<uint16_t>(ServerPort)), QueryServer(static_cast<uint16_t>(ServerPort + 1)),
+        Tunnel(std::make_unique<TServer>(Context)) {
+    Tunnel->ListenPort = test::FreeUdpPortPair();
+    Tunnel->ServerHost = "127.0.0.1";
+    Tunnel->ServerPort = ServerPort;
+  }
+
+  uint16_t GamePort() const { return static_cast<uint16_t>(Tunnel->ListenPort); }
+  uint16_t QueryPort() const { return static_cast<uint16_t>(Tunnel->ListenPort + 1); }
+
+  TReceived Await(const TUdpPeer& peer) {
+    std::optional<TReceived> got;
+    EXPECT_TRUE(Context.RunUntil([&] { return (got = peer.TryReceive()).has_value(); }))
+        << "nothing arrived at port " << peer.Port();
+    return got.value_or(TReceived{});
+  }
+
+  void ExpectNothingAt(const TUdpPeer& peer) {
+    Context.RunFor(50ms);
+    EXPECT_FALSE(peer.TryReceive().has_value()) << "unexpected datagram at port " << peer.Port();
+  }
+
+  // The client's datagram reaches the server, which answers it.
+  TReceived RoundTrip(const TUdpPeer& client, std::string_view data, uint16_t tunnelPort, const TUdpPeer& server) {
+    client.SendTo(tunnelPort, data);
+    const TReceived atServer = Await(server);
+    EXPECT_EQ(atServer.Data, data);
+    server.SendTo(atServer.FromPort, "re:" + atServer.Data);
+    return Await(client);
+  }
+
+  std::string Relay(const TUdpPeer& client, int serverPort) const {
+    return "127.0.0.1:" + std::to_string(client.Port()) + " -> 127.0.0.1:" + std::to_string(serverPort);
+  }
+
+  test::TTestContext Context;
+  const int ServerPort = test::FreeUdpPortPair();
+  TUdpPeer Server;
+  TUdpPeer QueryServer;
+  std::unique_ptr<TServer> Tunnel;
+};
+
+TEST_F(TTunnelFixture, RelaysEachClientThroughItsOwnUpstreamPort) {
+  Tunnel->Start();
+  TUdpPeer first, second;
+
+  first.SendTo(GamePort(), "one");
+  const TReceived fromFirst = Await(Server);
+  second.SendTo(GamePort(), "two");
+  const TReceived fromSecond = Await(Server);
+  first.SendTo(GamePort(), "three");
+  const TReceived againFromFirst = Await(Server);
+
+  EXPECT_EQ(fromFirst.Data, "one");
+  EXPECT_EQ(fromSecond.Data, "two");
+  EXPECT_EQ(againFromFirst.Data, "three");
+  EXPECT_NE(fromFirst.FromPort, fromSecond.FromPort);
+  EXPECT_EQ(fromFirst.FromPort, againFromFirst.FromPort);
+  EXPECT_NE(fromFirst.FromPort, first.Port());
+
+  // Replies go back to the right client, from the tunnel's port.
+  Server.SendTo(fromSecond.FromPort, "for two");
+  Server.SendTo(fromFirst.FromPort, "for one");
+  const TReceived atSecond = Await(second);
+  const TReceived atFirst = Await(first);
+  EXPECT_EQ(atSecond.Data, "for two");
+  EXPECT_EQ(atFirst.Data, "for one");
+  EXPECT_EQ(atFirst.FromPort, GamePort());
+  EXPECT_EQ(atSecond.FromPort, GamePort());
+
+  EXPECT_EQ(Tunnel->ClientCount(), 2);
+  EXPECT_EQ(Context.Log, (std::vector<std::string>{
+                             "Tunnel open on " + std::to_string(GamePort()) + " to 127.0.0.1:" + std::to_string(ServerPort),
+                             "Got connection from " + Relay(first, ServerPort),
+                             "Got connection from " + Relay(second, ServerPort),
+                         }));
+}
+
+TEST_F(TTunnelFixture, DescribesItselfAndItsRelays) {
+  TServer tunnel(Context);
+  tunnel.ListenPort = 8000;
+  tunnel.ServerHost = "10.0.0.5";
+  tunnel.ServerPort = 7777;
+  EXPECT_EQ(tunnel.Describe(), "8000 to 10.0.0.5:7777");
+  EXPECT_EQ(tunnel.ClientCount(), 0);
+}
+
+TEST_F(TTunnelFixture, EmptyDatagramCreatesARelayAndIsForwardedEmpty) {
+  Tunnel->Start();
+  TUdpPeer client;
+  client.SendTo(GamePort(), "");
+  EXPECT_EQ(Await(Server).Data, "");
+  EXPECT_EQ(Context.LinesStartingWith("Got connection from "),
+            std::vector<std::string>{"Got connection from " + Relay(client, ServerPort)});
+}
+
+TEST_F(TTunnelFixture, LongDatagramIsDroppedWithALogLineAndNoRelay) {
+  Tunnel->Start();
+  TUdpPeer client;
+  client.SendTo(GamePort(), std::string(3000, 'x'));
+  client.SendTo(GamePort(), std::string(2999, 'y'));
+  EXPECT_EQ(Await(Server).Data, std::string(2999, 'y'));
+  EXPECT_EQ(Context.LinesStartingWith("WSA Error: "),
+            std::vector<std::string>{"WSA Error: Message too long [10040]"});
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
+}
+
+TEST_F(TTunnelFixture, DatagramFromSourcePortZeroIsDropped) {
+  Tunnel->Start();
+  if (!test::SendFromPortZero(GamePort(), "spoofed")) GTEST_SKIP() << "raw sockets are not allowed here";
+  TUdpPeer client;
+  client.SendTo(GamePort(), "real");
+  EXPECT_EQ(Await(Server).Data, "real");
+  ExpectNothingAt(Server);
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
+  EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 1u);
+}
+
+TEST_F(TTunnelFixture, TakenPortIsLoggedBeforeTheOpenLine) {
+  TUdpPeer squatter(GamePort());
+  Context.AddPortOption = false;
+  Tunnel->Start();
+  EXPECT_EQ(Context.Log, (std::vector<std::string>{
+                             "WSA Error: Address already in use [10048]",
+                             "Tunnel open on " + Tunnel->Describe(),
+                         }));
+}
+
+TEST_F(TTunnelFixture, RelayIdleTwelveSecondsStaysAndGoesJustAfter) {
+  Tunnel->Start();
+  TUdpPeer client;
+  client.SendTo(GamePort(), "hi");
+  const TReceived first = Await(Server);
+
+  // The server keeps talking to a silent client: that does not keep the relay.
+  Context.ManualClock.Advance(6s);
+  Server.SendTo(first.FromPort, "news");
+  EXPECT_EQ(Await(client).Data, "news");
+  Context.ManualClock.Advance(6s);
+  Tunnel->SweepClients();
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
+
+  Context.ManualClock.Advance(1ms);
+  Tunnel->SweepClients();
+  EXPECT_EQ(Tunnel->ClientCount(), 0);
+  EXPECT_EQ(Context.Log.back(), "Closed connection from " + Relay(client, ServerPort));
+
+  // Coming back gets a new relay with a new upstream port.
+  client.SendTo(GamePort(), "back");
+  const TReceived again = Await(Server);
+  EXPECT_NE(again.FromPort, first.FromPort);
+  EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 2u);
+}
+
+TEST_F(TTunnelFixture, ClientSendingEveryTenSecondsKeepsItsRelay) {
+  Tunnel->Start();
+  TUdpPeer client;
+  ASSERT_EQ(RoundTrip(client, "0", GamePort(), Server).Data, "re:0");
+  for (int i = 1; i <= 5; ++i) {
+    Context.ManualClock.Advance(10s);
+    Tunnel->SweepClients();
+    client.SendTo(GamePort(), std::to_string(i));
+    EXPECT_EQ(Await(Server).Data, std::to_string(i));
+  }
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
+  EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 1u);
+  EXPECT_TRUE(Context.LinesStartingWith("Closed connection from ").empty());
+}
+
+TEST_F(TTunnelFixture, SweepRemovesOnlyTheIdleAndKeepsOrder) {
+  Tunnel->Start();
+  TUdpPeer a, b, c;
+  for (const TUdpPeer* client : {&a, &b, &c}) {
+    client->SendTo(GamePort(), "x");
+    Await(Server);
+  }
+  Context.ManualClock.Advance(8s);
+  b.SendTo(GamePort(), "still here");
+  Await(Server);
+  Context.ManualClock.Advance(5s);
+  Tunnel->SweepClients();
+
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
+  EXPECT_EQ(Context.LinesStartingWith("Closed connection from "),
+            (std::vector<std::string>{"Closed connection from " + Relay(a, ServerPort),
+                                      "Closed connection from " + Relay(c, ServerPort)}));
+  EXPECT_NE(Tunnel->FindClient({htonl(INADDR_LOOPBACK), b.Port()}), nullptr);
+}
+
+TEST_F(TTunnelFixture, TemporaryTunnelExpiresStrictlyAfterSixtySecondsOfClientSilence) {
+  Tunnel->Temporary = true;
+  Tunnel->Start();
+  EXPECT_FALSE(Tunnel->IsExpired());
+  TUdpPeer client;
+  client.SendTo(GamePort(), "hi");
+  const TReceived first = Await(Server);
+
+  Context.ManualClock.Advance(30s);
+  Server.SendTo(first.FromPort, "server traffic does not count");
+  Await(client);
+  Context.ManualClock.Advance(30s);
+  EXPECT_FALSE(Tunnel->IsExpired());
+  Context.ManualClock.Advance(1ms);
+  EXPECT_TRUE(Tunnel->IsExpired());
+}
+
+TEST_F(TTunnelFixture, QueryPortRewritesStatusReplies) {
+  Tunnel->Start();
+  TUdpPeer browser;
+  browser.SendTo(QueryPort(), "\\status\\");
+  const TReceived query = Await(QueryServer);
+  EXPECT_EQ(query.Data, "\\status\\");
+  QueryServer.SendTo(query.FromPort, "\\hostname\\Frag Fest\\hostport\\7777\\hostip\\10.0.0.9\\gametype\\DM");
+
+  const TReceived reply = Await(browser);
+  EXPECT_EQ(reply.FromPort, QueryPort());
+  EXPECT_EQ(reply.Data, "\\hostname\\[Gatewarden 3.0] Frag Fest\\hostport\\" + std::to_string(GamePort()) +
+                            "\\hostip\\127.0.0.1\\gametype\\DM");
+  EXPECT_EQ(Context.LinesStartingWith("Got query connection from "),
+            std::vector<std::string>{"Got query connection from " + Relay(browser, ServerPort + 1)});
+}
+
+TEST_F(TTunnelFixture, GameTrafficIsNeverRewritten) {
+  Tunnel->Start();
+  TUdpPeer client;
+  const std::string status = "\\hostname\\Frag Fest\\hostport\\7777";
+  EXPECT_EQ(RoundTrip(client, "q", GamePort(), Server).Data, "re:q");
+  client.SendTo(GamePort(), "again");
+  const TReceived atServer = Await(Server);
+  Server.SendTo(atServer.FromPort, status);
+  EXPECT_EQ(Await(client).Data, status);
+}
+
+TEST_F(TTunnelFixture, ClientKeepsItsFirstRelayOnTheOtherPort) {
+  Tunnel->Start();
+  TUdpPeer client;
+  EXPECT_EQ(RoundTrip(client, "game", GamePort(), Server).FromPort, GamePort());
+
+  // Same source port, now to the query port: still the game relay, to the game server.
+  const TReceived reply = RoundTrip(client, "query", QueryPort(), Server);
+  EXPECT_EQ(reply.Data, "re:query");
+  EXPECT_EQ(reply.FromPort, GamePort());
+  ExpectNothingAt(QueryServer);
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
+}
+
+TEST_F(TTunnelFixture, NoQueryPortWithoutTheOptionOrForTemporaryTunnels) {
+  Context.AddPortOption = false;
+  Tunnel->Start();
+  EXPECT_NO_THROW(TUdpPeer{QueryPort()}) << "the query port must be free";
+
+  auto temporary = std::make_unique<TServer>(Context);
+  temporary->ListenPort = test::FreeUdpPortPair();
+  temporary->Temporary = true;
+  Context.AddPortOption = true;
+  temporary->Start();
+  EXPECT_NO_THROW(TUdpPeer{static_cast<uint16_t>(temporary->ListenPort + 1)});
+}
+
+TEST_F(TTunnelFixture, RestartKeepsRelaysAnsweringThroughTheNewEndpoints) {
+  Tunnel->Start();
+  TUdpPeer client, browser;
+  client.SendTo(GamePort(), "before");
+  const TReceived game = Await(Server);
+  browser.SendTo(QueryPort(), "\\status\\");
+  const TReceived query = Await(QueryServer);
+
+  Tunnel->Start();
+  Server.SendTo(game.FromPort, "after restart");
+  EXPECT_EQ(Await(client).Data, "after restart");
+
+  // Restarted without the query port: the query relay has nowhere to answer through.
+  Context.AddPortOption = false;
+  Tunnel->Start();
+  QueryServer.SendTo(query.FromPort, "\\hostname\\x");
+  ExpectNothingAt(browser);
+  EXPECT_EQ(Context.LinesStartingWith("Tunnel open on ").size(), 3u);
+  EXPECT_TRUE(Context.LinesStartingWith("WSA Error: ").empty());
+}
+
+TEST_F(TTunnelFixture, DestroyingATunnelClosesEverythingSilently) {
+  Tunnel->Start();
+  TUdpPeer client;
+  client.SendTo(GamePort(), "x");
+  Await(Server);
+  const auto lines = Context.Log.size();
+  const uint16_t port = GamePort();
+  Tunnel.reset();
+  EXPECT_EQ(Context.Log.size(), lines);
+  EXPECT_NO_THROW(TUdpPeer{port}) << "the game port must be free again";
+}
+
+} // namespace
+} // namespace gw

@@ -1,0 +1,164 @@
+#include "loopHarness.h"
+#include "udpPeer.h"
+#include "udpSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace gw {
+namespace {
+
+using test::TTestContext;
+using test::TUdpPeer;
+
+struct TReport {
+  std::string Text;
+  int Number;
+};
+
+// An endpoint on a port the system picks, recording what it receives and reports.
+struct TEndpointFixture : ::testing::Test {
+  TEndpointFixture() : Socket(std::make_unique<TudpSocket>(Context.Loop())) {
+    Socket->OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress& from) {
+      Received.emplace_back(data.data(), data.size());
+      LastFrom = from;
+    };
+    Socket->OnError = [this](const std::string& msg, int num) { Reports.push_back({msg, num}); };
+  }
+
+  TTestContext Context;
+  std::unique_ptr<TudpSocket> Socket;
+  std::vector<std::string> Received;
+  std::vector<TReport> Reports;
+  TPeerAddress LastFrom;
+};
+
+TEST_F(TEndpointFixture, DeliversUpToBufferLessOneAndDropsLongerWhole) {
+  Socket->Open();
+  ASSERT_TRUE(Socket->Active());
+  TUdpPeer client;
+  const auto port = static_cast<uint16_t>(Socket->LocalPort());
+
+  client.SendTo(port, std::string(3000, 'x'));
+  client.SendTo(port, std::string(2999, 'y'));
+  client.SendTo(port, std::string(5000, 'z'));
+  ASSERT_TRUE(Context.RunUntil([&] { return Received.size() == 1 && Reports.size() == 2; }));
+
+  EXPECT_EQ(Received[0], std::string(2999, 'y'));
+  EXPECT_EQ(LastFrom.Port, client.Port());
+  for (const auto& report : Reports) {
+    EXPECT_EQ(report.Text, "Message too long");
+    EXPECT_EQ(report.Number, 10040);
+  }
+}
+
+TEST_F(TEndpointFixture, EmptyDatagramIsDelivered) {
+  Socket->Open();
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), "");
+  ASSERT_TRUE(Context.RunUntil([&] { return Received.size() == 1; }));
+  EXPECT_EQ(Received[0], "");
+  EXPECT_TRUE(Reports.empty());
+}
+
+TEST_F(TEndpointFixture, EveryQueuedDatagramIsDeliveredInOrder) {
+  Socket->Open();
+  TUdpPeer client;
+  // More than one wake-up's worth, and few enough for the default receive buffer.
+  const int count = 2 * TudpSocket::kMaxDatagramsPerWakeup + 5;
+  for (int i = 0; i < count; ++i) client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), std::to_string(i));
+  ASSERT_TRUE(Context.RunUntil([&] { return Received.size() == count; })) << Received.size();
+  for (int i = 0; i < count; ++i) ASSERT_EQ(Received[i], std::to_string(i));
+}
+
+TEST_F(TEndpointFixture, HandlerThatDestroysItsEndpointEndsTheDrain) {
+  Socket->OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress&) {
+    Received.emplace_back(data.data(), data.size());
+    Socket.reset();
+  };
+  TudpSocket* raw = Socket.get();
+  raw->Open();
+  TUdpPeer client;
+  for (int i = 0; i < 10; ++i) client.SendTo(static_cast<uint16_t>(raw->LocalPort()), "x");
+  ASSERT_TRUE(Context.RunUntil([&] { return !Socket; }));
+  Context.RunFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(Received.size(), 1u);
+}
+
+TEST_F(TEndpointFixture, TakenPortIsReportedAndLeavesTheEndpointInactive) {
+  Socket->Open();
+  TudpSocket second(Context.Loop());
+  second.OnError = Socket->OnError;
+  second.Port = Socket->LocalPort();
+
+  second.Open();
+
+  EXPECT_FALSE(second.Active());
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Text, "Address already in use");
+  EXPECT_EQ(Reports[0].Number, 10048);
+}
+
+TEST_F(TEndpointFixture, PortOutsideTheRangeIsRefused) {
+  Socket->Port = 65536;
+  Socket->Open();
+  EXPECT_FALSE(Socket->Active());
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Number, 10022);
+}
+
+TEST_F(TEndpointFixture, ClosingTwiceOrAfterAFailedOpenDoesNothing) {
+  Socket->Open();
+  Socket->Close();
+  Socket->Close();
+  EXPECT_FALSE(Socket->Active());
+
+  Socket->Port = -1;
+  Socket->Open();
+  Reports.clear();
+  Socket->Close();
+  EXPECT_TRUE(Reports.empty());
+}
+
+TEST_F(TEndpointFixture, SendsFromAPortTheSystemPicks) {
+  Socket->Open();
+  TUdpPeer server;
+  Socket->SetLocation("127.0.0.1");
+  Socket->SetSendPort(server.Port());
+
+  ASSERT_TRUE(Socket->SendBuffer(std::string_view("hello")));
+  std::optional<test::TReceived> got;
+  ASSERT_TRUE(Context.RunUntil([&] { return (got = server.TryReceive()).has_value(); }));
+  EXPECT_EQ(got->Data, "hello");
+  EXPECT_NE(got->FromPort, 0);
+  EXPECT_EQ(got->FromPort, Socket->LocalPort());
+  EXPECT_EQ(Socket->Destination().IPText, "127.0.0.1");
+  EXPECT_EQ(Socket->Destination().HostName, "NO REVERSE DNS!");
+}
+
+TEST_F(TEndpointFixture, UnresolvableDestinationFailsTheSendWithAddressNotAvailable) {
+  Socket->Open();
+  Socket->SetLocation("no-such-host.invalid");
+  Socket->SetSendPort(7777);
+
+  EXPECT_EQ(Socket->Destination().Address, 0u);
+  EXPECT_EQ(Socket->Destination().Location, "error");
+  EXPECT_TRUE(Socket->Destination().HostName.empty());
+  EXPECT_TRUE(Reports.empty()) << "a failed lookup itself is silent";
+
+  EXPECT_FALSE(Socket->SendBuffer(std::string_view("x")));
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Text, "Can't assign requested address");
+  EXPECT_EQ(Reports[0].Number, 10049);
+}
+
+TEST_F(TEndpointFixture, HostNameDestinationResolves) {
+  Socket->SetLocation("localhost");
+  EXPECT_EQ(Socket->Destination().IPText, "127.0.0.1");
+  EXPECT_EQ(Socket->Destination().HostName, "localhost");
+  EXPECT_EQ(Socket->Destination().Location, "localhost");
+}
+
+} // namespace
+} // namespace gw

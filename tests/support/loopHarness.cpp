@@ -1,0 +1,38 @@
+#include "loopHarness.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+namespace gw::test {
+
+TTestContext::TTestContext() { uv_loop_init(&loop_); }
+
+TTestContext::~TTestContext() {
+  // Handles released by the test close on the next loop turns.
+  uv_run(&loop_, UV_RUN_NOWAIT);
+  EXPECT_EQ(uv_loop_close(&loop_), 0) << "a libuv handle outlived its owner";
+}
+
+bool TTestContext::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    uv_run(&loop_, UV_RUN_NOWAIT);
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    pollfd backend{uv_backend_fd(&loop_), POLLIN, 0};
+    ::poll(&backend, 1, 2);
+  }
+}
+
+void TTestContext::RunFor(std::chrono::milliseconds span) {
+  RunUntil([] { return false; }, span);
+}
+
+std::vector<std::string> TTestContext::LinesStartingWith(const std::string& prefix) const {
+  std::vector<std::string> lines;
+  for (const auto& line : Log)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+} // namespace gw::test
