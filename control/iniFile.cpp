@@ -24,8 +24,7 @@ std::optional<std::string> TIniFile::ReadString(std::string_view section, std::s
 
 std::vector<std::string> TIniFile::ReadKeys(std::string_view section) const { return Read().Keys(section); }
 
-template <typename TEdit>
-void TIniFile::Update(TEdit edit) {
+void TIniFile::Update(const std::function<void(TIniText&)>& edit) {
   try {
     const std::optional<std::string> current = ReadFileIfPresent(path_);
     TIniText text(current.value_or(std::string()));

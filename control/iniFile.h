@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,11 +48,12 @@ public:
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   // Removes every section of that name with all its entries.
   void EraseSection(std::string_view section);
+  // Several edits as one replacement of the file: it holds all of them or none.
+  void Update(const std::function<void(TIniText&)>& edit);
+  // The whole file at once, for reading many values from one state of it.
+  TIniText Read() const;
 
 private:
-  TIniText Read() const;
-  template <typename TEdit>
-  void Update(TEdit edit);
 
   std::filesystem::path path_;
 };

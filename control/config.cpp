@@ -1,0 +1,97 @@
+#include "config.h"
+
+#include "iniText.h"
+#include "intConv.h"
+#include "tunnelLine.h"
+
+namespace gw {
+
+namespace {
+
+constexpr std::string_view kGeneral = "General";
+constexpr std::string_view kRemoteAdmin = "RemoteAdmin";
+constexpr std::string_view kTunnels = "Tunnels";
+
+// A missing key, an empty value and a text that is no integer all give the default.
+int ReadInteger(const TIniText& text, std::string_view section, std::string_view key, int fallback) {
+  int32_t value = 0;
+  const std::optional<std::string> found = text.Value(section, key);
+  return found && TryStrToInt(*found, value) ? value : fallback;
+}
+
+bool ReadBool(const TIniText& text, std::string_view section, std::string_view key, bool fallback) {
+  return ReadInteger(text, section, key, fallback ? 1 : 0) != 0;
+}
+
+const char* BoolText(bool value) { return value ? "1" : "0"; }
+
+} // namespace
+
+TConfig::TConfig(TEngineContext& engine, const std::filesystem::path& path) : engine_(engine), file_(path) {
+  Load();
+}
+
+void TConfig::Load() {
+  const TIniText text = file_.Read();
+
+  // Every key loads one tunnel, in file order, whatever its name; a name that occurs twice
+  // reads the first entry's value both times.
+  for (const std::string& key : text.Keys(kTunnels)) {
+    const std::string value = text.Value(kTunnels, key).value_or(std::string());
+    auto tunnel = std::make_unique<TServer>(engine_);
+    try {
+      ParseTunnelLine(*tunnel, value);
+    } catch (const TConversionError& e) {
+      throw TSettingsError(Path().string() + ", section [Tunnels], entry " + key + "=" + value + ": " + e.what());
+    }
+    Tunnels.push_back(std::move(tunnel));
+  }
+
+  AddPort = ReadBool(text, kGeneral, "AddPort", true);
+  Temporary = ReadBool(text, kRemoteAdmin, "Temporary", true);
+  Static = ReadBool(text, kRemoteAdmin, "Static", true);
+  Password = text.Value(kRemoteAdmin, "Password").value_or("moonbeam");
+  Port = ReadInteger(text, kRemoteAdmin, "Port", 23817);
+  FromPort = ReadInteger(text, kRemoteAdmin, "FromPort", 8000);
+  ToPort = ReadInteger(text, kRemoteAdmin, "ToPort", 9000);
+}
+
+void TConfig::Save() {
+  file_.Update([this](TIniText& text) {
+    text.EraseSection(kTunnels);
+    for (int i = 0; i < Count(); ++i) text.Set(kTunnels, "Server" + std::to_string(i), TunnelLine(*Tunnels[i]));
+    text.Set(kGeneral, "AddPort", BoolText(AddPort));
+    text.Set(kRemoteAdmin, "Temporary", BoolText(Temporary));
+    text.Set(kRemoteAdmin, "Static", BoolText(Static));
+    text.Set(kRemoteAdmin, "Password", Password);
+    text.Set(kRemoteAdmin, "Port", std::to_string(Port));
+    text.Set(kRemoteAdmin, "FromPort", std::to_string(FromPort));
+    text.Set(kRemoteAdmin, "ToPort", std::to_string(ToPort));
+  });
+}
+
+void TConfig::CheckIndex(int index) const {
+  if (index < 0 || index >= Count())
+    throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+TServer& TConfig::Items(int index) {
+  CheckIndex(index);
+  return *Tunnels[index];
+}
+
+int TConfig::Add(std::unique_ptr<TServer> tunnel) {
+  Tunnels.push_back(std::move(tunnel));
+  return Count() - 1;
+}
+
+void TConfig::Delete(int index) {
+  CheckIndex(index);
+  Tunnels.erase(Tunnels.begin() + index);
+}
+
+std::filesystem::path DefaultSettingsPath() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "gatewarden.ini";
+}
+
+} // namespace gw

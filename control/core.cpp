@@ -1,0 +1,50 @@
+#include "core.h"
+
+#include "frontEnd.h"
+#include "presenter.h"
+#include "socketErrors.h"
+
+#include <stdexcept>
+
+namespace gw {
+
+namespace {
+constexpr uint64_t kSweepIntervalMs = 1000;
+}
+
+TCore::TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock)
+    : loop_(loop), clock_(clock), config_(*this, settingsPath) {}
+
+TCore::~TCore() { Detach(); }
+
+void TCore::Attach(TFrontEnd& frontEnd) {
+  Detach();
+  manager_ = std::make_unique<TTunnelManager>(*this, config_, frontEnd);
+  remote_ = std::make_unique<TRemoteControl>(frontEnd.RemoteListener(), config_, *manager_);
+
+  auto timer = std::make_unique<uv_timer_t>();
+  uv_timer_init(loop_, timer.get());
+  sweepTimer_.reset(timer.release());
+  sweepTimer_->data = this;
+  uv_timer_start(
+      sweepTimer_.get(),
+      [](uv_timer_t* handle) {
+        if (auto* self = static_cast<TCore*>(handle->data)) RunGuarded([&] { self->manager_->Sweep(); });
+      },
+      kSweepIntervalMs, kSweepIntervalMs);
+}
+
+void TCore::StartUp() { manager_->StartUp(); }
+
+void TCore::Detach() {
+  sweepTimer_.reset();
+  remote_.reset();
+  manager_.reset();
+}
+
+void TCore::AddLog(const std::string& text) {
+  // Tunnels log only once started, which needs an attached front end.
+  if (manager_) manager_->AddLog(text);
+}
+
+} // namespace gw

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "uvHandle.h"
+
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace gw {
+
+class TRemoteListener;
+
+// One accepted remote-control connection. It lives until the peer closes it, a send or
+// receive on it fails, or the listener stops.
+class TRemoteConnection {
+public:
+  TRemoteConnection(TRemoteListener& listener, TFd fd);
+  TRemoteConnection(const TRemoteConnection&) = delete;
+  TRemoteConnection& operator=(const TRemoteConnection&) = delete;
+
+  // Every byte that has arrived and not been taken yet, in one receive; possibly none.
+  std::string ReceiveText();
+  // One non-blocking send: what the system does not take is not sent later, and a send
+  // that would block is dropped.
+  void SendText(std::string_view text);
+  bool Closed() const { return !fd_.Valid(); }
+
+private:
+  friend class TRemoteListener;
+  static void OnPoll(uv_poll_t* handle, int status, int events);
+  void HandleReadable();
+  // A failed send or receive: the error event, then closing with the disconnect event.
+  void Fail(int err);
+  void Close();
+
+  TRemoteListener& listener_;
+  TFd fd_;
+  TUvHandle<uv_poll_t> poll_;
+};
+
+// The non-blocking TCP listener of the remote-control service: all local addresses, the
+// low 16 bits of Port, a backlog of 5. Its events arrive on the loop's thread.
+class TRemoteListener {
+public:
+  using TConnectionProc = std::function<void(TRemoteConnection& connection)>;
+  // The handler clears `errorCode` to say it dealt with the error; otherwise it is raised.
+  using TErrorProc = std::function<void(TRemoteConnection& connection, int& errorCode)>;
+
+  explicit TRemoteListener(uv_loop_t* loop);
+  ~TRemoteListener();
+  TRemoteListener(const TRemoteListener&) = delete;
+  TRemoteListener& operator=(const TRemoteListener&) = delete;
+
+  TConnectionProc OnClientConnect;
+  TConnectionProc OnClientDisconnect;
+  TConnectionProc OnClientRead;
+  TErrorProc OnClientError;
+
+  int Port() const { return port_; }
+  // Raises "Can't change value while socket is active" while active (unless unchanged).
+  void SetPort(int port);
+  bool Active() const { return fd_.Valid(); }
+  // Activating raises TSocketError naming the call that failed ("bind" for a taken port).
+  // Deactivating closes every connection without disconnect events.
+  void SetActive(bool active);
+  // The port actually listened on; 0 when inactive.
+  int LocalPort() const;
+  std::size_t ConnectionCount() const { return connections_.size(); }
+
+private:
+  friend class TRemoteConnection;
+  static void OnAccept(uv_poll_t* handle, int status, int events);
+  void Activate();
+  void Deactivate();
+  void AcceptWaiting();
+  void RaiseConnectionError(TRemoteConnection& connection, int err);
+  // Connections closed during an event are released once the event is over.
+  void ReleaseClosed();
+
+  uv_loop_t* loop_;
+  int port_ = 0;
+  TFd fd_;
+  TUvHandle<uv_poll_t> poll_;
+  std::list<std::unique_ptr<TRemoteConnection>> connections_;
+};
+
+} // namespace gw

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace gw {
+
+// Without the characters of code 32 or less at both ends (blanks and control characters).
+inline std::string_view TrimControl(std::string_view text) {
+  const auto isControl = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  while (!text.empty() && isControl(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isControl(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Only the letters A to Z are lowered; other bytes stay as they are.
+inline std::string LowerAZ(std::string_view text) {
+  std::string lowered(text);
+  for (char& c : lowered)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lowered;
+}
+
+} // namespace gw

@@ -1,0 +1,33 @@
+#include "tunnelLine.h"
+
+#include "intConv.h"
+#include "textUtil.h"
+
+namespace gw {
+
+namespace {
+constexpr std::size_t kMaxPartLength = 5000;
+}
+
+void ParseTunnelLine(TServer& tunnel, std::string_view text) {
+  const std::string_view s = TrimControl(text);
+  const std::size_t blank = s.find(' ');
+  tunnel.ListenPort = StrToInt(blank == std::string_view::npos ? std::string_view{} : s.substr(0, blank));
+
+  const std::string_view rest =
+      blank == std::string_view::npos ? std::string_view{} : s.substr(blank + 1, kMaxPartLength);
+  const std::size_t colon = rest.find(':');
+  if (colon == std::string_view::npos) {
+    tunnel.ServerHost.clear();
+    tunnel.ServerPort = StrToInt(rest);
+    return;
+  }
+  tunnel.ServerHost = rest.substr(0, colon);
+  tunnel.ServerPort = StrToInt(rest.substr(colon + 1, kMaxPartLength));
+}
+
+std::string TunnelLine(const TServer& tunnel) {
+  return std::to_string(tunnel.ListenPort) + " " + tunnel.ServerHost + ":" + std::to_string(tunnel.ServerPort);
+}
+
+} // namespace gw
