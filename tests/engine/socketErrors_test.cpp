@@ -1,5 +1,6 @@
 #include "loopHarness.h"
 #include "presenter.h"
+#include "recordingPresenter.h"
 #include "socketErrors.h"
 #include "udpSocket.h"
 
@@ -43,13 +44,7 @@ TEST(SocketErrors, ErrnoMapsOntoSocketNumbers) {
   }
 }
 
-class TRecordingPresenter final : public TPresenter {
-public:
-  void ShowError(const std::string& text) override { Errors.push_back(text); }
-  void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-  std::vector<std::string> Errors;
-  std::vector<std::string> Messages;
-};
+using test::TRecordingPresenter;
 
 TEST(SocketErrors, ReportedTextFollowsTheMessageRule) {
   test::TTestContext context;
@@ -70,7 +65,6 @@ TEST(SocketErrors, ReportedTextFollowsTheMessageRule) {
 TEST(SocketErrors, WithoutHandlerTheMessageBoxTextIsShown) {
   test::TTestContext context;
   TRecordingPresenter presenter;
-  TPresenterScope scope(presenter);
   TudpSocket socket(context.Loop());
 
   socket.ReportError(10048);
@@ -92,7 +86,6 @@ TEST(Presenter, ErrorBoxAddsAFullStopOnlyAfterCharactersSortingAfterIt) {
 
 TEST(Presenter, RunGuardedHandsARaisedErrorToThePresenter) {
   TRecordingPresenter presenter;
-  TPresenterScope scope(presenter);
   bool after = false;
   RunGuarded([] { throw std::runtime_error("boom"); });
   RunGuarded([&] { after = true; });

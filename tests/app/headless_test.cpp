@@ -1,0 +1,675 @@
+// The headless program run as its own process, the way an operator runs it: a settings
+// file in a folder of its own, game clients and servers on 127.0.0.1, the remote-control
+// port over TCP, signals to stop it. Everything waits with a deadline, and the child is
+// killed and reaped on every way out of a test.
+#include "udpPeer.h"
+#include "uvHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using TSteady = std::chrono::steady_clock;
+using gw::TFd;
+using gw::test::TUdpPeer;
+
+// Generous for a loaded machine, short enough that a hung program fails the test quickly.
+constexpr auto kWait = 5s;
+
+// ---------------------------------------------------------------------------------------
+// Files and folders
+
+class TTempDir {
+public:
+  TTempDir() {
+    std::string pattern = (fs::temp_directory_path() / "gw-app-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+  }
+  ~TTempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+
+  const fs::path& Path() const { return path_; }
+
+private:
+  fs::path path_;
+};
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Backdates a file, so that a later write shows in its modification time even when the
+// written bytes are the same.
+fs::file_time_type Backdate(const fs::path& path) {
+  const fs::file_time_type old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  fs::last_write_time(path, old);
+  return fs::last_write_time(path);
+}
+
+// ---------------------------------------------------------------------------------------
+// Ports
+
+// A TCP port that was free on all addresses a moment ago.
+uint16_t FreeTcpPort() {
+  TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof address;
+  if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("test: no free TCP port");
+  return ntohs(address.sin_port);
+}
+
+bool UdpPortFree(uint16_t port) {
+  TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  return fd.Valid() && ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+uint16_t FreeUdpPortPair() { return static_cast<uint16_t>(gw::test::FreeUdpPortPair()); }
+
+// Two free pairs (p, p + 1) that do not touch each other.
+std::pair<uint16_t, uint16_t> TwoFreeUdpPortPairs() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const uint16_t a = FreeUdpPortPair();
+    const uint16_t b = FreeUdpPortPair();
+    if (b > a + 1 || a > b + 1) return {a, b};
+  }
+  throw std::runtime_error("test: no two separate pairs of UDP ports");
+}
+
+// The temporary tunnels' first port: the usual 8000 when it is free here, otherwise any.
+uint16_t FirstTemporaryPort() { return UdpPortFree(8000) ? 8000 : FreeUdpPortPair(); }
+
+// ---------------------------------------------------------------------------------------
+// Log lines
+
+const std::regex kStampedLine(R"(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}) (.*)$)");
+
+// The text of a log line after its "YYYY-MM-DD HH:MM:SS " stamp; nothing for a line
+// without one.
+std::optional<std::string> MessageOf(const std::string& line) {
+  std::smatch match;
+  if (!std::regex_match(line, match, kStampedLine)) return std::nullopt;
+  return match[7].str();
+}
+
+// Whether the stamp is the local time of about now (it is written while the test runs).
+bool StampIsNow(const std::string& line) {
+  std::smatch match;
+  if (!std::regex_match(line, match, kStampedLine)) return false;
+  std::tm stamp{};
+  stamp.tm_year = std::stoi(match[1]) - 1900;
+  stamp.tm_mon = std::stoi(match[2]) - 1;
+  stamp.tm_mday = std::stoi(match[3]);
+  stamp.tm_hour = std::stoi(match[4]);
+  stamp.tm_min = std::stoi(match[5]);
+  stamp.tm_sec = std::stoi(match[6]);
+  stamp.tm_isdst = -1;
+  const std::time_t when = std::mktime(&stamp);
+  return when != -1 && std::abs(std::difftime(std::time(nullptr), when)) <= 120;
+}
+
+int CountMessage(const std::vector<std::string>& lines, const std::string& message) {
+  int count = 0;
+  for (const std::string& line : lines) count += MessageOf(line) == message ? 1 : 0;
+  return count;
+}
+
+// ---------------------------------------------------------------------------------------
+// The program as a child process
+
+class THeadless {
+public:
+  // Starts the program in `folder` with `args`; its standard output and error come back
+  // through pipes that are read without blocking.
+  THeadless(const fs::path& folder, const std::vector<std::string>& args) {
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    TFd outRead(outPipe[0]), outWrite(outPipe[1]);
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    TFd errRead(errPipe[0]), errWrite(errPipe[1]);
+    TFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+
+    // Everything the child needs is prepared before the fork: after it, only calls that
+    // are safe between fork and exec.
+    std::vector<std::string> argvText{GW_HEADLESS_PATH};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argvText) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const std::string dir = folder.string();
+
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      // Should the test program die on the way, the relay goes with it.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::chdir(dir.c_str()) != 0 || ::dup2(devNull.Get(), 0) < 0 || ::dup2(outWrite.Get(), 1) < 0 ||
+          ::dup2(errWrite.Get(), 2) < 0)
+        ::_exit(126);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    for (TFd* reader : {&outRead, &errRead}) ::fcntl(reader->Get(), F_SETFL, ::fcntl(reader->Get(), F_GETFL) | O_NONBLOCK);
+    out_ = std::move(outRead);
+    err_ = std::move(errRead);
+  }
+
+  ~THeadless() {
+    if (reaped_) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+  THeadless(const THeadless&) = delete;
+  THeadless& operator=(const THeadless&) = delete;
+
+  void Signal(int sig) const { ::kill(pid_, sig); }
+
+  // The complete lines written to standard output so far.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    for (size_t end; (end = out_text_.find('\n', begin)) != std::string::npos; begin = end + 1)
+      lines.push_back(out_text_.substr(begin, end - begin));
+    return lines;
+  }
+  const std::string& Out() const { return out_text_; }
+  const std::string& Err() const { return err_text_; }
+
+  // Reads the output until `done` holds for its lines or the time is up.
+  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done,
+               TSteady::duration timeout = kWait) {
+    const auto deadline = TSteady::now() + timeout;
+    while (true) {
+      if (done(Lines())) return true;
+      if (TSteady::now() >= deadline) return false;
+      Pump(20);
+    }
+  }
+
+  bool WaitForMessage(const std::string& message, int count = 1) {
+    return WaitFor([&](const std::vector<std::string>& lines) { return CountMessage(lines, message) >= count; });
+  }
+
+  // The wait status once the process has ended, or nothing if it is still running when
+  // the time is up.
+  std::optional<int> WaitExit(TSteady::duration timeout = kWait) {
+    const auto deadline = TSteady::now() + timeout;
+    while (!reaped_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        status_ = status;
+        break;
+      }
+      if (TSteady::now() >= deadline) return std::nullopt;
+      Pump(20);
+    }
+    // What the process wrote last is still in the pipes.
+    while ((out_.Valid() || err_.Valid()) && TSteady::now() < deadline + 1s) Pump(20);
+    return status_;
+  }
+
+  // What the program said, for the message of a failed check.
+  std::string Transcript() const { return "--- stdout:\n" + out_text_ + "--- stderr:\n" + err_text_; }
+
+private:
+  void Pump(int waitMs) {
+    pollfd fds[2];
+    std::string* texts[2];
+    TFd* owners[2];
+    nfds_t count = 0;
+    for (auto [fd, text] : {std::pair{&out_, &out_text_}, std::pair{&err_, &err_text_}}) {
+      if (!fd->Valid()) continue;
+      fds[count] = pollfd{fd->Get(), POLLIN, 0};
+      texts[count] = text;
+      owners[count] = fd;
+      ++count;
+    }
+    if (count == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+      return;
+    }
+    if (::poll(fds, count, waitMs) <= 0) return;
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      char buffer[4096];
+      while (true) {
+        const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          texts[i]->append(buffer, static_cast<size_t>(n));
+          continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+        owners[i]->Reset(); // end of file: the process has closed its side
+        break;
+      }
+    }
+  }
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+  TFd out_;
+  TFd err_;
+  std::string out_text_;
+  std::string err_text_;
+};
+
+// Starts the program on `settings`, a file in `folder`.
+std::unique_ptr<THeadless> StartHeadless(const TTempDir& folder, const fs::path& settings) {
+  return std::make_unique<THeadless>(folder.Path(), std::vector<std::string>{"--config", settings.string()});
+}
+
+bool ExitedWith(const std::optional<int>& status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+// ---------------------------------------------------------------------------------------
+// Remote-control client
+
+class TTcpClient {
+public:
+  // Connects to 127.0.0.1:`port`, trying again while the listener is not up yet.
+  explicit TTcpClient(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const auto deadline = TSteady::now() + kWait;
+    while (true) {
+      TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        fd_ = std::move(fd);
+        break;
+      }
+      if (TSteady::now() >= deadline) throw std::runtime_error("test: cannot connect to the remote-control port");
+      std::this_thread::sleep_for(20ms);
+    }
+    ::fcntl(fd_.Get(), F_SETFL, ::fcntl(fd_.Get(), F_GETFL) | O_NONBLOCK);
+  }
+
+  void Send(std::string_view text) const {
+    if (::send(fd_.Get(), text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
+      throw std::runtime_error("test: remote-control send failed");
+  }
+
+  // What arrives until at least `size` bytes are in or the time is up.
+  std::string Receive(size_t size) const {
+    std::string received;
+    const auto deadline = TSteady::now() + kWait;
+    while (received.size() < size && TSteady::now() < deadline) {
+      pollfd fd{fd_.Get(), POLLIN, 0};
+      if (::poll(&fd, 1, 20) <= 0) continue;
+      char buffer[512];
+      const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
+      if (n == 0) break;
+      if (n > 0) received.append(buffer, static_cast<size_t>(n));
+    }
+    return received;
+  }
+
+  std::string Request(std::string_view text, const std::string& expectedReply) const {
+    Send(text);
+    return Receive(expectedReply.size());
+  }
+
+private:
+  TFd fd_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Game traffic
+
+// One game client talking through a tunnel.
+struct TFlow {
+  std::unique_ptr<TUdpPeer> Client;
+  uint16_t TunnelPort = 0;
+  std::string Payload;
+  bool Answered = false;
+  std::set<uint16_t> ReplySources; // the ports replies came from; only the tunnel's is right
+  TSteady::time_point LastSent{};
+};
+
+// Every client sends its payload to its tunnel, again now and then until answered; each
+// game server answers "echo:" + what it got, to whoever sent it, and notes the sender's
+// port. True when every client got its own echo before the time was up.
+bool Exchange(std::vector<TFlow>& flows, const std::vector<const TUdpPeer*>& servers,
+              std::map<uint16_t, std::set<uint16_t>>& sendersByServer) {
+  const auto deadline = TSteady::now() + kWait;
+  while (TSteady::now() < deadline) {
+    bool all = true;
+    for (TFlow& flow : flows) {
+      if (flow.Answered) continue;
+      all = false;
+      if (TSteady::now() - flow.LastSent > 300ms) {
+        flow.Client->SendTo(flow.TunnelPort, flow.Payload);
+        flow.LastSent = TSteady::now();
+      }
+    }
+    if (all) return true;
+    for (const TUdpPeer* server : servers) {
+      while (const auto got = server->TryReceive()) {
+        sendersByServer[server->Port()].insert(got->FromPort);
+        server->SendTo(got->FromPort, "echo:" + got->Data);
+      }
+    }
+    for (TFlow& flow : flows) {
+      while (const auto got = flow.Client->TryReceive()) {
+        flow.ReplySources.insert(got->FromPort);
+        if (got->FromPort == flow.TunnelPort && got->Data == "echo:" + flow.Payload) flow.Answered = true;
+      }
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  return false;
+}
+
+// Waits for one datagram at `peer`.
+std::optional<gw::test::TReceived> ReceiveOne(const TUdpPeer& peer) {
+  const auto deadline = TSteady::now() + kWait;
+  while (TSteady::now() < deadline) {
+    if (auto got = peer.TryReceive()) return got;
+    std::this_thread::sleep_for(2ms);
+  }
+  return std::nullopt;
+}
+
+std::string Tunnel(uint16_t listenPort, const std::string& host, uint16_t serverPort) {
+  return std::to_string(listenPort) + " to " + host + ":" + std::to_string(serverPort);
+}
+
+// =======================================================================================
+// Relaying through static tunnels
+
+TEST(HeadlessRelay, StaticTunnelsRelayManyClientsBothWaysAndLogEachWithAStamp) {
+  TTempDir folder;
+  const auto [tunnelA, tunnelB] = TwoFreeUdpPortPairs();
+  // The first server also has its query port beside it, which the tunnel's second
+  // endpoint relays to.
+  const uint16_t serverAPort = FreeUdpPortPair();
+  const TUdpPeer serverA(serverAPort);
+  const TUdpPeer serverAQuery(static_cast<uint16_t>(serverAPort + 1));
+  const TUdpPeer serverB;
+
+  const fs::path settings = folder.Path() / "relay.ini";
+  WriteFile(settings, "[General]\nAddPort=1\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\n"
+                      "Server0=" + std::to_string(tunnelA) + " 127.0.0.1:" + std::to_string(serverA.Port()) + "\n"
+                      "Server1=" + std::to_string(tunnelB) + " 127.0.0.1:" + std::to_string(serverB.Port()) + "\n");
+  const auto relay = StartHeadless(folder, settings);
+
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnelA, "127.0.0.1", serverA.Port())))
+      << relay->Transcript();
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnelB, "127.0.0.1", serverB.Port())))
+      << relay->Transcript();
+
+  constexpr int kClientsPerTunnel = 3;
+  std::vector<TFlow> flows;
+  for (int i = 0; i < 2 * kClientsPerTunnel; ++i) {
+    TFlow flow;
+    flow.Client = std::make_unique<TUdpPeer>();
+    flow.TunnelPort = i < kClientsPerTunnel ? tunnelA : tunnelB;
+    flow.Payload = "ping " + std::to_string(i) + " from " + std::to_string(flow.Client->Port());
+    flows.push_back(std::move(flow));
+  }
+  std::map<uint16_t, std::set<uint16_t>> sendersByServer;
+  const bool allAnswered = Exchange(flows, {&serverA, &serverB}, sendersByServer);
+  for (const TFlow& flow : flows) {
+    EXPECT_TRUE(flow.Answered) << flow.Payload;
+    EXPECT_EQ(flow.ReplySources, std::set<uint16_t>{flow.TunnelPort}) << "replies must come from the tunnel port";
+  }
+  ASSERT_TRUE(allAnswered) << relay->Transcript();
+
+  // Each client has a relay of its own: the server sees one distinct peer per client,
+  // never the client itself nor the tunnel's port.
+  for (const auto& [server, senders] : sendersByServer) {
+    EXPECT_EQ(senders.size(), static_cast<size_t>(kClientsPerTunnel)) << "server " << server;
+    for (const TFlow& flow : flows) {
+      EXPECT_EQ(senders.count(flow.Client->Port()), 0u);
+      EXPECT_EQ(senders.count(flow.TunnelPort), 0u);
+    }
+  }
+
+  // One connection line per client, however often it sent.
+  for (const TFlow& flow : flows) {
+    const uint16_t server = flow.TunnelPort == tunnelA ? serverA.Port() : serverB.Port();
+    const std::string line = "Got connection from 127.0.0.1:" + std::to_string(flow.Client->Port()) +
+                             " -> 127.0.0.1:" + std::to_string(server);
+    EXPECT_TRUE(relay->WaitForMessage(line)) << relay->Transcript();
+    EXPECT_EQ(CountMessage(relay->Lines(), line), 1) << line;
+  }
+
+  // With AddPort on, the port above the tunnel's reaches the server's query port.
+  const TUdpPeer browser;
+  browser.SendTo(static_cast<uint16_t>(tunnelA + 1), "\\status\\");
+  const auto query = ReceiveOne(serverAQuery);
+  ASSERT_TRUE(query) << relay->Transcript();
+  EXPECT_EQ(query->Data, "\\status\\");
+  EXPECT_TRUE(relay->WaitForMessage("Got query connection from 127.0.0.1:" + std::to_string(browser.Port()) +
+                                    " -> 127.0.0.1:" + std::to_string(serverAPort + 1)))
+      << relay->Transcript();
+
+  // Every line carries the local date and time at which it was written.
+  for (const std::string& line : relay->Lines()) EXPECT_TRUE(StampIsNow(line)) << line;
+
+  // Stopping with live relays is an ordinary, clean stop.
+  relay->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay->WaitExit(), 0)) << relay->Transcript();
+}
+
+// =======================================================================================
+// Remote control
+
+TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefused) {
+  TTempDir folder;
+  const uint16_t controlPort = FreeTcpPort();
+  const uint16_t firstTemporary = FirstTemporaryPort();
+  const TUdpPeer server;
+
+  const fs::path settings = folder.Path() / "remote.ini";
+  WriteFile(settings, "[RemoteAdmin]\nTemporary=1\nPassword=moonbeam\nPort=" + std::to_string(controlPort) +
+                          "\nFromPort=" + std::to_string(firstTemporary) +
+                          "\nToPort=" + std::to_string(firstTemporary + 100) + "\n");
+  const auto relay = StartHeadless(folder, settings);
+
+  const TTcpClient game(controlPort);
+  ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
+  const std::string created = "tunnel|" + std::to_string(firstTemporary) + "\n\r";
+  EXPECT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(server.Port()), created), created)
+      << relay->Transcript();
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(firstTemporary, "127.0.0.1", server.Port())))
+      << relay->Transcript();
+
+  // The new tunnel relays both ways.
+  const TUdpPeer client;
+  client.SendTo(firstTemporary, "hello");
+  const auto atServer = ReceiveOne(server);
+  ASSERT_TRUE(atServer) << relay->Transcript();
+  EXPECT_EQ(atServer->Data, "hello");
+  server.SendTo(atServer->FromPort, "welcome");
+  const auto atClient = ReceiveOne(client);
+  ASSERT_TRUE(atClient) << relay->Transcript();
+  EXPECT_EQ(atClient->Data, "welcome");
+  EXPECT_EQ(atClient->FromPort, firstTemporary);
+
+  // A second connection with the wrong password: refused in the protocol, logged in
+  // lower case, and no tunnel is made.
+  const TTcpClient intruder(controlPort);
+  ASSERT_TRUE(relay->WaitForMessage("Got remote control connection", 2)) << relay->Transcript();
+  const std::string refused = "error|Incorrect password\n\r";
+  EXPECT_EQ(intruder.Request("create|Not-MoonBeam|127.0.0.1:" + std::to_string(server.Port()), refused), refused);
+  EXPECT_TRUE(relay->WaitForMessage("Bad password (not-moonbeam) given to remote control")) << relay->Transcript();
+  int tunnelsOpened = 0;
+  for (const std::string& line : relay->Lines())
+    tunnelsOpened += MessageOf(line).value_or("").starts_with("Tunnel open on ") ? 1 : 0;
+  EXPECT_EQ(tunnelsOpened, 1) << relay->Transcript();
+
+  // The first connection is still served after the other one's failure.
+  const std::string next = "tunnel|" + std::to_string(firstTemporary + 1) + "\n\r";
+  EXPECT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(server.Port()), next), next)
+      << relay->Transcript();
+}
+
+// =======================================================================================
+// Start and stop
+
+TEST(HeadlessLifecycle, SigtermSavesTheSettingsAsLoadedWithoutTemporaryTunnels) {
+  TTempDir folder;
+  const uint16_t controlPort = FreeTcpPort();
+  const uint16_t firstTemporary = FirstTemporaryPort();
+  const auto [tunnelA, tunnelB] = TwoFreeUdpPortPairs();
+
+  // Values other than the defaults wherever a value is free, so a value that is lost on
+  // the way in shows up as a default on the way out.
+  const std::string original = "[General]\n"
+                               "AddPort=0\n"
+                               "[RemoteAdmin]\n"
+                               "Temporary=1\n"
+                               "Static=0\n"
+                               "Password=Sesame\n"
+                               "Port=" + std::to_string(controlPort) + "\n"
+                               "FromPort=" + std::to_string(firstTemporary) + "\n"
+                               "ToPort=" + std::to_string(firstTemporary + 5) + "\n"
+                               "[Tunnels]\n"
+                               "Server0=" + std::to_string(tunnelA) + " 127.0.0.1:7777\n"
+                               "Server1=" + std::to_string(tunnelB) + " 10.0.0.6:7787\n";
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, original);
+
+  const auto relay = StartHeadless(folder, settings);
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnelA, "127.0.0.1", 7777))) << relay->Transcript();
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnelB, "10.0.0.6", 7787))) << relay->Transcript();
+
+  // The file is read once, at start; what is in it at the end is what was loaded, even
+  // after someone edited it meanwhile. (Without this, a program that never saved would
+  // pass the check below as well.)
+  std::string edited = original;
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"AddPort=0", "AddPort=1"},
+                                 {"Password=Sesame", "Password=other"},
+                                 {"Server1=" + std::to_string(tunnelB) + " 10.0.0.6:7787\n", ""}}) {
+    ASSERT_NE(edited.find(from), std::string::npos) << from;
+    edited.replace(edited.find(from), from.size(), to);
+  }
+  WriteFile(settings, edited);
+
+  // A temporary tunnel exists when the program stops; it must not be saved. The password
+  // matches whatever its case.
+  const TTcpClient game(controlPort);
+  const std::string created = "tunnel|" + std::to_string(firstTemporary) + "\n\r";
+  ASSERT_EQ(game.Request("create|SESAME|127.0.0.1:7777", created), created) << relay->Transcript();
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(firstTemporary, "127.0.0.1", 7777)))
+      << relay->Transcript();
+
+  relay->Signal(SIGTERM);
+  const std::optional<int> status = relay->WaitExit();
+  ASSERT_TRUE(status) << "still running after SIGTERM\n" << relay->Transcript();
+  EXPECT_TRUE(ExitedWith(status, 0)) << "wait status " << *status << "\n" << relay->Transcript();
+
+  EXPECT_EQ(ReadFile(settings), original);
+  EXPECT_EQ(relay->Err(), "");
+}
+
+TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
+  TTempDir folder;
+  const auto tunnel = FreeUdpPortPair();
+  // The good entry before the bad one must not be served either: the program stops
+  // before serving anything. (Any key name in this section is a tunnel.)
+  const std::string original = "; written by hand\n"
+                               "[General]\n"
+                               "AddPort=1\n"
+                               "[RemoteAdmin]\n"
+                               "Temporary=0\n"
+                               "[Tunnels]\n"
+                               "Lobby=" + std::to_string(tunnel) + " 127.0.0.1:7777\n"
+                               "Server0=7777 a:b:7777\n";
+  const fs::path settings = folder.Path() / "broken.ini";
+  WriteFile(settings, original);
+  const fs::file_time_type before = Backdate(settings);
+
+  const auto relay = StartHeadless(folder, settings);
+  const std::optional<int> status = relay->WaitExit();
+  ASSERT_TRUE(status) << "still running with an unreadable tunnel entry\n" << relay->Transcript();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << "wait status " << *status;
+
+  EXPECT_NE(relay->Err().find(settings.string()), std::string::npos) << relay->Err();
+  EXPECT_NE(relay->Err().find("Server0=7777 a:b:7777"), std::string::npos) << relay->Err();
+  EXPECT_EQ(relay->Out(), "") << "nothing may be served or logged";
+
+  EXPECT_EQ(ReadFile(settings), original);
+  EXPECT_EQ(fs::last_write_time(settings), before);
+}
+
+TEST(HeadlessLifecycle, HelpPrintsUsageAndAnUnknownArgumentIsRefused) {
+  TTempDir folder;
+  {
+    THeadless help(folder.Path(), {"--help"});
+    EXPECT_TRUE(ExitedWith(help.WaitExit(), 0)) << help.Transcript();
+    EXPECT_NE(help.Out().find("Usage: gatewarden-headless"), std::string::npos) << help.Out();
+    EXPECT_NE(help.Out().find("--config FILE"), std::string::npos) << help.Out();
+    EXPECT_EQ(help.Err(), "");
+  }
+  {
+    THeadless wrong(folder.Path(), {"--verbose"});
+    const std::optional<int> status = wrong.WaitExit();
+    ASSERT_TRUE(status) << wrong.Transcript();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << wrong.Transcript();
+    EXPECT_NE(wrong.Err().find("--verbose"), std::string::npos) << wrong.Err();
+  }
+  // Neither run reads or writes a settings file in the folder it runs in.
+  EXPECT_TRUE(fs::is_empty(folder.Path()));
+}
+
+} // namespace

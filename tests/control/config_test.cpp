@@ -1,0 +1,151 @@
+#include "config.h"
+#include "iniFile.h"
+#include "loopHarness.h"
+#include "tempFolder.h"
+
+#include <gtest/gtest.h>
+
+namespace gw {
+namespace {
+
+const std::string kExampleFile = "[General]\n"
+                                 "AddPort=1\n"
+                                 "[RemoteAdmin]\n"
+                                 "Temporary=1\n"
+                                 "Static=1\n"
+                                 "Password=moonbeam\n"
+                                 "Port=23817\n"
+                                 "FromPort=8000\n"
+                                 "ToPort=9000\n"
+                                 "[Tunnels]\n"
+                                 "Server0=7777 10.0.0.5:7777\n"
+                                 "Server1=7787 10.0.0.6:7777\n";
+
+struct TConfigFixture : ::testing::Test {
+  std::filesystem::path File() const { return Folder / "gatewarden.ini"; }
+  void Write(const std::string& content) const { test::TTempFolder::Write(File(), content); }
+  std::string Read() const { return test::TTempFolder::Read(File()); }
+  std::unique_ptr<TConfig> Load() const { return std::make_unique<TConfig>(Context, File()); }
+
+  mutable test::TTestContext Context;
+  test::TTempFolder Folder;
+};
+
+TEST_F(TConfigFixture, WithoutAFileEverythingIsDefaultAndNothingIsCreated) {
+  auto config = Load();
+  EXPECT_EQ(config->Count(), 0);
+  EXPECT_TRUE(config->AddPort);
+  EXPECT_TRUE(config->Temporary);
+  EXPECT_TRUE(config->Static);
+  EXPECT_EQ(config->Password, "moonbeam");
+  EXPECT_EQ(config->Port, 23817);
+  EXPECT_EQ(config->FromPort, 8000);
+  EXPECT_EQ(config->ToPort, 9000);
+  EXPECT_FALSE(std::filesystem::exists(File()));
+
+  config->Save();
+  EXPECT_EQ(Read(), "[General]\nAddPort=1\n[RemoteAdmin]\nTemporary=1\nStatic=1\nPassword=moonbeam\n"
+                    "Port=23817\nFromPort=8000\nToPort=9000\n");
+}
+
+TEST_F(TConfigFixture, ValuesReadThroughTheIntegerConversionWithDefaults) {
+  Write("[general]\nADDPORT=yes\n[RemoteAdmin]\nTemporary=0\nStatic=-1\nPort=0x5D09\nFromPort=abc\nToPort=\n"
+        "Password=\n");
+  auto config = Load();
+  EXPECT_TRUE(config->AddPort);
+  EXPECT_FALSE(config->Temporary);
+  EXPECT_TRUE(config->Static);
+  EXPECT_EQ(config->Port, 23817);
+  EXPECT_EQ(config->FromPort, 8000);
+  EXPECT_EQ(config->ToPort, 9000);
+  EXPECT_EQ(config->Password, "") << "an empty password is a password";
+
+  Write("[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=2\nPort=abc\n");
+  config = Load();
+  EXPECT_FALSE(config->AddPort);
+  EXPECT_TRUE(config->Temporary);
+  EXPECT_EQ(config->Port, 23817);
+}
+
+TEST_F(TConfigFixture, EveryTunnelKeyLoadsInFileOrderAndSavesRenumbered) {
+  Write("[Tunnels]\na=7777 10.0.0.5:7777\nServer9=7787 10.0.0.6:7777\nServer9=1 2.2.2.2:3\n");
+  auto config = Load();
+  ASSERT_EQ(config->Count(), 3);
+  EXPECT_EQ(config->Items(0).ListenPort, 7777);
+  EXPECT_EQ(config->Items(1).ServerHost, "10.0.0.6");
+  EXPECT_EQ(config->Items(2).ServerHost, "10.0.0.6") << "a repeated name reads its first value";
+
+  config->Save();
+  EXPECT_NE(Read().find("[Tunnels]\nServer0=7777 10.0.0.5:7777\nServer1=7787 10.0.0.6:7777\n"
+                        "Server2=7787 10.0.0.6:7777\n"),
+            std::string::npos)
+      << Read();
+}
+
+TEST_F(TConfigFixture, SavesTheFileItLoadedUnchanged) {
+  Write(kExampleFile);
+  Load()->Save();
+  EXPECT_EQ(Read(), kExampleFile);
+}
+
+TEST_F(TConfigFixture, DeletingTheFirstTunnelMovesTheOthersUp) {
+  Write("[Tunnels]\nServer0=1 a:1\nServer1=2 b:2\nServer2=3 c:3\n");
+  auto config = Load();
+  config->Delete(0);
+  config->Save();
+  const std::string saved = Read();
+  EXPECT_NE(saved.find("[Tunnels]\nServer0=2 b:2\nServer1=3 c:3\n"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("Server2"), std::string::npos);
+
+  config->Delete(0);
+  config->Delete(0);
+  config->Save();
+  EXPECT_EQ(Read().find("[Tunnels]"), std::string::npos) << "no tunnels, no section";
+  EXPECT_THROW(config->Delete(0), std::out_of_range);
+  EXPECT_THROW(config->Items(-1), std::out_of_range);
+}
+
+TEST_F(TConfigFixture, PortsOutsideTheUsualRangeAreKeptAsTheyAre) {
+  Write("[RemoteAdmin]\nPort=-5\nFromPort=70000\nToPort=0\n[Tunnels]\nServer0=0 h:-5\nServer1=70000 h:0\n");
+  Load()->Save();
+  auto config = Load();
+  EXPECT_EQ(config->Port, -5);
+  EXPECT_EQ(config->FromPort, 70000);
+  EXPECT_EQ(config->ToPort, 0);
+  EXPECT_EQ(config->Items(0).ServerPort, -5);
+  EXPECT_EQ(config->Items(1).ListenPort, 70000);
+}
+
+TEST_F(TConfigFixture, ARejectedTunnelEntryStopsTheLoadAndLeavesTheFileAlone) {
+  const std::string content = "[Tunnels]\nServer0=7777 10.0.0.5:7777\nServer1=7777 a:b:7777\n";
+  Write(content);
+  try {
+    Load();
+    FAIL() << "loaded";
+  } catch (const TSettingsError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find(File().string()), std::string::npos) << text;
+    EXPECT_NE(text.find("Server1=7777 a:b:7777"), std::string::npos) << text;
+    EXPECT_NE(text.find("'b:7777' is not a valid integer value"), std::string::npos) << text;
+  }
+  EXPECT_EQ(Read(), content);
+}
+
+TEST_F(TConfigFixture, AFailedSaveRaisesAndChangesNothing) {
+  Write(kExampleFile);
+  auto config = Load();
+  // A folder in the way of the temporary file's place: the file cannot be replaced.
+  const auto blocked = std::make_unique<TConfig>(Context, Folder / "no-such-folder" / "gatewarden.ini");
+  blocked->Password = "changed";
+  try {
+    blocked->Save();
+    FAIL() << "saved";
+  } catch (const TIniWriteError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + (Folder / "no-such-folder" / "gatewarden.ini").string());
+  }
+  EXPECT_EQ(blocked->Password, "changed");
+  EXPECT_EQ(Read(), kExampleFile);
+}
+
+} // namespace
+} // namespace gw

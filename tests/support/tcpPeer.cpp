@@ -1,0 +1,60 @@
+#include "tcpPeer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <stdexcept>
+
+namespace gw::test {
+
+namespace {
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+} // namespace
+
+TTcpPeer::TTcpPeer(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  const sockaddr_in to = Loopback(port);
+  // The listener's backlog takes the connection before the loop accepts it.
+  if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+    throw std::runtime_error("test peer: cannot connect");
+  ::fcntl(fd_.Get(), F_SETFL, O_NONBLOCK);
+}
+
+void TTcpPeer::Send(std::string_view data) const {
+  if (::send(fd_.Get(), data.data(), data.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(data.size()))
+    throw std::runtime_error("test peer: send failed");
+}
+
+std::string TTcpPeer::TryReceive() const {
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::recv(fd_.Get(), buffer, sizeof buffer, 0)) > 0) text.append(buffer, static_cast<size_t>(got));
+  return text;
+}
+
+bool TTcpPeer::SeesEnd() const {
+  char probe;
+  return ::recv(fd_.Get(), &probe, 1, MSG_PEEK) == 0;
+}
+
+int FreeTcpPort() {
+  TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("test: no free TCP port");
+  return ntohs(address.sin_port);
+}
+
+} // namespace gw::test
