@@ -28,8 +28,6 @@ public:
   std::string Describe() const;
   // More than 12 s since the client last sent.
   bool IsExpired() const;
-  // The port the server sees this client come from.
-  int UpstreamPort() const { return UpstreamSocket.LocalPort(); }
 
   const std::string PeerIP;
   const TPeerAddress Peer;

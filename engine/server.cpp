@@ -55,11 +55,6 @@ TClient& TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from) 
   return added;
 }
 
-const TClient* TServer::FindClient(const TPeerAddress& peer) const {
-  const auto found = clientsByAddress_.find(peer.Key());
-  return found == clientsByAddress_.end() ? nullptr : found->second;
-}
-
 void TServer::SweepClients() {
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.

@@ -32,8 +32,6 @@ public:
   int ClientCount() const { return static_cast<int>(clients_.size()); }
   // "listen-port to server-host:server-port"
   std::string Describe() const;
-  // The relay for a client address, or none.
-  const TClient* FindClient(const TPeerAddress& peer) const;
 
   int ListenPort = 0;
   std::string ServerHost;

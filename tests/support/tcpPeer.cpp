@@ -1,5 +1,7 @@
 #include "tcpPeer.h"
 
+#include "loopback.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,18 +10,6 @@
 #include <stdexcept>
 
 namespace gw::test {
-
-namespace {
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-} // namespace
 
 TTcpPeer::TTcpPeer(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   const sockaddr_in to = Loopback(port);
