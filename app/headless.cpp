@@ -40,6 +40,17 @@ void Fail(const char* what, const std::exception& e) {
 
 // Runs the relay until a stop signal; returns the exit status.
 int Run(uv_loop_t* loop, const std::filesystem::path& settings) {
+  // Watched from the start: a stop that arrives while the settings load or the tunnels
+  // start is handled by the loop's first turn, with the settings saved as on any stop.
+  const auto stopOnSignal = [](uv_signal_t* handle, int) { uv_stop(handle->loop); };
+  gw::TUvHandle<uv_signal_t> signals[2];
+  const int stopSignals[2] = {SIGINT, SIGTERM};
+  for (int i = 0; i < 2; ++i) {
+    signals[i].reset(new uv_signal_t{});
+    uv_signal_init(loop, signals[i].get());
+    uv_signal_start(signals[i].get(), stopOnSignal, stopSignals[i]);
+  }
+
   gw::TSteadyClock clock;
   gw::TConsoleFrontEnd console(loop);
   std::unique_ptr<gw::TCore> core;
@@ -52,15 +63,6 @@ int Run(uv_loop_t* loop, const std::filesystem::path& settings) {
   }
   core->Attach(console);
   gw::RunGuarded([&] { core->StartUp(); });
-
-  const auto stopOnSignal = [](uv_signal_t* handle, int) { uv_stop(handle->loop); };
-  gw::TUvHandle<uv_signal_t> signals[2];
-  const int stopSignals[2] = {SIGINT, SIGTERM};
-  for (int i = 0; i < 2; ++i) {
-    signals[i].reset(new uv_signal_t{});
-    uv_signal_init(loop, signals[i].get());
-    uv_signal_start(signals[i].get(), stopOnSignal, stopSignals[i]);
-  }
 
   uv_run(loop, UV_RUN_DEFAULT);
 

@@ -38,7 +38,7 @@ void TConfig::Load() {
   // reads the first entry's value both times.
   for (const std::string& key : text.Keys(kTunnels)) {
     const std::string value = text.Value(kTunnels, key).value_or(std::string());
-    auto tunnel = std::make_unique<TServer>(engine_);
+    auto tunnel = CreateTunnel();
     try {
       ParseTunnelLine(*tunnel, value);
     } catch (const TConversionError& e) {

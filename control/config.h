@@ -37,6 +37,8 @@ public:
   int Count() const { return static_cast<int>(Tunnels.size()); }
   // An index outside 0 to Count() - 1 raises std::out_of_range.
   TServer& Items(int index);
+  // A new static tunnel, not yet in the list, not started.
+  std::unique_ptr<TServer> CreateTunnel() const { return std::make_unique<TServer>(engine_); }
   // Takes the tunnel over, unstarted and unsaved; returns its index.
   int Add(std::unique_ptr<TServer> tunnel);
   // Frees the tunnel (its sockets close and its relays go, without log lines).

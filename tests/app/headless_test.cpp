@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -43,8 +44,9 @@ using TSteady = std::chrono::steady_clock;
 using gw::TFd;
 using gw::test::TUdpPeer;
 
-// Generous for a loaded machine, short enough that a hung program fails the test quickly.
-constexpr auto kWait = 5s;
+// Generous for a loaded machine, short enough that a test whose every wait runs out still
+// ends well within half a minute.
+constexpr auto kWait = 3s;
 
 // ---------------------------------------------------------------------------------------
 // Files and folders
@@ -259,7 +261,8 @@ public:
       Pump(20);
     }
     // What the process wrote last is still in the pipes.
-    while ((out_.Valid() || err_.Valid()) && TSteady::now() < deadline + 1s) Pump(20);
+    const auto drained = TSteady::now() + 1s;
+    while ((out_.Valid() || err_.Valid()) && TSteady::now() < drained) Pump(20);
     return status_;
   }
 
@@ -484,13 +487,17 @@ TEST(HeadlessRelay, StaticTunnelsRelayManyClientsBothWaysAndLogEachWithAStamp) {
   }
 
   // One connection line per client, however often it sent.
+  std::vector<std::string> connectionLines;
   for (const TFlow& flow : flows) {
     const uint16_t server = flow.TunnelPort == tunnelA ? serverA.Port() : serverB.Port();
-    const std::string line = "Got connection from 127.0.0.1:" + std::to_string(flow.Client->Port()) +
-                             " -> 127.0.0.1:" + std::to_string(server);
-    EXPECT_TRUE(relay->WaitForMessage(line)) << relay->Transcript();
-    EXPECT_EQ(CountMessage(relay->Lines(), line), 1) << line;
+    connectionLines.push_back("Got connection from 127.0.0.1:" + std::to_string(flow.Client->Port()) +
+                              " -> 127.0.0.1:" + std::to_string(server));
   }
+  relay->WaitFor([&](const std::vector<std::string>& lines) {
+    return std::ranges::all_of(connectionLines, [&](const std::string& line) { return CountMessage(lines, line) > 0; });
+  });
+  for (const std::string& line : connectionLines)
+    EXPECT_EQ(CountMessage(relay->Lines(), line), 1) << line << "\n" << relay->Transcript();
 
   // With AddPort on, the port above the tunnel's reaches the server's query port.
   const TUdpPeer browser;
@@ -620,6 +627,25 @@ TEST(HeadlessLifecycle, SigtermSavesTheSettingsAsLoadedWithoutTemporaryTunnels) 
 
   EXPECT_EQ(ReadFile(settings), original);
   EXPECT_EQ(relay->Err(), "");
+}
+
+TEST(HeadlessLifecycle, ASaveThatFailsOnTheWayOutEndsWithStatus1) {
+  TTempDir folder;
+  const fs::path sub = folder.Path() / "vanishing";
+  fs::create_directory(sub);
+  const fs::path settings = sub / "gatewarden.ini";
+  const uint16_t controlPort = FreeTcpPort();
+  WriteFile(settings, "[RemoteAdmin]\nPort=" + std::to_string(controlPort) + "\n");
+
+  const auto relay = StartHeadless(folder, settings);
+  // A served connection shows the program is past its start and listening for signals.
+  const TTcpClient game(controlPort);
+  ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
+
+  fs::remove_all(sub);
+  relay->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay->WaitExit(), 1)) << relay->Transcript();
+  EXPECT_NE(relay->Err().find("Unable to write to " + settings.string()), std::string::npos) << relay->Err();
 }
 
 TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
