@@ -57,9 +57,8 @@ void TConfig::Load() {
 }
 
 void TConfig::Save() {
+  // The options go first so that a new file reads General, RemoteAdmin, Tunnels.
   file_.Update([this](TIniText& text) {
-    text.EraseSection(kTunnels);
-    for (int i = 0; i < Count(); ++i) text.Set(kTunnels, "Server" + std::to_string(i), TunnelLine(*Tunnels[i]));
     text.Set(kGeneral, "AddPort", BoolText(AddPort));
     text.Set(kRemoteAdmin, "Temporary", BoolText(Temporary));
     text.Set(kRemoteAdmin, "Static", BoolText(Static));
@@ -67,6 +66,8 @@ void TConfig::Save() {
     text.Set(kRemoteAdmin, "Port", std::to_string(Port));
     text.Set(kRemoteAdmin, "FromPort", std::to_string(FromPort));
     text.Set(kRemoteAdmin, "ToPort", std::to_string(ToPort));
+    text.EraseSection(kTunnels);
+    for (int i = 0; i < Count(); ++i) text.Set(kTunnels, "Server" + std::to_string(i), TunnelLine(*Tunnels[i]));
   });
 }
 

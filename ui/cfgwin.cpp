@@ -1,0 +1,90 @@
+#include "cfgwin.h"
+
+#include "config.h"
+#include "hints.h"
+#include "intConv.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+
+namespace gw {
+
+namespace {
+
+// As wide as its caption needs, and never narrower than `width`.
+QCheckBox* AddCheckBox(QWidget& parent, const QString& name, const QString& caption, int left, int top, int width) {
+  auto* box = new QCheckBox(caption, &parent);
+  box->setObjectName(name);
+  box->setGeometry(left, top, std::max(width, box->sizeHint().width()), 17);
+  return box;
+}
+
+// The field's text exactly as typed, through the program's one integer conversion.
+int IntegerOf(const QLineEdit& field) { return StrToInt(field.text().toStdString()); }
+
+} // namespace
+
+TfmConfig::TfmConfig(QWidget* parent) : TFixedDialog(264, 297, parent) {
+  setWindowTitle("Gatewarden Configuration");
+
+  // Created in tab order: the buttons first, then the groups.
+  btOk = AddButton("btOk", "&Ok", 52, 264);
+  btCancel = AddButton("btCancel", "&Cancel", 136, 264);
+
+  auto* general = new QGroupBox("General", this);
+  general->setGeometry(8, 12, 249, 53);
+  cbAddPort = AddCheckBox(*general, "cbAddPort", "T&unnel port+1 automatically", 16, 24, 157);
+  SetHint(*cbAddPort, "If selected, a static tunnel can be added to favorites list in UT");
+
+  auto* remote = new QGroupBox("Remote administration", this);
+  remote->setGeometry(8, 76, 249, 177);
+  // Only shown: nothing in the program lets the user change it.
+  cbStatic = AddCheckBox(*remote, "cbStatic", "A&llow adding of static tunnels", 16, 24, 221);
+  cbStatic->setEnabled(false);
+  cbTemporary = AddCheckBox(*remote, "cbTemporary", "&Allow temporary tunnels", 16, 44, 213);
+  SetHint(*cbTemporary, "If selected, clients can create temporary tunnels from within UT");
+  // The fields start at 80, not 68, so that "Password" in the desktop's wider font stays clear of them.
+  edPassword = AddEdit(*remote, "edPassword", {80, 68, 157, 21}, "The password needed to use remote administration");
+  edPort = AddEdit(*remote, "edPort", {80, 92, 57, 21}, "The port that the remote administration listens on");
+  const QString range = "Temporary tunnels will use a local port to listen for connections on";
+  edFrom = AddEdit(*remote, "edFrom", {80, 140, 57, 21}, range);
+  edTo = AddEdit(*remote, "edTo", {180, 140, 57, 21}, range);
+  AddLabel(*remote, "&Password", 16, 72, edPassword);
+  AddLabel(*remote, "Po&rt", 16, 96, edPort);
+  AddLabel(*remote, "Local portrange for temporary tunnels", 12, 120);
+  AddLabel(*remote, "&From", 16, 144, edFrom);
+  AddLabel(*remote, "&To", 140, 144, edTo);
+
+  connect(btOk, &QPushButton::clicked, this, &QDialog::accept);
+  connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+bool TfmConfig::EditOptions(TConfig& config) {
+  // Refilled at every opening, so what a cancelled opening left in the fields is gone.
+  cbAddPort->setChecked(config.AddPort);
+  cbStatic->setChecked(config.Static);
+  cbTemporary->setChecked(config.Temporary);
+  edPassword->setText(QString::fromStdString(config.Password));
+  edPort->setText(QString::number(config.Port));
+  edFrom->setText(QString::number(config.FromPort));
+  edTo->setText(QString::number(config.ToPort));
+  if (!RunModal()) return false;
+
+  config.AddPort = cbAddPort->isChecked();
+  config.Static = cbStatic->isChecked();
+  config.Temporary = cbTemporary->isChecked();
+  config.Password = edPassword->text().toStdString();
+  config.Port = IntegerOf(*edPort);
+  config.FromPort = IntegerOf(*edFrom);
+  config.ToPort = IntegerOf(*edTo);
+  config.Save();
+  return true;
+}
+
+void TfmConfig::FormActivate() { cbAddPort->setFocus(); }
+
+} // namespace gw

@@ -1,0 +1,225 @@
+#include "main.h"
+
+#include "TrayIcon.h"
+#include "about.h"
+#include "cfgwin.h"
+#include "core.h"
+#include "presenter.h"
+#include "remotecontrol.h"
+#include "svmap.h"
+#include "uiStyle.h"
+#include "x11Taskbar.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace gw {
+
+namespace {
+
+constexpr QSize kClientSize{366, 345};
+// The log keeps its newest lines; a flood of connections must not eat the memory.
+constexpr int kMaxLogLines = 10000;
+
+} // namespace
+
+TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
+  setWindowTitle("Gatewarden");
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFont(ProgramFont());
+  resize(kClientSize);
+  setMinimumSize(kClientSize);
+
+  using A = TAnchors;
+  lvServers = new QTreeWidget(this);
+  lvServers->setColumnCount(4);
+  lvServers->setHeaderLabels({"Listen port", "Server ip", "Server port", "Conns"});
+  const int widths[] = {70, 130, 70, 54};
+  for (int column = 0; column < 4; ++column) lvServers->setColumnWidth(column, widths[column]);
+  lvServers->setRootIsDecorated(false);
+  lvServers->setSelectionMode(QAbstractItemView::SingleSelection);
+  lvServers->setSelectionBehavior(QAbstractItemView::SelectRows);
+  // The selected row stays highlighted while the list has no focus.
+  QPalette palette = lvServers->palette();
+  palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Active, QPalette::Highlight));
+  palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                   palette.color(QPalette::Active, QPalette::HighlightedText));
+  lvServers->setPalette(palette);
+  anchors_.Place(*lvServers, {8, 12, 349, 121}, A::Left | A::Top | A::Right | A::Bottom, kClientSize);
+  connect(lvServers, &QTreeWidget::itemDoubleClicked, this, [this] { RunGuarded([this] { btEditClick(); }); });
+
+  btReload = MakeButton("&Reload", "Reload the current static tunnel configuration", {12, 140, 75, 25},
+                        A::Left | A::Bottom, &TfmMain::btReloadClick);
+  btAdd = MakeButton("&Add", "Add a new static tunnel (reload needed afterwards)", {112, 140, 75, 25},
+                     A::Right | A::Bottom, &TfmMain::btAddClick);
+  btEdit = MakeButton("&Edit", "Edit a static tunnel (reload needed afterwards)", {196, 140, 75, 25},
+                      A::Right | A::Bottom, &TfmMain::btEditClick);
+  btDelete = MakeButton("&Delete", "Delete a static tunnel", {280, 140, 75, 25}, A::Right | A::Bottom,
+                        &TfmMain::btDeleteClick);
+
+  meLog = new QPlainTextEdit(this);
+  meLog->setReadOnly(true);
+  meLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  meLog->setMaximumBlockCount(kMaxLogLines);
+  meLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  anchors_.Place(*meLog, {8, 176, 349, 113}, A::Left | A::Right | A::Bottom, kClientSize);
+
+  btConfig = MakeButton("&Options", "Configure remote administration and automatic query tunneling",
+                        {12, 296, 75, 25}, A::Left | A::Bottom, &TfmMain::btConfigClick);
+  btAbout = MakeButton("A&bout", "Display information about the program", {96, 296, 75, 25}, A::Left | A::Bottom,
+                       &TfmMain::btAboutClick);
+  btQuit = MakeButton("&Quit", "Terminate the program", {280, 296, 75, 25}, A::Right | A::Bottom,
+                      &TfmMain::btQuitClick);
+  setTabOrder(meLog, lvServers);
+  setTabOrder(lvServers, btReload);
+  setTabOrder(btReload, btAdd);
+  setTabOrder(btAdd, btEdit);
+  setTabOrder(btEdit, btDelete);
+  setTabOrder(btDelete, btConfig);
+  setTabOrder(btConfig, btQuit);
+  setTabOrder(btQuit, btAbout);
+
+  sbMain = new QStatusBar(this);
+  sbMain->setSizeGripEnabled(false);
+  temporaryPanel_ = new QLabel(sbMain);
+  temporaryPanel_->setFixedWidth(170);
+  staticPanel_ = new QLabel(sbMain);
+  sbMain->addWidget(temporaryPanel_);
+  sbMain->addWidget(staticPanel_, 1);
+  anchors_.Place(*sbMain, {0, kClientSize.height() - 19, kClientSize.width(), 19}, A::Left | A::Right | A::Bottom,
+                 kClientSize);
+  connect(&hints_, &THintTracker::HintChanged, this, [this] { sbMainHint(); });
+
+  pmTray.addAction("&Show", this, [this] { RunGuarded([this] { ShowMainWindow(); }); });
+  pmTray.addAction("&Quit", this, [this] { RunGuarded([this] { btQuitClick(); }); });
+  TrayIcon = new TTrayIcon(this);
+  TrayIcon->SetIcon(QIcon(":/gatewarden.xpm"));
+  TrayIcon->OnClick = [this] { ShowMainWindow(); };
+  TrayIcon->SetPopupMenu(&pmTray);
+  TrayIcon->SetActive(true);
+
+  core_.Attach(*this);
+  RunGuarded([this] { core_.StartUp(); });
+
+  fmServer = std::make_unique<TfmServer>();
+  fmConfig = std::make_unique<TfmConfig>();
+  fmAbout = std::make_unique<TfmAbout>();
+}
+
+TfmMain::~TfmMain() { core_.Detach(); }
+
+QPushButton* TfmMain::MakeButton(const QString& caption, const QString& hint, const QRect& geometry, int anchors,
+                                 void (TfmMain::*handler)()) {
+  auto* button = new QPushButton(caption, this);
+  SetHint(*button, hint);
+  button->setAutoDefault(false);
+  anchors_.Place(*button, geometry, anchors, kClientSize);
+  connect(button, &QPushButton::clicked, this, [this, handler] { RunGuarded([this, handler] { (this->*handler)(); }); });
+  return button;
+}
+
+void TfmMain::AppendLog(const std::string& line) { meLog->appendPlainText(QString::fromStdString(line)); }
+
+void TfmMain::RefreshTunnelList() {
+  lvServers->clear();
+  int sum = 0;
+  TConfig& config = core_.Config();
+  for (int i = 0; i < config.Count(); ++i) {
+    const TServer& tunnel = config.Items(i);
+    new QTreeWidgetItem(lvServers, {QString::number(tunnel.ListenPort), QString::fromStdString(tunnel.ServerHost),
+                                    QString::number(tunnel.ServerPort), QString::number(tunnel.ClientCount())});
+    sum += tunnel.ClientCount();
+  }
+  StaticConnCount = sum;
+  sbMainHint();
+}
+
+void TfmMain::SetCaption(const std::string& caption) { setWindowTitle(QString::fromStdString(caption)); }
+
+void TfmMain::sbMainHint() {
+  if (!hints_.Hint().isEmpty()) {
+    sbMain->showMessage(" " + hints_.Hint());
+    return;
+  }
+  sbMain->clearMessage();
+  temporaryPanel_->setText(" Temporary tunnels in use: " + QString::number(core_.Manager().TemporaryCount()));
+  staticPanel_->setText(" Static tunnels in use: " + QString::number(StaticConnCount));
+}
+
+void TfmMain::ShowMainWindow() {
+  show();
+  if (isMinimized()) showNormal();
+  QWidget* front = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : this;
+  front->raise();
+  front->activateWindow();
+}
+
+int TfmMain::SelectedRow() const {
+  const auto selected = lvServers->selectedItems();
+  return selected.isEmpty() ? -1 : lvServers->indexOfTopLevelItem(selected.front());
+}
+
+void TfmMain::btReloadClick() { core_.Manager().Reload(); }
+
+void TfmMain::btAddClick() {
+  fmServer->AddTunnel(core_.Config());
+  RefreshTunnelList();
+  core_.Config().Save();
+}
+
+void TfmMain::btEditClick() {
+  const int row = SelectedRow();
+  if (row < 0) return;
+  fmServer->EditTunnel(core_.Config().Items(row));
+  RefreshTunnelList();
+  core_.Config().Save();
+}
+
+void TfmMain::btDeleteClick() {
+  const int row = SelectedRow();
+  if (row < 0) return;
+  core_.Config().Delete(row);
+  RefreshTunnelList();
+  core_.Config().Save();
+}
+
+void TfmMain::btConfigClick() {
+  fmConfig->EditOptions(core_.Config());
+  ApplyListenerSettings(ssRemote, core_.Config());
+}
+
+void TfmMain::btAboutClick() { fmAbout->ShowModal(); }
+
+void TfmMain::btQuitClick() { QApplication::quit(); }
+
+void TfmMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  anchors_.Apply(size());
+}
+
+void TfmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  KeepOffTaskbar(*this);
+}
+
+void TfmMain::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) sbMainHint();
+  // Minimized, the program leaves the screen entirely; only the tray icon stays.
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) QTimer::singleShot(0, this, [this] { hide(); });
+}
+
+void TfmMain::closeEvent(QCloseEvent* event) {
+  event->accept();
+  QApplication::quit();
+}
+
+} // namespace gw

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "anchors.h"
+#include "frontEnd.h"
+#include "hints.h"
+#include "remoteListener.h"
+
+#include <QMenu>
+#include <QWidget>
+
+#include <memory>
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QTreeWidget;
+
+namespace gw {
+
+class TCore;
+class TTrayIcon;
+class TfmAbout;
+class TfmConfig;
+class TfmServer;
+
+// The main window: the static tunnels with their connection counts, the log, the status
+// bar and the buttons. It hosts the remote-control listener and the tray icon, keeps the
+// program off the taskbar, and hides it entirely when minimized.
+class TfmMain final : public QWidget, public TFrontEnd {
+  Q_OBJECT
+public:
+  // Sets the window up, attaches to the core and runs its start-up; an error raised there
+  // is shown and the rest of the start-up is skipped. The dialogs are created last.
+  explicit TfmMain(TCore& core);
+  ~TfmMain() override;
+
+  void AppendLog(const std::string& line) override;
+  void RefreshTunnelList() override;
+  void SetCaption(const std::string& caption) override;
+  TRemoteListener& RemoteListener() override { return ssRemote; }
+
+  void ShowMainWindow();
+  void sbMainHint();
+
+  QTreeWidget* lvServers;
+  QPlainTextEdit* meLog;
+  QPushButton* btReload;
+  QPushButton* btAdd;
+  QPushButton* btEdit;
+  QPushButton* btDelete;
+  QPushButton* btConfig;
+  QPushButton* btAbout;
+  QPushButton* btQuit;
+  QStatusBar* sbMain;
+  QMenu pmTray;
+  TTrayIcon* TrayIcon;
+  std::unique_ptr<TfmServer> fmServer;
+  std::unique_ptr<TfmConfig> fmConfig;
+  std::unique_ptr<TfmAbout> fmAbout;
+  int StaticConnCount = 0;
+
+  void btReloadClick();
+  void btAddClick();
+  void btEditClick();
+  void btDeleteClick();
+  void btConfigClick();
+  void btAboutClick();
+  void btQuitClick();
+
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  QPushButton* MakeButton(const QString& caption, const QString& hint, const QRect& geometry, int anchors,
+                          void (TfmMain::*handler)());
+  // The row selected in the list, or -1.
+  int SelectedRow() const;
+
+  TCore& core_;
+  TRemoteListener ssRemote;
+  THintTracker hints_;
+  TAnchors anchors_;
+  QLabel* temporaryPanel_;
+  QLabel* staticPanel_;
+};
+
+} // namespace gw

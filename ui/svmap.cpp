@@ -1,0 +1,124 @@
+#include "svmap.h"
+
+#include "config.h"
+#include "hints.h"
+#include "intConv.h"
+#include "server.h"
+#include "uiStyle.h"
+
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <stdexcept>
+
+namespace gw {
+
+TFixedDialog::TFixedDialog(int width, int height, QWidget* parent) : QDialog(parent) {
+  MakeFixedDialog(*this, width, height);
+  setModal(true);
+}
+
+bool TFixedDialog::RunModal() {
+  // Creating the native window first tells us the frame's size before the first showing.
+  winId();
+  CentreOnScreen(*this);
+  FormActivate();
+  return exec() == Accepted;
+}
+
+void TFixedDialog::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+  case Qt::Key_Escape:
+    return;
+  case Qt::Key_Return:
+  case Qt::Key_Enter:
+    // Buttons that are not auto-default pass Enter on to us instead of pressing themselves.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
+    return;
+  default:
+    QDialog::keyPressEvent(event);
+  }
+}
+
+QPushButton* TFixedDialog::AddButton(const QString& name, const QString& caption, int left, int top) {
+  auto* button = new QPushButton(caption, this);
+  button->setObjectName(name);
+  button->setGeometry(left, top, 75, 25);
+  // An auto-default button is drawn as the default one, promising an Enter that confirms.
+  button->setAutoDefault(false);
+  return button;
+}
+
+QLabel* TFixedDialog::AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy) {
+  auto* label = new QLabel(caption, &parent);
+  label->move(left, top);
+  label->adjustSize();
+  if (buddy) label->setBuddy(buddy);
+  return label;
+}
+
+QLineEdit* TFixedDialog::AddEdit(QWidget& parent, const QString& name, const QRect& geometry, const QString& hint) {
+  auto* edit = new QLineEdit(&parent);
+  edit->setObjectName(name);
+  edit->setGeometry(geometry);
+  SetHint(*edit, hint);
+  return edit;
+}
+
+TfmServer::TfmServer(QWidget* parent) : TFixedDialog(224, 155, parent) {
+  // Created in tab order: the buttons first, then the fields of the group.
+  btOk = AddButton("btOk", "&Ok", 32, 120);
+  btCancel = AddButton("btCancel", "&Cancel", 116, 120);
+  auto* group = new QGroupBox("Server data", this);
+  group->setGeometry(8, 8, 209, 101);
+  edLPort = AddEdit(*group, "edLPort", {80, 20, 57, 21}, "The port that the tunnel listens for connections on");
+  edSPort = AddEdit(*group, "edSPort", {80, 44, 57, 21}, "The port of the server to tunnel to");
+  edSIP = AddEdit(*group, "edSIP", {80, 68, 117, 21}, "The address of the server to tunnel to");
+  AddLabel(*group, "&Listen port", 8, 24, edLPort);
+  AddLabel(*group, "Server &port", 8, 48, edSPort);
+  AddLabel(*group, "Server &IP", 8, 72, edSIP);
+
+  connect(btOk, &QPushButton::clicked, this, &QDialog::accept);
+  connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TfmServer::AddTunnel(TConfig& config) {
+  setWindowTitle("Add server");
+  edLPort->clear();
+  edSPort->clear();
+  edSIP->clear();
+  if (!RunModal()) return;
+  auto tunnel = config.CreateTunnel();
+  ReadFields(*tunnel);
+  config.Add(std::move(tunnel));
+}
+
+void TfmServer::EditTunnel(TServer& tunnel) {
+  setWindowTitle("Edit server");
+  FillFields(tunnel);
+  if (RunModal()) ReadFields(tunnel);
+}
+
+void TfmServer::FormActivate() { edLPort->setFocus(); }
+
+void TfmServer::FillFields(const TServer& tunnel) {
+  edLPort->setText(QString::number(tunnel.ListenPort));
+  edSPort->setText(QString::number(tunnel.ServerPort));
+  edSIP->setText(QString::fromStdString(tunnel.ServerHost));
+}
+
+void TfmServer::ReadFields(TServer& tunnel) const {
+  const std::string host = edSIP->text().toStdString();
+  // The tunnel line ends the host at its first ':', so such a host would be saved as an entry
+  // that stops the program at its next start. Refused before any field is stored.
+  if (host.find(':') != std::string::npos)
+    throw std::runtime_error("The server address '" + host + "' must not contain a colon");
+  tunnel.ListenPort = StrToInt(edLPort->text().toStdString());
+  tunnel.ServerPort = StrToInt(edSPort->text().toStdString());
+  tunnel.ServerHost = host;
+}
+
+} // namespace gw
