@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "fixedDialog.h"
 
 class QLabel;
 class QLineEdit;
@@ -10,30 +10,6 @@ namespace gw {
 
 class TConfig;
 class TServer;
-
-// The frame the program's dialogs share: modal, fixed size, centred at every opening. No
-// button is the default or the cancel button, so Enter and Escape never close the dialog on
-// their own; Enter presses the button that has the focus, and the title bar's close button
-// cancels.
-class TFixedDialog : public QDialog {
-  Q_OBJECT
-public:
-  TFixedDialog(int width, int height, QWidget* parent);
-
-protected:
-  // Centres the dialog, focuses its first control and runs it; true when confirmed.
-  bool RunModal();
-  // Puts the keyboard focus where each opening starts.
-  virtual void FormActivate() = 0;
-  void keyPressEvent(QKeyEvent* event) override;
-
-  // Controls carry their names as object names, so that they can be found by them.
-  // A 75 x 25 push button that is never pressed by Enter unless it has the focus.
-  QPushButton* AddButton(const QString& name, const QString& caption, int left, int top);
-  // A label as wide as its text; "&" in `caption` moves the focus to `buddy`.
-  static QLabel* AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy = nullptr);
-  static QLineEdit* AddEdit(QWidget& parent, const QString& name, const QRect& geometry, const QString& hint);
-};
 
 // The tunnel dialog: adds a static tunnel to the store or edits one in place.
 class TfmServer final : public TFixedDialog {

@@ -1,0 +1,65 @@
+#include "fixedDialog.h"
+
+#include "hints.h"
+#include "uiStyle.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace gw {
+
+TFixedDialog::TFixedDialog(int width, int height, QWidget* parent) : QDialog(parent) {
+  MakeFixedDialog(*this, width, height);
+  setModal(true);
+}
+
+bool TFixedDialog::RunModal() {
+  // Creating the native window first tells us the frame's size before the first showing.
+  winId();
+  CentreOnScreen(*this);
+  FormActivate();
+  return exec() == Accepted;
+}
+
+void TFixedDialog::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+  case Qt::Key_Escape:
+    return;
+  case Qt::Key_Return:
+  case Qt::Key_Enter:
+    // Buttons that are not auto-default pass Enter on to us instead of pressing themselves.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
+    return;
+  default:
+    QDialog::keyPressEvent(event);
+  }
+}
+
+QPushButton* TFixedDialog::AddButton(const QString& name, const QString& caption, int left, int top) {
+  auto* button = new QPushButton(caption, this);
+  button->setObjectName(name);
+  button->setGeometry(left, top, 75, 25);
+  // An auto-default button is drawn as the default one, promising an Enter that confirms.
+  button->setAutoDefault(false);
+  return button;
+}
+
+QLabel* TFixedDialog::AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy) {
+  auto* label = new QLabel(caption, &parent);
+  label->move(left, top);
+  label->adjustSize();
+  if (buddy) label->setBuddy(buddy);
+  return label;
+}
+
+QLineEdit* TFixedDialog::AddEdit(QWidget& parent, const QString& name, const QRect& geometry, const QString& hint) {
+  auto* edit = new QLineEdit(&parent);
+  edit->setObjectName(name);
+  edit->setGeometry(geometry);
+  SetHint(*edit, hint);
+  return edit;
+}
+
+} // namespace gw
