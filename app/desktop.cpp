@@ -1,5 +1,6 @@
 // gatewarden: the desktop program.
 #include "core.h"
+#include "descriptorLimit.h"
 #include "desktopPresenter.h"
 #include "main.h"
 #include "uiStyle.h"
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   gw::TDesktopPresenter presenter;
   gw::TPresenterScope presenterScope(presenter);
 
+  gw::RaiseDescriptorLimit();
   uv_loop_t loop;
   uv_loop_init(&loop);
   gw::TSteadyClock clock;

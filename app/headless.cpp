@@ -1,6 +1,7 @@
 // gatewarden-headless: the relay without a window, for server machines.
 #include "consoleFrontEnd.h"
 #include "core.h"
+#include "descriptorLimit.h"
 #include "presenter.h"
 
 #include <uv.h>
@@ -87,6 +88,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  gw::RaiseDescriptorLimit();
   uv_loop_t loop;
   uv_loop_init(&loop);
   const int status = Run(&loop, *settings);

@@ -18,6 +18,7 @@ namespace {
 constexpr int kBacklog = 5;
 // Connections accepted per wake-up, so a burst of connections cannot starve the relays.
 constexpr int kMaxAcceptsPerWakeup = 64;
+constexpr uint64_t kAcceptPauseMs = 1000;
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -157,10 +158,16 @@ void TRemoteListener::Activate() {
   if (!Watch(loop_, fd.Get(), this, &TRemoteListener::OnAccept, poll_))
     throw TSocketError(SocketErrorFromErrno(errno), "WSAAsyncSelect");
   fd_ = std::move(fd);
+
+  auto timer = std::make_unique<uv_timer_t>();
+  uv_timer_init(loop_, timer.get());
+  resume_.reset(timer.release());
+  resume_->data = this;
 }
 
 void TRemoteListener::Deactivate() {
   connections_.clear();
+  resume_.reset();
   poll_.reset();
   fd_.Reset();
 }
@@ -175,14 +182,32 @@ void TRemoteListener::OnAccept(uv_poll_t* handle, int status, int events) {
 void TRemoteListener::AcceptWaiting() {
   for (int i = 0; i < kMaxAcceptsPerWakeup && Active(); ++i) {
     TFd fd(::accept4(fd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!fd.Valid()) return;
+    if (!fd.Valid()) {
+      // A peer that gave up before it was accepted is no failure of ours.
+      if (!WouldBlock(errno) && errno != EINTR && errno != ECONNABORTED) PauseAccepting(errno);
+      return;
+    }
     auto connection = std::make_unique<TRemoteConnection>(*this, std::move(fd));
-    if (!Watch(loop_, connection->fd_.Get(), connection.get(), &TRemoteConnection::OnPoll, connection->poll_))
-      continue;
+    if (!Watch(loop_, connection->fd_.Get(), connection.get(), &TRemoteConnection::OnPoll, connection->poll_)) {
+      PauseAccepting(errno);
+      return;
+    }
     TRemoteConnection& accepted = *connection;
     connections_.push_back(std::move(connection));
     if (OnClientConnect) OnClientConnect(accepted);
   }
+}
+
+void TRemoteListener::PauseAccepting(int err) {
+  uv_poll_stop(poll_.get());
+  uv_timer_start(
+      resume_.get(),
+      [](uv_timer_t* timer) {
+        if (auto* self = static_cast<TRemoteListener*>(timer->data))
+          uv_poll_start(self->poll_.get(), UV_READABLE, &TRemoteListener::OnAccept);
+      },
+      kAcceptPauseMs, 0);
+  if (OnAcceptError) OnAcceptError(SocketErrorFromErrno(err));
 }
 
 void TRemoteListener::RaiseConnectionError(TRemoteConnection& connection, int err) {

@@ -58,6 +58,9 @@ public:
   TConnectionProc OnClientDisconnect;
   TConnectionProc OnClientRead;
   TErrorProc OnClientError;
+  // The listener could not take a connection (out of descriptors, say); it then rests for a
+  // moment rather than spin on the connection that keeps waiting.
+  std::function<void(int errorCode)> OnAcceptError;
 
   int Port() const { return port_; }
   // Raises "Can't change value while socket is active" while active (unless unchanged).
@@ -76,6 +79,7 @@ private:
   void Activate();
   void Deactivate();
   void AcceptWaiting();
+  void PauseAccepting(int err);
   void RaiseConnectionError(TRemoteConnection& connection, int err);
   // Connections closed during an event are released once the event is over.
   void ReleaseClosed();
@@ -84,6 +88,7 @@ private:
   int port_ = 0;
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
+  TUvHandle<uv_timer_t> resume_;
   std::list<std::unique_ptr<TRemoteConnection>> connections_;
 };
 

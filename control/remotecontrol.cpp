@@ -3,6 +3,7 @@
 #include "config.h"
 #include "intConv.h"
 #include "remoteListener.h"
+#include "socketErrors.h"
 #include "textUtil.h"
 #include "tunnelmanager.h"
 
@@ -60,6 +61,10 @@ TRemoteControl::TRemoteControl(TRemoteListener& listener, const TConfig& config,
   listener_.OnClientDisconnect = [this](TRemoteConnection& c) { ssRemoteClientDisconnect(c); };
   listener_.OnClientRead = [this](TRemoteConnection& c) { ssRemoteClientRead(c); };
   listener_.OnClientError = [this](TRemoteConnection& c, int& code) { ssRemoteClientError(c, code); };
+  listener_.OnAcceptError = [this](int code) {
+    manager_.AddLog(std::string("Remote control cannot accept connections: ") + ErrorText(code) + " [" +
+                    std::to_string(code) + "]");
+  };
 }
 
 TRemoteControl::~TRemoteControl() {
@@ -67,6 +72,7 @@ TRemoteControl::~TRemoteControl() {
   listener_.OnClientDisconnect = nullptr;
   listener_.OnClientRead = nullptr;
   listener_.OnClientError = nullptr;
+  listener_.OnAcceptError = nullptr;
 }
 
 void TRemoteControl::ssRemoteClientConnect(TRemoteConnection&) { manager_.AddLog("Got remote control connection"); }

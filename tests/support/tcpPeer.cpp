@@ -32,6 +32,12 @@ std::string TTcpPeer::TryReceive() const {
   return text;
 }
 
+void TTcpPeer::Reset() {
+  const linger abort{1, 0};
+  ::setsockopt(fd_.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  fd_.Reset();
+}
+
 bool TTcpPeer::SeesEnd() const {
   char probe;
   return ::recv(fd_.Get(), &probe, 1, MSG_PEEK) == 0;

@@ -18,6 +18,9 @@ public:
   // The service closed the connection (a read sees its end).
   bool SeesEnd() const;
   void Close() { fd_.Reset(); }
+  // Closes with a reset instead of an orderly end.
+  void Reset();
+  int Fd() const { return fd_.Get(); }
 
 private:
   TFd fd_;

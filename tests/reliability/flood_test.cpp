@@ -1,0 +1,169 @@
+#include "core.h"
+#include "frontEnd.h"
+#include "loopHarness.h"
+#include "loopback.h"
+#include "remoteListener.h"
+#include "tempFolder.h"
+#include "udpPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+
+namespace gw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TUdpPeer;
+
+// Counts log lines by their beginning instead of keeping tens of thousands of them.
+class TCountingFrontEnd final : public TFrontEnd {
+public:
+  explicit TCountingFrontEnd(uv_loop_t* loop) : listener_(loop) {}
+  void AppendLog(const std::string& line) override {
+    for (const char* prefix : {"Got connection from ", "Closed connection from ", "WSA Error: Too many open files"})
+      if (line.rfind(prefix, 0) == 0) ++Counts[prefix];
+  }
+  void RefreshTunnelList() override {}
+  void SetCaption(const std::string&) override {}
+  TRemoteListener& RemoteListener() override { return listener_; }
+  std::map<std::string, int> Counts;
+
+private:
+  TRemoteListener listener_;
+};
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir)) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+// One socket that sends from any address of 127.0.0.0/8 it is told to, as a flood of
+// distinct clients would arrive.
+class TSpoofingSender {
+public:
+  TSpoofingSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+  void Send(uint32_t source, uint16_t port, std::string_view data) const {
+    sockaddr_in to = test::Loopback(port);
+    iovec iov{const_cast<char*>(data.data()), data.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = &to;
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_PKTINFO;
+    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    auto* info = reinterpret_cast<in_pktinfo*>(CMSG_DATA(header));
+    info->ipi_spec_dst.s_addr = source;
+    ::sendmsg(fd_.Get(), &message, 0);
+  }
+
+private:
+  TFd fd_;
+};
+
+// A lower descriptor limit for as long as it lives.
+class TDescriptorLimit {
+public:
+  explicit TDescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~TDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+  rlimit saved_{};
+};
+
+TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorLeaveAnythingBehind) {
+  test::TTestContext context;
+  test::TTempFolder folder;
+  TUdpPeer server;
+  const int port = test::FreeUdpPortPair();
+  test::TTempFolder::Write(folder / "gatewarden.ini", "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" +
+                                                          std::to_string(port) + " 127.0.0.1:" +
+                                                          std::to_string(server.Port()) + "\n");
+  TCountingFrontEnd frontEnd(context.Loop());
+  TCore core(context.Loop(), folder / "gatewarden.ini", context.ManualClock);
+  core.Attach(frontEnd);
+  core.StartUp();
+  const auto tunnelPort = static_cast<uint16_t>(port);
+
+  // Three players who were there before the flood, answered by the server throughout.
+  std::vector<std::unique_ptr<TUdpPeer>> players;
+  for (int i = 0; i < 3; ++i) players.push_back(std::make_unique<TUdpPeer>());
+  // Each player's move is answered. The flood fills the server's queue as well, so a move
+  // that the kernel drops there is sent again, as a game client does.
+  const auto playersServed = [&] {
+    std::vector<bool> answered(players.size(), false);
+    int turn = 0;
+    return context.RunUntil([&] {
+      if (turn++ % 20 == 0)
+        for (std::size_t i = 0; i < players.size(); ++i)
+          if (!answered[i]) players[i]->SendTo(tunnelPort, "move");
+      while (const auto got = server.TryReceive())
+        if (got->Data == "move") server.SendTo(got->FromPort, "ok");
+      for (std::size_t i = 0; i < players.size(); ++i)
+        while (const auto reply = players[i]->TryReceive()) answered[i] = answered[i] || reply->Data == "ok";
+      return std::all_of(answered.begin(), answered.end(), [](bool a) { return a; });
+    });
+  };
+  ASSERT_TRUE(playersServed());
+
+  TSpoofingSender flood;
+  const int descriptorsBefore = OpenDescriptors();
+  const std::size_t heapBefore = mallinfo2().uordblks;
+  {
+    // Room for about a thousand relays: the rest of the flood finds no descriptor.
+    TDescriptorLimit limit(static_cast<rlim_t>(descriptorsBefore + 1000));
+    constexpr int kSources = 20000;
+    for (int i = 0; i < kSources; ++i) {
+      const uint32_t source = htonl((127u << 24) | (1u << 16) | static_cast<uint32_t>(i + 1));
+      flood.Send(source, tunnelPort, "flood");
+      if (i % 64 == 63) uv_run(context.Loop(), UV_RUN_NOWAIT);
+      if (i % 2000 == 1999) {
+        ASSERT_TRUE(playersServed()) << "after " << i + 1 << " sources";
+      }
+    }
+    context.RunFor(50ms);
+    while (server.TryReceive()) {
+    }
+    EXPECT_GT(frontEnd.Counts["Got connection from "], 19000) << "the flood did not arrive";
+    EXPECT_GT(frontEnd.Counts["WSA Error: Too many open files"], 0) << "the descriptors did not run out";
+    ASSERT_TRUE(playersServed());
+  }
+
+  // The players keep playing; the flood's relays go at the sweep after 12 s of silence.
+  context.ManualClock.Advance(6s);
+  ASSERT_TRUE(playersServed());
+  context.ManualClock.Advance(6s + 1ms);
+  core.Manager().Sweep();
+  context.RunFor(10ms);
+
+  EXPECT_EQ(core.Config().Items(0).ClientCount(), 3);
+  EXPECT_EQ(frontEnd.Counts["Closed connection from "], frontEnd.Counts["Got connection from "] - 3);
+  EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+  const auto heapAfter = static_cast<long>(mallinfo2().uordblks);
+  RecordProperty("heap_growth_bytes", std::to_string(heapAfter - static_cast<long>(heapBefore)));
+  RecordProperty("relays_created", frontEnd.Counts["Got connection from "]);
+  RecordProperty("descriptor_failures", frontEnd.Counts["WSA Error: Too many open files"]);
+  EXPECT_LT(heapAfter, static_cast<long>(heapBefore) + 512 * 1024) << "memory kept after the sweep";
+  ASSERT_TRUE(playersServed());
+}
+
+} // namespace
+} // namespace gw
