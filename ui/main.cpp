@@ -126,7 +126,18 @@ QPushButton* TfmMain::MakeButton(const QString& caption, const QString& hint, co
   return button;
 }
 
-void TfmMain::AppendLog(const std::string& line) { meLog->appendPlainText(QString::fromStdString(line)); }
+// A burst of lines (a flood of new clients arrives as one) costs one append: the text
+// area's cost is per append, not per line.
+void TfmMain::AppendLog(const std::string& line) {
+  if (pendingLog_.isEmpty()) QTimer::singleShot(0, this, [this] { FlushLog(); });
+  pendingLog_.append(QString::fromStdString(line));
+}
+
+void TfmMain::FlushLog() {
+  if (pendingLog_.size() > kMaxLogLines) pendingLog_.erase(pendingLog_.begin(), pendingLog_.end() - kMaxLogLines);
+  meLog->appendPlainText(pendingLog_.join('\n'));
+  pendingLog_.clear();
+}
 
 void TfmMain::RefreshTunnelList() {
   lvServers->clear();

@@ -6,6 +6,7 @@
 #include "remoteListener.h"
 
 #include <QMenu>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -79,6 +80,7 @@ private:
                           void (TfmMain::*handler)());
   // The row selected in the list, or -1.
   int SelectedRow() const;
+  void FlushLog();
 
   TCore& core_;
   TRemoteListener ssRemote;
@@ -86,6 +88,8 @@ private:
   TAnchors anchors_;
   QLabel* temporaryPanel_;
   QLabel* staticPanel_;
+  // Lines logged during the current event, appended together when it is over.
+  QStringList pendingLog_;
 };
 
 } // namespace gw

@@ -83,6 +83,7 @@ TEST_F(TWindowFixture, StartsWithTheTunnelsListedAndZeroCounts) {
   EXPECT_EQ(Cell(1, 3), "0");
   EXPECT_EQ(Panel(0), " Temporary tunnels in use: 0");
   EXPECT_EQ(Panel(1), " Static tunnels in use: 0");
+  test::ProcessEvents();
   EXPECT_EQ(Window->meLog->toPlainText().count("Tunnel open on "), 2);
   EXPECT_EQ(Window->minimumSize(), Window->size());
   EXPECT_FALSE(Window->windowFlags() & Qt::WindowMaximizeButtonHint);
@@ -123,6 +124,15 @@ TEST_F(TWindowFixture, ALogLineDropsTheSelectionAndEditOrDeleteThenDoNothing) {
   Window->btEditClick();
   EXPECT_EQ(Core->Config().Count(), 1);
   EXPECT_TRUE(Presenter.Errors.empty());
+}
+
+TEST_F(TWindowFixture, AFloodOfLogLinesKeepsTheNewestInView) {
+  Open(Settings({}));
+  for (int i = 0; i < 25000; ++i) Core->Manager().AddLog("line " + std::to_string(i));
+  test::ProcessEvents();
+  EXPECT_EQ(Window->meLog->blockCount(), 10000);
+  EXPECT_TRUE(Window->meLog->toPlainText().endsWith("line 24999"));
+  EXPECT_TRUE(Window->meLog->toPlainText().startsWith("line 15000"));
 }
 
 TEST_F(TWindowFixture, DeleteRemovesTheRowAndSaves) {
