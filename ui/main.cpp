@@ -102,7 +102,7 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   pmTray.addAction("&Quit", this, [this] { RunGuarded([this] { btQuitClick(); }); });
   TrayIcon = new TTrayIcon(this);
   TrayIcon->SetIcon(QIcon(":/gatewarden.xpm"));
-  TrayIcon->OnClick = [this] { ShowMainWindow(); };
+  TrayIcon->OnClick = [this] { RunGuarded([this] { ShowMainWindow(); }); };
   TrayIcon->SetPopupMenu(&pmTray);
   TrayIcon->SetActive(true);
 
