@@ -8,8 +8,9 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <memory>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace gw {
 
@@ -18,13 +19,13 @@ namespace {
 // One batch buffer serves every endpoint: all of them run on the loop's thread and a drain
 // never nests, so there is no per-endpoint receive memory however many relays exist.
 struct TReceiveBatch {
-  static constexpr int kSize = 32;
+  static constexpr int kSize = TudpSocket::kMaxDatagramsPerWakeup;
   std::array<std::array<char, TudpSocket::kReceiveBufferSize>, kSize> Buffers;
   std::array<iovec, kSize> Iov;
   std::array<sockaddr_in, kSize> From;
   std::array<mmsghdr, kSize> Headers;
 
-  void Prepare() {
+  TReceiveBatch() {
     for (int i = 0; i < kSize; ++i) {
       Iov[i] = {Buffers[i].data(), Buffers[i].size()};
       Headers[i] = {};
@@ -38,6 +39,16 @@ struct TReceiveBatch {
 
 TReceiveBatch gBatch;
 
+// Sends are queued while a drain runs, and go out at once anywhere else.
+int gDrainDepth = 0;
+
+struct TDrainScope {
+  TDrainScope() { ++gDrainDepth; }
+  ~TDrainScope() { --gDrainDepth; }
+  TDrainScope(const TDrainScope&) = delete;
+  TDrainScope& operator=(const TDrainScope&) = delete;
+};
+
 sockaddr_in MakeAddress(uint32_t address, int port) {
   sockaddr_in in{};
   in.sin_family = AF_INET;
@@ -47,6 +58,103 @@ sockaddr_in MakeAddress(uint32_t address, int port) {
 }
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+} // namespace
+
+// The datagrams that handlers send during one turn of the loop. The replies of many relays
+// leave through one tunnel endpoint, and a client's datagrams through its relay's endpoint:
+// each run of datagrams through the same endpoint goes out with one sendmmsg instead of a
+// sendto each. One queue serves every endpoint, like the receive batch. Whenever it holds
+// datagrams, the endpoint that queued the first of them has its end-of-turn flush armed,
+// and an endpoint that closes sends the queue first, so no entry outlives its endpoint.
+class TSendQueue {
+public:
+  static constexpr int kSize = 64;
+
+  TSendQueue() {
+    for (int i = 0; i < kSize; ++i) {
+      headers_[i] = {};
+      headers_[i].msg_hdr.msg_iov = &iov_[i];
+      headers_[i].msg_hdr.msg_iovlen = 1;
+      headers_[i].msg_hdr.msg_name = &to_[i];
+      headers_[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+  }
+
+  bool Empty() const { return count_ == 0; }
+
+  // False when the datagram cannot wait: longer than a slot, or the queue is full while
+  // it is being sent.
+  bool Add(TudpSocket& sender, const sockaddr_in& to, std::span<const char> data) {
+    if (data.size() > buffers_[0].size()) return false;
+    if (count_ == kSize) {
+      if (flushing_) return false;
+      Flush();
+    }
+    const int i = count_++;
+    if (!data.empty()) std::memcpy(buffers_[i].data(), data.data(), data.size());
+    iov_[i] = {buffers_[i].data(), data.size()};
+    to_[i] = to;
+    senders_[i] = &sender;
+    return true;
+  }
+
+  void Flush() {
+    if (flushing_) return;
+    flushing_ = true;
+    // A failure is reported as a failed sendto was, and its datagram dropped. The report's
+    // handler may queue more, which this same pass sends, or close an endpoint, whose
+    // entries are then skipped.
+    for (int first = 0; first < count_;) {
+      TudpSocket* sender = senders_[first];
+      if (!sender) {
+        ++first;
+        continue;
+      }
+      int end = first + 1;
+      while (end < count_ && senders_[end] == sender) ++end;
+      const int sent = ::sendmmsg(sender->fd_.Get(), &headers_[first], static_cast<unsigned>(end - first), 0);
+      if (sent > 0) {
+        first += sent;
+        continue;
+      }
+      const int err = errno;
+      ++first;
+      sender->ReportErrno(err);
+    }
+    count_ = 0;
+    flushing_ = false;
+  }
+
+  // Before `sender` closes: what is queued goes out now, or, in the middle of a flush,
+  // what `sender` queued is dropped with it.
+  void Release(const TudpSocket& sender) {
+    if (!flushing_) {
+      Flush();
+      return;
+    }
+    for (int i = 0; i < count_; ++i)
+      if (senders_[i] == &sender) senders_[i] = nullptr;
+  }
+
+private:
+  std::array<std::array<char, TudpSocket::kReceiveBufferSize>, kSize> buffers_;
+  std::array<iovec, kSize> iov_;
+  std::array<sockaddr_in, kSize> to_;
+  std::array<mmsghdr, kSize> headers_;
+  std::array<TudpSocket*, kSize> senders_{};
+  int count_ = 0;
+  bool flushing_ = false;
+};
+
+namespace {
+
+TSendQueue gSendQueue;
+
+void OnFlush(uv_check_t* handle) {
+  uv_check_stop(handle);
+  RunGuarded([] { gSendQueue.Flush(); });
+}
 
 } // namespace
 
@@ -83,13 +191,19 @@ void TudpSocket::Open() {
     ReportErrno(-status);
     return;
   }
+  TUvHandle<uv_check_t> flush(new uv_check_t{});
+  uv_check_init(loop_, flush.get());
+  flush->data = this;
   fd_ = std::move(fd);
   poll_ = std::move(poll);
+  flush_ = std::move(flush);
 }
 
 void TudpSocket::Close() {
   if (!fd_.Valid()) return;
   poll_.reset();
+  flush_.reset();
+  gSendQueue.Release(*this);
   if (const int err = fd_.Reset()) ReportErrno(err);
 }
 
@@ -116,8 +230,18 @@ bool TudpSocket::SendBuffer(std::span<const char> data) {
 
 bool TudpSocket::SendTo(const TPeerAddress& to, std::span<const char> data) {
   const sockaddr_in address = MakeAddress(to.Address, to.Port);
-  const ssize_t sent = ::sendto(fd_.Get(), data.data(), data.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (gDrainDepth > 0 && Active()) {
+    if (gSendQueue.Empty()) uv_check_start(flush_.get(), &OnFlush);
+    if (gSendQueue.Add(*this, address, data)) return true;
+  }
+  // What is queued goes first, so that datagrams leave in the order they were sent.
+  gSendQueue.Flush();
+  return SendNow(address, data);
+}
+
+bool TudpSocket::SendNow(const sockaddr_in& to, std::span<const char> data) {
+  const ssize_t sent =
+      ::sendto(fd_.Get(), data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   if (sent < 0) {
     ReportErrno(errno);
     return false;
@@ -147,6 +271,7 @@ void TudpSocket::ReportErrno(int err, const std::string& message) {
 void TudpSocket::OnPoll(uv_poll_t* handle, int status, int events) {
   auto* self = static_cast<TudpSocket*>(handle->data);
   if (!self) return;
+  const TDrainScope drain;
   RunGuarded([&] {
     if (status < 0)
       self->ReportErrno(-status, "+Error while receiving.");
@@ -161,7 +286,6 @@ void TudpSocket::Drain(const uv_poll_t& handle) {
   const auto alive = [&] { return handle.data == this; };
   int delivered = 0;
   while (alive() && delivered < kMaxDatagramsPerWakeup) {
-    gBatch.Prepare();
     const int count = ::recvmmsg(fd_.Get(), gBatch.Headers.data(), TReceiveBatch::kSize,
                                  MSG_DONTWAIT, nullptr);
     if (count < 0) {
@@ -169,6 +293,8 @@ void TudpSocket::Drain(const uv_poll_t& handle) {
       if (!WouldBlock(errno)) ReportErrno(errno);
       break;
     }
+    // The system wrote each sender's length; the next read needs the full room again.
+    for (int i = 0; i < count; ++i) gBatch.Headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     for (int i = 0; i < count && alive(); ++i, ++delivered) {
       const mmsghdr& message = gBatch.Headers[i];
       // A datagram that does not leave one byte free is dropped whole, never cut.

@@ -8,12 +8,19 @@
 #include <span>
 #include <string>
 
+struct sockaddr_in;
+
 namespace gw {
+
+class TSendQueue;
 
 // A non-blocking IPv4 datagram endpoint bound to a local port, with a destination for
 // sending. When datagrams are waiting it reads them in batches and raises OnReceive once
 // per datagram, up to a fairness bound per wake-up; the event loop wakes it again for the
-// rest. It never raises: every failure goes to OnError as a readable text and its number.
+// rest. Datagrams sent from inside an OnReceive handler are queued and go out together at
+// the end of the loop's turn (one system call for each run through the same endpoint);
+// sent from anywhere else they go out at once. It never raises: every failure goes to
+// OnError as a readable text and its number.
 class TudpSocket {
 public:
   using TerrorProc = std::function<void(const std::string& msg, int num)>;
@@ -50,7 +57,8 @@ public:
   void SetSendPort(int port) { destination_.Port = port; }
   const ThostAbout& Destination() const { return destination_; }
 
-  // Sends one datagram to the destination; an empty one is sent as such.
+  // Sends one datagram to the destination; an empty one is sent as such. False when it
+  // failed, or, for a queued datagram, when it could not even be queued.
   bool SendBuffer(std::span<const char> data);
   // Sends one datagram to `to`, leaving the destination alone.
   bool SendTo(const TPeerAddress& to, std::span<const char> data);
@@ -60,16 +68,20 @@ public:
   void ReportError(int code, const std::string& message = {});
 
 private:
+  friend class TSendQueue;
+
   static void OnPoll(uv_poll_t* handle, int status, int events);
   void Drain(const uv_poll_t& handle);
   void ReportErrno(int err, const std::string& message = {});
+  bool SendNow(const sockaddr_in& to, std::span<const char> data);
 
   uv_loop_t* loop_;
   ThostAbout destination_;
-  // The poll handle is declared after the descriptor, so it stops watching before the
-  // descriptor closes.
+  // The handles are declared after the descriptor, so they stop before the descriptor
+  // closes. `flush_` sends the queued datagrams at the end of the loop's turn.
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
+  TUvHandle<uv_check_t> flush_;
 };
 
 // The text shown when an endpoint without OnError meets an error.

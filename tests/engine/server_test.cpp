@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
 namespace gw {
@@ -93,6 +94,49 @@ TEST_F(TTunnelFixture, RelaysEachClientThroughItsOwnUpstreamPort) {
                              "Got connection from " + Relay(first, ServerPort),
                              "Got connection from " + Relay(second, ServerPort),
                          }));
+}
+
+// Under load: many relays answer through one tunnel endpoint in the same turn of the loop,
+// and bursts wait in the tunnel's queue. Every datagram still reaches its own peer whole
+// and in order.
+
+TEST_F(TTunnelFixture, RelaysAnsweringTogetherEachReachTheirOwnClient) {
+  Tunnel->Start();
+  std::vector<std::unique_ptr<TUdpPeer>> clients;
+  std::map<std::string, uint16_t> upstreamOf;
+  for (int i = 0; i < 100; ++i) {
+    clients.push_back(std::make_unique<TUdpPeer>());
+    clients.back()->SendTo(GamePort(), "client " + std::to_string(i));
+    const TReceived atServer = Await(Server);
+    upstreamOf[atServer.Data] = atServer.FromPort;
+  }
+  // The server answers everyone at once, so the replies leave the relays in the same turns.
+  for (int round = 0; round < 2; ++round)
+    for (int i = 0; i < 100; ++i)
+      Server.SendTo(upstreamOf.at("client " + std::to_string(i)), "round " + std::to_string(round) + " for " + std::to_string(i));
+
+  for (int i = 0; i < 100; ++i) {
+    for (int round = 0; round < 2; ++round) {
+      const TReceived reply = Await(*clients[i]);
+      EXPECT_EQ(reply.Data, "round " + std::to_string(round) + " for " + std::to_string(i));
+      EXPECT_EQ(reply.FromPort, GamePort());
+    }
+  }
+}
+
+TEST_F(TTunnelFixture, BurstKeepsItsOrderBothWays) {
+  Tunnel->Start();
+  TUdpPeer client;
+  const int count = 100;
+  for (int i = 0; i < count; ++i) client.SendTo(GamePort(), std::to_string(i));
+  uint16_t upstream = 0;
+  for (int i = 0; i < count; ++i) {
+    const TReceived atServer = Await(Server);
+    ASSERT_EQ(atServer.Data, std::to_string(i));
+    upstream = atServer.FromPort;
+  }
+  for (int i = 0; i < count; ++i) Server.SendTo(upstream, "re " + std::to_string(i));
+  for (int i = 0; i < count; ++i) ASSERT_EQ(Await(client).Data, "re " + std::to_string(i));
 }
 
 TEST_F(TTunnelFixture, DescribesItselfAndItsRelays) {

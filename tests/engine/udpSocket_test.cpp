@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <memory>
 
 namespace gw {
@@ -84,6 +86,69 @@ TEST_F(TEndpointFixture, HandlerThatDestroysItsEndpointEndsTheDrain) {
   ASSERT_TRUE(Context.RunUntil([&] { return !Socket; }));
   Context.RunFor(std::chrono::milliseconds(20));
   EXPECT_EQ(Received.size(), 1u);
+}
+
+// Sending from a handler: datagrams wait for the end of the loop's turn and then leave
+// together, so these cases check that none is lost, altered, reordered or sent through a
+// closed endpoint.
+
+TEST_F(TEndpointFixture, DatagramsSentFromAHandlerLeaveInOrderEachToItsAddress) {
+  Socket->Open();
+  TUdpPeer odd, even;
+  // More than one batch, alternating between two addresses.
+  const int count = 150;
+  Socket->OnReceive = [&](TudpSocket& sender, std::span<const char>, const TPeerAddress&) {
+    for (int i = 0; i < count; ++i)
+      EXPECT_TRUE(sender.SendTo({htonl(INADDR_LOOPBACK), (i % 2 ? odd : even).Port()}, std::to_string(i)));
+  };
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), "go");
+
+  std::vector<std::string> atOdd, atEven;
+  const auto collect = [](const TUdpPeer& peer, std::vector<std::string>& into) {
+    while (const auto got = peer.TryReceive()) into.push_back(got->Data);
+  };
+  ASSERT_TRUE(Context.RunUntil([&] {
+    collect(odd, atOdd);
+    collect(even, atEven);
+    return atOdd.size() + atEven.size() == count;
+  }));
+  for (int i = 0; i < count / 2; ++i) {
+    EXPECT_EQ(atEven[i], std::to_string(2 * i));
+    EXPECT_EQ(atOdd[i], std::to_string(2 * i + 1));
+  }
+}
+
+TEST_F(TEndpointFixture, EndpointDestroyedByItsHandlerStillSendsWhatItQueued) {
+  Socket->Open();
+  TUdpPeer server;
+  Socket->OnReceive = [&](TudpSocket& sender, std::span<const char>, const TPeerAddress&) {
+    sender.SendTo({htonl(INADDR_LOOPBACK), server.Port()}, std::string_view("last words"));
+    Socket.reset();
+  };
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), "go");
+  std::optional<test::TReceived> got;
+  ASSERT_TRUE(Context.RunUntil([&] { return (got = server.TryReceive()).has_value(); }));
+  EXPECT_EQ(got->Data, "last words");
+}
+
+TEST_F(TEndpointFixture, QueuedSendThatFailsIsReportedAndTheRestGoOut) {
+  Socket->Open();
+  TUdpPeer server;
+  Socket->OnReceive = [&](TudpSocket& sender, std::span<const char>, const TPeerAddress&) {
+    // Broadcast without permission to broadcast: the system refuses it.
+    sender.SendTo({htonl(INADDR_BROADCAST), 9}, std::string_view("to everyone"));
+    sender.SendTo({htonl(INADDR_LOOPBACK), server.Port()}, std::string_view("to the server"));
+  };
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), "go");
+  std::optional<test::TReceived> got;
+  ASSERT_TRUE(Context.RunUntil([&] { return (got = server.TryReceive()).has_value(); }));
+  EXPECT_EQ(got->Data, "to the server");
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Text, "Permission denied");
+  EXPECT_EQ(Reports[0].Number, 10013);
 }
 
 TEST_F(TEndpointFixture, TakenPortIsReportedAndLeavesTheEndpointInactive) {
