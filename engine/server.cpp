@@ -7,6 +7,10 @@
 
 namespace gw {
 
+namespace {
+constexpr int kTunnelReceiveBufferBytes = 4 << 20;
+} // namespace
+
 TServer::TServer(TEngineContext& context) : context_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
@@ -32,6 +36,9 @@ std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port) {
   };
   socket->OnError = [this](const std::string& msg, int num) { LogSocketError(context_, msg, num); };
   socket->Port = port;
+  // Every client of the tunnel arrives here: a burst from a thousand of them must queue
+  // rather than be dropped while relays are made.
+  socket->ReceiveBufferBytes = kTunnelReceiveBufferBytes;
   socket->Open();
   return socket;
 }

@@ -174,6 +174,9 @@ void TudpSocket::Open() {
     ReportErrno(errno);
     return;
   }
+  // Without the size asked for, the system's default still works, with less room.
+  if (ReceiveBufferBytes > 0)
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &ReceiveBufferBytes, sizeof ReceiveBufferBytes);
   const sockaddr_in local = MakeAddress(htonl(INADDR_ANY), Port);
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     ReportErrno(errno);

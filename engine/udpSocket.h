@@ -42,6 +42,9 @@ public:
   TreceiveProc OnReceive;
   // The local port to bind, host byte order; 0 lets the system pick one.
   int Port = 0;
+  // The receive queue asked of the system at Open, in bytes (it caps the figure at its
+  // maximum); 0 keeps the system's default.
+  int ReceiveBufferBytes = 0;
 
   // Binds and starts watching; an open endpoint is closed first. Failures are reported
   // and leave the endpoint inactive.

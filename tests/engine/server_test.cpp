@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -137,6 +138,25 @@ TEST_F(TTunnelFixture, BurstKeepsItsOrderBothWays) {
   }
   for (int i = 0; i < count; ++i) Server.SendTo(upstream, "re " + std::to_string(i));
   for (int i = 0; i < count; ++i) ASSERT_EQ(Await(client).Data, "re " + std::to_string(i));
+}
+
+TEST_F(TTunnelFixture, BurstWhileTheRelayIsBusyWaitsInTheTunnelsQueue) {
+  std::ifstream limit("/proc/sys/net/core/rmem_max");
+  long rmemMax = 0;
+  if (!(limit >> rmemMax) || rmemMax < (2 << 20)) GTEST_SKIP() << "this system caps receive queues at " << rmemMax;
+  Tunnel->Start();
+  // 1600 datagrams arrive while the loop is busy elsewhere: more than a default queue holds.
+  std::vector<std::unique_ptr<TUdpPeer>> clients(8);
+  for (auto& client : clients) client = std::make_unique<TUdpPeer>();
+  const int each = 200;
+  for (int i = 0; i < each; ++i)
+    for (const auto& client : clients) client->SendTo(GamePort(), std::to_string(i));
+
+  int relayed = 0;
+  ASSERT_TRUE(Context.RunUntil([&] {
+    while (Server.TryReceive()) ++relayed;
+    return relayed == each * static_cast<int>(clients.size());
+  })) << relayed;
 }
 
 TEST_F(TTunnelFixture, DescribesItselfAndItsRelays) {
