@@ -156,7 +156,9 @@ void TIniText::Set(std::string_view section, std::string_view key, std::string_v
     size_t after = range->End - 1;
     while (after > range->Header && lines_[after].Kind == TLineKind::Blank) --after;
     const TLine& line = lines_[after];
-    const bool lineHasEnd = line.Next > line.End;
+    // A last line may end in a lone "\r", which Parse leaves out of the line's text but which
+    // is no line end: the new entry would run on into that line.
+    const bool lineHasEnd = line.Next > line.End && content_[line.Next - 1] == '\n';
     content_.insert(line.Next, lineHasEnd ? entryLine + '\n' : '\n' + entryLine + '\n');
   }
   Parse();

@@ -22,6 +22,9 @@ TfmServer::TfmServer(QWidget* parent) : TFixedDialog(224, 155, parent) {
   edLPort = AddEdit(*group, "edLPort", {80, 20, 57, 21}, "The port that the tunnel listens for connections on");
   edSPort = AddEdit(*group, "edSPort", {80, 44, 57, 21}, "The port of the server to tunnel to");
   edSIP = AddEdit(*group, "edSIP", {80, 68, 117, 21}, "The address of the server to tunnel to");
+  // Longer than any host name; a longer text would make a settings entry that the program
+  // reads back cut, and then refuses at its next start.
+  edSIP->setMaxLength(kMaxServerAddress);
   AddLabel(*group, "&Listen port", 8, 24, edLPort);
   AddLabel(*group, "Server &port", 8, 48, edSPort);
   AddLabel(*group, "Server &IP", 8, 72, edSIP);

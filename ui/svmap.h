@@ -17,6 +17,8 @@ class TfmServer final : public TFixedDialog {
 public:
   explicit TfmServer(QWidget* parent = nullptr);
 
+  static constexpr int kMaxServerAddress = 255;
+
   // On Ok appends a new tunnel, neither started nor saved. A port that does not convert, or
   // an address with ':', raises and nothing is added.
   void AddTunnel(TConfig& config);

@@ -193,6 +193,18 @@ TEST_F(TTunnelDialog, AnAddressWithAColonIsRefusedBeforeAnythingIsStored) {
   EXPECT_EQ(Config.Count(), 1);
 }
 
+TEST_F(TTunnelDialog, AnAddressTooLongForTheSettingsFileCannotBeEntered) {
+  ConfirmWith("7778", "7779", QString(3000, 'h'));
+  Dialog.AddTunnel(Config);
+  ASSERT_EQ(Config.Count(), 1);
+  EXPECT_EQ(Config.Items(0).ServerHost, std::string(TfmServer::kMaxServerAddress, 'h'));
+  // Saved and loaded again, it is still the same tunnel.
+  Config.Save();
+  TConfig reloaded(Context, File());
+  ASSERT_EQ(reloaded.Count(), 1);
+  EXPECT_EQ(reloaded.Items(0).ServerHost, Config.Items(0).ServerHost);
+}
+
 TEST_F(TTunnelDialog, EscapeAndEnterDoNotCloseItButTheCloseButtonCancels) {
   TServer& tunnel = Stored();
   WhenModal([this](QWidget&) {
