@@ -113,7 +113,8 @@ public:
       }
       int end = first + 1;
       while (end < count_ && senders_[end] == sender) ++end;
-      const int sent = ::sendmmsg(sender->fd_.Get(), &headers_[first], static_cast<unsigned>(end - first), 0);
+      const int sent = end - first == 1 ? SendOne(sender->fd_.Get(), first)
+                                        : ::sendmmsg(sender->fd_.Get(), &headers_[first], static_cast<unsigned>(end - first), 0);
       if (sent > 0) {
         first += sent;
         continue;
@@ -138,6 +139,13 @@ public:
   }
 
 private:
+  // A run of one, the common case of a relay forwarding to its server, costs the system
+  // less as a plain sendto. Returns what sendmmsg would.
+  int SendOne(int fd, int i) const {
+    return ::sendto(fd, iov_[i].iov_base, iov_[i].iov_len, 0, reinterpret_cast<const sockaddr*>(&to_[i]),
+                    sizeof to_[i]) < 0 ? -1 : 1;
+  }
+
   std::array<std::array<char, TudpSocket::kReceiveBufferSize>, kSize> buffers_;
   std::array<iovec, kSize> iov_;
   std::array<sockaddr_in, kSize> to_;
