@@ -164,6 +164,25 @@ TEST_F(TWindowFixture, AddListsTheNewTunnelUnstartedAndSaves) {
   EXPECT_NO_THROW(TUdpPeer{static_cast<uint16_t>(port)}) << "not started before Reload";
 }
 
+TEST_F(TWindowFixture, ReloadStartsWhatWasAddedAndRestartsTheRest) {
+  const int first = test::FreeUdpPortPair();
+  Open(Settings({first}));
+  const int added = test::FreeUdpPortPair();
+  auto tunnel = Core->Config().CreateTunnel();
+  tunnel->ListenPort = added;
+  tunnel->ServerHost = "127.0.0.1";
+  tunnel->ServerPort = Server.Port();
+  Core->Config().Add(std::move(tunnel));
+
+  Window->btReload->click();
+  test::ProcessEvents();
+  EXPECT_EQ(Window->lvServers->topLevelItemCount(), 2);
+  EXPECT_EQ(Window->meLog->toPlainText().count("Tunnel open on "), 3);
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(added), "through the new tunnel");
+  EXPECT_TRUE(WaitFor([&] { return Server.TryReceive().has_value(); }));
+}
+
 TEST_F(TWindowFixture, ARaisedErrorSkipsTheRestOfTheHandlerAndReachesTheErrorBox) {
   Open(Settings({test::FreeUdpPortPair()}));
   Select(0);
