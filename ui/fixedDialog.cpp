@@ -12,7 +12,9 @@ namespace gw {
 
 TFixedDialog::TFixedDialog(int width, int height, QWidget* parent) : QDialog(parent) {
   MakeFixedDialog(*this, width, height);
-  setModal(true);
+  // Modal to the window it belongs to, not to the whole program: the tray icon is a window
+  // of the program too, and must answer while a dialog is open.
+  setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
 }
 
 bool TFixedDialog::RunModal() {

@@ -109,9 +109,9 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   core_.Attach(*this);
   RunGuarded([this] { core_.StartUp(); });
 
-  fmServer = std::make_unique<TfmServer>();
-  fmConfig = std::make_unique<TfmConfig>();
-  fmAbout = std::make_unique<TfmAbout>();
+  fmServer = std::make_unique<TfmServer>(this);
+  fmConfig = std::make_unique<TfmConfig>(this);
+  fmAbout = std::make_unique<TfmAbout>(this);
 }
 
 TfmMain::~TfmMain() { core_.Detach(); }

@@ -2,8 +2,8 @@
 # The desktop program as a user meets it: a real X server (Xvfb) with a window manager that
 # has a taskbar and a tray (icewm). Started beside a settings file with two tunnels, the
 # program must show its window off the taskbar with its icon in the tray, hide when
-# minimized, come back on a click on the icon, and end from the tray menu's Quit, writing
-# its settings. A screenshot of the window is saved on the way.
+# minimized, come back on a click on the icon, and end from the tray menu's Quit, even with
+# a dialog open, writing its settings. A screenshot of the window is saved on the way.
 #   desktop_e2e.sh PROGRAM SCREENSHOT
 set -euo pipefail
 program=$1
@@ -109,7 +109,11 @@ eval "$(xdotool getwindowgeometry --shell "$icon")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
 within 5 bash -c "xwininfo -id $window | grep -q 'IsViewable'" || fail "a click on the tray icon does not show the window"
 
-# Quit from the tray menu; the settings are written as they were read.
+# Quit from the tray menu while a dialog is open: the tray answers, the dialog closes as
+# cancelled, and the settings are written as they were read.
+xdotool windowactivate --sync "$window"
+xdotool key alt+o
+within 5 xdotool search --name '^Gatewarden Configuration$' || fail "the options dialog does not open"
 rm -f "$work/gatewarden.ini"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 0.5
