@@ -35,10 +35,20 @@ export DISPLAY=$display
 Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 within 10 xdpyinfo || fail "Xvfb did not start"
-HOME=$work icewm >"$work/icewm.log" 2>&1 &
-pids+=($!)
-within 10 xprop -root _NET_SUPPORTING_WM_CHECK || fail "icewm did not start"
-within 10 bash -c "xwininfo -root -tree | grep -q -i 'icewm.*tray\|TrayPane\|systray'" || true
+# The window manager with its tray, which must be there before the program looks for it.
+# icewm now and then comes up without its tray on a fresh server; it is then started again.
+start_wm() {
+  HOME=$work icewm >>"$work/icewm.log" 2>&1 &
+  wm=$!
+  pids+=($wm)
+  within 10 bash -c "xwininfo -root -tree | grep -q '\"SystemTray\"'"
+}
+for attempt in 1 2 3; do
+  start_wm && break
+  kill "$wm" 2>/dev/null || true
+  wait "$wm" 2>/dev/null || true
+  [ "$attempt" = 3 ] && fail "icewm has no system tray: $(tail -5 "$work/icewm.log")"
+done
 
 # The program reads the settings file beside its executable.
 cp "$program" "$work/gatewarden"
@@ -84,7 +94,6 @@ within 5 bash -c "xprop -id $window _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_T
 
 # The tray icon: a window of the program embedded into the window manager's tray.
 tray_icon() {
-  local pid_windows
   for w in $(xdotool search --pid "$app" 2>/dev/null); do
     [ "$w" = "$window" ] && continue
     if xwininfo -id "$w" 2>/dev/null | grep -q 'Width: 1[0-9]\b\|Width: 2[0-9]\b' &&
@@ -94,7 +103,7 @@ tray_icon() {
   done
   return 1
 }
-within 10 tray_icon || fail "no tray icon embedded"
+within 20 tray_icon || fail "no tray icon embedded: $(xwininfo -root -tree | grep -A3 '"SystemTray"')"
 icon=$(tray_icon)
 
 # The pointer away from the window, so the status bar shows its counts, not a hint.
