@@ -20,25 +20,6 @@ constexpr int kBacklog = 5;
 constexpr int kMaxAcceptsPerWakeup = 64;
 constexpr uint64_t kAcceptPauseMs = 1000;
 
-bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
-
-// Starts watching `fd` for reading; false (with errno set) when libuv refuses.
-bool Watch(uv_loop_t* loop, int fd, void* owner, uv_poll_cb callback, TUvHandle<uv_poll_t>& poll) {
-  auto unregistered = std::make_unique<uv_poll_t>();
-  if (const int status = uv_poll_init_socket(loop, unregistered.get(), fd)) {
-    errno = -status;
-    return false;
-  }
-  poll.reset(unregistered.release());
-  poll->data = owner;
-  if (const int status = uv_poll_start(poll.get(), UV_READABLE, callback)) {
-    poll.reset();
-    errno = -status;
-    return false;
-  }
-  return true;
-}
-
 } // namespace
 
 TRemoteConnection::TRemoteConnection(TRemoteListener& listener, TFd fd) : listener_(listener), fd_(std::move(fd)) {}
@@ -155,8 +136,8 @@ void TRemoteListener::Activate() {
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
     throw TSocketError(SocketErrorFromErrno(errno), "bind");
   if (::listen(fd.Get(), kBacklog) != 0) throw TSocketError(SocketErrorFromErrno(errno), "listen");
-  if (!Watch(loop_, fd.Get(), this, &TRemoteListener::OnAccept, poll_))
-    throw TSocketError(SocketErrorFromErrno(errno), "WSAAsyncSelect");
+  if (const int status = StartPolling(loop_, fd.Get(), this, &TRemoteListener::OnAccept, poll_))
+    throw TSocketError(SocketErrorFromErrno(-status), "WSAAsyncSelect");
   fd_ = std::move(fd);
 
   auto timer = std::make_unique<uv_timer_t>();
@@ -188,8 +169,9 @@ void TRemoteListener::AcceptWaiting() {
       return;
     }
     auto connection = std::make_unique<TRemoteConnection>(*this, std::move(fd));
-    if (!Watch(loop_, connection->fd_.Get(), connection.get(), &TRemoteConnection::OnPoll, connection->poll_)) {
-      PauseAccepting(errno);
+    if (const int status = StartPolling(loop_, connection->fd_.Get(), connection.get(), &TRemoteConnection::OnPoll,
+                                        connection->poll_)) {
+      PauseAccepting(-status);
       return;
     }
     TRemoteConnection& accepted = *connection;

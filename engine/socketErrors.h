@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <string>
 
 // Socket failures are reported with the classic Windows Sockets error numbers and texts,
@@ -11,6 +12,9 @@ inline constexpr int kConnectionReset = 10054;
 inline constexpr int kMessageTooLong = 10040;
 inline constexpr int kAddressNotAvailable = 10049;
 inline constexpr int kInvalidArgument = 10022;
+
+// A non-blocking call found nothing to do; not a failure.
+inline bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 // The text of a socket error number; "Not a WinSock error" for any other number.
 const char* ErrorText(int code);

@@ -57,8 +57,6 @@ sockaddr_in MakeAddress(uint32_t address, int port) {
   return in;
 }
 
-bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
-
 } // namespace
 
 // The datagrams that handlers send during one turn of the loop. The replies of many relays
@@ -190,15 +188,8 @@ void TudpSocket::Open() {
     ReportErrno(errno);
     return;
   }
-  auto unregistered = std::make_unique<uv_poll_t>();
-  if (const int status = uv_poll_init_socket(loop_, unregistered.get(), fd.Get())) {
-    ReportErrno(-status);
-    return;
-  }
-  // From here on the handle belongs to the loop and is released through it.
-  TUvHandle<uv_poll_t> poll(unregistered.release());
-  poll->data = this;
-  if (const int status = uv_poll_start(poll.get(), UV_READABLE, &TudpSocket::OnPoll)) {
+  TUvHandle<uv_poll_t> poll;
+  if (const int status = StartPolling(loop_, fd.Get(), this, &TudpSocket::OnPoll, poll)) {
     ReportErrno(-status);
     return;
   }

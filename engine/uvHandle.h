@@ -24,6 +24,22 @@ struct TUvCloser {
 template <typename T>
 using TUvHandle = std::unique_ptr<T, TUvCloser<T>>;
 
+// Starts watching `fd` for reading, with `owner` as the handle's data. An initialised
+// handle belongs to the loop and is released through it; one that failed to initialise was
+// never registered and is simply freed. Returns 0, or libuv's negative error code, with
+// `poll` then empty.
+inline int StartPolling(uv_loop_t* loop, int fd, void* owner, uv_poll_cb callback, TUvHandle<uv_poll_t>& poll) {
+  auto unregistered = std::make_unique<uv_poll_t>();
+  if (const int status = uv_poll_init_socket(loop, unregistered.get(), fd)) return status;
+  poll.reset(unregistered.release());
+  poll->data = owner;
+  if (const int status = uv_poll_start(poll.get(), UV_READABLE, callback)) {
+    poll.reset();
+    return status;
+  }
+  return 0;
+}
+
 // An owned file descriptor.
 class TFd {
 public:
