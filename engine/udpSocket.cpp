@@ -286,17 +286,15 @@ void TudpSocket::Drain(const uv_poll_t& handle) {
   // A handler may close or destroy this endpoint; its handle then lets go of it (its memory
   // lives until the next loop turn), and the drain stops there.
   const auto alive = [&] { return handle.data == this; };
+  const bool single = singleStreak_ >= kSingleReadsAfter && singleStreak_ % kBatchProbeInterval != 0;
   int delivered = 0;
   while (alive() && delivered < kMaxDatagramsPerWakeup) {
-    const int count = ::recvmmsg(fd_.Get(), gBatch.Headers.data(), TReceiveBatch::kSize,
-                                 MSG_DONTWAIT, nullptr);
+    const int count = single ? ReceiveOne() : ReceiveBatch();
     if (count < 0) {
       if (errno == EINTR) continue;
       if (!WouldBlock(errno)) ReportErrno(errno);
       break;
     }
-    // The system wrote each sender's length; the next read needs the full room again.
-    for (int i = 0; i < count; ++i) gBatch.Headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     for (int i = 0; i < count && alive(); ++i, ++delivered) {
       const mmsghdr& message = gBatch.Headers[i];
       // A datagram that does not leave one byte free is dropped whole, never cut.
@@ -309,8 +307,31 @@ void TudpSocket::Drain(const uv_poll_t& handle) {
       if (OnReceive)
         RunGuarded([&] { OnReceive(*this, {gBatch.Buffers[i].data(), message.msg_len}, peer); });
     }
-    if (count < TReceiveBatch::kSize) break;
+    if (single || count < TReceiveBatch::kSize) break;
   }
+  if (!alive()) return;
+  if (delivered == 1)
+    ++singleStreak_;
+  else if (delivered > 1)
+    singleStreak_ = 0;
+}
+
+int TudpSocket::ReceiveBatch() {
+  const int count = ::recvmmsg(fd_.Get(), gBatch.Headers.data(), TReceiveBatch::kSize, MSG_DONTWAIT, nullptr);
+  // The system wrote each sender's length; the next read needs the full room again.
+  for (int i = 0; i < count; ++i) gBatch.Headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+  return count;
+}
+
+int TudpSocket::ReceiveOne() {
+  socklen_t length = sizeof(sockaddr_in);
+  // A datagram that fills the buffer is too long; Drain tells it by its length.
+  const ssize_t got = ::recvfrom(fd_.Get(), gBatch.Buffers[0].data(), gBatch.Buffers[0].size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&gBatch.From[0]), &length);
+  if (got < 0) return -1;
+  gBatch.Headers[0].msg_len = static_cast<unsigned>(got);
+  gBatch.Headers[0].msg_hdr.msg_flags = 0;
+  return 1;
 }
 
 std::string UnhandledSocketErrorText(const std::string& text, int code) {

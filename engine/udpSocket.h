@@ -32,6 +32,9 @@ public:
   static constexpr std::size_t kReceiveBufferSize = 3000;
   // Datagrams delivered per wake-up before other sockets get their turn.
   static constexpr int kMaxDatagramsPerWakeup = 64;
+  // Wake-ups in a row with exactly one datagram, after which the endpoint reads one at a
+  // time (see singleStreak_).
+  static constexpr int kSingleReadsAfter = 2;
 
   explicit TudpSocket(uv_loop_t* loop);
   ~TudpSocket();
@@ -75,6 +78,9 @@ private:
 
   static void OnPoll(uv_poll_t* handle, int status, int events);
   void Drain(const uv_poll_t& handle);
+  // Read into the shared batch; the number of datagrams, or -1 with errno set.
+  int ReceiveBatch();
+  int ReceiveOne();
   void ReportErrno(int err, const std::string& message = {});
   bool SendNow(const sockaddr_in& to, std::span<const char> data);
 
@@ -85,6 +91,15 @@ private:
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
   TUvHandle<uv_check_t> flush_;
+  // Wake-ups in a row that found exactly one datagram. Most endpoints see one datagram per
+  // wake-up (a relay's server answers one client), and for them a batch read costs more
+  // than the datagram: a header copy per slot and a second, failing attempt. Once the
+  // streak reaches kSingleReadsAfter the endpoint reads one datagram per wake-up with
+  // recvfrom, and level-triggered polling wakes it again for anything left behind; every
+  // kBatchProbeInterval-th wake-up of the streak reads a batch again, which ends the streak
+  // as soon as datagrams queue up.
+  int singleStreak_ = 0;
+  static constexpr int kBatchProbeInterval = 4;
 };
 
 // The text shown when an endpoint without OnError meets an error.

@@ -74,6 +74,40 @@ TEST_F(TEndpointFixture, EveryQueuedDatagramIsDeliveredInOrder) {
   for (int i = 0; i < count; ++i) ASSERT_EQ(Received[i], std::to_string(i));
 }
 
+// An endpoint that keeps finding lone datagrams reads one at a time; a burst, long
+// datagrams and the sender's address must come through exactly as through a batch read.
+TEST_F(TEndpointFixture, ReadingOneAtATimeLosesAndAltersNothing) {
+  Socket->Open();
+  TUdpPeer client;
+  const auto port = static_cast<uint16_t>(Socket->LocalPort());
+  const auto sendLone = [&](const std::string& data) {
+    const std::size_t before = Received.size() + Reports.size();
+    client.SendTo(port, data);
+    return Context.RunUntil([&] { return Received.size() + Reports.size() > before; });
+  };
+  const auto settle = [&] {
+    for (int i = 0; i < TudpSocket::kSingleReadsAfter; ++i)
+      if (!sendLone("lone")) return false;
+    Received.clear();
+    return true;
+  };
+
+  ASSERT_TRUE(settle());
+  const int count = 2 * TudpSocket::kMaxDatagramsPerWakeup + 5;
+  for (int i = 0; i < count; ++i) client.SendTo(port, std::to_string(i));
+  ASSERT_TRUE(Context.RunUntil([&] { return Received.size() == count; })) << Received.size();
+  for (int i = 0; i < count; ++i) ASSERT_EQ(Received[i], std::to_string(i));
+
+  ASSERT_TRUE(settle());
+  ASSERT_TRUE(sendLone(std::string(2999, 'y')));
+  ASSERT_TRUE(sendLone(std::string(3000, 'x')));
+  ASSERT_EQ(Received.size(), 1u);
+  EXPECT_EQ(Received[0], std::string(2999, 'y'));
+  EXPECT_EQ(LastFrom.Port, client.Port());
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Number, 10040);
+}
+
 TEST_F(TEndpointFixture, HandlerThatDestroysItsEndpointEndsTheDrain) {
   Socket->OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress&) {
     Received.emplace_back(data.data(), data.size());
