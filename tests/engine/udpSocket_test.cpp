@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include <map>
 #include <memory>
 
 namespace gw {
@@ -151,6 +152,65 @@ TEST_F(TEndpointFixture, DatagramsSentFromAHandlerLeaveInOrderEachToItsAddress) 
     EXPECT_EQ(atEven[i], std::to_string(2 * i));
     EXPECT_EQ(atOdd[i], std::to_string(2 * i + 1));
   }
+}
+
+TEST_F(TEndpointFixture, DatagramsOfInterleavedEndpointsLeaveEachInItsOwnOrder) {
+  Socket->Open();
+  TudpSocket other(Context.Loop());
+  other.Open();
+  TUdpPeer server;
+  const int count = 60;
+  Socket->OnReceive = [&](TudpSocket& sender, std::span<const char>, const TPeerAddress&) {
+    for (int i = 0; i < count; ++i)
+      EXPECT_TRUE((i % 2 ? other : sender).SendTo({htonl(INADDR_LOOPBACK), server.Port()}, std::to_string(i)));
+  };
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), "go");
+
+  std::map<int, std::vector<std::string>> bySource;
+  int received = 0;
+  ASSERT_TRUE(Context.RunUntil([&] {
+    while (const auto got = server.TryReceive()) {
+      bySource[got->FromPort].push_back(got->Data);
+      ++received;
+    }
+    return received == count;
+  }));
+  const auto& fromSocket = bySource[static_cast<uint16_t>(Socket->LocalPort())];
+  const auto& fromOther = bySource[static_cast<uint16_t>(other.LocalPort())];
+  ASSERT_EQ(fromSocket.size(), count / 2u);
+  ASSERT_EQ(fromOther.size(), count / 2u);
+  for (int i = 0; i < count / 2; ++i) {
+    EXPECT_EQ(fromSocket[i], std::to_string(2 * i));
+    EXPECT_EQ(fromOther[i], std::to_string(2 * i + 1));
+  }
+}
+
+TEST_F(TEndpointFixture, EndpointClosedWhileTheQueueIsSentDropsOnlyItsOwnDatagrams) {
+  Socket->Open();
+  TudpSocket other(Context.Loop());
+  other.Open();
+  TUdpPeer server;
+  const TPeerAddress to{htonl(INADDR_LOOPBACK), server.Port()};
+  Socket->OnReceive = [&](TudpSocket& sender, std::span<const char>, const TPeerAddress&) {
+    sender.SendTo({htonl(INADDR_BROADCAST), 9}, std::string_view("refused"));
+    other.SendTo(to, std::string_view("from the closed one"));
+    sender.SendTo(to, std::string_view("after the failure"));
+  };
+  Socket->OnError = [&](const std::string& msg, int num) {
+    Reports.push_back({msg, num});
+    other.Close();
+  };
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(Socket->LocalPort()), "go");
+
+  std::optional<test::TReceived> got;
+  ASSERT_TRUE(Context.RunUntil([&] { return (got = server.TryReceive()).has_value(); }));
+  EXPECT_EQ(got->Data, "after the failure");
+  Context.RunFor(std::chrono::milliseconds(20));
+  EXPECT_FALSE(server.TryReceive().has_value());
+  ASSERT_EQ(Reports.size(), 1u);
+  EXPECT_EQ(Reports[0].Number, 10013);
 }
 
 TEST_F(TEndpointFixture, EndpointDestroyedByItsHandlerStillSendsWhatItQueued) {
