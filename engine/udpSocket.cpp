@@ -286,7 +286,7 @@ void TudpSocket::Drain(const uv_poll_t& handle) {
   // A handler may close or destroy this endpoint; its handle then lets go of it (its memory
   // lives until the next loop turn), and the drain stops there.
   const auto alive = [&] { return handle.data == this; };
-  const bool single = singleStreak_ >= kSingleReadsAfter && singleStreak_ % kBatchProbeInterval != 0;
+  const bool single = singleStreak_ >= kSingleReadsAfter && singleStreak_ < kBatchProbeAt;
   int delivered = 0;
   while (alive() && delivered < kMaxDatagramsPerWakeup) {
     const int count = single ? ReceiveOne() : ReceiveBatch();
@@ -310,8 +310,9 @@ void TudpSocket::Drain(const uv_poll_t& handle) {
     if (single || count < TReceiveBatch::kSize) break;
   }
   if (!alive()) return;
+  // The streak wraps after each probe, so it never grows however long the endpoint lives.
   if (delivered == 1)
-    ++singleStreak_;
+    singleStreak_ = singleStreak_ == kBatchProbeAt ? kSingleReadsAfter : singleStreak_ + 1;
   else if (delivered > 1)
     singleStreak_ = 0;
 }

@@ -96,10 +96,10 @@ private:
   // than the datagram: a header copy per slot and a second, failing attempt. Once the
   // streak reaches kSingleReadsAfter the endpoint reads one datagram per wake-up with
   // recvfrom, and level-triggered polling wakes it again for anything left behind; every
-  // kBatchProbeInterval-th wake-up of the streak reads a batch again, which ends the streak
-  // as soon as datagrams queue up.
+  // fourth wake-up from then on reads a batch again (at kBatchProbeAt), which ends the
+  // streak as soon as datagrams queue up.
   int singleStreak_ = 0;
-  static constexpr int kBatchProbeInterval = 4;
+  static constexpr int kBatchProbeAt = kSingleReadsAfter + 3;
 };
 
 // The text shown when an endpoint without OnError meets an error.
