@@ -22,10 +22,7 @@ void TCore::Attach(TFrontEnd& frontEnd) {
   manager_ = std::make_unique<TTunnelManager>(*this, config_, frontEnd);
   remote_ = std::make_unique<TRemoteControl>(frontEnd.RemoteListener(), config_, *manager_);
 
-  auto timer = std::make_unique<uv_timer_t>();
-  uv_timer_init(loop_, timer.get());
-  sweepTimer_.reset(timer.release());
-  sweepTimer_->data = this;
+  sweepTimer_ = MakeTimer(loop_, this);
   uv_timer_start(
       sweepTimer_.get(),
       [](uv_timer_t* handle) {

@@ -4,15 +4,12 @@
 
 namespace gw {
 
-long RaiseDescriptorLimit() {
+void RaiseDescriptorLimit() {
   rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  return static_cast<long>(limit.rlim_cur);
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  // Refused, the old limit stays; every socket it then denies is reported where it fails.
+  ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 } // namespace gw

@@ -1,5 +1,7 @@
 #include "iniText.h"
 
+#include "textUtil.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
@@ -9,8 +11,6 @@ namespace gw {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameName(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });

@@ -140,10 +140,7 @@ void TRemoteListener::Activate() {
     throw TSocketError(SocketErrorFromErrno(-status), "WSAAsyncSelect");
   fd_ = std::move(fd);
 
-  auto timer = std::make_unique<uv_timer_t>();
-  uv_timer_init(loop_, timer.get());
-  resume_.reset(timer.release());
-  resume_->data = this;
+  resume_ = MakeTimer(loop_, this);
 }
 
 void TRemoteListener::Deactivate() {

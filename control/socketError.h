@@ -10,10 +10,6 @@ namespace gw {
 class TSocketError : public std::runtime_error {
 public:
   TSocketError(int code, const std::string& api);
-  int Code() const { return code_; }
-
-private:
-  int code_;
 };
 
 } // namespace gw

@@ -14,10 +14,11 @@ inline std::string_view TrimControl(std::string_view text) {
 }
 
 // Only the letters A to Z are lowered; other bytes stay as they are.
+inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 inline std::string LowerAZ(std::string_view text) {
   std::string lowered(text);
-  for (char& c : lowered)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : lowered) c = AsciiLower(c);
   return lowered;
 }
 

@@ -23,9 +23,9 @@ TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string 
   LastActivity = context_.Now();
 }
 
-void TClient::Forward(std::span<const char> data) {
+void TClient::Forward(std::span<const char> data, TTime now) {
   UpstreamSocket.SendBuffer(data);
-  LastActivity = context_.Now();
+  LastActivity = now;
 }
 
 std::string TClient::Describe() const {

@@ -22,8 +22,8 @@ public:
   TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
           const std::unique_ptr<TudpSocket>& replySocket, bool isQuery, int listenPort);
 
-  // Sends the client's datagram to the server and notes the client as active.
-  void Forward(std::span<const char> data);
+  // Sends the client's datagram to the server and notes the client as active at `now`.
+  void Forward(std::span<const char> data, TTime now);
   // "client-ip:port -> server-host:port"
   std::string Describe() const;
   // More than 12 s since the client last sent.

@@ -47,8 +47,10 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   if (from.Port == 0) return;
   const auto found = clientsByAddress_.find(from.Key());
   TClient& relay = found != clientsByAddress_.end() ? *found->second : AddClient(sender, from);
-  relay.Forward(data);
-  LastActivity = context_.Now();
+  // One clock read serves the relay and the tunnel.
+  const TTime now = context_.Now();
+  relay.Forward(data, now);
+  LastActivity = now;
 }
 
 TClient& TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from) {

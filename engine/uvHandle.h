@@ -40,6 +40,15 @@ inline int StartPolling(uv_loop_t* loop, int fd, void* owner, uv_poll_cb callbac
   return 0;
 }
 
+// A stopped timer on `loop` with `owner` as its data.
+inline TUvHandle<uv_timer_t> MakeTimer(uv_loop_t* loop, void* owner) {
+  auto timer = std::make_unique<uv_timer_t>();
+  uv_timer_init(loop, timer.get()); // cannot fail on Linux
+  TUvHandle<uv_timer_t> owned(timer.release());
+  owned->data = owner;
+  return owned;
+}
+
 // An owned file descriptor.
 class TFd {
 public:

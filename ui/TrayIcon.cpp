@@ -8,7 +8,7 @@
 namespace gw {
 
 TTrayIcon::TTrayIcon(QObject* owner) : QObject(owner), systemIcon_(new QSystemTrayIcon(this)) {
-  AnimationTimer.setInterval(animateInterval_);
+  AnimationTimer.setInterval(100);
   connect(&AnimationTimer, &QTimer::timeout, this, &TTrayIcon::StepAnimation);
   // The menu is popped up here rather than handed to QSystemTrayIcon::setContextMenu, so
   // that OnRightClick can follow it once it has closed.
@@ -31,23 +31,20 @@ void TTrayIcon::SetActive(bool active) {
 void TTrayIcon::SetAnimate(bool animate) {
   // Restarting a running animation would save one of its own frames as the icon to go back
   // to, and stopping one that never ran has nothing to go back to.
-  if (animate == animate_) return;
+  if (animate == Animate()) return;
   if (animate) {
     if (!active_ || !images_ || images_->Icons.isEmpty()) return;
     SavedIcon = icon_;
     FrameIndex = 0;
-    animate_ = true;
     AnimationTimer.start();
   } else {
     AnimationTimer.stop();
-    animate_ = false;
     SetIcon(SavedIcon);
   }
 }
 
 void TTrayIcon::SetAnimateInterval(int ms) {
   if (ms <= 0) return;
-  animateInterval_ = ms;
   AnimationTimer.setInterval(ms);
 }
 

@@ -40,12 +40,12 @@ public:
   // True puts the icon into the notification area, false takes it out.
   void SetActive(bool active);
 
-  bool Animate() const { return animate_; }
+  bool Animate() const { return AnimationTimer.isActive(); }
   // Starting is refused unless the icon is active and Images holds an icon. Stopping puts
   // back the icon from before the animation; when none runs, the icon is left alone.
   void SetAnimate(bool animate);
 
-  int AnimateInterval() const { return animateInterval_; }
+  int AnimateInterval() const { return AnimationTimer.interval(); }
   // Milliseconds between two frames; 0 or less is ignored.
   void SetAnimateInterval(int ms);
 
@@ -87,8 +87,6 @@ private:
 
   QSystemTrayIcon* systemIcon_; // a child, so it goes after this has taken it away
   bool active_ = false;
-  bool animate_ = false;
-  int animateInterval_ = 100;
   QIcon icon_;
   QPointer<TImageList> images_;
   QString toolTip_;

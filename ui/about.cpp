@@ -40,8 +40,7 @@ std::function<void(const QUrl&)> TfmAbout::OpenLink = [](const QUrl& url) { QDes
 // font, so each goes on a line of its own under its name; the box is taller by those lines.
 TfmAbout::TfmAbout(QWidget* parent) : TFixedDialog(242, 257, parent) {
   setWindowTitle("About Gatewarden");
-  btOk = AddButton("btOk", "&Ok", 80, 224);
-  connect(btOk, &QPushButton::clicked, this, &QDialog::accept);
+  btOk = AddButton("btOk", "&Ok", 80, 224, &QDialog::accept);
 
   auto* bevel = new QFrame(this);
   bevel->setFrameStyle(QFrame::Panel | QFrame::Sunken);

@@ -23,13 +23,13 @@ public:
   QLabel* Label11;
   QPushButton* btOk;
 
-public slots:
-  void Label8Click();
-  void Label11Click();
-
 protected:
   void FormActivate() override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void Label8Click();
+  void Label11Click();
 };
 
 } // namespace gw

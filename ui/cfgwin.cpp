@@ -2,7 +2,6 @@
 
 #include "config.h"
 #include "hints.h"
-#include "intConv.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -23,17 +22,14 @@ QCheckBox* AddCheckBox(QWidget& parent, const QString& name, const QString& capt
   return box;
 }
 
-// The field's text exactly as typed, through the program's one integer conversion.
-int IntegerOf(const QLineEdit& field) { return StrToInt(field.text().toStdString()); }
-
 } // namespace
 
 TfmConfig::TfmConfig(QWidget* parent) : TFixedDialog(264, 297, parent) {
   setWindowTitle("Gatewarden Configuration");
 
   // Created in tab order: the buttons first, then the groups.
-  btOk = AddButton("btOk", "&Ok", 52, 264);
-  btCancel = AddButton("btCancel", "&Cancel", 136, 264);
+  btOk = AddButton("btOk", "&Ok", 52, 264, &QDialog::accept);
+  btCancel = AddButton("btCancel", "&Cancel", 136, 264, &QDialog::reject);
 
   auto* general = new QGroupBox("General", this);
   general->setGeometry(8, 12, 249, 53);
@@ -59,8 +55,6 @@ TfmConfig::TfmConfig(QWidget* parent) : TFixedDialog(264, 297, parent) {
   AddLabel(*remote, "&From", 16, 144, edFrom);
   AddLabel(*remote, "&To", 140, 144, edTo);
 
-  connect(btOk, &QPushButton::clicked, this, &QDialog::accept);
-  connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 bool TfmConfig::EditOptions(TConfig& config) {

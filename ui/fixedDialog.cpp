@@ -1,6 +1,7 @@
 #include "fixedDialog.h"
 
 #include "hints.h"
+#include "intConv.h"
 #include "uiStyle.h"
 
 #include <QKeyEvent>
@@ -39,14 +40,18 @@ void TFixedDialog::keyPressEvent(QKeyEvent* event) {
   }
 }
 
-QPushButton* TFixedDialog::AddButton(const QString& name, const QString& caption, int left, int top) {
+QPushButton* TFixedDialog::AddButton(const QString& name, const QString& caption, int left, int top,
+                                     void (QDialog::*onClick)()) {
   auto* button = new QPushButton(caption, this);
   button->setObjectName(name);
   button->setGeometry(left, top, 75, 25);
   // An auto-default button is drawn as the default one, promising an Enter that confirms.
   button->setAutoDefault(false);
+  connect(button, &QPushButton::clicked, this, onClick);
   return button;
 }
+
+int TFixedDialog::IntegerOf(const QLineEdit& field) { return StrToInt(field.text().toStdString()); }
 
 QLabel* TFixedDialog::AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy) {
   auto* label = new QLabel(caption, &parent);

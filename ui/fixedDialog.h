@@ -25,8 +25,11 @@ protected:
   void keyPressEvent(QKeyEvent* event) override;
 
   // Controls carry their names as object names, so that they can be found by them.
-  // A 75 x 25 push button that is never pressed by Enter unless it has the focus.
-  QPushButton* AddButton(const QString& name, const QString& caption, int left, int top);
+  // A 75 x 25 push button that is never pressed by Enter unless it has the focus, and that
+  // ends the dialog with `onClick` (accept or reject).
+  QPushButton* AddButton(const QString& name, const QString& caption, int left, int top, void (QDialog::*onClick)());
+  // A field's text exactly as typed, through the program's one integer conversion.
+  static int IntegerOf(const QLineEdit& field);
   // A label as wide as its text; "&" in `caption` moves the focus to `buddy`.
   static QLabel* AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy = nullptr);
   static QLineEdit* AddEdit(QWidget& parent, const QString& name, const QRect& geometry, const QString& hint);

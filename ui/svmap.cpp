@@ -1,7 +1,6 @@
 #include "svmap.h"
 
 #include "config.h"
-#include "intConv.h"
 #include "server.h"
 
 #include <QGroupBox>
@@ -15,8 +14,8 @@ namespace gw {
 
 TfmServer::TfmServer(QWidget* parent) : TFixedDialog(224, 155, parent) {
   // Created in tab order: the buttons first, then the fields of the group.
-  btOk = AddButton("btOk", "&Ok", 32, 120);
-  btCancel = AddButton("btCancel", "&Cancel", 116, 120);
+  btOk = AddButton("btOk", "&Ok", 32, 120, &QDialog::accept);
+  btCancel = AddButton("btCancel", "&Cancel", 116, 120, &QDialog::reject);
   auto* group = new QGroupBox("Server data", this);
   group->setGeometry(8, 8, 209, 101);
   edLPort = AddEdit(*group, "edLPort", {80, 20, 57, 21}, "The port that the tunnel listens for connections on");
@@ -28,9 +27,6 @@ TfmServer::TfmServer(QWidget* parent) : TFixedDialog(224, 155, parent) {
   AddLabel(*group, "&Listen port", 8, 24, edLPort);
   AddLabel(*group, "Server &port", 8, 48, edSPort);
   AddLabel(*group, "Server &IP", 8, 72, edSIP);
-
-  connect(btOk, &QPushButton::clicked, this, &QDialog::accept);
-  connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TfmServer::AddTunnel(TConfig& config) {
@@ -64,8 +60,8 @@ void TfmServer::ReadFields(TServer& tunnel) const {
   // that stops the program at its next start. Refused before any field is stored.
   if (host.find(':') != std::string::npos)
     throw std::runtime_error("The server address '" + host + "' must not contain a colon");
-  tunnel.ListenPort = StrToInt(edLPort->text().toStdString());
-  tunnel.ServerPort = StrToInt(edSPort->text().toStdString());
+  tunnel.ListenPort = IntegerOf(*edLPort);
+  tunnel.ServerPort = IntegerOf(*edSPort);
   tunnel.ServerHost = host;
 }
 
