@@ -29,6 +29,8 @@ public:
   void SweepClients();
   // No client has sent for more than 60 s.
   bool IsExpired() const;
+  // The game endpoint is bound and receiving.
+  bool Listening() const { return GameSocket && GameSocket->Active(); }
   int ClientCount() const { return static_cast<int>(clients_.size()); }
   // "listen-port to server-host:server-port"
   std::string Describe() const;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 namespace gw {
 
@@ -157,6 +158,10 @@ namespace {
 
 TSendQueue gSendQueue;
 
+// The ports bound by this process's endpoints, so a tunnel can tell its own endpoints from
+// a peer.
+std::unordered_set<int> gOwnPorts;
+
 void OnFlush(uv_check_t* handle) {
   uv_check_stop(handle);
   RunGuarded([] { gSendQueue.Flush(); });
@@ -188,6 +193,12 @@ void TudpSocket::Open() {
     ReportErrno(errno);
     return;
   }
+  sockaddr_in bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
+    ReportErrno(errno);
+    return;
+  }
   TUvHandle<uv_poll_t> poll;
   if (const int status = StartPolling(loop_, fd.Get(), this, &TudpSocket::OnPoll, poll)) {
     ReportErrno(-status);
@@ -199,6 +210,8 @@ void TudpSocket::Open() {
   fd_ = std::move(fd);
   poll_ = std::move(poll);
   flush_ = std::move(flush);
+  boundPort_ = ntohs(bound.sin_port);
+  gOwnPorts.insert(boundPort_);
 }
 
 void TudpSocket::Close() {
@@ -206,16 +219,11 @@ void TudpSocket::Close() {
   poll_.reset();
   flush_.reset();
   gSendQueue.Release(*this);
+  gOwnPorts.erase(boundPort_);
   if (const int err = fd_.Reset()) ReportErrno(err);
 }
 
-int TudpSocket::LocalPort() const {
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (!Active() || ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-    return 0;
-  return ntohs(local.sin_port);
-}
+bool TudpSocket::IsOwnPort(int port) { return gOwnPorts.contains(port); }
 
 void TudpSocket::SetLocation(const std::string& location) {
   destination_.Location = location;

@@ -56,7 +56,9 @@ public:
   void Close();
   bool Active() const { return fd_.Valid(); }
   // The port actually bound, host byte order; 0 when inactive.
-  int LocalPort() const;
+  int LocalPort() const { return Active() ? boundPort_ : 0; }
+  // True while an endpoint of this process is bound to `port` (host byte order).
+  static bool IsOwnPort(int port);
 
   // Sets the destination's text and resolves it at once (blocking for a host name).
   void SetLocation(const std::string& location);
@@ -91,6 +93,7 @@ private:
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
   TUvHandle<uv_check_t> flush_;
+  int boundPort_ = 0;
   // Wake-ups in a row that found exactly one datagram. Most endpoints see one datagram per
   // wake-up (a relay's server answers one client), and for them a batch read costs more
   // than the datagram: a header copy per slot and a second, failing attempt. Once the
