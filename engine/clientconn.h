@@ -30,6 +30,8 @@ public:
 
   // False when the outgoing endpoint could not be opened; such a relay is not kept.
   bool Opened() const { return UpstreamSocket.Active(); }
+  // The outgoing endpoint is connected to the server's address.
+  bool Connected() const { return UpstreamSocket.Connected(); }
   // Sends the client's datagram to the server and notes the client as active at `now`.
   void Forward(std::span<const char> data, TTime now);
   // "client-ip:port -> server-host:port"

@@ -69,6 +69,11 @@ void TServer::Resolve(TTime now) {
   });
 }
 
+void TServer::RefreshServerAddress(TTime now) {
+  if (!lookup_.Running() && now - resolvedAt_ >= (serverAddress_ ? kRefreshResolved : kRetryUnresolved))
+    Resolve(now);
+}
+
 void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from) {
   if (from.Port == 0) return;
   // One clock read serves the relay and the tunnel.
@@ -76,13 +81,14 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   const auto found = clientsByAddress_.find(from.Key());
   TClient* relay = found != clientsByAddress_.end() ? found->second : AddClient(sender, from, now);
   if (!relay) return;
+  // A relay still waiting for the server's address asks for it again through its datagrams.
+  if (!relay->Connected()) RefreshServerAddress(now);
   relay->Forward(data, now);
   LastActivity = now;
 }
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
-  if (!lookup_.Running() && now - resolvedAt_ >= (serverAddress_ ? kRefreshResolved : kRetryUnresolved))
-    Resolve(now);
+  RefreshServerAddress(now);
   if (!answered_ || IsLoopSource(from, now)) return nullptr;
 
   const auto held = relaysPerIP_.find(from.Address);

@@ -59,6 +59,8 @@ private:
   // program. Answering either would relay the tunnel's own datagrams back into it.
   bool IsLoopSource(const TPeerAddress& from, TTime now) const;
   void Resolve(TTime now);
+  // Looks the name up again when its answer is due for a refresh.
+  void RefreshServerAddress(TTime now);
   void RemoveFromTable(const TClient& relay);
 
   TEngineContext& context_;
