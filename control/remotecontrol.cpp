@@ -83,14 +83,14 @@ TRemoteControl::TRemoteControl(TRemoteListener& listener, const TConfig& config,
 }
 
 TRemoteControl::~TRemoteControl() {
+  // Paused connections would otherwise stay paused for a service that comes next.
+  listener_.ForEachConnection([](TRemoteConnection& c) { c.ResumeReading(); });
   manager_.OnSweep = nullptr;
   listener_.OnClientConnect = nullptr;
   listener_.OnClientDisconnect = nullptr;
   listener_.OnClientRead = nullptr;
   listener_.OnClientError = nullptr;
   listener_.OnAcceptError = nullptr;
-  // Paused connections would otherwise stay paused for a service that comes next.
-  listener_.ForEachConnection([](TRemoteConnection& c) { c.ResumeReading(); });
 }
 
 TTime TRemoteControl::Now() const { return manager_.Engine().Now(); }
