@@ -30,7 +30,7 @@ public:
   void SendText(std::string_view text);
   bool Closed() const { return !fd_.Valid(); }
   // Closes the connection without the disconnect event.
-  void Drop() { Close(); }
+  void Close();
   // While paused, bytes that arrive wait in the system and no read event is raised.
   void PauseReading();
   void ResumeReading();
@@ -47,7 +47,6 @@ private:
   void HandleReadable();
   // A failed send or receive: the error event, then closing with the disconnect event.
   void Fail(int err);
-  void Close();
 
   TRemoteListener& listener_;
   TFd fd_;

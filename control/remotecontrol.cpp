@@ -115,7 +115,7 @@ void TRemoteControl::ssRemoteClientConnect(TRemoteConnection& connection) {
                         : all > kMaxConnections                   ? "too many connections"
                                                                   : nullptr;
   if (refusal) {
-    connection.Drop();
+    connection.Close();
     if (refusedLines_.Admit(from, now))
       manager_.AddLog("Refused remote control connection from " + DottedText(from) + ": " + refusal);
     return;
@@ -137,7 +137,7 @@ void TRemoteControl::ssRemoteClientRead(TRemoteConnection& connection) {
   const TTime now = Now();
   const uint32_t from = connection.PeerAddress();
   if (guard_.LockedOut(from, now)) {
-    connection.Drop();
+    connection.Close();
     return;
   }
   if (now < guard_.ReadyAt(from)) {
@@ -172,7 +172,7 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
                   std::to_string(TGuessGuard::kLockOut.count()) + " s after " +
                   std::to_string(TGuessGuard::kLockOutAfter) + " bad passwords");
   listener_.ForEachConnection([from](TRemoteConnection& c) {
-    if (c.PeerAddress() == from) c.Drop();
+    if (c.PeerAddress() == from) c.Close();
   });
 }
 
@@ -197,7 +197,7 @@ void TRemoteControl::Sweep() {
   listener_.ForEachConnection([&](TRemoteConnection& c) {
     // A paused connection has spoken; it waits for its address's turn.
     if (c.Paused() || !IdleLongerThan(now, c.LastHeard, kIdleLimit)) return;
-    c.Drop();
+    c.Close();
     manager_.AddLog("Closed idle remote control connection");
   });
   listener_.ReleaseClosed();
