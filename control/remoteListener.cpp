@@ -22,7 +22,23 @@ constexpr uint64_t kAcceptPauseMs = 1000;
 
 } // namespace
 
-TRemoteConnection::TRemoteConnection(TRemoteListener& listener, TFd fd) : listener_(listener), fd_(std::move(fd)) {}
+TRemoteConnection::TRemoteConnection(TRemoteListener& listener, TFd fd, uint32_t peerAddress)
+    : listener_(listener), fd_(std::move(fd)), peerAddress_(peerAddress) {}
+
+void TRemoteConnection::PauseReading() {
+  if (Closed() || paused_) return;
+  uv_poll_stop(poll_.get());
+  paused_ = true;
+}
+
+void TRemoteConnection::ResumeReading() {
+  if (Closed() || !paused_) return;
+  paused_ = false;
+  if (const int status = uv_poll_start(poll_.get(), UV_READABLE, &TRemoteConnection::OnPoll)) {
+    listener_.RaiseConnectionError(*this, -status);
+    Close();
+  }
+}
 
 std::string TRemoteConnection::ReceiveText() {
   if (Closed()) return {};
@@ -159,13 +175,15 @@ void TRemoteListener::OnAccept(uv_poll_t* handle, int status, int events) {
 
 void TRemoteListener::AcceptWaiting() {
   for (int i = 0; i < kMaxAcceptsPerWakeup && Active(); ++i) {
-    TFd fd(::accept4(fd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    TFd fd(::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.Valid()) {
       // A peer that gave up before it was accepted is no failure of ours.
       if (!WouldBlock(errno) && errno != EINTR && errno != ECONNABORTED) PauseAccepting(errno);
       return;
     }
-    auto connection = std::make_unique<TRemoteConnection>(*this, std::move(fd));
+    auto connection = std::make_unique<TRemoteConnection>(*this, std::move(fd), peer.sin_addr.s_addr);
     if (const int status = StartPolling(loop_, connection->fd_.Get(), connection.get(), &TRemoteConnection::OnPoll,
                                         connection->poll_)) {
       PauseAccepting(-status);

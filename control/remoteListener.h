@@ -1,8 +1,10 @@
 #pragma once
 
+#include "clock.h"
 #include "uvHandle.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -17,7 +19,7 @@ class TRemoteListener;
 // receive on it fails, or the listener stops.
 class TRemoteConnection {
 public:
-  TRemoteConnection(TRemoteListener& listener, TFd fd);
+  TRemoteConnection(TRemoteListener& listener, TFd fd, uint32_t peerAddress);
   TRemoteConnection(const TRemoteConnection&) = delete;
   TRemoteConnection& operator=(const TRemoteConnection&) = delete;
 
@@ -27,6 +29,17 @@ public:
   // that would block is dropped.
   void SendText(std::string_view text);
   bool Closed() const { return !fd_.Valid(); }
+  // Closes the connection without the disconnect event.
+  void Close();
+  // While paused, bytes that arrive wait in the system and no read event is raised.
+  void PauseReading();
+  void ResumeReading();
+  bool Paused() const { return paused_; }
+  // The peer's IPv4 address, network byte order.
+  uint32_t PeerAddress() const { return peerAddress_; }
+
+  // When the peer was last heard from, as the service counts it.
+  TTime LastHeard{};
 
 private:
   friend class TRemoteListener;
@@ -34,11 +47,12 @@ private:
   void HandleReadable();
   // A failed send or receive: the error event, then closing with the disconnect event.
   void Fail(int err);
-  void Close();
 
   TRemoteListener& listener_;
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
+  uint32_t peerAddress_;
+  bool paused_ = false;
 };
 
 // The non-blocking TCP listener of the remote-control service: all local addresses, the
@@ -72,6 +86,15 @@ public:
   // The port actually listened on; 0 when inactive.
   int LocalPort() const;
   std::size_t ConnectionCount() const { return connections_.size(); }
+  // Calls `visit` for every open connection.
+  template <typename F>
+  void ForEachConnection(F&& visit) {
+    for (const auto& connection : connections_)
+      if (!connection->Closed()) visit(*connection);
+  }
+  // Connections closed during an event are released once the event is over; one closed
+  // outside the listener's own events is released here.
+  void ReleaseClosed();
 
 private:
   friend class TRemoteConnection;
@@ -81,8 +104,6 @@ private:
   void AcceptWaiting();
   void PauseAccepting(int err);
   void RaiseConnectionError(TRemoteConnection& connection, int err);
-  // Connections closed during an event are released once the event is over.
-  void ReleaseClosed();
 
   uv_loop_t* loop_;
   int port_ = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,10 @@ inline std::string LowerAZ(std::string_view text) {
   for (char& c : lowered) c = AsciiLower(c);
   return lowered;
 }
+
+// A field from outside, fit to be written into a log line: control bytes (below 32, and
+// 127) shown as \xNN, so that no line or terminal escape can be forged through it, and
+// anything past `limit` bytes left out with a mark that gives the whole length.
+std::string EchoField(std::string_view field, std::size_t limit = 64);
 
 } // namespace gw

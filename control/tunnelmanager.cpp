@@ -2,11 +2,49 @@
 
 #include "config.h"
 #include "frontEnd.h"
+#include "localAddress.h"
+#include "remoteListener.h"
 #include "remotecontrol.h"
+#include "socketErrors.h"
+#include "textUtil.h"
+#include "uvHandle.h"
 
-#include <cstddef>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 namespace gw {
+
+namespace {
+
+constexpr int kNoError = 0;
+
+// Whether a UDP socket can be bound to `port` right now: 0, or the errno of the failure.
+// Asked before a tunnel starts, so that ports taken by other programs are passed over
+// without a failed tunnel and its error lines for each.
+int ProbeUdpPort(int port) {
+  TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!fd.Valid()) return errno;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  return ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? kNoError : errno;
+}
+
+// A host given as a number ("127.0.0.1", "127.1", "2130706433": whatever the system's
+// lookup reads as one) that names this machine. Names are not looked up here; the tunnels
+// drop datagrams that come from their own program.
+bool IsLocalNumericHost(const std::string& host, TTime now) {
+  in_addr address{};
+  return inet_aton(host.c_str(), &address) != 0 && IsLocalAddress(address.s_addr, now);
+}
+
+} // namespace
 
 TTunnelManager::TTunnelManager(TEngineContext& engine, TConfig& config, TFrontEnd& frontEnd)
     : engine_(engine), config_(config), frontEnd_(frontEnd) {}
@@ -16,6 +54,13 @@ void TTunnelManager::StartUp() {
   NextTempPort = config_.FromPort;
   frontEnd_.SetCaption("Gatewarden 3.0");
   ApplyListenerSettings(frontEnd_.RemoteListener(), config_);
+  if (frontEnd_.RemoteListener().Active()) {
+    const std::string password(TrimControl(LowerAZ(config_.Password)));
+    if (password.empty())
+      AddLog("Remote control password is empty: anyone can make tunnels");
+    else if (password == "moonbeam")
+      AddLog("Remote control password is the default one: anyone can make tunnels");
+  }
   Reload();
 }
 
@@ -30,33 +75,77 @@ void TTunnelManager::Reload() {
 void TTunnelManager::Sweep() {
   for (int i = 0; i < config_.Count(); ++i) config_.Items(i).SweepClients();
 
-  for (std::size_t i = 0; i < TempTunnels.size();) {
-    if (!TempTunnels[i]->IsExpired()) {
-      ++i;
-      continue;
-    }
-    const std::string description = TempTunnels[i]->Describe();
-    // The list is settled before the line, which refreshes the window's counts.
-    TempTunnels.erase(TempTunnels.begin() + static_cast<std::ptrdiff_t>(i));
+  // One pass, whatever the number expired; the list is settled before the first line,
+  // which refreshes the window's counts.
+  const auto firstExpired = std::stable_partition(TempTunnels.begin(), TempTunnels.end(),
+                                                  [](const auto& tunnel) { return !tunnel->IsExpired(); });
+  std::vector<std::unique_ptr<TServer>> expired(std::make_move_iterator(firstExpired),
+                                                std::make_move_iterator(TempTunnels.end()));
+  TempTunnels.erase(firstExpired, TempTunnels.end());
+  for (auto& tunnel : expired) {
+    const std::string description = tunnel->Describe();
+    tunnel.reset();
     AddLog("Temporary tunnel on " + description + " closed");
   }
+
+  if (OnSweep) OnSweep();
 }
 
-int TTunnelManager::CreateTemporaryTunnel(const std::string& host, int port) {
-  auto tunnel = std::make_unique<TServer>(engine_);
-  const int listenPort = NextTempPort;
-  tunnel->ListenPort = listenPort;
-  tunnel->ServerPort = port;
-  tunnel->ServerHost = host;
-  tunnel->Temporary = true;
-  TServer& started = *tunnel;
-  TempTunnels.push_back(std::move(tunnel));
-  started.Start();
+bool TTunnelManager::IsOwnPort(int port) const {
+  port &= 0xFFFF;
+  if (TudpSocket::IsOwnPort(port) || port == frontEnd_.RemoteListener().LocalPort()) return true;
+  for (int i = 0; i < config_.Count(); ++i) {
+    const int listenPort = config_.Items(i).ListenPort & 0xFFFF;
+    if (port == listenPort || (config_.AddPort && port == listenPort + 1)) return true;
+  }
+  return false;
+}
 
+void TTunnelManager::StepTempPort() {
   // Past ToPort the counter wraps to FromPort; compared before stepping, so the counter
   // never overflows at the top of the integer range.
   NextTempPort = NextTempPort >= config_.ToPort ? config_.FromPort : NextTempPort + 1;
-  return listenPort;
+}
+
+TCreateResult TTunnelManager::CreateTemporaryTunnel(const std::string& host, int port) {
+  const bool localTarget = IsLocalNumericHost(host, engine_.Now());
+  if (localTarget && IsOwnPort(port)) return {0, "Port of this relay"};
+
+  // The counter visits every port of the range once at most; a range below its start
+  // holds the start only.
+  const int64_t rangeSize =
+      config_.ToPort < config_.FromPort ? 1 : int64_t{config_.ToPort} - config_.FromPort + 1;
+  if (static_cast<int64_t>(TempTunnels.size()) >= rangeSize) return {0, "No free port"};
+  const int64_t tries = std::min<int64_t>(rangeSize, 65536);
+
+  for (int64_t i = 0; i < tries; ++i) {
+    const int candidate = NextTempPort;
+    if (candidate < 1 || candidate > 65535 || TudpSocket::IsOwnPort(candidate)) {
+      StepTempPort();
+      continue;
+    }
+    if (const int err = ProbeUdpPort(candidate); err != kNoError) {
+      StepTempPort();
+      // Out of descriptors or memory, every other port would fail the same way.
+      if (err != EADDRINUSE && err != EACCES) return {0, ErrorText(SocketErrorFromErrno(err))};
+      continue;
+    }
+    if (localTarget && (port & 0xFFFF) == candidate) return {0, "Port of this relay"};
+
+    auto tunnel = std::make_unique<TServer>(engine_);
+    tunnel->ListenPort = candidate;
+    tunnel->ServerPort = port;
+    tunnel->ServerHost = host;
+    tunnel->Temporary = true;
+    TServer& started = *tunnel;
+    TempTunnels.push_back(std::move(tunnel));
+    started.Start();
+    StepTempPort();
+    if (started.Listening()) return {candidate, {}};
+    // Taken between the probe and the start (its failure is logged): not kept.
+    TempTunnels.pop_back();
+  }
+  return {0, "No free port"};
 }
 
 void TTunnelManager::AddLog(const std::string& text) {

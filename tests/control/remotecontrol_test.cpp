@@ -103,15 +103,59 @@ TEST_F(TRemoteFixture, CreatesTunnelsForThePassword) {
   EXPECT_EQ(FrontEnd.LinesStartingWith("Tunnel open on ").size(), 3u);
 }
 
-TEST_F(TRemoteFixture, RefusesAWrongPassword) {
+TEST_F(TRemoteFixture, AWrongPasswordMakesItsAddressWaitOnEveryConnection) {
+  Start();
+  auto first = Connect();
+  auto second = Connect();
+  auto third = Connect();
+  EXPECT_EQ(Ask(*first, "create|WrongOne|10.0.0.5"), "error|Incorrect password\n\r");
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password"),
+            std::vector<std::string>{"Bad password (wrongone) given to remote control"});
+
+  // Until the address has waited, no connection of it is read, however many it has.
+  EXPECT_EQ(Ask(*second, "create|moonbeam|10.0.0.5"), "");
+  EXPECT_EQ(Ask(*third, "create| moonbeam |10.0.0.5"), "");
+  EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
+
+  // Then both are read: the right password clears the address's record.
+  Context.ManualClock.Advance(TGuessGuard::kFirstWait);
+  std::string fromSecond, fromThird;
+  ASSERT_TRUE(Context.RunUntil([&] {
+    fromSecond += second->TryReceive();
+    fromThird += third->TryReceive();
+    return !fromSecond.empty() && !fromThird.empty();
+  }));
+  EXPECT_EQ(fromSecond, Tunnel(0));
+  EXPECT_EQ(fromThird, "error|Incorrect password\n\r");
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password").back(), "Bad password ( moonbeam ) given to remote control");
+}
+
+TEST_F(TRemoteFixture, GuessingIsLockedOutAndWritesShortPlainLines) {
   Start();
   auto peer = Connect();
-  EXPECT_EQ(Ask(*peer, "create|WrongOne|10.0.0.5"), "error|Incorrect password\n\r");
-  EXPECT_EQ(Ask(*peer, "create| moonbeam |10.0.0.5"), "error|Incorrect password\n\r");
-  EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password"),
-            (std::vector<std::string>{"Bad password (wrongone) given to remote control",
-                                      "Bad password ( moonbeam ) given to remote control"}));
-  EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
+  // Each guess as soon as the address may: the waits double up to the longest.
+  for (int i = 0; i < TGuessGuard::kLockOutAfter; ++i) {
+    EXPECT_EQ(Ask(*peer, "create|x\ny\x1b[2J" + std::string(5000, 'z') + "|h"), "error|Incorrect password\n\r");
+    Context.ManualClock.Advance(std::min<std::chrono::milliseconds>(TGuessGuard::kFirstWait * (1 << i),
+                                                                    TGuessGuard::kLongestWait));
+  }
+  ASSERT_TRUE(Context.RunUntil([&] { return peer->SeesEnd(); }));
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Remote control locked out 127.0.0.1 for 300 s after 10 bad passwords").size(),
+            1u);
+  // A new connection from the address is refused while it is locked out; others are served.
+  TTcpPeer again(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()));
+  ASSERT_TRUE(Context.RunUntil([&] { return again.SeesEnd(); }));
+  TTcpPeer other(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()), 0x7F000002);
+  EXPECT_EQ(Ask(other, "create|moonbeam|h"), Tunnel(0));
+
+  // Three lines a minute per address, then one with the count of those left out.
+  const auto bad = FrontEnd.LinesStartingWith("Bad password (");
+  ASSERT_EQ(bad.size(), 3u);
+  EXPECT_EQ(bad.front(), "Bad password (x\\x0ay\\x1b[2j" + std::string(57, 'z') +
+                             "... (5007 bytes)) given to remote control");
+  Context.ManualClock.Advance(TLineLimiter::kPeriod);
+  Core->Manager().Sweep();
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password given to remote control 7 more times from 127.0.0.1").size(), 1u);
 }
 
 TEST_F(TRemoteFixture, IgnoresOtherCommandsAndBadPorts) {
@@ -130,19 +174,24 @@ TEST_F(TRemoteFixture, EachReadIsOneMessage) {
   auto peer = Connect();
   // A request cut inside its password gets two refusals.
   EXPECT_EQ(Ask(*peer, "create|moon"), "error|Incorrect password\n\r");
+  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
   EXPECT_EQ(Ask(*peer, "beam|10.0.0.5"), "error|Incorrect password\n\r");
   EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password").back(), "Bad password (10.0.0.5) given to remote control");
+  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
 
-  // Two requests in one piece: the port runs on into the second one.
+  // Two requests in one piece: the port runs on into the second one; the error shows the
+  // line ends escaped.
   EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5:7778\n\rcreate|moonbeam|10.0.0.6:7778"), "");
-  EXPECT_EQ(Presenter.Errors, std::vector<std::string>{"'7778\n\rcreate' is not a valid integer value"});
-  EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5\n\rcreate|moonbeam|10.0.0.6:7778"), Tunnel(0));
-  EXPECT_EQ(Temporary(0).ServerHost, "10.0.0.5\n\rcreate");
-  EXPECT_EQ(Temporary(0).ServerPort, 7777);
+  EXPECT_EQ(Presenter.Errors, std::vector<std::string>{"'7778\\x0a\\x0dcreate' is not a valid integer value"});
+  // A host with line ends in it is no server's; refused rather than echoed into the log.
+  EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5\n\rcreate|moonbeam|10.0.0.6:7778"), "error|Bad server address\n\r");
+  EXPECT_EQ(FrontEnd.Lines.back(), "Refused temporary tunnel to 10.0.0.5\\x0a\\x0dcreate:7777 (Bad server address)");
+  EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
 }
 
 TEST_F(TRemoteFixture, AnEmptyPasswordLetsBarelessMessagesThrough) {
   Start("");
+  EXPECT_EQ(FrontEnd.Lines.front(), "Remote control password is empty: anyone can make tunnels");
   auto peer = Connect();
   EXPECT_EQ(Ask(*peer, "create"), Tunnel(0));
   EXPECT_EQ(Temporary(0).ServerHost, "");
@@ -151,8 +200,31 @@ TEST_F(TRemoteFixture, AnEmptyPasswordLetsBarelessMessagesThrough) {
 
 TEST_F(TRemoteFixture, APasswordWithABarNeverMatches) {
   Start("moon|beam");
+  EXPECT_TRUE(FrontEnd.LinesStartingWith("Remote control password").empty());
   auto peer = Connect();
   EXPECT_EQ(Ask(*peer, "create|moon|beam|x"), "error|Incorrect password\n\r");
+}
+
+TEST_F(TRemoteFixture, RefusesTunnelsAimedAtItsOwnPorts) {
+  const int staticPort = test::FreeUdpPortPair();
+  RemotePort = test::FreeTcpPort();
+  FromPort = test::FreeUdpPortPair();
+  Load("[RemoteAdmin]\nPort=" + std::to_string(RemotePort) + "\nFromPort=" + std::to_string(FromPort) +
+       "\nToPort=" + std::to_string(FromPort + 1) + "\n[Tunnels]\nServer0=" + std::to_string(staticPort) +
+       " 10.0.0.9:7777\n");
+  Core->StartUp();
+  auto peer = Connect();
+  const std::string refused = "error|Port of this relay\n\r";
+  EXPECT_EQ(Ask(*peer, "create|moonbeam|127.0.0.1:" + std::to_string(FromPort)), refused) << "the port it would get";
+  EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5:7777"), Tunnel(0));
+  for (const int own : {staticPort, staticPort + 1, RemotePort, FromPort, FromPort + 65536})
+    EXPECT_EQ(Ask(*peer, "create|moonbeam|127.0.0.1:" + std::to_string(own)), refused) << own;
+  EXPECT_EQ(Ask(*peer, "create|moonbeam|game://127.1:" + std::to_string(staticPort)), refused);
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Refused temporary tunnel to 127.0.0.1:" + std::to_string(FromPort) +
+                                       " (Port of this relay)").size(), 1u);
+  // Another host's port of the same number is no loop.
+  EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.6:" + std::to_string(staticPort)), Tunnel(1));
+  EXPECT_EQ(Core->Manager().TemporaryCount(), 2);
 }
 
 TEST_F(TRemoteFixture, ConnectionsComeAndGoWithTheirLines) {

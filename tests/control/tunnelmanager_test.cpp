@@ -31,11 +31,13 @@ TEST_F(TManagerFixture, StartUpSetsTheCaptionStartsTheListenerAndEveryStaticTunn
   EXPECT_TRUE(FrontEnd.Listener.Active());
   EXPECT_EQ(FrontEnd.Listener.LocalPort(), remotePort);
   EXPECT_EQ(FrontEnd.Lines, (std::vector<std::string>{
+                                "Remote control password is the default one: anyone can make tunnels",
                                 "Tunnel open on " + std::to_string(first) + " to 127.0.0.1:7777",
                                 "Tunnel open on " + std::to_string(second) + " to 127.0.0.1:7787",
                             }));
   // The list is refreshed before the tunnels start, and after every line.
-  EXPECT_EQ(FrontEnd.Calls, (std::vector<std::string>{"refresh", "log", "refresh", "log", "refresh"}));
+  EXPECT_EQ(FrontEnd.Calls,
+            (std::vector<std::string>{"log", "refresh", "refresh", "log", "refresh", "log", "refresh"}));
 }
 
 TEST_F(TManagerFixture, EmptySettingsStartNothingAndLogNothing) {
@@ -93,35 +95,51 @@ TEST_F(TManagerFixture, ReloadAfterTwoTunnelsSwappedPortsServesBoth) {
   EXPECT_EQ(atB->Data, "to B");
 }
 
-TEST_F(TManagerFixture, TemporaryPortsRotateThroughTheRange) {
+TEST_F(TManagerFixture, TemporaryPortsRotateThroughTheRangeAndNoFurther) {
   const int from = test::FreeUdpPortPair();
-  TTunnelManager& manager = StartWithRange(from, from + 2);
-  std::vector<int> ports;
-  for (int i = 0; i < 4; ++i) ports.push_back(manager.CreateTemporaryTunnel("127.0.0.1", 7777));
-  EXPECT_EQ(ports, (std::vector<int>{from, from + 1, from + 2, from}));
-  EXPECT_EQ(manager.TemporaryCount(), 4);
+  TTunnelManager& manager = StartWithRange(from, from + 1);
+  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Port, from);
+  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Port, from + 1);
+  // The counter wraps onto a live tunnel: refused, never a second tunnel on one port.
+  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Refusal, "No free port");
+  EXPECT_EQ(manager.TemporaryCount(), 2);
   EXPECT_EQ(FrontEnd.Lines.front(), "Tunnel open on " + std::to_string(from) + " to 127.0.0.1:7777");
+
+  // After one expiry sweep the range is free again, from where the counter stands.
+  Context.ManualClock.Advance(61s);
+  manager.Sweep();
+  EXPECT_EQ(manager.TemporaryCount(), 0);
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Temporary tunnel on ").size(), 2u);
+  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Port, from);
 }
 
-TEST_F(TManagerFixture, RangeBelowItsStartAlwaysGivesTheStart) {
+TEST_F(TManagerFixture, CreatePassesOverPortsItCannotBindQuietly) {
+  TUdpPeer server, client;
   const int from = test::FreeUdpPortPair();
-  TTunnelManager& manager = StartWithRange(from, from - 10);
-  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777), from);
-  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777), from);
+  const TUdpPeer squatter(static_cast<uint16_t>(from));
+  TTunnelManager& manager = StartWithRange(from, from + 1);
+
+  const TCreateResult made = manager.CreateTemporaryTunnel("127.0.0.1", server.Port());
+  ASSERT_EQ(made.Port, from + 1);
+  client.SendTo(static_cast<uint16_t>(made.Port), "hello");
+  ASSERT_TRUE(Context.RunUntil([&] { return server.TryReceive().has_value(); }));
+  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", server.Port()).Refusal, "No free port");
+  EXPECT_EQ(manager.TemporaryCount(), 1);
+  EXPECT_TRUE(FrontEnd.LinesStartingWith("WSA Error").empty());
 }
 
-TEST_F(TManagerFixture, CounterAtTheTopOfTheIntegerRangeWraps) {
+TEST_F(TManagerFixture, PortsBeyondTheSystemsAreRefusedAndTheCounterWrapsAtTheTop) {
   TTunnelManager& manager = StartWithRange(2147483646, 2147483647);
-  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777), 2147483646);
-  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777), 2147483647);
-  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777), 2147483646);
+  EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Refusal, "No free port");
+  EXPECT_EQ(manager.NextTempPort, 2147483646);
+  EXPECT_EQ(manager.TemporaryCount(), 0);
 }
 
 TEST_F(TManagerFixture, TemporaryTunnelCloses60SecondsAfterItsLastClientDatagram) {
   TUdpPeer server, client, other;
   const int from = test::FreeUdpPortPair();
   TTunnelManager& manager = StartWithRange(from, from);
-  const auto port = static_cast<uint16_t>(manager.CreateTemporaryTunnel("127.0.0.1", server.Port()));
+  const auto port = static_cast<uint16_t>(manager.CreateTemporaryTunnel("127.0.0.1", server.Port()).Port);
 
   client.SendTo(port, "a");
   other.SendTo(port, "b");

@@ -1,11 +1,14 @@
 #include "core.h"
 #include "frontEnd.h"
+#include "guessGuard.h"
 #include "loopHarness.h"
 #include "recordingPresenter.h"
 #include "remoteListener.h"
 #include "tcpPeer.h"
 #include "tempFolder.h"
 #include "udpPeer.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -18,14 +21,27 @@ namespace {
 using namespace std::chrono_literals;
 using test::TTcpPeer;
 
+// Counts lines instead of keeping them, and notes any that would not read as one short line.
 class TQuietFrontEnd final : public TFrontEnd {
 public:
   explicit TQuietFrontEnd(uv_loop_t* loop) : listener_(loop) {}
-  void AppendLog(const std::string& line) override { BadPasswords += line.rfind("Bad password", 0) == 0; }
+  void AppendLog(const std::string& line) override {
+    ++Lines;
+    BadPasswords += line.rfind("Bad password", 0) == 0;
+    LockedOut += line.rfind("Remote control locked out", 0) == 0;
+    Accepted += line == "Got remote control connection";
+    Longest = std::max(Longest, line.size());
+    for (const char c : line) ControlBytes += static_cast<unsigned char>(c) < 32;
+  }
   void RefreshTunnelList() override {}
   void SetCaption(const std::string&) override {}
   TRemoteListener& RemoteListener() override { return listener_; }
+  int Lines = 0;
   int BadPasswords = 0;
+  int LockedOut = 0;
+  int Accepted = 0;
+  std::size_t Longest = 0;
+  int ControlBytes = 0;
 
 private:
   TRemoteListener listener_;
@@ -43,12 +59,14 @@ struct TRemoteFloodFixture : ::testing::Test {
     Port = static_cast<uint16_t>(FrontEnd.RemoteListener().LocalPort());
   }
 
-  // A well-formed request on a fresh connection still gets its tunnel.
-  bool StillAnswers() {
-    TTcpPeer peer(Port);
+  // A well-formed request on a fresh connection from `from` still gets its tunnel.
+  bool StillAnswers(uint32_t from = 0x7F000001) {
+    TTcpPeer peer(Port, from);
     peer.Send("create|moonbeam|127.0.0.1:7777");
     std::string reply;
-    return Context.RunUntil([&] { return (reply += peer.TryReceive()).find("tunnel|") == 0; });
+    const bool answered = Context.RunUntil([&] { return (reply += peer.TryReceive()).find("tunnel|") == 0; });
+    if (!answered) ADD_FAILURE() << "reply: " << reply;
+    return answered;
   }
 
   test::TTestContext Context;
@@ -59,51 +77,76 @@ struct TRemoteFloodFixture : ::testing::Test {
   uint16_t Port = 0;
 };
 
-TEST_F(TRemoteFloodFixture, AThousandIdleConnectionsDoNotBlockTheService) {
+TEST_F(TRemoteFloodFixture, IdleConnectionsAreCappedAndClosedAfterThirtySeconds) {
+  const TRemoteListener& listener = FrontEnd.RemoteListener();
   std::vector<std::unique_ptr<TTcpPeer>> idle;
   for (int i = 0; i < 1000; ++i) {
     idle.push_back(std::make_unique<TTcpPeer>(Port));
     if (i % 4 == 3) uv_run(Context.Loop(), UV_RUN_NOWAIT);  // keep the backlog of 5 moving
   }
-  ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.RemoteListener().ConnectionCount() == 1000; }, 10s));
-  EXPECT_TRUE(StillAnswers());
+  const auto refused = [&] {
+    return std::count_if(idle.begin(), idle.end(), [](const auto& peer) { return peer->SeesEnd(); });
+  };
+  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1000 - 8; }, 10s));
+  // Strangers from many addresses fill what is left of the cap, and no more.
+  for (uint32_t from = 0x7F000102; from < 0x7F000102 + 40; ++from) {
+    idle.push_back(std::make_unique<TTcpPeer>(Port, from));
+    uv_run(Context.Loop(), UV_RUN_NOWAIT);
+  }
+  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040 - 32; }, 10s));
+  EXPECT_EQ(listener.ConnectionCount(), 32u);
+  EXPECT_EQ(FrontEnd.Accepted, 32);
+  EXPECT_LT(FrontEnd.Lines, 32 + 41 * 3) << "refusals are written three times a minute per address";
 
-  idle.clear();
-  ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.RemoteListener().ConnectionCount() == 0; }, 10s));
-  EXPECT_EQ(Core->Manager().TemporaryCount(), 1);
+  Context.ManualClock.Advance(30s);
+  Core->Manager().Sweep();
+  EXPECT_EQ(listener.ConnectionCount(), 32u);
+  Context.ManualClock.Advance(1ms);
+  Core->Manager().Sweep();
+  EXPECT_EQ(listener.ConnectionCount(), 0u);
+  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040; }));
+  EXPECT_TRUE(StillAnswers());
 }
 
 TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
   const std::size_t heapBefore = mallinfo2().uordblks;
   {
-    TTcpPeer garbage(Port);
+    // From 127.0.0.3, which the garbage gets locked out; the others are served meanwhile.
+    TTcpPeer garbage(Port, 0x7F000003);
     std::string junk(1 << 20, '\0');
     for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>((i * 131) ^ (i >> 7));
     std::size_t sent = 0;
-    // Sent as fast as the service takes it, never blocking the test's own loop.
+    // Sent as fast as the service takes it, never blocking the test's own loop, with the
+    // clock moving on so that each guess is read as soon as it may be.
     ASSERT_TRUE(Context.RunUntil([&] {
+      Context.ManualClock.Advance(TGuessGuard::kLongestWait / 8);
       const ssize_t n = ::send(garbage.Fd(), junk.data() + sent, junk.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) sent += static_cast<std::size_t>(n);
-      return sent == junk.size();
-    }, 10s));
+      return sent == junk.size() || (n < 0 && (errno == EPIPE || errno == ECONNRESET));
+    }, 20s));
 
-    TTcpPeer everyByte(Port);
+    TTcpPeer everyByte(Port, 0x7F000004);
     std::string bytes;
     for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
     everyByte.Send(bytes);
 
     // Peers that vanish: one resets its connection, one closes in the middle of a request.
-    TTcpPeer reset(Port);
+    TTcpPeer reset(Port, 0x7F000005);
     reset.Send("create|moon");
     reset.Reset();
-    TTcpPeer halfway(Port);
+    TTcpPeer halfway(Port, 0x7F000006);
     halfway.Send("create|moonbeam|10.0");
     halfway.Close();
     Context.RunFor(200ms);
     EXPECT_TRUE(StillAnswers());
   }
-  ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.RemoteListener().ConnectionCount() == 0; }, 5s));
+  // Connections that wait for their address's turn see that their peers left once it comes.
+  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
+  ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.RemoteListener().ConnectionCount() == 0; }, 10s));
   EXPECT_GT(FrontEnd.BadPasswords, 0);
+  EXPECT_LE(FrontEnd.BadPasswords, 3 * 3) << "three lines a minute for each of three addresses";
+  EXPECT_LT(FrontEnd.Longest, 4096u);
+  EXPECT_EQ(FrontEnd.ControlBytes, 0);
   // Only the well-formed request made a tunnel; "create|moonbeam|10.0" was cut short by its
   // peer, but its password was right, so it made one too.
   EXPECT_LE(Core->Manager().TemporaryCount(), 2);

@@ -11,7 +11,11 @@
 
 namespace gw::test {
 
-TTcpPeer::TTcpPeer(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+TTcpPeer::TTcpPeer(uint16_t port, uint32_t from) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in source = Loopback(0);
+  source.sin_addr.s_addr = htonl(from);
+  if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
+    throw std::runtime_error("test peer: cannot bind");
   const sockaddr_in to = Loopback(port);
   // The listener's backlog takes the connection before the loop accepts it.
   if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)

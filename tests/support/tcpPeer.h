@@ -8,10 +8,11 @@
 
 namespace gw::test {
 
-// A remote-control peer: a TCP connection to 127.0.0.1:`port`, non-blocking once open.
+// A remote-control peer: a TCP connection to 127.0.0.1:`port`, non-blocking once open,
+// from 127.0.0.1 or from another loopback address `from` (host byte order).
 class TTcpPeer {
 public:
-  explicit TTcpPeer(uint16_t port);
+  explicit TTcpPeer(uint16_t port, uint32_t from = 0x7F000001);
   void Send(std::string_view data) const;
   // Whatever has arrived so far; empty when nothing has.
   std::string TryReceive() const;

@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""The remote control of gatewarden-headless tried as an attacker would, from outside.
+
+    bench/remote_abuse.py [--headless PATH] [--limit N] CASE [options]
+
+Each case starts the built headless program on a settings file of its own (one static
+tunnel in front of an echo server, the remote control on a free port, the default
+password), does its harm on 127.0.0.0/8 only, in loops that stop by themselves, prints
+its figures and stops the program. --limit runs the program under `prlimit --nofile=N`.
+
+  create-flood  creates on 16 connections for --seconds, while a player plays through the
+                static tunnel until every temporary tunnel has expired: tunnels made, the
+                player's longest round trip and lost datagrams
+  idle          --connections idle remote connections (from one address, or from as many
+                addresses with --spread), then a new player on the static tunnel; with
+                --hold S, how many the relay has closed S seconds later
+  guess         wrong passwords on --connections connections from one address for
+                --seconds: guesses answered per second; the log's longest line and any
+                line that is not one of the program's own
+  create-check  creates with part of the range taken (another program, the static
+                tunnel, live temporary tunnels): replies whose port does not reach the
+                server asked for
+"""
+import argparse
+import os
+import re
+import select
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+STAMP = re.compile(rb"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ")
+
+
+def free_port(kind=socket.SOCK_DGRAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def free_udp_range(count):
+    """A first port p such that p .. p + count - 1 were all free a moment ago."""
+    for start in range(2000, 60000 - count, 997):
+        held = []
+        try:
+            for p in range(start, start + count + 1):
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                held.append(s)
+                s.bind(("0.0.0.0", p))
+            return start
+        except OSError:
+            continue
+        finally:
+            for s in held:
+                s.close()
+    raise SystemExit("no free range of %d UDP ports" % count)
+
+
+class Echo(threading.Thread):
+    """A game server: answers every datagram with its name and the datagram."""
+
+    def __init__(self, name=b"echo"):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.tag = name
+        self.running = True
+
+    def run(self):
+        self.sock.settimeout(0.2)
+        while self.running:
+            try:
+                data, peer = self.sock.recvfrom(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.sock.sendto(self.tag + b"|" + data, peer)
+
+
+class Relay:
+    def __init__(self, args, from_port, to_port, static_port, server_port):
+        self.folder = tempfile.mkdtemp(prefix="gw-abuse-")
+        self.remote = free_port(socket.SOCK_STREAM)
+        self.settings = os.path.join(self.folder, "gatewarden.ini")
+        with open(self.settings, "w") as f:
+            f.write("[RemoteAdmin]\nPort=%d\nFromPort=%d\nToPort=%d\n[Tunnels]\nServer0=%d 127.0.0.1:%d\n"
+                    % (self.remote, from_port, to_port, static_port, server_port))
+        self.log_path = os.path.join(self.folder, "log")
+        command = [args.headless, "--config", self.settings]
+        if args.limit:
+            command = ["prlimit", "--nofile=%d" % args.limit] + command
+        self.command = " ".join(command)
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen(command, stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            with socket.socket() as s:
+                if s.connect_ex(("127.0.0.1", self.remote)) == 0:
+                    return
+            time.sleep(0.05)
+        raise SystemExit("the relay did not start")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+        self.log.close()
+        with open(self.log_path, "rb") as f:
+            return f.read()
+
+
+class Player(threading.Thread):
+    """A game client: one datagram every 10 ms through the tunnel, each round trip timed."""
+
+    def __init__(self, port):
+        super().__init__(daemon=True)
+        self.port = port
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.running = True
+        self.sent = self.answered = 0
+        self.longest = 0.0
+        self.longest_at = 0.0
+        self.began = time.monotonic()
+
+    def run(self):
+        pending = {}
+        next_send = time.monotonic()
+        while self.running:
+            now = time.monotonic()
+            if now >= next_send:
+                pending[self.sent] = now
+                self.sock.sendto(b"%d" % self.sent, ("127.0.0.1", self.port))
+                self.sent += 1
+                next_send = now + 0.01
+            ready, _, _ = select.select([self.sock], [], [], max(0.0, next_send - time.monotonic()))
+            if ready:
+                data, _ = self.sock.recvfrom(4096)
+                sequence = int(data.split(b"|", 1)[1])
+                started = pending.pop(sequence, None)
+                if started is not None:
+                    self.answered += 1
+                    if time.monotonic() - started > self.longest:
+                        self.longest = time.monotonic() - started
+                        self.longest_at = started - self.began
+        # What never came back waited at least until now.
+        for started in pending.values():
+            self.longest = max(self.longest, time.monotonic() - started)
+
+    def finish(self):
+        time.sleep(0.5)
+        self.running = False
+        self.join()
+        return self
+
+
+def connect(port, source="127.0.0.1"):
+    s = socket.socket()
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+def lines_report(log):
+    lines = log.split(b"\n")[:-1]
+    stray = [l for l in lines if not STAMP.match(l) and not l.startswith(b"gatewarden-headless:")]
+    escapes = [l for l in lines if any(b < 32 and b != 9 for b in l)]
+    print("log: %d lines, %d bytes, longest %d bytes, %d not starting with a time stamp, %d with control bytes"
+          % (len(lines), len(log), max((len(l) for l in lines), default=0), len(stray), len(escapes)))
+
+
+def hammer(conns, request, seconds):
+    """Sends `request` on every connection, and again after each reply, for `seconds` or
+    until the relay has closed them all. Returns the reply lines counted by their first
+    field, the seconds it took and how many connections the relay left open."""
+    counts = {}
+    open_conns = list(conns)
+
+    def send(c):
+        try:
+            c.send(request)
+        except OSError:
+            open_conns.remove(c)
+
+    for c in conns:
+        send(c)
+    started = time.monotonic()
+    while time.monotonic() - started < seconds and open_conns:
+        ready, _, _ = select.select(open_conns, [], [], 0.5)
+        for c in ready:
+            try:
+                reply = c.recv(4096)
+            except OSError:
+                reply = b""
+            if not reply:
+                open_conns.remove(c)
+                continue
+            for line in reply.split(b"\n\r"):
+                if line:
+                    counts[line.split(b"|")[0]] = counts.get(line.split(b"|")[0], 0) + 1
+            send(c)
+    return counts, time.monotonic() - started, len(open_conns)
+
+
+def create_flood(args):
+    echo = Echo()
+    echo.start()
+    static_port = free_udp_range(2)
+    from_port = free_udp_range(args.range)
+    relay = Relay(args, from_port, from_port + args.range - 1, static_port, echo.port)
+    print("relay:", relay.command, "; range", from_port, "to", from_port + args.range - 1)
+    player = Player(static_port)
+    player.start()
+    conns = [connect(relay.remote) for _ in range(16)]
+    counts, _, kept = hammer(conns, b"create|moonbeam|127.0.0.1:%d" % echo.port, args.seconds)
+    print("creates on %d connections for %d s (%d kept open by the relay): %d tunnel replies, %d error replies"
+          % (len(conns), args.seconds, kept, counts.get(b"tunnel", 0), counts.get(b"error", 0)))
+    # Every tunnel expires 60 s after it was made; the player keeps playing through it all.
+    time.sleep(64)
+    player.finish()
+    log = relay.stop()
+    opened = log.count(b"Tunnel open on ") - 1  # the static tunnel's line is one
+    closed = log.count(b"Temporary tunnel on ")
+    print("temporary tunnels opened %d, closed %d" % (opened, closed))
+    print("player: %d sent, %d answered, longest round trip %.1f ms, %.1f s after the flood began"
+          % (player.sent, player.answered, player.longest * 1000, player.longest_at))
+    lines_report(log)
+
+
+def small_relay(args):
+    """A relay with its static tunnel before an echo server and a range of two ports."""
+    echo = Echo()
+    echo.start()
+    static_port = free_udp_range(2)
+    from_port = free_udp_range(2)
+    relay = Relay(args, from_port, from_port + 1, static_port, echo.port)
+    print("relay:", relay.command)
+    return static_port, relay
+
+
+def idle(args):
+    static_port, relay = small_relay(args)
+    held = []
+    for i in range(args.connections):
+        source = "127.0.%d.%d" % (2 + i // 250, 1 + i % 250) if args.spread else "127.0.0.1"
+        try:
+            held.append(connect(relay.remote, source))
+        except OSError as e:
+            print("connection", i, "failed:", e)
+            break
+    def closed():
+        count = 0
+        for c in held:
+            c.setblocking(False)
+            try:
+                count += c.recv(1, socket.MSG_PEEK) == b""
+            except (BlockingIOError, ConnectionResetError):
+                pass
+        return count
+
+    time.sleep(1)
+    print("%d idle connections opened, %d of them closed by the relay" % (len(held), closed()))
+    # prlimit runs the program in its own process.
+    print("descriptors held by the relay:", len(os.listdir("/proc/%d/fd" % relay.process.pid)))
+    player = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    player.bind(("127.0.0.1", 0))
+    player.settimeout(0.2)
+    answered = 0
+    for i in range(75):
+        player.sendto(b"%d" % i, ("127.0.0.1", static_port))
+        try:
+            player.recvfrom(4096)
+            answered += 1
+        except socket.timeout:
+            pass
+    print("new player: %d of 75 answered" % answered)
+    if args.hold:
+        time.sleep(args.hold)
+        print("%.0f s later, %d of them closed by the relay" % (args.hold, closed()))
+    for c in held:
+        c.close()
+    lines_report(relay.stop())
+
+
+def guess(args):
+    _, relay = small_relay(args)
+    conns = [connect(relay.remote) for _ in range(args.connections)]
+    forged = b"x\n2026-12-07 12:00:00 Tunnel open on 1 to forged:1\x1b[2J" + b"y" * 100000
+    counts, elapsed, kept = hammer(conns, b"create|" + forged + b"|127.0.0.1", args.seconds)
+    answered = counts.get(b"error", 0)
+    print("%d connections from 127.0.0.1 for %.1f s: %d wrong guesses answered, %.2f a second; %d connections left open"
+          % (args.connections, elapsed, answered, answered / elapsed, kept))
+    for c in conns:
+        c.close()
+    lines_report(relay.stop())
+
+
+def create_check(args):
+    servers = [Echo(b"server%d" % i) for i in range(args.creates)]
+    for s in servers:
+        s.start()
+    from_port = free_udp_range(args.range)
+    # The static tunnel sits inside the range; another program holds two more of its ports.
+    static_port = from_port + 1
+    squatters = []
+    for p in (from_port, from_port + 3):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("0.0.0.0", p))
+        squatters.append(s)
+    relay = Relay(args, from_port, from_port + args.range - 1, static_port, servers[0].port)
+    print("relay:", relay.command, "; range", from_port, "to", from_port + args.range - 1,
+          "; static tunnel on", static_port, "; other program on", from_port, from_port + 3)
+    conn = connect(relay.remote)
+    conn.settimeout(2)
+    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    client.bind(("127.0.0.1", 0))
+    client.settimeout(1)
+    tunnels = errors = wrong = 0
+    for i, server in enumerate(servers):
+        conn.send(b"create|moonbeam|127.0.0.1:%d" % server.port)
+        reply = conn.recv(4096)
+        if reply.startswith(b"error|"):
+            errors += 1
+            continue
+        tunnels += 1
+        port = int(reply[len(b"tunnel|"):].strip())
+        client.sendto(b"%d" % i, ("127.0.0.1", port))
+        try:
+            data, _ = client.recvfrom(4096)
+        except socket.timeout:
+            data = b""
+        if not data.startswith(server.tag + b"|"):
+            wrong += 1
+            print("tunnel|%d for server%d: answered by %r" % (port, i, data[:20]))
+    print("%d creates on a range of %d: %d tunnel replies, %d error replies, %d tunnel replies not reaching the server asked for"
+          % (args.creates, args.range, tunnels, errors, wrong))
+    lines_report(relay.stop())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--headless", default=os.path.join(ROOT, "build", "gatewarden-headless"))
+    parser.add_argument("--limit", type=int, default=0)
+    sub = parser.add_subparsers(dest="case", required=True)
+    flood = sub.add_parser("create-flood")
+    flood.add_argument("--seconds", type=int, default=8)
+    flood.add_argument("--range", type=int, default=101)
+    many = sub.add_parser("idle")
+    many.add_argument("--connections", type=int, default=250)
+    many.add_argument("--spread", action="store_true")
+    many.add_argument("--hold", type=float, default=0)
+    guessing = sub.add_parser("guess")
+    guessing.add_argument("--connections", type=int, default=16)
+    guessing.add_argument("--seconds", type=int, default=8)
+    check = sub.add_parser("create-check")
+    check.add_argument("--range", type=int, default=6)
+    check.add_argument("--creates", type=int, default=8)
+    args = parser.parse_args()
+    {"create-flood": create_flood, "idle": idle, "guess": guess, "create-check": create_check}[args.case](args)
+
+
+if __name__ == "__main__":
+    main()
