@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The relay attacked from outside, as a stranger on the internet would, on 127.0.0.0/8 only.
 
-    bench/attack HEADLESS SCENARIO [--seconds T]
+    bench/tunnel_abuse.py HEADLESS SCENARIO [--seconds T]
 
 Starts HEADLESS (a gatewarden-headless binary) with a settings file of its own in front of
 a game server played by this script, runs one scenario against it, prints its figures and
