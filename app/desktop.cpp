@@ -3,8 +3,10 @@
 #include "descriptorLimit.h"
 #include "desktopPresenter.h"
 #include "main.h"
+#include "programIcon.h"
 #include "uiStyle.h"
 #include "uvPump.h"
+#include "x11Taskbar.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -27,6 +29,15 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Gatewarden");
   // The tray icon outlives hidden windows: only Quit ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
+  // No window of the program, boxes included, ever gets a taskbar button.
+  gw::TOffTaskbar offTaskbar;
+  try {
+    // Every window carries the program's icon.
+    QApplication::setWindowIcon(gw::ProgramIcon());
+  } catch (const std::exception& e) {
+    FatalReport(QString("Gatewarden cannot start: %1.").arg(e.what()));
+    return 2;
+  }
   gw::TDesktopPresenter presenter;
   gw::TPresenterScope presenterScope(presenter);
 

@@ -5,10 +5,10 @@
 #include "cfgwin.h"
 #include "core.h"
 #include "presenter.h"
+#include "programIcon.h"
 #include "remotecontrol.h"
 #include "svmap.h"
 #include "uiStyle.h"
-#include "x11Taskbar.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -101,7 +101,7 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   pmTray.addAction("&Show", this, [this] { RunGuarded([this] { ShowMainWindow(); }); });
   pmTray.addAction("&Quit", this, [this] { RunGuarded([this] { btQuitClick(); }); });
   TrayIcon = new TTrayIcon(this);
-  TrayIcon->SetIcon(QIcon(":/gatewarden.xpm"));
+  TrayIcon->SetIcon(ProgramIcon());
   TrayIcon->OnClick = [this] { RunGuarded([this] { ShowMainWindow(); }); };
   TrayIcon->SetPopupMenu(&pmTray);
   TrayIcon->SetActive(true);
@@ -214,11 +214,6 @@ void TfmMain::btQuitClick() { QApplication::quit(); }
 void TfmMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   anchors_.Apply(size());
-}
-
-void TfmMain::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  KeepOffTaskbar(*this);
 }
 
 void TfmMain::changeEvent(QEvent* event) {

@@ -26,8 +26,8 @@ class TfmConfig;
 class TfmServer;
 
 // The main window: the static tunnels with their connection counts, the log, the status
-// bar and the buttons. It hosts the remote-control listener and the tray icon, keeps the
-// program off the taskbar, and hides it entirely when minimized.
+// bar and the buttons. It hosts the remote-control listener and the tray icon, and hides the
+// program entirely when minimized.
 class TfmMain final : public QWidget, public TFrontEnd {
   Q_OBJECT
 public:
@@ -71,7 +71,6 @@ public:
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
-  void showEvent(QShowEvent* event) override;
   void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 

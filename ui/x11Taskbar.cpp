@@ -1,5 +1,7 @@
 #include "x11Taskbar.h"
 
+#include <QApplication>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
 #include <QWidget>
@@ -50,6 +52,22 @@ void KeepOffTaskbar(QWidget& window) {
                  XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                  reinterpret_cast<const char*>(&message));
   xcb_flush(connection);
+}
+
+TOffTaskbar::TOffTaskbar() { qApp->installEventFilter(this); }
+
+bool TOffTaskbar::eventFilter(QObject* watched, QEvent* event) {
+  // A widget's show event comes before its window is mapped, so the window manager meets the
+  // state with the window. Menus and tool tips never reach the taskbar; windows that bypass
+  // the window manager (the tray icon's own) have no frame or taskbar entry to lose.
+  if (event->type() == QEvent::Show && watched->isWidgetType()) {
+    auto* widget = static_cast<QWidget*>(watched);
+    const Qt::WindowType type = widget->windowType();
+    if (widget->isWindow() && (type == Qt::Window || type == Qt::Dialog) &&
+        !widget->windowFlags().testFlag(Qt::BypassWindowManagerHint))
+      KeepOffTaskbar(*widget);
+  }
+  return false;
 }
 
 } // namespace gw
