@@ -68,13 +68,19 @@ bool TfmConfig::EditOptions(TConfig& config) {
   edTo->setText(QString::number(config.ToPort));
   if (!RunModal()) return false;
 
+  // Every number is converted before any option is stored: a field that does not convert
+  // leaves all options as they were, so the password in use never differs from the one the
+  // listener and the settings file know.
+  const int port = IntegerOf(*edPort);
+  const int fromPort = IntegerOf(*edFrom);
+  const int toPort = IntegerOf(*edTo);
   config.AddPort = cbAddPort->isChecked();
   config.Static = cbStatic->isChecked();
   config.Temporary = cbTemporary->isChecked();
   config.Password = edPassword->text().toStdString();
-  config.Port = IntegerOf(*edPort);
-  config.FromPort = IntegerOf(*edFrom);
-  config.ToPort = IntegerOf(*edTo);
+  config.Port = port;
+  config.FromPort = fromPort;
+  config.ToPort = toPort;
   config.Save();
   return true;
 }

@@ -278,17 +278,22 @@ TEST_F(TOptionsDialog, OkStoresEveryOptionAsTypedAndSaves) {
   }
 }
 
-TEST_F(TOptionsDialog, ANumberThatDoesNotConvertStopsThereAndNothingIsSaved) {
+// Storing the options before the failing field would leave a password in use that the
+// listener and the settings file do not know.
+TEST_F(TOptionsDialog, ANumberThatDoesNotConvertChangesNoOptionAndSavesNothing) {
   WhenModal([this](QWidget&) {
     Dialog.cbAddPort->setChecked(false);
+    Dialog.cbTemporary->setChecked(false);
     Dialog.edPassword->setText("new");
-    Dialog.edPort->setText("12ab");
-    Dialog.edFrom->setText("1");
+    Dialog.edPort->setText("1");
+    Dialog.edFrom->setText("2");
+    Dialog.edTo->setText("12ab");
     Dialog.btOk->click();
   });
   EXPECT_EQ(ErrorOf<TConversionError>([this] { Dialog.EditOptions(Config); }), "'12ab' is not a valid integer value");
-  EXPECT_FALSE(Config.AddPort);
-  EXPECT_EQ(Config.Password, "new");
+  EXPECT_TRUE(Config.AddPort);
+  EXPECT_TRUE(Config.Temporary);
+  EXPECT_EQ(Config.Password, "moonbeam");
   EXPECT_EQ(Config.Port, 23817);
   EXPECT_EQ(Config.FromPort, 8000);
   EXPECT_FALSE(std::filesystem::exists(File()));
