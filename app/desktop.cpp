@@ -6,7 +6,7 @@
 #include "programIcon.h"
 #include "uiStyle.h"
 #include "uvPump.h"
-#include "x11Taskbar.h"
+#include "x11Window.h"
 
 #include <QApplication>
 #include <QMessageBox>

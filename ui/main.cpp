@@ -27,6 +27,7 @@ namespace {
 constexpr QSize kClientSize{366, 345};
 // The log keeps its newest lines; a flood of connections must not eat the memory.
 constexpr int kMaxLogLines = 10000;
+constexpr std::chrono::milliseconds kShowDelay{50};
 
 } // namespace
 
@@ -106,6 +107,10 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   TrayIcon->SetPopupMenu(&pmTray);
   TrayIcon->SetActive(true);
 
+  showTimer_.setSingleShot(true);
+  showTimer_.setInterval(kShowDelay);
+  connect(&showTimer_, &QTimer::timeout, this, [this] { ShowPending(); });
+
   core_.Attach(*this);
   RunGuarded([this] { core_.StartUp(); });
 
@@ -126,20 +131,43 @@ QPushButton* TfmMain::MakeButton(const QString& caption, const QString& hint, co
   return button;
 }
 
-// A burst of lines (a flood of new clients arrives as one) costs one append: the text
-// area's cost is per append, not per line.
+// The manager asks for a refresh after every log line, and a flood of datagrams can bring a
+// log line each: rebuilding the list, adding to the text area and painting both for every
+// one of them made the players of every tunnel wait. Lines and refreshes are gathered and
+// shown together a moment later, sooner than an eye follows, at most once per kShowDelay.
 void TfmMain::AppendLog(const std::string& line) {
-  if (pendingLog_.isEmpty()) QTimer::singleShot(0, this, [this] { FlushLog(); });
   pendingLog_.append(QString::fromStdString(line));
-}
-
-void TfmMain::FlushLog() {
-  if (pendingLog_.size() > kMaxLogLines) pendingLog_.erase(pendingLog_.begin(), pendingLog_.end() - kMaxLogLines);
-  meLog->appendPlainText(pendingLog_.join('\n'));
-  pendingLog_.clear();
+  ShowSoon();
 }
 
 void TfmMain::RefreshTunnelList() {
+  // The rows are rebuilt with the next showing; the selection goes now, so that a row that a
+  // refresh was asked for can no longer be edited or deleted.
+  lvServers->clearSelection();
+  listStale_ = true;
+  ShowSoon();
+}
+
+void TfmMain::ShowSoon() {
+  if (!showTimer_.isActive()) showTimer_.start();
+}
+
+void TfmMain::ShowPending() {
+  if (!pendingLog_.isEmpty()) {
+    if (pendingLog_.size() > kMaxLogLines) pendingLog_.erase(pendingLog_.begin(), pendingLog_.end() - kMaxLogLines);
+    meLog->appendPlainText(pendingLog_.join('\n'));
+    pendingLog_.clear();
+    // Each new line is brought into view, and a selection of the user's goes with it.
+    meLog->moveCursor(QTextCursor::End);
+    meLog->ensureCursorVisible();
+  }
+  if (listStale_) {
+    listStale_ = false;
+    FillTunnelList();
+  }
+}
+
+void TfmMain::FillTunnelList() {
   lvServers->clear();
   int sum = 0;
   TConfig& config = core_.Config();
@@ -157,9 +185,14 @@ void TfmMain::SetCaption(const std::string& caption) { setWindowTitle(QString::f
 
 void TfmMain::sbMainHint() {
   if (!hints_.Hint().isEmpty()) {
-    sbMain->showMessage(" " + hints_.Hint());
+    const QString text = " " + hints_.Hint();
+    // Every hint is read whole, though some are wider than the bar in the desktop's font. Qt
+    // draws the message between 6 px from the bar's left edge and 12 px from its right one.
+    sbMain->setFont(FontToFit(text, sbMain->width() - 18));
+    sbMain->showMessage(text);
     return;
   }
+  sbMain->setFont(ProgramFont());
   sbMain->clearMessage();
   temporaryPanel_->setText(" Temporary tunnels in use: " + QString::number(core_.Manager().TemporaryCount()));
   staticPanel_->setText(" Static tunnels in use: " + QString::number(StaticConnCount));
@@ -214,6 +247,9 @@ void TfmMain::btQuitClick() { QApplication::quit(); }
 void TfmMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   anchors_.Apply(size());
+  // The log's lines wrap anew at its new width; the line of the cursor, the newest unless
+  // the user put it elsewhere, stays whole in view.
+  meLog->ensureCursorVisible();
 }
 
 void TfmMain::changeEvent(QEvent* event) {

@@ -7,6 +7,7 @@
 
 #include <QMenu>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -79,7 +80,10 @@ private:
                           void (TfmMain::*handler)());
   // The row selected in the list, or -1.
   int SelectedRow() const;
-  void FlushLog();
+  void ShowSoon();
+  // Shows the log lines and the tunnel list refresh gathered since the last showing.
+  void ShowPending();
+  void FillTunnelList();
 
   TCore& core_;
   TRemoteListener ssRemote;
@@ -87,8 +91,10 @@ private:
   TAnchors anchors_;
   QLabel* temporaryPanel_;
   QLabel* staticPanel_;
-  // Lines logged during the current event, appended together when it is over.
+  // Lines logged, and whether the list was asked to be refreshed, since the last showing.
   QStringList pendingLog_;
+  bool listStale_ = false;
+  QTimer showTimer_;
 };
 
 } // namespace gw

@@ -31,12 +31,13 @@ within() {
   return 1
 }
 
-# A display number nobody uses.
-for n in $(seq 90 120); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }; done
-export DISPLAY=$display
-# Small enough that a picture of the whole screen shows the window, the taskbar and the tray.
-Xvfb "$DISPLAY" -screen 0 640x480x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# The server takes a display number nobody uses and tells it, so that two runs at once never
+# share one; its screen is small enough that a picture of it shows the window, the taskbar
+# and the tray.
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
+within 10 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(cat "$work/display")"
 within 10 xdpyinfo || fail "Xvfb did not start"
 # The window manager with its tray, which must be there before the program looks for it.
 # icewm now and then comes up without its tray on a fresh server; it is then started again.
@@ -105,12 +106,26 @@ expect_dialog() {
   [[ $(xprop -id "$1" WM_TRANSIENT_FOR) == *"# $(printf '0x%x' "$window")" ]] ||
     fail "$2 does not belong to the main window: $(xprop -id "$1" WM_TRANSIENT_FOR)"
 }
+# The frame of window $1 (its title bar and borders included) is centred in the work area.
+expect_centred() {
+  local id=$1 what=$2 l r t b wx wy ww wh cx cy cw ch
+  read -r l r t b < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+  read -r wx wy ww wh _ < <(xprop -root _NET_WORKAREA | sed 's/.*= //; s/,//g')
+  read -r cx cy cw ch < <(xwininfo -id "$id" |
+    awk '/Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF} /Width:/ {w = $NF} /Height:/ {h = $NF}
+         END {print x, y, w, h}')
+  # Twice the distances between the centres, so that odd sizes stay whole.
+  local dx=$((2 * (cx - l) + l + cw + r - 2 * wx - ww)) dy=$((2 * (cy - t) + t + ch + b - 2 * wy - wh))
+  ((dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2)) ||
+    fail "$what is not centred: its frame's centre is $((dx / 2)), $((dy / 2)) from the work area's"
+}
 # The window on screen named $1, within 5 seconds.
 window_named() {
   within 5 xdotool search --onlyvisible --name "$1" || fail "no window named $1"
   xdotool search --onlyvisible --name "$1" | head -1
 }
 expect_program_window "$window" "the main window"
+expect_centred "$window" "the main window"
 
 # The tray icon: a window of the program embedded into the window manager's tray.
 tray_icon() {
@@ -146,6 +161,7 @@ import -window root "$screenshot" || fail "no screenshot"
 xdotool windowactivate --sync "$window" key alt+b
 about=$(window_named '^About Gatewarden$')
 expect_dialog "$about" "the about box"
+expect_centred "$about" "the about box"
 import -frame -window "$about" "$shots-about.png"
 xdotool key Return
 within 5 bash -c "! xdotool search --onlyvisible --name '^About Gatewarden\$'" || fail "Enter on Ok does not close the about box"
@@ -170,11 +186,17 @@ within 5 bash -c "xwininfo -id $window | grep -q 'IsViewable'" || fail "a click 
 
 # Quit from the tray menu while a dialog is open: the tray answers, the dialog closes as
 # cancelled, and the settings are written as they were read.
-xdotool windowactivate --sync "$window"
-xdotool key alt+o
+# The options dialog is centred at its first opening as at the next.
+xdotool windowactivate --sync "$window" key alt+o
 options=$(window_named '^Gatewarden Configuration$')
 expect_dialog "$options" "the options dialog"
+expect_centred "$options" "the options dialog at its first opening"
 import -frame -window "$options" "$shots-options.png"
+xdotool key alt+c
+within 5 bash -c "! xdotool search --onlyvisible --name '^Gatewarden Configuration\$'" || fail "Cancel does not close the options dialog"
+xdotool windowactivate --sync "$window" key alt+o
+options=$(window_named '^Gatewarden Configuration$')
+expect_centred "$options" "the options dialog at its second opening"
 rm -f "$work/gatewarden.ini"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 0.5

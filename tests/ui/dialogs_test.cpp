@@ -333,7 +333,7 @@ TEST_F(TAboutBox, LinksOpenTheMailAndWebAddressesAndEnterOnOkCloses) {
     }
   });
   Box.ShowModal();
-  EXPECT_EQ(Opened, (std::vector<QString>{"mailto:gatewarden@example.org", "https://gatewarden.example.org/"}));
+  EXPECT_EQ(Opened, (std::vector<QString>{"mailto:gw@example.org", "https://gw.example"}));
 }
 
 TEST_F(TAboutBox, IsCentredAtEveryOpening) {
@@ -349,7 +349,8 @@ TEST_F(TAboutBox, IsCentredAtEveryOpening) {
 }
 
 // Every caption under `container` is shown whole, inside its parent and clear of the controls
-// beside it: the desktop's font is wider than the one the layout was drawn for.
+// beside it, a few pixels apart: the desktop's font is wider than the one the layout was
+// drawn for.
 void ExpectCleanLayout(const QWidget& container) {
   const auto children = container.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
   for (const QWidget* child : children) {
@@ -359,7 +360,8 @@ void ExpectCleanLayout(const QWidget& container) {
       EXPECT_GE(child->width(), child->sizeHint().width()) << name.toStdString() << " is cut off";
     }
     for (const QWidget* other : children) {
-      EXPECT_TRUE(other == child || !child->geometry().intersects(other->geometry())) << name.toStdString();
+      EXPECT_TRUE(other == child || !child->geometry().adjusted(-4, 0, 4, 0).intersects(other->geometry()))
+          << name.toStdString() << " is crowded";
     }
     ExpectCleanLayout(*child);
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMargins>
 #include <QObject>
 
 class QWidget;
@@ -21,5 +22,11 @@ public:
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 };
+
+// The widths of the frame that the window manager puts around the top-level `window`, known
+// before the window is first shown. On X11 the window manager is asked for them
+// (_NET_REQUEST_FRAME_EXTENTS) and given a moment to answer; elsewhere, and when it does not
+// answer, they are what Qt knows, which is nothing before the first showing.
+QMargins FrameMargins(QWidget& window);
 
 } // namespace gw
