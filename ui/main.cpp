@@ -93,6 +93,8 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   temporaryPanel_ = new QLabel(sbMain);
   temporaryPanel_->setFixedWidth(170);
   staticPanel_ = new QLabel(sbMain);
+  // Their own font, so that the hint's font, which may be smaller, never reaches them.
+  for (QLabel* panel : {temporaryPanel_, staticPanel_}) panel->setFont(ProgramFont());
   sbMain->addWidget(temporaryPanel_);
   sbMain->addWidget(staticPanel_, 1);
   anchors_.Place(*sbMain, {0, kClientSize.height() - 19, kClientSize.width(), 19}, A::Left | A::Right | A::Bottom,
@@ -192,7 +194,6 @@ void TfmMain::sbMainHint() {
     sbMain->showMessage(text);
     return;
   }
-  sbMain->setFont(ProgramFont());
   sbMain->clearMessage();
   temporaryPanel_->setText(" Temporary tunnels in use: " + QString::number(core_.Manager().TemporaryCount()));
   staticPanel_->setText(" Static tunnels in use: " + QString::number(StaticConnCount));

@@ -133,11 +133,14 @@ TEST_F(TWindowFixture, EveryHintOfEveryWindowIsShownWholeAtTheDefaultSize) {
       ++hinted;
       QEvent enter(QEvent::Enter);
       QApplication::sendEvent(control, &enter);
+      test::ProcessEvents();
       const QString shown = Window->sbMain->currentMessage();
       EXPECT_EQ(shown, " " + HintOf(control));
       // Qt draws the message from 6 px after the bar's left edge to 12 px before its right one.
       EXPECT_LE(QFontMetrics(Window->sbMain->font()).horizontalAdvance(shown), Window->sbMain->width() - 18)
           << shown.toStdString();
+      for (const QLabel* panel : Window->sbMain->findChildren<QLabel*>())
+        EXPECT_FALSE(panel->isVisible()) << "a panel is drawn over " << shown.toStdString();
     }
   }
   EXPECT_GE(hinted, 16);
