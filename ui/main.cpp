@@ -138,6 +138,8 @@ QPushButton* TfmMain::MakeButton(const QString& caption, const QString& hint, co
 // one of them made the players of every tunnel wait. Lines and refreshes are gathered and
 // shown together a moment later, sooner than an eye follows, at most once per kShowDelay.
 void TfmMain::AppendLog(const std::string& line) {
+  // Lines the log would drop at once are not kept meanwhile either.
+  if (pendingLog_.size() == kMaxLogLines) pendingLog_.removeFirst();
   pendingLog_.append(QString::fromStdString(line));
   ShowSoon();
 }
@@ -156,7 +158,6 @@ void TfmMain::ShowSoon() {
 
 void TfmMain::ShowPending() {
   if (!pendingLog_.isEmpty()) {
-    if (pendingLog_.size() > kMaxLogLines) pendingLog_.erase(pendingLog_.begin(), pendingLog_.end() - kMaxLogLines);
     meLog->appendPlainText(pendingLog_.join('\n'));
     pendingLog_.clear();
     // Each new line is brought into view, and a selection of the user's goes with it.
