@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
       core = std::make_unique<gw::TCore>(&loop, gw::DefaultSettingsPath(), clock);
     } catch (const std::exception& e) {
       FatalReport(QString("Gatewarden cannot start: %1.\nThe settings file was left as it is.").arg(e.what()));
+      // What the core had opened is released by one more turn of the loop.
+      uv_run(&loop, UV_RUN_NOWAIT);
+      uv_loop_close(&loop);
       return 2;
     }
     gw::TUvPump pump(&loop);
