@@ -3,8 +3,10 @@
 #include "descriptorLimit.h"
 #include "desktopPresenter.h"
 #include "main.h"
+#include "programIcon.h"
 #include "uiStyle.h"
 #include "uvPump.h"
+#include "x11Window.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -27,6 +29,15 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Gatewarden");
   // The tray icon outlives hidden windows: only Quit ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
+  // No window of the program, boxes included, ever gets a taskbar button.
+  gw::TOffTaskbar offTaskbar;
+  try {
+    // Every window carries the program's icon.
+    QApplication::setWindowIcon(gw::ProgramIcon());
+  } catch (const std::exception& e) {
+    FatalReport(QString("Gatewarden cannot start: %1.").arg(e.what()));
+    return 2;
+  }
   gw::TDesktopPresenter presenter;
   gw::TPresenterScope presenterScope(presenter);
 
@@ -41,6 +52,9 @@ int main(int argc, char** argv) {
       core = std::make_unique<gw::TCore>(&loop, gw::DefaultSettingsPath(), clock);
     } catch (const std::exception& e) {
       FatalReport(QString("Gatewarden cannot start: %1.\nThe settings file was left as it is.").arg(e.what()));
+      // What the core had opened is released by one more turn of the loop.
+      uv_run(&loop, UV_RUN_NOWAIT);
+      uv_loop_close(&loop);
       return 2;
     }
     gw::TUvPump pump(&loop);

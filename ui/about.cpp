@@ -10,8 +10,8 @@ namespace gw {
 
 namespace {
 
-const QString kMail = "gatewarden@example.org";
-const QString kWeb = "https://gatewarden.example.org/";
+const QString kMail = "gw@example.org";
+const QString kWeb = "https://gw.example";
 
 void MakeHeading(QLabel& label) {
   QFont font = label.font();
@@ -36,15 +36,15 @@ void StyleAsLink(QLabel& label) {
 
 std::function<void(const QUrl&)> TfmAbout::OpenLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
-// The address and the web link do not fit beside their names in the desktop's sans-serif
-// font, so each goes on a line of its own under its name; the box is taller by those lines.
-TfmAbout::TfmAbout(QWidget* parent) : TFixedDialog(242, 257, parent) {
+// The names, the address and the web link are short enough to stand beside each other in the
+// desktop's sans-serif font, which is wider than the one the box was drawn for.
+TfmAbout::TfmAbout(QWidget* parent) : TFixedDialog(242, 217, parent) {
   setWindowTitle("About Gatewarden");
-  btOk = AddButton("btOk", "&Ok", 80, 224, &QDialog::accept);
+  btOk = AddButton("btOk", "&Ok", 80, 184, &QDialog::accept);
 
   auto* bevel = new QFrame(this);
   bevel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  bevel->setGeometry(8, 8, 225, 205);
+  bevel->setGeometry(8, 8, 225, 165);
   // Positions inside the bevel, whose corner is at 8, 8 of the box.
   MakeHeading(*AddLabel(*bevel, "General info", 12, 12));
   AddLabel(*bevel, "Version", 20, 32);
@@ -52,11 +52,11 @@ TfmAbout::TfmAbout(QWidget* parent) : TFixedDialog(242, 257, parent) {
   AddLabel(*bevel, "Compiled", 20, 52);
   AddLabel(*bevel, "2001-10-12", 108, 52);
   MakeHeading(*AddLabel(*bevel, "Author", 12, 76));
-  AddLabel(*bevel, "Gatewarden developers", 20, 96);
-  Label8 = AddLabel(*bevel, kMail, 20, 116);
-  MakeHeading(*AddLabel(*bevel, "Links", 12, 140));
-  AddLabel(*bevel, "Gatewarden home", 20, 160);
-  Label11 = AddLabel(*bevel, kWeb, 20, 180);
+  AddLabel(*bevel, "Its authors", 20, 96);
+  Label8 = AddLabel(*bevel, kMail, 108, 96);
+  MakeHeading(*AddLabel(*bevel, "Links", 12, 120));
+  AddLabel(*bevel, "Home page", 20, 140);
+  Label11 = AddLabel(*bevel, kWeb, 108, 140);
   Label8->setObjectName("Label8");
   Label11->setObjectName("Label11");
   for (QLabel* link : {Label8, Label11}) {

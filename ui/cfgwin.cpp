@@ -43,7 +43,10 @@ TfmConfig::TfmConfig(QWidget* parent) : TFixedDialog(264, 297, parent) {
   cbStatic->setEnabled(false);
   cbTemporary = AddCheckBox(*remote, "cbTemporary", "&Allow temporary tunnels", 16, 44, 213);
   SetHint(*cbTemporary, "If selected, clients can create temporary tunnels from within UT");
-  // The fields start at 80, not 68, so that "Password" in the desktop's wider font stays clear of them.
+  // "Password" in the desktop's wider font reaches the field column of 68 that the box was
+  // drawn with, so the fields start at 80 and the "To" label keeps its distance from the
+  // "From" field by moving with it. The fields keep their right edges at 237: the password
+  // field is 12 narrower rather than touching the group's frame.
   edPassword = AddEdit(*remote, "edPassword", {80, 68, 157, 21}, "The password needed to use remote administration");
   edPort = AddEdit(*remote, "edPort", {80, 92, 57, 21}, "The port that the remote administration listens on");
   const QString range = "Temporary tunnels will use a local port to listen for connections on";
@@ -53,8 +56,7 @@ TfmConfig::TfmConfig(QWidget* parent) : TFixedDialog(264, 297, parent) {
   AddLabel(*remote, "Po&rt", 16, 96, edPort);
   AddLabel(*remote, "Local portrange for temporary tunnels", 12, 120);
   AddLabel(*remote, "&From", 16, 144, edFrom);
-  AddLabel(*remote, "&To", 140, 144, edTo);
-
+  AddLabel(*remote, "&To", 152, 144, edTo);
 }
 
 bool TfmConfig::EditOptions(TConfig& config) {
@@ -68,13 +70,19 @@ bool TfmConfig::EditOptions(TConfig& config) {
   edTo->setText(QString::number(config.ToPort));
   if (!RunModal()) return false;
 
+  // Every number is converted before any option is stored: a field that does not convert
+  // leaves all options as they were, so the password in use never differs from the one the
+  // listener and the settings file know.
+  const int port = IntegerOf(*edPort);
+  const int fromPort = IntegerOf(*edFrom);
+  const int toPort = IntegerOf(*edTo);
   config.AddPort = cbAddPort->isChecked();
   config.Static = cbStatic->isChecked();
   config.Temporary = cbTemporary->isChecked();
   config.Password = edPassword->text().toStdString();
-  config.Port = IntegerOf(*edPort);
-  config.FromPort = IntegerOf(*edFrom);
-  config.ToPort = IntegerOf(*edTo);
+  config.Port = port;
+  config.FromPort = fromPort;
+  config.ToPort = toPort;
   config.Save();
   return true;
 }

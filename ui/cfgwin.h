@@ -12,9 +12,8 @@ class TfmConfig final : public TFixedDialog {
 public:
   explicit TfmConfig(QWidget* parent = nullptr);
 
-  // Shows the store's options; on Ok stores them in order and saves the settings file, and
-  // returns true. A number that does not convert raises with the options before it already
-  // stored and nothing saved.
+  // Shows the store's options; on Ok stores them and saves the settings file, and returns
+  // true. A number that does not convert raises with nothing stored and nothing saved.
   bool EditOptions(TConfig& config);
 
   QCheckBox* cbAddPort;

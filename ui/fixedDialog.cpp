@@ -56,8 +56,9 @@ int TFixedDialog::IntegerOf(const QLineEdit& field) { return StrToInt(field.text
 QLabel* TFixedDialog::AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy) {
   auto* label = new QLabel(caption, &parent);
   label->move(left, top);
-  label->adjustSize();
+  // With its buddy the "&" is no longer shown, so the label is sized after.
   if (buddy) label->setBuddy(buddy);
+  label->adjustSize();
   return label;
 }
 

@@ -5,10 +5,10 @@
 #include "cfgwin.h"
 #include "core.h"
 #include "presenter.h"
+#include "programIcon.h"
 #include "remotecontrol.h"
 #include "svmap.h"
 #include "uiStyle.h"
-#include "x11Taskbar.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -27,6 +27,7 @@ namespace {
 constexpr QSize kClientSize{366, 345};
 // The log keeps its newest lines; a flood of connections must not eat the memory.
 constexpr int kMaxLogLines = 10000;
+constexpr std::chrono::milliseconds kShowDelay{50};
 
 } // namespace
 
@@ -92,6 +93,8 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   temporaryPanel_ = new QLabel(sbMain);
   temporaryPanel_->setFixedWidth(170);
   staticPanel_ = new QLabel(sbMain);
+  // Their own font, so that the hint's font, which may be smaller, never reaches them.
+  for (QLabel* panel : {temporaryPanel_, staticPanel_}) panel->setFont(ProgramFont());
   sbMain->addWidget(temporaryPanel_);
   sbMain->addWidget(staticPanel_, 1);
   anchors_.Place(*sbMain, {0, kClientSize.height() - 19, kClientSize.width(), 19}, A::Left | A::Right | A::Bottom,
@@ -101,10 +104,14 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   pmTray.addAction("&Show", this, [this] { RunGuarded([this] { ShowMainWindow(); }); });
   pmTray.addAction("&Quit", this, [this] { RunGuarded([this] { btQuitClick(); }); });
   TrayIcon = new TTrayIcon(this);
-  TrayIcon->SetIcon(QIcon(":/gatewarden.xpm"));
+  TrayIcon->SetIcon(ProgramIcon());
   TrayIcon->OnClick = [this] { RunGuarded([this] { ShowMainWindow(); }); };
   TrayIcon->SetPopupMenu(&pmTray);
   TrayIcon->SetActive(true);
+
+  showTimer_.setSingleShot(true);
+  showTimer_.setInterval(kShowDelay);
+  connect(&showTimer_, &QTimer::timeout, this, [this] { ShowPending(); });
 
   core_.Attach(*this);
   RunGuarded([this] { core_.StartUp(); });
@@ -126,20 +133,44 @@ QPushButton* TfmMain::MakeButton(const QString& caption, const QString& hint, co
   return button;
 }
 
-// A burst of lines (a flood of new clients arrives as one) costs one append: the text
-// area's cost is per append, not per line.
+// The manager asks for a refresh after every log line, and a flood of datagrams can bring a
+// log line each: rebuilding the list, adding to the text area and painting both for every
+// one of them made the players of every tunnel wait. Lines and refreshes are gathered and
+// shown together a moment later, sooner than an eye follows, at most once per kShowDelay.
 void TfmMain::AppendLog(const std::string& line) {
-  if (pendingLog_.isEmpty()) QTimer::singleShot(0, this, [this] { FlushLog(); });
+  // Lines the log would drop at once are not kept meanwhile either.
+  if (pendingLog_.size() == kMaxLogLines) pendingLog_.removeFirst();
   pendingLog_.append(QString::fromStdString(line));
-}
-
-void TfmMain::FlushLog() {
-  if (pendingLog_.size() > kMaxLogLines) pendingLog_.erase(pendingLog_.begin(), pendingLog_.end() - kMaxLogLines);
-  meLog->appendPlainText(pendingLog_.join('\n'));
-  pendingLog_.clear();
+  ShowSoon();
 }
 
 void TfmMain::RefreshTunnelList() {
+  // The rows are rebuilt with the next showing; the selection goes now, so that a row that a
+  // refresh was asked for can no longer be edited or deleted.
+  lvServers->clearSelection();
+  listStale_ = true;
+  ShowSoon();
+}
+
+void TfmMain::ShowSoon() {
+  if (!showTimer_.isActive()) showTimer_.start();
+}
+
+void TfmMain::ShowPending() {
+  if (!pendingLog_.isEmpty()) {
+    meLog->appendPlainText(pendingLog_.join('\n'));
+    pendingLog_.clear();
+    // Each new line is brought into view, and a selection of the user's goes with it.
+    meLog->moveCursor(QTextCursor::End);
+    meLog->ensureCursorVisible();
+  }
+  if (listStale_) {
+    listStale_ = false;
+    FillTunnelList();
+  }
+}
+
+void TfmMain::FillTunnelList() {
   lvServers->clear();
   int sum = 0;
   TConfig& config = core_.Config();
@@ -157,7 +188,11 @@ void TfmMain::SetCaption(const std::string& caption) { setWindowTitle(QString::f
 
 void TfmMain::sbMainHint() {
   if (!hints_.Hint().isEmpty()) {
-    sbMain->showMessage(" " + hints_.Hint());
+    const QString text = " " + hints_.Hint();
+    // Every hint is read whole, though some are wider than the bar in the desktop's font. Qt
+    // draws the message between 6 px from the bar's left edge and 12 px from its right one.
+    sbMain->setFont(FontToFit(text, sbMain->width() - 18));
+    sbMain->showMessage(text);
     return;
   }
   sbMain->clearMessage();
@@ -214,11 +249,9 @@ void TfmMain::btQuitClick() { QApplication::quit(); }
 void TfmMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   anchors_.Apply(size());
-}
-
-void TfmMain::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  KeepOffTaskbar(*this);
+  // The log's lines wrap anew at its new width; the line of the cursor, the newest unless
+  // the user put it elsewhere, stays whole in view.
+  meLog->ensureCursorVisible();
 }
 
 void TfmMain::changeEvent(QEvent* event) {

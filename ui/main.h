@@ -7,6 +7,7 @@
 
 #include <QMenu>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -26,8 +27,8 @@ class TfmConfig;
 class TfmServer;
 
 // The main window: the static tunnels with their connection counts, the log, the status
-// bar and the buttons. It hosts the remote-control listener and the tray icon, keeps the
-// program off the taskbar, and hides it entirely when minimized.
+// bar and the buttons. It hosts the remote-control listener and the tray icon, and hides the
+// program entirely when minimized.
 class TfmMain final : public QWidget, public TFrontEnd {
   Q_OBJECT
 public:
@@ -71,7 +72,6 @@ public:
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
-  void showEvent(QShowEvent* event) override;
   void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
@@ -80,7 +80,10 @@ private:
                           void (TfmMain::*handler)());
   // The row selected in the list, or -1.
   int SelectedRow() const;
-  void FlushLog();
+  void ShowSoon();
+  // Shows the log lines and the tunnel list refresh gathered since the last showing.
+  void ShowPending();
+  void FillTunnelList();
 
   TCore& core_;
   TRemoteListener ssRemote;
@@ -88,8 +91,10 @@ private:
   TAnchors anchors_;
   QLabel* temporaryPanel_;
   QLabel* staticPanel_;
-  // Lines logged during the current event, appended together when it is over.
+  // Lines logged, and whether the list was asked to be refreshed, since the last showing.
   QStringList pendingLog_;
+  bool listStale_ = false;
+  QTimer showTimer_;
 };
 
 } // namespace gw

@@ -1,5 +1,8 @@
 #include "uiStyle.h"
 
+#include "x11Window.h"
+
+#include <QFontMetrics>
 #include <QScreen>
 #include <QWidget>
 
@@ -19,11 +22,22 @@ void MakeFixedDialog(QWidget& dialog, int width, int height) {
   dialog.setFont(ProgramFont());
 }
 
+QFont FontToFit(const QString& text, int width) {
+  QFont font = ProgramFont();
+  while (font.pixelSize() > kSmallestFontSize && QFontMetrics(font).horizontalAdvance(text) > width)
+    font.setPixelSize(font.pixelSize() - 1);
+  return font;
+}
+
 void CentreOnScreen(QWidget& window) {
   if (const QScreen* screen = window.screen()) {
-    QRect frame = window.frameGeometry();
+    // The frame is centred, not the client area. The client area is placed, not the frame:
+    // Qt leaves a window's frame to the window manager's gravity, which it sets differently
+    // before and after the native window exists.
+    const QMargins margins = FrameMargins(window);
+    QRect frame = QRect(QPoint(0, 0), window.size()).marginsAdded(margins);
     frame.moveCenter(screen->availableGeometry().center());
-    window.move(frame.topLeft());
+    window.setGeometry(QRect(frame.topLeft() + QPoint(margins.left(), margins.top()), window.size()));
   }
 }
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The desktop program as a user meets it: a real X server (Xvfb) with a window manager that
 # has a taskbar and a tray (icewm). Started beside a settings file with two tunnels, the
-# program must show its window off the taskbar with its icon in the tray, hide when
-# minimized, come back on a click on the icon, and end from the tray menu's Quit, even with
-# a dialog open, writing its settings. A screenshot of the window is saved on the way.
+# program must show its window with its picture in the tray, hide when minimized, come back
+# on a click on the icon, and end from the tray menu's Quit, even with a dialog open, writing
+# its settings. Every window it shows, boxes included, carries its icon and stays off the
+# taskbar. A screenshot of the screen is saved on the way, and one of each dialog beside it.
 #   desktop_e2e.sh PROGRAM SCREENSHOT
 set -euo pipefail
 program=$1
 screenshot=$2
+shots=${screenshot%.png}
 
 work=$(mktemp -d)
 pids=()
@@ -29,11 +31,13 @@ within() {
   return 1
 }
 
-# A display number nobody uses.
-for n in $(seq 90 120); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }; done
-export DISPLAY=$display
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# The server takes a display number nobody uses and tells it, so that two runs at once never
+# share one; its screen is small enough that a picture of it shows the window, the taskbar
+# and the tray.
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
+within 10 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(cat "$work/display")"
 within 10 xdpyinfo || fail "Xvfb did not start"
 # The window manager with its tray, which must be there before the program looks for it.
 # icewm now and then comes up without its tray on a fresh server; it is then started again.
@@ -88,9 +92,40 @@ within 15 xdotool search --name '^Gatewarden 3.0$' || fail "no window named 'Gat
 window=$(xdotool search --name '^Gatewarden 3.0$' | head -1)
 within 5 bash -c "xwininfo -id $window | grep -q 'IsViewable'" || fail "the window is not shown"
 
-# Off the taskbar: the window manager was asked to skip it.
-within 5 bash -c "xprop -id $window _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR" ||
-  fail "the window is on the taskbar: $(xprop -id "$window" _NET_WM_STATE)"
+# A window of the program: it carries the program's icon, and the window manager was asked to
+# keep it off the taskbar.
+expect_program_window() {
+  local id=$1 what=$2
+  within 5 bash -c "xprop -id $id _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR" ||
+    fail "$what is on the taskbar: $(xprop -id "$id" _NET_WM_STATE)"
+  [[ $(xprop -id "$id" _NET_WM_ICON) == *"Icon (16 x 16)"* ]] || fail "$what has no icon of its own"
+}
+# A dialog of the main window: a program window that belongs to the main window.
+expect_dialog() {
+  expect_program_window "$1" "$2"
+  [[ $(xprop -id "$1" WM_TRANSIENT_FOR) == *"# $(printf '0x%x' "$window")" ]] ||
+    fail "$2 does not belong to the main window: $(xprop -id "$1" WM_TRANSIENT_FOR)"
+}
+# The frame of window $1 (its title bar and borders included) is centred in the work area.
+expect_centred() {
+  local id=$1 what=$2 l r t b wx wy ww wh cx cy cw ch
+  read -r l r t b < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+  read -r wx wy ww wh _ < <(xprop -root _NET_WORKAREA | sed 's/.*= //; s/,//g')
+  read -r cx cy cw ch < <(xwininfo -id "$id" |
+    awk '/Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF} /Width:/ {w = $NF} /Height:/ {h = $NF}
+         END {print x, y, w, h}')
+  # Twice the distances between the centres, so that odd sizes stay whole.
+  local dx=$((2 * (cx - l) + l + cw + r - 2 * wx - ww)) dy=$((2 * (cy - t) + t + ch + b - 2 * wy - wh))
+  ((dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2)) ||
+    fail "$what is not centred: its frame's centre is $((dx / 2)), $((dy / 2)) from the work area's"
+}
+# The window on screen named $1, within 5 seconds.
+window_named() {
+  within 5 xdotool search --onlyvisible --name "$1" || fail "no window named $1"
+  xdotool search --onlyvisible --name "$1" | head -1
+}
+expect_program_window "$window" "the main window"
+expect_centred "$window" "the main window"
 
 # The tray icon: a window of the program embedded into the window manager's tray.
 tray_icon() {
@@ -106,23 +141,62 @@ tray_icon() {
 within 20 tray_icon || fail "no tray icon embedded: $(xwininfo -root -tree | grep -A3 '"SystemTray"')"
 icon=$(tray_icon)
 
+# The tray shows the program's picture: its gold emblem among black and grey, not one colour.
+eval "$(xdotool getwindowgeometry --shell "$icon")"
+import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$work/tray.png" || fail "no picture of the tray icon"
+convert "$work/tray.png" txt:- | awk -F'[(),]' '
+  /^[0-9]/ { r = $3; g = $4; b = $5
+             if (r > 180 && g > 120 && b < 110) gold++
+             if (r < 40 && g < 40 && b < 40) dark++
+             if (r > 110 && r < 220 && (r - b) < 20 && (b - r) < 20 && (r - g) < 20 && (g - r) < 20) grey++ }
+  END { exit !(gold >= 12 && dark >= 12 && grey >= 12) }' ||
+  fail "the tray icon does not show the program's picture: $(convert "$work/tray.png" -format '%k colours' info:)"
+
 # The pointer away from the window, so the status bar shows its counts, not a hint.
 xdotool mousemove 0 0
 sleep 0.5
-import -frame -window "$window" "$screenshot" || fail "no screenshot"
+import -window root "$screenshot" || fail "no screenshot"
+
+# Each dialog and box: its icon, no taskbar button, and a picture of it to look at.
+xdotool windowactivate --sync "$window" key alt+b
+about=$(window_named '^About Gatewarden$')
+expect_dialog "$about" "the about box"
+expect_centred "$about" "the about box"
+import -frame -window "$about" "$shots-about.png"
+xdotool key Return
+within 5 bash -c "! xdotool search --onlyvisible --name '^About Gatewarden\$'" || fail "Enter on Ok does not close the about box"
+
+xdotool windowactivate --sync "$window" key alt+a
+tunnel=$(window_named '^Add server$')
+expect_dialog "$tunnel" "the tunnel dialog"
+import -frame -window "$tunnel" "$shots-tunnel.png"
+# Ok with the fields empty: the error box.
+xdotool key alt+o
+box=$(window_named '^Gatewarden$')
+expect_program_window "$box" "the error box"
+import -frame -window "$box" "$shots-error.png"
+xdotool windowactivate --sync "$box" key Return
+within 5 bash -c "! xdotool search --onlyvisible --name '^Gatewarden\$'" || fail "the error box does not close"
 
 # Minimized, the program leaves the screen; a click on the tray icon brings it back.
 xdotool windowminimize "$window"
 within 5 bash -c "! xwininfo -id $window | grep -q 'IsViewable'" || fail "the window stays on screen when minimized"
-eval "$(xdotool getwindowgeometry --shell "$icon")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
 within 5 bash -c "xwininfo -id $window | grep -q 'IsViewable'" || fail "a click on the tray icon does not show the window"
 
 # Quit from the tray menu while a dialog is open: the tray answers, the dialog closes as
 # cancelled, and the settings are written as they were read.
-xdotool windowactivate --sync "$window"
-xdotool key alt+o
-within 5 xdotool search --name '^Gatewarden Configuration$' || fail "the options dialog does not open"
+# The options dialog is centred at its first opening as at the next.
+xdotool windowactivate --sync "$window" key alt+o
+options=$(window_named '^Gatewarden Configuration$')
+expect_dialog "$options" "the options dialog"
+expect_centred "$options" "the options dialog at its first opening"
+import -frame -window "$options" "$shots-options.png"
+xdotool key alt+c
+within 5 bash -c "! xdotool search --onlyvisible --name '^Gatewarden Configuration\$'" || fail "Cancel does not close the options dialog"
+xdotool windowactivate --sync "$window" key alt+o
+options=$(window_named '^Gatewarden Configuration$')
+expect_centred "$options" "the options dialog at its second opening"
 rm -f "$work/gatewarden.ini"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 0.5
@@ -131,4 +205,33 @@ within 10 bash -c "! kill -0 $app" || fail "Quit in the tray menu does not end t
 wait "$app" || fail "the program ended with status $?: $(cat "$work/out.log")"
 [ "$(cat "$work/gatewarden.ini" 2>/dev/null)" = "$expected" ] ||
   fail "settings not written back as read: $(cat "$work/gatewarden.ini" 2>/dev/null)"
+
+# Starts the program with the settings $1, expects the box named "Gatewarden" that it then
+# shows ($2 says which) to be a window of the program, and closes it with Enter.
+start_with_box() {
+  printf "$1" >"$work/gatewarden.ini"
+  "$work/gatewarden" >"$work/out.log" 2>&1 &
+  app=$!
+  pids+=($app)
+  box=$(window_named '^Gatewarden$')
+  expect_program_window "$box" "$2"
+  xdotool windowactivate --sync "$box" key Return
+}
+
+# The box of an error at start: the remote-control port is held by another program.
+held=$work/held-port
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("0.0.0.0", 0)); s.listen()
+open(sys.argv[1], "w").write(str(s.getsockname()[1])); time.sleep(60)' "$held" &
+pids+=($!)
+within 5 test -s "$held" || fail "no port held for the start-up error"
+start_with_box "[RemoteAdmin]\nTemporary=1\nPort=$(cat "$held")\n" "the start-up error box"
+kill "$app"
+wait "$app" || true
+
+# The box of a settings file the program cannot start from.
+start_with_box '[Tunnels]\nServer0=7777 a:b:7777\n' "the fatal error box"
+status=0
+wait "$app" || status=$?
+[ "$status" = 2 ] || fail "a settings file that does not read ended the program with status $status"
 echo "desktop end-to-end run: ok"

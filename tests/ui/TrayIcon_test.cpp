@@ -1,5 +1,6 @@
 #include "TrayIcon.h"
 
+#include "programIcon.h"
 #include "uiTestSupport.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -275,6 +277,17 @@ TEST(TrayIconLifetime, DestroyedWithItsOwnerTakingTheIconAway) {
   windowOwner.reset();
   EXPECT_TRUE(watch.isNull());
   EXPECT_TRUE(hiddenAtDestruction);
+}
+
+// The icon comes from resources linked into the program itself: a resource file that the
+// linker dropped shows as a blank tray icon, which must not pass unnoticed.
+TEST(ProgramIcon, ComesAtEverySizeFromTheProgramAndAMissingOneRaises) {
+  const QIcon icon = gw::ProgramIcon();
+  EXPECT_EQ(icon.availableSizes().size(), 8);
+  const QImage tray = icon.pixmap(24, 24).toImage();
+  ASSERT_EQ(tray.size(), QSize(24, 24));
+  EXPECT_NE(tray.pixelColor(12, 13), tray.pixelColor(12, 22)) << "the emblem stands out from the black";
+  EXPECT_THROW(gw::IconFromFolder(":/nowhere"), std::runtime_error);
 }
 
 } // namespace
