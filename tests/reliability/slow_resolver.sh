@@ -18,6 +18,9 @@ ns=gw-resolver-$$
 work=$(mktemp -d)
 pids=()
 cleanup() {
+  # `ip netns exec` waits for its command rather than becoming it: whatever runs in the
+  # namespace is ended by its own pid.
+  ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null || true
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   ip netns del "$ns" 2>/dev/null || true
@@ -48,9 +51,11 @@ echo_port=$(awk '/^port /{print $2}' "$work/echo.log")
 # The namespace is new, so these ports are free.
 printf '[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=7000 game.example.net:7777\nServer1=7002 127.0.0.1:%s\n' \
   "$echo_port" >"$work/gatewarden.ini"
-in_ns "$program" --config "$work/gatewarden.ini" >"$work/relay.log" 2>&1 &
-relay=$!
-pids+=($relay)
+in_ns sh -c 'echo $$ >"$1"; exec "$2" --config "$3"' sh "$work/relay.pid" "$program" "$work/gatewarden.ini" \
+  >"$work/relay.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$work/relay.pid" ] && break; sleep 0.1; done
+relay=$(cat "$work/relay.pid")
 for _ in $(seq 50); do [ "$(grep -c 'Tunnel open on' "$work/relay.log")" -eq 2 ] && break; sleep 0.1; done
 [ "$(grep -c 'Tunnel open on' "$work/relay.log")" -eq 2 ] || fail "the tunnels did not open"
 
