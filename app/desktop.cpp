@@ -3,15 +3,41 @@
 #include "descriptorLimit.h"
 #include "desktopPresenter.h"
 #include "main.h"
+#include "settingsPath.h"
 #include "uiStyle.h"
 #include "uvPump.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
 
 namespace {
+
+constexpr const char* kUsage = "Usage: gatewarden [--config FILE]\n";
+
+// The settings file: --config FILE, or the default place (see settingsPath.h).
+std::optional<std::filesystem::path> SettingsFile(const QStringList& arguments) {
+  if (arguments.size() == 1) return gw::DefaultSettingsPath();
+  if (arguments.size() == 3 && arguments[1] == "--config") return arguments[2].toLocal8Bit().toStdString();
+  std::fprintf(stderr, "gatewarden: unexpected arguments\n%s", kUsage);
+  return std::nullopt;
+}
+
+// SIGTERM (a logout, kill), SIGINT and SIGHUP end the program as Quit does, settings saved.
+std::vector<gw::TUvHandle<uv_signal_t>> QuitOnSignals(uv_loop_t* loop) {
+  std::vector<gw::TUvHandle<uv_signal_t>> handles;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    handles.emplace_back(new uv_signal_t{});
+    uv_signal_init(loop, handles.back().get());
+    uv_signal_start(handles.back().get(), [](uv_signal_t*, int) { QApplication::quit(); }, signal);
+  }
+  return handles;
+}
 
 // A failure the program cannot go on from: on standard error and in a box.
 void FatalReport(const QString& text) {
@@ -30,6 +56,14 @@ int main(int argc, char** argv) {
   gw::TDesktopPresenter presenter;
   gw::TPresenterScope presenterScope(presenter);
 
+  const std::optional<std::filesystem::path> settings = SettingsFile(QApplication::arguments());
+  if (!settings) return 2;
+  // The folder under ~/.config may not exist yet; one that cannot be made shows as the
+  // first save's error.
+  std::error_code ignored;
+  if (std::filesystem::create_directories(settings->parent_path(), ignored))
+    std::filesystem::permissions(settings->parent_path(), std::filesystem::perms::owner_all, ignored);
+
   gw::RaiseDescriptorLimit();
   uv_loop_t loop;
   uv_loop_init(&loop);
@@ -38,15 +72,17 @@ int main(int argc, char** argv) {
   {
     std::unique_ptr<gw::TCore> core;
     try {
-      core = std::make_unique<gw::TCore>(&loop, gw::DefaultSettingsPath(), clock);
+      core = std::make_unique<gw::TCore>(&loop, *settings, clock);
     } catch (const std::exception& e) {
       FatalReport(QString("Gatewarden cannot start: %1.\nThe settings file was left as it is.").arg(e.what()));
       return 2;
     }
     gw::TUvPump pump(&loop);
+    const auto quitSignals = QuitOnSignals(&loop);
     {
       gw::TfmMain window(*core);
       gw::CentreOnScreen(window);
+      core->AddLog("Settings file: " + core->Config().Path().string());
       window.show();
       QApplication::exec();
     }
