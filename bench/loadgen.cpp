@@ -23,6 +23,9 @@ namespace {
 
 using gw::bench::Die;
 
+// Clients send from 127.0.1.1 up to this many addresses, a few clients each.
+constexpr std::size_t kSourceAddresses = 200;
+
 uint64_t NowNs() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -92,7 +95,9 @@ public:
     clients_.resize(static_cast<std::size_t>(s_.Clients));
     for (std::size_t i = 0; i < clients_.size(); ++i) {
       TClient& client = clients_[i];
-      client.Fd = gw::bench::BoundUdpSocket(gw::bench::LoopbackAddress("127.0.0.1:0"), true);
+      // Spread over addresses as real players are: a relay caps what one address may hold.
+      const std::string source = "127.0.1." + std::to_string(1 + i % kSourceAddresses) + ":0";
+      client.Fd = gw::bench::BoundUdpSocket(gw::bench::LoopbackAddress(source), true);
       if (::connect(client.Fd, reinterpret_cast<const sockaddr*>(&s_.Target), sizeof s_.Target) != 0) Die("connect");
       client.Slots.resize(static_cast<std::size_t>(s_.Window));
       epoll_event event{};

@@ -2,6 +2,7 @@
 
 #include "frontEnd.h"
 #include "presenter.h"
+#include "repeatedLog.h"
 #include "socketErrors.h"
 
 #include <stdexcept>
@@ -26,7 +27,12 @@ void TCore::Attach(TFrontEnd& frontEnd) {
   uv_timer_start(
       sweepTimer_.get(),
       [](uv_timer_t* handle) {
-        if (auto* self = static_cast<TCore*>(handle->data)) RunGuarded([&] { self->manager_->Sweep(); });
+        auto* self = static_cast<TCore*>(handle->data);
+        if (!self) return;
+        RunGuarded([&] {
+          self->manager_->Sweep();
+          TRepeatedLog::FlushAll(self->Now());
+        });
       },
       kSweepIntervalMs, kSweepIntervalMs);
 }

@@ -21,6 +21,9 @@ void TTunnelManager::StartUp() {
 
 void TTunnelManager::Reload() {
   frontEnd_.RefreshTunnelList();
+  // Every port is let go before any is bound again, so tunnels that swapped ports both get
+  // their new one.
+  for (int i = 0; i < config_.Count(); ++i) config_.Items(i).CloseEndpoints();
   for (int i = 0; i < config_.Count(); ++i) config_.Items(i).Start();
 }
 

@@ -5,27 +5,43 @@
 
 namespace gw {
 
-TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost,
-                 int serverPort, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
-                 int listenPort)
+TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
+                 const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
+                 int listenPort, TudpSocket::TerrorProc onOpenFailure)
     : PeerIP(DottedText(peer.Address)), Peer(peer), ListenPort(listenPort),
-      ServerHost(std::move(serverHost)), ServerPort(serverPort), IsQuery(isQuery),
-      context_(context), replySocket_(replySocket), UpstreamSocket(context.Loop()) {
-  UpstreamSocket.OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress& from) {
-    HandleReply(data, from);
+      ServerHost(std::move(serverHost)), ServerPort(serverPort), IsQuery(isQuery), LastActivity(context.Now()),
+      context_(context), serverAddress_(serverAddress), replySocket_(replySocket), errors_(context),
+      UpstreamSocket(context.Loop()) {
+  UpstreamSocket.OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress&) {
+    HandleReply(data);
   };
-  UpstreamSocket.OnError = [this](const std::string& msg, int num) { LogSocketError(context_, msg, num); };
+  UpstreamSocket.OnError = std::move(onOpenFailure);
   UpstreamSocket.Port = 0;
-  UpstreamSocket.SetLocation(ServerHost);
-  UpstreamSocket.SetSendPort(ServerPort);
+  // Relays are made for whoever sends: they must leave descriptors for the players and
+  // the remote control already served.
+  UpstreamSocket.KeepDescriptorReserve = true;
   UpstreamSocket.Open();
+  if (!Opened()) return;
+  UpstreamSocket.OnError = [this](const std::string& msg, int num) { LogSocketError(errors_, msg, num); };
+  ConnectUpstream(LastActivity);
   if (IsQuery) queryReply_.reserve(TudpSocket::kReceiveBufferSize + QueryReplyGrowth(ServerHost));
-  LastActivity = context_.Now();
+}
+
+bool TClient::ConnectUpstream(TTime now) {
+  if (now < nextConnect_) return false;
+  nextConnect_ = now + kRetryInterval;
+  if (serverAddress_ == 0) {
+    UpstreamSocket.ReportError(kAddressNotAvailable);
+    return false;
+  }
+  return UpstreamSocket.Connect({serverAddress_, static_cast<uint16_t>(ServerPort)});
 }
 
 void TClient::Forward(std::span<const char> data, TTime now) {
-  UpstreamSocket.SendBuffer(data);
   LastActivity = now;
+  // Until the server's address is known and the endpoint connected, datagrams are dropped;
+  // the failure was reported when it was last tried.
+  if (UpstreamSocket.Connected() || ConnectUpstream(now)) UpstreamSocket.SendBuffer(data);
 }
 
 std::string TClient::Describe() const {
@@ -36,10 +52,8 @@ bool TClient::IsExpired() const {
   return IdleLongerThan(context_.Now(), LastActivity, kRelayIdleLimit);
 }
 
-void TClient::HandleReply(std::span<const char> data, const TPeerAddress& from) {
-  // The reply's source is not checked against the server: whatever arrives on the
-  // outgoing endpoint belongs to this client. A port of 0 marks no real sender.
-  if (from.Port == 0) return;
+void TClient::HandleReply(std::span<const char> data) {
+  // The endpoint is connected, so the system hands it the server's datagrams only.
   // The tunnel restarted without this endpoint (the query port was turned off).
   if (!replySocket_) return;
   if (!IsQuery) {

@@ -2,6 +2,7 @@
 
 #include "context.h"
 #include "hostAbout.h"
+#include "repeatedLog.h"
 #include "udpSocket.h"
 
 #include <memory>
@@ -11,17 +12,26 @@
 namespace gw {
 
 // One client address of one tunnel. It owns an outgoing endpoint on a port the system picks,
-// aimed at the game server, so the server sees one stable peer per client. Whatever arrives
-// on that endpoint goes back to the client through the tunnel endpoint the client first
-// arrived on (for the query endpoint, rewritten first).
+// connected to the game server, so the server sees one stable peer per client and nobody
+// else can answer in the server's name. Whatever arrives on that endpoint goes back to the
+// client through the tunnel endpoint the client first arrived on (for the query endpoint,
+// rewritten first).
 class TClient {
 public:
   // `replySocket` is the tunnel's own field for that endpoint, not the endpoint itself: when
   // the tunnel restarts and replaces its endpoints, the relay follows, and it never sends
-  // through one that has been released.
+  // through one that has been released. `serverAddress` is the tunnel's answer for its
+  // server's name, also followed: a relay made while the name did not resolve takes the
+  // address once there is one. A failure to open the outgoing endpoint goes to
+  // `onOpenFailure`, since such a relay is not kept to report it.
   TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
-          const std::unique_ptr<TudpSocket>& replySocket, bool isQuery, int listenPort);
+          const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
+          int listenPort, TudpSocket::TerrorProc onOpenFailure);
 
+  // False when the outgoing endpoint could not be opened; such a relay is not kept.
+  bool Opened() const { return UpstreamSocket.Active(); }
+  // The outgoing endpoint is connected to the server's address.
+  bool Connected() const { return UpstreamSocket.Connected(); }
   // Sends the client's datagram to the server and notes the client as active at `now`.
   void Forward(std::span<const char> data, TTime now);
   // "client-ip:port -> server-host:port"
@@ -38,11 +48,18 @@ public:
   TTime LastActivity;
 
 private:
-  void HandleReply(std::span<const char> data, const TPeerAddress& from);
+  // Connects the outgoing endpoint to the server, at most once per kRetryInterval.
+  bool ConnectUpstream(TTime now);
+  void HandleReply(std::span<const char> data);
+
+  static constexpr std::chrono::seconds kRetryInterval{1};
 
   TEngineContext& context_;
+  const uint32_t& serverAddress_;
   const std::unique_ptr<TudpSocket>& replySocket_;
+  TRepeatedLog errors_;
   TudpSocket UpstreamSocket;
+  TTime nextConnect_{};
   // Query replies are rewritten here; reserved once so that rewriting never allocates.
   std::string queryReply_;
 };

@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "localAddress.h"
 #include "socketLog.h"
 
 #include <algorithm>
@@ -9,32 +10,48 @@ namespace gw {
 
 namespace {
 constexpr int kTunnelReceiveBufferBytes = 4 << 20;
+// A name that resolved is looked up again at most this often, in the background; one that
+// did not, at most once a second, when a client sends.
+constexpr std::chrono::seconds kRefreshResolved{60};
+constexpr std::chrono::seconds kRetryUnresolved{1};
+// After a relay could not be made, new clients are refused for this long.
+constexpr std::chrono::seconds kRefuseAfterFailure{1};
+// Keys of the refusal log that are not socket error numbers.
+constexpr int kTooManyFromAddress = -1;
 } // namespace
 
-TServer::TServer(TEngineContext& context) : context_(context) {}
+int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
+
+TServer::TServer(TEngineContext& context)
+    : context_(context), lookup_(context.Loop()), gameErrors_(context), queryErrors_(context), refusals_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
-TServer::~TServer() {
-  GameSocket.reset();
-  QuerySocket.reset();
-}
+TServer::~TServer() { CloseEndpoints(); }
 
 void TServer::Start() {
-  GameSocket.reset();
-  QuerySocket.reset();
-  GameSocket = OpenEndpoint(ListenPort);
-  if (context_.AddPort() && !Temporary) QuerySocket = OpenEndpoint(ListenPort + 1);
+  CloseEndpoints();
+  GameSocket = OpenEndpoint(ListenPort, gameErrors_);
+  if (context_.AddPort() && !Temporary) QuerySocket = OpenEndpoint(PortAfter(ListenPort), queryErrors_);
   LastActivity = context_.Now();
+  // Until the answer comes, datagrams of new clients are dropped.
+  answered_ = false;
+  serverAddress_ = 0;
+  Resolve(LastActivity);
   // Written whether or not the binds succeeded: a failed bind has been logged already.
   context_.AddLog("Tunnel open on " + Describe());
 }
 
-std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port) {
+void TServer::CloseEndpoints() {
+  GameSocket.reset();
+  QuerySocket.reset();
+}
+
+std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port, TRepeatedLog& errors) {
   auto socket = std::make_unique<TudpSocket>(context_.Loop());
   socket->OnReceive = [this](TudpSocket& sender, std::span<const char> data, const TPeerAddress& from) {
     HandleReceive(sender, data, from);
   };
-  socket->OnError = [this](const std::string& msg, int num) { LogSocketError(context_, msg, num); };
+  socket->OnError = [&errors](const std::string& msg, int num) { LogSocketError(errors, msg, num); };
   socket->Port = port;
   // Every client of the tunnel arrives here: a burst from a thousand of them must queue
   // rather than be dropped while relays are made.
@@ -43,25 +60,80 @@ std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port) {
   return socket;
 }
 
+void TServer::Resolve(TTime now) {
+  resolvedAt_ = now;
+  lookup_.Start(ServerHost, [this](uint32_t address) {
+    // A refresh that fails keeps the address that worked.
+    if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
+    answered_ = true;
+  });
+}
+
+void TServer::RefreshServerAddress(TTime now) {
+  if (!lookup_.Running() && now - resolvedAt_ >= (serverAddress_ ? kRefreshResolved : kRetryUnresolved))
+    Resolve(now);
+}
+
 void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from) {
   if (from.Port == 0) return;
-  const auto found = clientsByAddress_.find(from.Key());
-  TClient& relay = found != clientsByAddress_.end() ? *found->second : AddClient(sender, from);
   // One clock read serves the relay and the tunnel.
   const TTime now = context_.Now();
-  relay.Forward(data, now);
+  const auto found = clientsByAddress_.find(from.Key());
+  TClient* relay = found != clientsByAddress_.end() ? found->second : AddClient(sender, from, now);
+  if (!relay) return;
+  // A relay still waiting for the server's address asks for it again through its datagrams.
+  if (!relay->Connected()) RefreshServerAddress(now);
+  relay->Forward(data, now);
   LastActivity = now;
 }
 
-TClient& TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from) {
+TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
+  RefreshServerAddress(now);
+  if (!answered_ || IsLoopSource(from, now)) return nullptr;
+
+  const auto held = relaysPerIP_.find(from.Address);
+  if (held != relaysPerIP_.end() && held->second >= kMaxRelaysPerAddress) {
+    refusals_.Write(kTooManyFromAddress, [&] {
+      const std::string ip = DottedText(from.Address);
+      return "Refused connection from " + ip + ":" + std::to_string(from.Port) + ": too many from " + ip;
+    });
+    return nullptr;
+  }
+  if (now < refuseUntil_) {
+    LogSocketError(refusals_, openFailure_.Text, openFailure_.Number);
+    return nullptr;
+  }
+
   const bool query = &sender == QuerySocket.get();
-  auto relay = std::make_unique<TClient>(context_, from, ServerHost, query ? ServerPort + 1 : ServerPort,
-                                         query ? QuerySocket : GameSocket, query, ListenPort);
+  auto relay = std::make_unique<TClient>(context_, from, ServerHost, query ? PortAfter(ServerPort) : ServerPort,
+                                         serverAddress_, query ? QuerySocket : GameSocket, query, ListenPort,
+                                         [this](const std::string& msg, int num) {
+                                           openFailure_ = {msg, num};
+                                           LogSocketError(refusals_, msg, num);
+                                         });
+  if (!relay->Opened()) {
+    refuseUntil_ = now + kRefuseAfterFailure;
+    return nullptr;
+  }
   TClient& added = *relay;
   clientsByAddress_.emplace(from.Key(), &added);
+  ++relaysPerIP_[from.Address];
   clients_.push_back(std::move(relay));
   context_.AddLog((query ? "Got query connection from " : "Got connection from ") + added.Describe());
-  return added;
+  return &added;
+}
+
+bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
+  const auto serverPort = static_cast<uint16_t>(ServerPort);
+  if (from.Address == serverAddress_ && (from.Port == serverPort || from.Port == static_cast<uint16_t>(serverPort + 1)))
+    return true;
+  return TudpSocket::IsOwnPort(from.Port) && IsLocalAddress(from.Address, now);
+}
+
+void TServer::RemoveFromTable(const TClient& relay) {
+  clientsByAddress_.erase(relay.Peer.Key());
+  const auto held = relaysPerIP_.find(relay.Peer.Address);
+  if (--held->second == 0) relaysPerIP_.erase(held);
 }
 
 void TServer::SweepClients() {
@@ -72,7 +144,7 @@ void TServer::SweepClients() {
   std::vector<std::unique_ptr<TClient>> expired(std::make_move_iterator(firstExpired),
                                                 std::make_move_iterator(clients_.end()));
   clients_.erase(firstExpired, clients_.end());
-  for (const auto& relay : expired) clientsByAddress_.erase(relay->Peer.Key());
+  for (const auto& relay : expired) RemoveFromTable(*relay);
 
   for (auto& relay : expired) {
     const std::string description = relay->Describe();

@@ -5,12 +5,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 namespace gw {
 
@@ -82,8 +84,8 @@ public:
   bool Empty() const { return count_ == 0; }
 
   // False when the datagram cannot wait: longer than a slot, or the queue is full while
-  // it is being sent.
-  bool Add(TudpSocket& sender, const sockaddr_in& to, std::span<const char> data) {
+  // it is being sent. A null `to` sends to the connected peer.
+  bool Add(TudpSocket& sender, const sockaddr_in* to, std::span<const char> data) {
     if (data.size() > buffers_[0].size()) return false;
     if (count_ == kSize) {
       if (flushing_) return false;
@@ -92,7 +94,9 @@ public:
     const int i = count_++;
     if (!data.empty()) std::memcpy(buffers_[i].data(), data.data(), data.size());
     iov_[i] = {buffers_[i].data(), data.size()};
-    to_[i] = to;
+    if (to) to_[i] = *to;
+    headers_[i].msg_hdr.msg_name = to ? &to_[i] : nullptr;
+    headers_[i].msg_hdr.msg_namelen = to ? sizeof(sockaddr_in) : 0;
     senders_[i] = &sender;
     return true;
   }
@@ -140,8 +144,9 @@ private:
   // A run of one, the common case of a relay forwarding to its server, costs the system
   // less as a plain sendto. Returns what sendmmsg would.
   int SendOne(int fd, int i) const {
-    return ::sendto(fd, iov_[i].iov_base, iov_[i].iov_len, 0, reinterpret_cast<const sockaddr*>(&to_[i]),
-                    sizeof to_[i]) < 0 ? -1 : 1;
+    const msghdr& header = headers_[i].msg_hdr;
+    return ::sendto(fd, iov_[i].iov_base, iov_[i].iov_len, 0, static_cast<const sockaddr*>(header.msg_name),
+                    header.msg_namelen) < 0 ? -1 : 1;
   }
 
   std::array<std::array<char, TudpSocket::kReceiveBufferSize>, kSize> buffers_;
@@ -156,6 +161,18 @@ private:
 namespace {
 
 TSendQueue gSendQueue;
+
+// The ports bound by this process's endpoints, so a tunnel can tell its own endpoints from
+// a peer.
+std::unordered_set<int> gOwnPorts;
+
+// The lowest free descriptor is the one a new socket gets, so a socket numbered within the
+// reserve of the limit means that few are left.
+bool WithinReserve(int fd) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+  return static_cast<rlim_t>(fd) + TudpSocket::kDescriptorReserve >= limit.rlim_cur;
+}
 
 void OnFlush(uv_check_t* handle) {
   uv_check_stop(handle);
@@ -180,11 +197,21 @@ void TudpSocket::Open() {
     ReportErrno(errno);
     return;
   }
+  if (KeepDescriptorReserve && WithinReserve(fd.Get())) {
+    ReportErrno(EMFILE);
+    return;
+  }
   // Without the size asked for, the system's default still works, with less room.
   if (ReceiveBufferBytes > 0)
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &ReceiveBufferBytes, sizeof ReceiveBufferBytes);
   const sockaddr_in local = MakeAddress(htonl(INADDR_ANY), Port);
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ReportErrno(errno);
+    return;
+  }
+  sockaddr_in bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
     ReportErrno(errno);
     return;
   }
@@ -199,6 +226,8 @@ void TudpSocket::Open() {
   fd_ = std::move(fd);
   poll_ = std::move(poll);
   flush_ = std::move(flush);
+  boundPort_ = ntohs(bound.sin_port);
+  gOwnPorts.insert(boundPort_);
 }
 
 void TudpSocket::Close() {
@@ -206,23 +235,30 @@ void TudpSocket::Close() {
   poll_.reset();
   flush_.reset();
   gSendQueue.Release(*this);
+  gOwnPorts.erase(boundPort_);
+  connected_ = false;
   if (const int err = fd_.Reset()) ReportErrno(err);
 }
 
-int TudpSocket::LocalPort() const {
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (!Active() || ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-    return 0;
-  return ntohs(local.sin_port);
-}
+bool TudpSocket::IsOwnPort(int port) { return gOwnPorts.contains(port); }
 
 void TudpSocket::SetLocation(const std::string& location) {
   destination_.Location = location;
   Resolve(destination_);
 }
 
+bool TudpSocket::Connect(const TPeerAddress& peer) {
+  const sockaddr_in to = MakeAddress(peer.Address, peer.Port);
+  if (!Active() || ::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    ReportErrno(Active() ? errno : EBADF);
+    return false;
+  }
+  connected_ = true;
+  return true;
+}
+
 bool TudpSocket::SendBuffer(std::span<const char> data) {
+  if (connected_) return Send(nullptr, data);
   if (destination_.Address == 0) {
     ReportError(kAddressNotAvailable);
     return false;
@@ -232,18 +268,18 @@ bool TudpSocket::SendBuffer(std::span<const char> data) {
 
 bool TudpSocket::SendTo(const TPeerAddress& to, std::span<const char> data) {
   const sockaddr_in address = MakeAddress(to.Address, to.Port);
+  return Send(&address, data);
+}
+
+bool TudpSocket::Send(const sockaddr_in* to, std::span<const char> data) {
   if (gDrainDepth > 0 && Active()) {
     if (gSendQueue.Empty()) uv_check_start(flush_.get(), &OnFlush);
-    if (gSendQueue.Add(*this, address, data)) return true;
+    if (gSendQueue.Add(*this, to, data)) return true;
   }
   // What is queued goes first, so that datagrams leave in the order they were sent.
   gSendQueue.Flush();
-  return SendNow(address, data);
-}
-
-bool TudpSocket::SendNow(const sockaddr_in& to, std::span<const char> data) {
-  const ssize_t sent =
-      ::sendto(fd_.Get(), data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  const ssize_t sent = ::sendto(fd_.Get(), data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(to),
+                                to ? sizeof *to : 0);
   if (sent < 0) {
     ReportErrno(errno);
     return false;
@@ -267,6 +303,9 @@ void TudpSocket::ReportError(int code, const std::string& message) {
 }
 
 void TudpSocket::ReportErrno(int err, const std::string& message) {
+  // A connected datagram socket hears of the peer's closed port (an ICMP notice) as a
+  // refused connection; it is the same news as a reset peer, and as little worth telling.
+  if (err == ECONNREFUSED) err = ECONNRESET;
   ReportError(SocketErrorFromErrno(err), message);
 }
 
@@ -275,10 +314,21 @@ void TudpSocket::OnPoll(uv_poll_t* handle, int status, int events) {
   if (!self) return;
   const TDrainScope drain;
   RunGuarded([&] {
-    if (status < 0)
+    if (status >= 0) {
+      if (events & UV_READABLE) self->Drain(*handle);
+      return;
+    }
+    // libuv stops the handle on an error notice. A connected socket gets one when the peer's
+    // port is closed (an ICMP notice): that error is taken and reported, and the endpoint
+    // listens again, as it must for the peer that comes back.
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    if (::getsockopt(self->fd_.Get(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending == 0) {
       self->ReportErrno(-status, "+Error while receiving.");
-    else if (events & UV_READABLE)
-      self->Drain(*handle);
+      return;
+    }
+    self->ReportErrno(pending, "+Error while receiving.");
+    if (handle->data == self) uv_poll_start(handle, UV_READABLE, &TudpSocket::OnPoll);
   });
 }
 

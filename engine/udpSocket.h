@@ -48,6 +48,10 @@ public:
   // The receive queue asked of the system at Open, in bytes (it caps the figure at its
   // maximum); 0 keeps the system's default.
   int ReceiveBufferBytes = 0;
+  // Open refuses ("Too many open files") when fewer than kDescriptorReserve descriptors
+  // would be left, so that endpoints opened for strangers never take the last of them.
+  bool KeepDescriptorReserve = false;
+  static constexpr int kDescriptorReserve = 64;
 
   // Binds and starts watching; an open endpoint is closed first. Failures are reported
   // and leave the endpoint inactive.
@@ -56,15 +60,23 @@ public:
   void Close();
   bool Active() const { return fd_.Valid(); }
   // The port actually bound, host byte order; 0 when inactive.
-  int LocalPort() const;
+  int LocalPort() const { return Active() ? boundPort_ : 0; }
+  // True while an endpoint of this process is bound to `port` (host byte order).
+  static bool IsOwnPort(int port);
+
+  // Takes datagrams from `peer` only, and sends there without naming it: the system
+  // filters the sources and keeps the route. Failures are reported; false then.
+  bool Connect(const TPeerAddress& peer);
+  bool Connected() const { return connected_; }
 
   // Sets the destination's text and resolves it at once (blocking for a host name).
   void SetLocation(const std::string& location);
   void SetSendPort(int port) { destination_.Port = port; }
   const ThostAbout& Destination() const { return destination_; }
 
-  // Sends one datagram to the destination; an empty one is sent as such. False when it
-  // failed, or, for a queued datagram, when it could not even be queued.
+  // Sends one datagram to the destination, or to the connected peer; an empty one is sent
+  // as such. False when it failed, or, for a queued datagram, when it could not even be
+  // queued.
   bool SendBuffer(std::span<const char> data);
   // Sends one datagram to `to`, leaving the destination alone.
   bool SendTo(const TPeerAddress& to, std::span<const char> data);
@@ -82,7 +94,8 @@ private:
   int ReceiveBatch();
   int ReceiveOne();
   void ReportErrno(int err, const std::string& message = {});
-  bool SendNow(const sockaddr_in& to, std::span<const char> data);
+  // `to` is null for the connected peer.
+  bool Send(const sockaddr_in* to, std::span<const char> data);
 
   uv_loop_t* loop_;
   ThostAbout destination_;
@@ -91,6 +104,8 @@ private:
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
   TUvHandle<uv_check_t> flush_;
+  int boundPort_ = 0;
+  bool connected_ = false;
   // Wake-ups in a row that found exactly one datagram. Most endpoints see one datagram per
   // wake-up (a relay's server answers one client), and for them a batch read costs more
   // than the datagram: a header copy per slot and a second, failing attempt. Once the

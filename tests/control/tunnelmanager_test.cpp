@@ -69,6 +69,30 @@ TEST_F(TManagerFixture, TakenRemotePortSkipsTheRestOfStartUpUntilReload) {
   EXPECT_EQ(FrontEnd.LinesStartingWith("Tunnel open on ").size(), 1u);
 }
 
+TEST_F(TManagerFixture, ReloadAfterTwoTunnelsSwappedPortsServesBoth) {
+  const int first = test::FreeUdpPortPair(), second = test::FreeUdpPortPair();
+  TUdpPeer serverA, serverB;
+  Load("[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + std::to_string(first) + " 127.0.0.1:" +
+       std::to_string(serverA.Port()) + "\nServer1=" + std::to_string(second) + " 127.0.0.1:" +
+       std::to_string(serverB.Port()) + "\n");
+  Core->StartUp();
+  std::swap(Core->Config().Items(0).ListenPort, Core->Config().Items(1).ListenPort);
+  Core->Manager().Reload();
+
+  EXPECT_TRUE(FrontEnd.LinesStartingWith("WSA Error: ").empty());
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(second), "to A");
+  client.SendTo(static_cast<uint16_t>(first), "to B");
+  std::optional<test::TReceived> atA, atB;
+  ASSERT_TRUE(Context.RunUntil([&] {
+    if (!atA) atA = serverA.TryReceive();
+    if (!atB) atB = serverB.TryReceive();
+    return atA && atB;
+  }));
+  EXPECT_EQ(atA->Data, "to A");
+  EXPECT_EQ(atB->Data, "to B");
+}
+
 TEST_F(TManagerFixture, TemporaryPortsRotateThroughTheRange) {
   const int from = test::FreeUdpPortPair();
   TTunnelManager& manager = StartWithRange(from, from + 2);

@@ -1,4 +1,5 @@
 #include "loopHarness.h"
+#include "repeatedLog.h"
 #include "server.h"
 #include "udpPeer.h"
 
@@ -177,14 +178,20 @@ TEST_F(TTunnelFixture, EmptyDatagramCreatesARelayAndIsForwardedEmpty) {
             std::vector<std::string>{"Got connection from " + Relay(client, ServerPort)});
 }
 
-TEST_F(TTunnelFixture, LongDatagramIsDroppedWithALogLineAndNoRelay) {
+TEST_F(TTunnelFixture, LongDatagramsAreDroppedWithOneLineThenACountAndNoRelay) {
   Tunnel->Start();
   TUdpPeer client;
-  client.SendTo(GamePort(), std::string(3000, 'x'));
+  for (int i = 0; i < 50; ++i) client.SendTo(GamePort(), std::string(3000, 'x'));
   client.SendTo(GamePort(), std::string(2999, 'y'));
   EXPECT_EQ(Await(Server).Data, std::string(2999, 'y'));
   EXPECT_EQ(Context.LinesStartingWith("WSA Error: "),
             std::vector<std::string>{"WSA Error: Message too long [10040]"});
+  Context.ManualClock.Advance(TRepeatedLog::kSummaryInterval);
+  TRepeatedLog::FlushAll(Context.Now());
+  TRepeatedLog::FlushAll(Context.Now());
+  EXPECT_EQ(Context.LinesStartingWith("WSA Error: "),
+            (std::vector<std::string>{"WSA Error: Message too long [10040]",
+                                      "WSA Error: Message too long [10040] (49 more)"}));
   EXPECT_EQ(Tunnel->ClientCount(), 1);
 }
 
@@ -362,6 +369,66 @@ TEST_F(TTunnelFixture, RestartKeepsRelaysAnsweringThroughTheNewEndpoints) {
   ExpectNothingAt(browser);
   EXPECT_EQ(Context.LinesStartingWith("Tunnel open on ").size(), 3u);
   EXPECT_TRUE(Context.LinesStartingWith("WSA Error: ").empty());
+}
+
+// Anyone can send to a tunnel. What must never get a relay, and who may answer through one.
+
+TEST_F(TTunnelFixture, NoRelayForTheServerItselfNorForThisProgramsOwnEndpoints) {
+  Tunnel->Start();
+  Server.SendTo(GamePort(), "from the game port");
+  QueryServer.SendTo(GamePort(), "from the query port");
+  // A tunnel aimed at itself would relay its relay's datagram back into itself, for ever.
+  TServer loop(Context);
+  loop.ListenPort = test::FreeUdpPortPair();
+  loop.ServerHost = "127.0.0.1";
+  loop.ServerPort = loop.ListenPort;
+  loop.Start();
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(loop.ListenPort), "once");
+  Context.RunFor(100ms);
+
+  EXPECT_EQ(Tunnel->ClientCount(), 0);
+  EXPECT_FALSE(Server.TryReceive().has_value());
+  EXPECT_EQ(loop.ClientCount(), 1);
+  EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 1u);
+}
+
+TEST_F(TTunnelFixture, OnlyTheServerAnswersThroughARelay) {
+  Tunnel->Start();
+  TUdpPeer client, stranger;
+  client.SendTo(GamePort(), "hello");
+  const TReceived atServer = Await(Server);
+  stranger.SendTo(atServer.FromPort, "\\hostname\\impostor");
+  ExpectNothingAt(client);
+  Server.SendTo(atServer.FromPort, "welcome");
+  EXPECT_EQ(Await(client).Data, "welcome");
+}
+
+TEST_F(TTunnelFixture, OneAddressGetsAtMostItsShareOfRelays) {
+  Context.AddPortOption = false;
+  Tunnel->Start();
+  std::vector<std::unique_ptr<TUdpPeer>> clients;
+  for (int i = 0; i < TServer::kMaxRelaysPerAddress + 2; ++i) {
+    clients.push_back(std::make_unique<TUdpPeer>());
+    clients.back()->SendTo(GamePort(), "x");
+  }
+  Context.RunFor(100ms);
+  EXPECT_EQ(Tunnel->ClientCount(), TServer::kMaxRelaysPerAddress);
+  EXPECT_EQ(Context.LinesStartingWith("Refused connection from ").size(), 1u);
+
+  // Once the address's relays have gone, it is served again.
+  Context.ManualClock.Advance(12s + 1ms);
+  Tunnel->SweepClients();
+  clients.back()->SendTo(GamePort(), "again");
+  ASSERT_TRUE(Context.RunUntil([&] { return Tunnel->ClientCount() == 1; }));
+}
+
+TEST_F(TTunnelFixture, APortAtTheTopOfTheIntegerRangeIsRefusedNotOverflowed) {
+  Tunnel->ListenPort = 2147483647;
+  Tunnel->Start();
+  EXPECT_EQ(Context.LinesStartingWith("WSA Error: "),
+            std::vector<std::string>(2, "WSA Error: Invalid argument [10022]"));
+  EXPECT_FALSE(Tunnel->Listening());
 }
 
 TEST_F(TTunnelFixture, DestroyingATunnelClosesEverythingSilently) {

@@ -8,8 +8,9 @@ namespace gw::test {
 TTestContext::TTestContext() { uv_loop_init(&loop_); }
 
 TTestContext::~TTestContext() {
-  // Handles released by the test close on the next loop turns.
-  uv_run(&loop_, UV_RUN_NOWAIT);
+  // Handles released by the test close on the next loop turns, and a name lookup let go
+  // by its tunnel ends on a worker thread and then on the loop.
+  RunUntil([&] { return !uv_loop_alive(&loop_); }, std::chrono::seconds(5));
   EXPECT_EQ(uv_loop_close(&loop_), 0) << "a libuv handle outlived its owner";
 }
 

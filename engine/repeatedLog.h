@@ -1,0 +1,50 @@
+#pragma once
+
+#include "context.h"
+
+#include <string>
+
+namespace gw {
+
+// The log of one source of lines that can come once per datagram (a socket error, a
+// refused client): a line is written when it first comes, and the same line again is only
+// counted. The count is written as one line, "<line> (N more)", once kSummaryInterval has
+// passed since the last line of this log: at the next repeat or at the sweep's FlushAll,
+// whichever comes first. So a flood writes a line every few seconds, not one a datagram.
+class TRepeatedLog {
+public:
+  static constexpr std::chrono::seconds kSummaryInterval{5};
+
+  explicit TRepeatedLog(TEngineContext& context) : context_(context) {}
+  ~TRepeatedLog();
+  TRepeatedLog(const TRepeatedLog&) = delete;
+  TRepeatedLog& operator=(const TRepeatedLog&) = delete;
+
+  // `key` tells lines apart without building them: `makeLine` runs only for a line that is
+  // written.
+  template <typename F>
+  void Write(int key, F&& makeLine) {
+    if (written_ && key == key_) {
+      Count();
+      return;
+    }
+    WriteNew(key, makeLine());
+  }
+
+  // Writes the counts that are due, of every log in the process.
+  static void FlushAll(TTime now);
+
+private:
+  void Count();
+  void WriteNew(int key, std::string line);
+  void WriteCount();
+
+  TEngineContext& context_;
+  bool written_ = false;
+  int key_ = 0;
+  std::string line_;
+  int repeats_ = 0;
+  TTime writtenAt_{};
+};
+
+} // namespace gw
