@@ -20,34 +20,32 @@ std::string Stamp() {
   return {stamp, std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local)};
 }
 
+} // namespace
+
 // A libuv stream over `fd` when the descriptor is one that can make a writer wait.
 // Terminals are reopened by libuv, so their non-blocking mode stays ours alone.
-TUvHandle<uv_stream_t> OpenStream(uv_loop_t* loop, int fd) {
+TUvHandle<TConsoleOutput::TAnyStream> TConsoleOutput::OpenStream(uv_loop_t* loop, int fd) {
+  auto unregistered = std::make_unique<TAnyStream>();
+  int status = 0;
   switch (uv_guess_handle(fd)) {
-  case UV_TTY: {
-    auto* tty = new uv_tty_t{};
-    if (uv_tty_init(loop, tty, fd, 0) == 0) return TUvHandle<uv_stream_t>(reinterpret_cast<uv_stream_t*>(tty));
-    delete tty;
-    return nullptr;
-  }
-  case UV_NAMED_PIPE: {
-    auto* pipe = new uv_pipe_t{};
-    uv_pipe_init(loop, pipe, 0);
-    TUvHandle<uv_stream_t> stream(reinterpret_cast<uv_stream_t*>(pipe));
-    return uv_pipe_open(pipe, fd) == 0 ? std::move(stream) : nullptr;
-  }
-  case UV_TCP: {
-    auto* tcp = new uv_tcp_t{};
-    uv_tcp_init(loop, tcp);
-    TUvHandle<uv_stream_t> stream(reinterpret_cast<uv_stream_t*>(tcp));
-    return uv_tcp_open(tcp, fd) == 0 ? std::move(stream) : nullptr;
-  }
+  case UV_TTY:
+    if (uv_tty_init(loop, &unregistered->Tty, fd, 0) != 0) return nullptr;
+    break;
+  case UV_NAMED_PIPE:
+    uv_pipe_init(loop, &unregistered->Pipe, 0);
+    status = uv_pipe_open(&unregistered->Pipe, fd);
+    break;
+  case UV_TCP:
+    uv_tcp_init(loop, &unregistered->Tcp);
+    status = uv_tcp_open(&unregistered->Tcp, fd);
+    break;
   default:
     return nullptr;
   }
+  // Initialised, the handle belongs to the loop and is released through it.
+  TUvHandle<TAnyStream> stream(unregistered.release());
+  return status == 0 ? std::move(stream) : nullptr;
 }
-
-} // namespace
 
 TConsoleOutput::TConsoleOutput(uv_loop_t* loop, int fd, bool stamped)
     : fd_(fd), stamped_(stamped), stream_(OpenStream(loop, fd)) {}
@@ -55,7 +53,7 @@ TConsoleOutput::TConsoleOutput(uv_loop_t* loop, int fd, bool stamped)
 TConsoleOutput::~TConsoleOutput() {
   if (request_ != nullptr) request_->data = nullptr;
   // The descriptor is shared with whoever started the program: hand it back blocking.
-  if (stream_) uv_stream_set_blocking(stream_.get(), 1);
+  if (stream_) uv_stream_set_blocking(Stream(), 1);
 }
 
 void TConsoleOutput::WriteLine(const std::string& text) {
@@ -90,7 +88,7 @@ void TConsoleOutput::WriteSome() {
   }
 
   uv_buf_t buffer = uv_buf_init(pending_.data(), static_cast<unsigned>(pending_.size()));
-  const int written = uv_try_write(stream_.get(), &buffer, 1);
+  const int written = uv_try_write(Stream(), &buffer, 1);
   if (written < 0 && written != UV_EAGAIN) return Fail(written);
   pending_.erase(0, written > 0 ? static_cast<std::size_t>(written) : 0);
   if (pending_.empty()) return Written(0);
@@ -99,7 +97,7 @@ void TConsoleOutput::WriteSome() {
   buffer = uv_buf_init(inFlight_.data(), static_cast<unsigned>(inFlight_.size()));
   auto request = std::make_unique<uv_write_t>();
   request->data = this;
-  if (const int status = uv_write(request.get(), stream_.get(), &buffer, 1, &TConsoleOutput::OnWritten))
+  if (const int status = uv_write(request.get(), Stream(), &buffer, 1, &TConsoleOutput::OnWritten))
     return Fail(status);
   request_ = request.release();
 }

@@ -36,10 +36,19 @@ private:
   void WriteSome();
   void Fail(int status);
 
+  // Room for whichever kind of stream the descriptor is; libuv's streams all begin alike.
+  union TAnyStream {
+    uv_tty_t Tty;
+    uv_pipe_t Pipe;
+    uv_tcp_t Tcp;
+  };
+  static TUvHandle<TAnyStream> OpenStream(uv_loop_t* loop, int fd);
+  uv_stream_t* Stream() const { return reinterpret_cast<uv_stream_t*>(stream_.get()); }
+
   int fd_;
   bool stamped_;
   // Empty for a file or device, which is written directly.
-  TUvHandle<uv_stream_t> stream_;
+  TUvHandle<TAnyStream> stream_;
   // The write under way, owned by libuv until its callback, which may come after this
   // object is gone (closing the stream cancels it); its data is cleared then.
   uv_write_t* request_ = nullptr;
