@@ -6,9 +6,10 @@
 # Usage: package_test.sh BUILD_FOLDER
 set -euo pipefail
 build=$1
-work=$(mktemp -d)
+work=$(mktemp -d "${TMPDIR:-/tmp}/gw-package-XXXXXX")
 desktop_pid=""
 cleanup() {
+  [ "$BASHPID" = "$$" ] || return 0 # only the script itself, never a subshell on its way out
   if [ -n "$desktop_pid" ]; then kill -KILL "$desktop_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -71,12 +72,15 @@ ls -A "$root/usr/bin" >"$work/bin-before"
 HOME=$home XDG_CONFIG_HOME=$home/config QT_QPA_PLATFORM=offscreen \
   "$root/usr/bin/gatewarden" >"$work/desktop.out" 2>&1 &
 desktop_pid=$!
-# Ready once it catches SIGTERM (bit 14 of the caught-signals mask).
-for _ in $(seq 100); do
-  mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$desktop_pid/status" 2>/dev/null || echo 0)
-  (( (16#$mask >> 14) & 1 )) && break
-  sleep 0.1
-done
+# Ready once the program (not the shell that forks it, which catches SIGTERM too) catches
+# SIGTERM: bit 14 of the caught-signals mask.
+ready() {
+  [ "$(readlink "/proc/$desktop_pid/exe")" = "$root/usr/bin/gatewarden" ] || return 1
+  local mask
+  mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$desktop_pid/status")
+  (( (16#$mask >> 14) & 1 ))
+}
+for _ in $(seq 100); do ready 2>/dev/null && break; sleep 0.1; done
 kill -TERM "$desktop_pid"
 status=0
 for _ in $(seq 100); do kill -0 "$desktop_pid" 2>/dev/null || break; sleep 0.1; done
