@@ -28,13 +28,26 @@ std::optional<std::filesystem::path> SettingsFile(const QStringList& arguments) 
   return std::nullopt;
 }
 
+// Set once the main loop has ended and the program is on its way out.
+bool gEnding = false;
+
 // SIGTERM (a logout, kill), SIGINT and SIGHUP end the program as Quit does, settings saved.
+// One that comes while the program is already ending (a box telling that the save failed
+// waits for its OK) ends every loop, so a second signal always ends the program.
 std::vector<gw::TUvHandle<uv_signal_t>> QuitOnSignals(uv_loop_t* loop) {
   std::vector<gw::TUvHandle<uv_signal_t>> handles;
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     handles.emplace_back(new uv_signal_t{});
     uv_signal_init(loop, handles.back().get());
-    uv_signal_start(handles.back().get(), [](uv_signal_t*, int) { QApplication::quit(); }, signal);
+    uv_signal_start(
+        handles.back().get(),
+        [](uv_signal_t*, int) {
+          if (gEnding)
+            QCoreApplication::exit(1);
+          else
+            QApplication::quit();
+        },
+        signal);
   }
   return handles;
 }
@@ -86,6 +99,7 @@ int main(int argc, char** argv) {
       window.show();
       QApplication::exec();
     }
+    gEnding = true;
     try {
       core->Config().Save();
     } catch (const std::exception& e) {
