@@ -1,18 +1,14 @@
 #include "consoleFrontEnd.h"
 
-#include <cstdio>
-#include <ctime>
+#include <unistd.h>
 
 namespace gw {
 
-void TConsoleFrontEnd::AppendLog(const std::string& line) {
-  char stamp[32];
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
-  std::fprintf(stdout, "%s%s\n", stamp, line.c_str());
-  std::fflush(stdout);
+TConsoleFrontEnd::TConsoleFrontEnd(uv_loop_t* loop)
+    : out_(loop, STDOUT_FILENO, !IsJournalStream(STDOUT_FILENO)), err_(loop, STDERR_FILENO, false), listener_(loop) {
+  out_.OnFailure = [this](const std::string& reason) {
+    err_.WriteLine("gatewarden-headless: standard output failed (" + reason + "); log lines are dropped from now on");
+  };
 }
 
 } // namespace gw

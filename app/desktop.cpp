@@ -1,9 +1,11 @@
 // gatewarden: the desktop program.
 #include "core.h"
 #include "descriptorLimit.h"
+#include "nameLookup.h"
 #include "desktopPresenter.h"
 #include "main.h"
 #include "programIcon.h"
+#include "settingsPath.h"
 #include "uiStyle.h"
 #include "uvPump.h"
 #include "x11Window.h"
@@ -11,9 +13,47 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
 
 namespace {
+
+constexpr const char* kUsage = "Usage: gatewarden [--config FILE]\n";
+
+// The settings file: --config FILE, or the default place (see settingsPath.h).
+std::optional<std::filesystem::path> SettingsFile(const QStringList& arguments) {
+  if (arguments.size() == 1) return gw::DefaultSettingsPath();
+  if (arguments.size() == 3 && arguments[1] == "--config") return arguments[2].toLocal8Bit().toStdString();
+  std::fprintf(stderr, "gatewarden: unexpected arguments\n%s", kUsage);
+  return std::nullopt;
+}
+
+// Set once the main loop has ended and the program is on its way out.
+bool gEnding = false;
+
+// SIGTERM (a logout, kill), SIGINT and SIGHUP end the program as Quit does, settings saved.
+// One that comes while the program is already ending (a box telling that the save failed
+// waits for its OK) ends every loop, so a second signal always ends the program.
+std::vector<gw::TUvHandle<uv_signal_t>> QuitOnSignals(uv_loop_t* loop) {
+  std::vector<gw::TUvHandle<uv_signal_t>> handles;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    handles.emplace_back(new uv_signal_t{});
+    uv_signal_init(loop, handles.back().get());
+    uv_signal_start(
+        handles.back().get(),
+        [](uv_signal_t*, int) {
+          if (gEnding)
+            QCoreApplication::exit(1);
+          else
+            QApplication::quit();
+        },
+        signal);
+  }
+  return handles;
+}
 
 // A failure the program cannot go on from: on standard error and in a box.
 void FatalReport(const QString& text) {
@@ -41,6 +81,14 @@ int main(int argc, char** argv) {
   gw::TDesktopPresenter presenter;
   gw::TPresenterScope presenterScope(presenter);
 
+  const std::optional<std::filesystem::path> settings = SettingsFile(QApplication::arguments());
+  if (!settings) return 2;
+  // The folder under ~/.config may not exist yet; one that cannot be made shows as the
+  // first save's error.
+  std::error_code ignored;
+  if (std::filesystem::create_directories(settings->parent_path(), ignored))
+    std::filesystem::permissions(settings->parent_path(), std::filesystem::perms::owner_all, ignored);
+
   gw::RaiseDescriptorLimit();
   uv_loop_t loop;
   uv_loop_init(&loop);
@@ -49,7 +97,7 @@ int main(int argc, char** argv) {
   {
     std::unique_ptr<gw::TCore> core;
     try {
-      core = std::make_unique<gw::TCore>(&loop, gw::DefaultSettingsPath(), clock);
+      core = std::make_unique<gw::TCore>(&loop, *settings, clock);
     } catch (const std::exception& e) {
       FatalReport(QString("Gatewarden cannot start: %1.\nThe settings file was left as it is.").arg(e.what()));
       // What the core had opened is released by one more turn of the loop.
@@ -58,12 +106,15 @@ int main(int argc, char** argv) {
       return 2;
     }
     gw::TUvPump pump(&loop);
+    const auto quitSignals = QuitOnSignals(&loop);
     {
       gw::TfmMain window(*core);
       gw::CentreOnScreen(window);
+      core->AddLog("Settings file: " + core->Config().Path().string());
       window.show();
       QApplication::exec();
     }
+    gEnding = true;
     try {
       core->Config().Save();
     } catch (const std::exception& e) {
@@ -74,5 +125,5 @@ int main(int argc, char** argv) {
   // Handles closed on the way out are released by one more turn of the loop.
   uv_run(&loop, UV_RUN_NOWAIT);
   uv_loop_close(&loop);
-  return status;
+  return gw::EndWithoutWaitingForLookups(status);
 }

@@ -4,6 +4,8 @@
 #include "intConv.h"
 #include "tunnelLine.h"
 
+#include <algorithm>
+
 namespace gw {
 
 namespace {
@@ -71,6 +73,25 @@ void TConfig::Save() {
   });
 }
 
+void TConfig::Reload() {
+  TConfig read(engine_, Path());
+  AddPort = read.AddPort;
+  Static = read.Static;
+  Temporary = read.Temporary;
+  Password = read.Password;
+  Port = read.Port;
+  FromPort = read.FromPort;
+  ToPort = read.ToPort;
+
+  std::vector<std::unique_ptr<TServer>> tunnels;
+  for (std::unique_ptr<TServer>& fresh : read.Tunnels) {
+    const std::string line = TunnelLine(*fresh);
+    const auto same = std::ranges::find_if(Tunnels, [&](const auto& old) { return old && TunnelLine(*old) == line; });
+    tunnels.push_back(same != Tunnels.end() ? std::move(*same) : std::move(fresh));
+  }
+  Tunnels = std::move(tunnels);
+}
+
 void TConfig::CheckIndex(int index) const {
   if (index < 0 || index >= Count())
     throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
@@ -89,10 +110,6 @@ int TConfig::Add(std::unique_ptr<TServer> tunnel) {
 void TConfig::Delete(int index) {
   CheckIndex(index);
   Tunnels.erase(Tunnels.begin() + index);
-}
-
-std::filesystem::path DefaultSettingsPath() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "gatewarden.ini";
 }
 
 } // namespace gw

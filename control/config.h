@@ -33,6 +33,11 @@ public:
   // of the file; raises TIniWriteError "Unable to write to <path>", leaving file and memory
   // as they were.
   void Save();
+  // Reads the file again: the options and the list of static tunnels take its values. A
+  // tunnel whose line is unchanged stays the same object, with its relays; the others are
+  // freed, and new ones are created unstarted. A file that does not read raises
+  // TIniReadError or TSettingsError and changes nothing.
+  void Reload();
 
   int Count() const { return static_cast<int>(Tunnels.size()); }
   // An index outside 0 to Count() - 1 raises std::out_of_range.
@@ -61,8 +66,5 @@ private:
   TIniFile file_;
   std::vector<std::unique_ptr<TServer>> Tunnels;
 };
-
-// "gatewarden.ini" in the folder of the running executable.
-std::filesystem::path DefaultSettingsPath();
 
 } // namespace gw

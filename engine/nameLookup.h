@@ -40,4 +40,9 @@ private:
   TAnswerProc answer_;
 };
 
+// What a program returns from main: `status`, unless a lookup is still under way on a libuv
+// worker thread. libuv joins its workers as the process ends, and one may wait on a silent
+// name server for half a minute; the process then leaves at once with `status` instead.
+int EndWithoutWaitingForLookups(int status);
+
 } // namespace gw

@@ -12,8 +12,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,11 +172,19 @@ int CountMessage(const std::vector<std::string>& lines, const std::string& messa
 // ---------------------------------------------------------------------------------------
 // The program as a child process
 
+// How the child's standard output is set up.
+struct TOutputSetup {
+  // The pipe's capacity in bytes; 0 leaves the system's.
+  int PipeSize = 0;
+  // JOURNAL_STREAM names the pipe, as systemd does for a service whose output it reads.
+  bool Journal = false;
+};
+
 class THeadless {
 public:
   // Starts the program in `folder` with `args`; its standard output and error come back
   // through pipes that are read without blocking.
-  THeadless(const fs::path& folder, const std::vector<std::string>& args) {
+  THeadless(const fs::path& folder, const std::vector<std::string>& args, const TOutputSetup& setup = {}) {
     int outPipe[2];
     int errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -182,6 +192,8 @@ public:
     if (::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     TFd errRead(errPipe[0]), errWrite(errPipe[1]);
     TFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (setup.PipeSize > 0 && ::fcntl(outWrite.Get(), F_SETPIPE_SZ, setup.PipeSize) < 0)
+      throw std::runtime_error("cannot resize the pipe");
 
     // Everything the child needs is prepared before the fork: after it, only calls that
     // are safe between fork and exec.
@@ -190,6 +202,17 @@ public:
     std::vector<char*> argv;
     for (std::string& arg : argvText) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envText;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+      if (!std::string_view(*variable).starts_with("JOURNAL_STREAM=")) envText.emplace_back(*variable);
+    if (setup.Journal) {
+      struct stat pipe {};
+      ::fstat(outWrite.Get(), &pipe);
+      envText.push_back("JOURNAL_STREAM=" + std::to_string(pipe.st_dev) + ":" + std::to_string(pipe.st_ino));
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : envText) envp.push_back(variable.data());
+    envp.push_back(nullptr);
     const std::string dir = folder.string();
 
     pid_ = ::fork();
@@ -200,7 +223,7 @@ public:
       if (::chdir(dir.c_str()) != 0 || ::dup2(devNull.Get(), 0) < 0 || ::dup2(outWrite.Get(), 1) < 0 ||
           ::dup2(errWrite.Get(), 2) < 0)
         ::_exit(126);
-      ::execv(argv[0], argv.data());
+      ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     for (TFd* reader : {&outRead, &errRead}) ::fcntl(reader->Get(), F_SETFL, ::fcntl(reader->Get(), F_GETFL) | O_NONBLOCK);
@@ -219,6 +242,14 @@ public:
   THeadless& operator=(const THeadless&) = delete;
 
   void Signal(int sig) const { ::kill(pid_, sig); }
+
+  // The reader of standard output goes away.
+  void CloseOutput() { out_.Reset(); }
+  // Bytes written to standard output that nobody has read yet.
+  int UnreadOutput() const {
+    int count = 0;
+    return ::ioctl(out_.Get(), FIONREAD, &count) == 0 ? count : -1;
+  }
 
   // The complete lines written to standard output so far.
   std::vector<std::string> Lines() const {
@@ -240,6 +271,10 @@ public:
       if (TSteady::now() >= deadline) return false;
       Pump(20);
     }
+  }
+
+  bool WaitForError(const std::string& text) {
+    return WaitFor([&](const std::vector<std::string>&) { return err_text_.find(text) != std::string::npos; });
   }
 
   bool WaitForMessage(const std::string& message, int count = 1) {
@@ -573,79 +608,212 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
 // =======================================================================================
 // Start and stop
 
-TEST(HeadlessLifecycle, SigtermSavesTheSettingsAsLoadedWithoutTemporaryTunnels) {
-  TTempDir folder;
-  const uint16_t controlPort = FreeTcpPort();
-  const uint16_t firstTemporary = FirstTemporaryPort();
-  const auto [tunnelA, tunnelB] = TwoFreeUdpPortPairs();
+// The relay a test talks to: one game server that echoes, and a file that sets the
+// remote-control port and the temporary tunnels' range.
+struct TServedRelay {
+  uint16_t ControlPort = FreeTcpPort();
+  uint16_t FirstTemporary = FirstTemporaryPort();
+  TUdpPeer Server;
 
-  // Values other than the defaults wherever a value is free, so a value that is lost on
-  // the way in shows up as a default on the way out.
-  const std::string original = "[General]\n"
-                               "AddPort=0\n"
-                               "[RemoteAdmin]\n"
-                               "Temporary=1\n"
-                               "Static=0\n"
-                               "Password=Sesame\n"
-                               "Port=" + std::to_string(controlPort) + "\n"
-                               "FromPort=" + std::to_string(firstTemporary) + "\n"
-                               "ToPort=" + std::to_string(firstTemporary + 5) + "\n"
-                               "[Tunnels]\n"
-                               "Server0=" + std::to_string(tunnelA) + " 127.0.0.1:7777\n"
-                               "Server1=" + std::to_string(tunnelB) + " 10.0.0.6:7787\n";
+  std::string RemoteAdmin(uint16_t port, const std::string& password) const {
+    return "[RemoteAdmin]\nTemporary=1\nPassword=" + password + "\nPort=" + std::to_string(port) +
+           "\nFromPort=" + std::to_string(FirstTemporary) + "\nToPort=" + std::to_string(FirstTemporary + 5) + "\n";
+  }
+  std::string TunnelEntry(uint16_t listenPort) const {
+    return std::to_string(listenPort) + " 127.0.0.1:" + std::to_string(Server.Port());
+  }
+  // A new client's datagram through `port` comes back from the server's echo.
+  bool Answers(uint16_t port) const {
+    std::vector<TFlow> flows(1);
+    flows[0].Client = std::make_unique<TUdpPeer>();
+    flows[0].TunnelPort = port;
+    flows[0].Payload = "ping";
+    std::map<uint16_t, std::set<uint16_t>> senders;
+    return Exchange(flows, {&Server}, senders);
+  }
+};
+
+TEST(HeadlessSettings, TheFileIsOnlyReadAndStaysByteForByteThroughTheStop) {
+  TTempDir folder;
+  const TServedRelay served;
+  const uint16_t tunnel = FreeUdpPortPair();
+  const std::string original = "; kept by the administrator\n[General]\nAddPort=0\n" +
+                               served.RemoteAdmin(served.ControlPort, "Sesame") +
+                               "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
   const fs::path settings = folder.Path() / "gatewarden.ini";
   WriteFile(settings, original);
 
   const auto relay = StartHeadless(folder, settings);
-  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnelA, "127.0.0.1", 7777))) << relay->Transcript();
-  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnelB, "10.0.0.6", 7787))) << relay->Transcript();
-
-  // The file is read once, at start; what is in it at the end is what was loaded, even
-  // after someone edited it meanwhile. (Without this, a program that never saved would
-  // pass the check below as well.)
-  std::string edited = original;
-  for (const auto& [from, to] : {std::pair<std::string, std::string>{"AddPort=0", "AddPort=1"},
-                                 {"Password=Sesame", "Password=other"},
-                                 {"Server1=" + std::to_string(tunnelB) + " 10.0.0.6:7787\n", ""}}) {
-    ASSERT_NE(edited.find(from), std::string::npos) << from;
-    edited.replace(edited.find(from), from.size(), to);
-  }
-  WriteFile(settings, edited);
-
-  // A temporary tunnel exists when the program stops; it must not be saved. The password
-  // matches whatever its case.
-  const TTcpClient game(controlPort);
-  const std::string created = "tunnel|" + std::to_string(firstTemporary) + "\n\r";
-  ASSERT_EQ(game.Request("create|SESAME|127.0.0.1:7777", created), created) << relay->Transcript();
-  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(firstTemporary, "127.0.0.1", 7777)))
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnel, "127.0.0.1", served.Server.Port())))
       << relay->Transcript();
+  const TTcpClient game(served.ControlPort);
+  const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
+  ASSERT_EQ(game.Request("create|SESAME|127.0.0.1:7777", created), created) << relay->Transcript();
+
+  // The administrator edits the file while the relay runs: the stop must not undo it.
+  const std::string edited = "[General]\nAddPort=1\n" + served.RemoteAdmin(served.ControlPort, "changed");
+  WriteFile(settings, edited);
+  const fs::file_time_type before = Backdate(settings);
+  struct stat was {};
+  ::stat(settings.c_str(), &was);
 
   relay->Signal(SIGTERM);
   const std::optional<int> status = relay->WaitExit();
   ASSERT_TRUE(status) << "still running after SIGTERM\n" << relay->Transcript();
   EXPECT_TRUE(ExitedWith(status, 0)) << "wait status " << *status << "\n" << relay->Transcript();
 
-  EXPECT_EQ(ReadFile(settings), original);
+  struct stat is {};
+  ::stat(settings.c_str(), &is);
+  EXPECT_EQ(ReadFile(settings), edited);
+  EXPECT_EQ(fs::last_write_time(settings), before);
+  EXPECT_EQ(is.st_ino, was.st_ino) << "the file was replaced";
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.Path()), fs::directory_iterator()), 1)
+      << "nothing else is written beside it";
   EXPECT_EQ(relay->Err(), "");
 }
 
-TEST(HeadlessLifecycle, ASaveThatFailsOnTheWayOutEndsWithStatus1) {
+TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporaryOnes) {
   TTempDir folder;
-  const fs::path sub = folder.Path() / "vanishing";
-  fs::create_directory(sub);
-  const fs::path settings = sub / "gatewarden.ini";
-  const uint16_t controlPort = FreeTcpPort();
-  WriteFile(settings, "[RemoteAdmin]\nPort=" + std::to_string(controlPort) + "\n");
+  const TServedRelay served;
+  const auto [before, after] = TwoFreeUdpPortPairs();
+  const uint16_t newControlPort = FreeTcpPort();
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "moonbeam") + "[Tunnels]\nServer0=" +
+                          served.TunnelEntry(before) + "\n");
 
   const auto relay = StartHeadless(folder, settings);
-  // A served connection shows the program is past its start and listening for signals.
-  const TTcpClient game(controlPort);
-  ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(before, "127.0.0.1", served.Server.Port())))
+      << relay->Transcript();
+  const TTcpClient game(served.ControlPort);
+  const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
+  ASSERT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
+      << relay->Transcript();
 
-  fs::remove_all(sub);
+  // Another tunnel, another remote-control port and password.
+  const std::string edited = served.RemoteAdmin(newControlPort, "other") + "[Tunnels]\nServer0=" +
+                             served.TunnelEntry(after) + "\n";
+  WriteFile(settings, edited);
+  relay->Signal(SIGHUP);
+  ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(after, "127.0.0.1", served.Server.Port())))
+      << relay->Transcript();
+  EXPECT_EQ(CountMessage(relay->Lines(), "Settings reloaded from " + settings.string()), 1) << relay->Transcript();
+
+  EXPECT_TRUE(served.Answers(after)) << relay->Transcript();
+  EXPECT_TRUE(UdpPortFree(before)) << "the tunnel that left the file still holds its port";
+  EXPECT_TRUE(served.Answers(served.FirstTemporary)) << "the temporary tunnel went with the reload";
+  const TTcpClient moved(newControlPort);
+  const std::string next = "tunnel|" + std::to_string(served.FirstTemporary + 1) + "\n\r";
+  EXPECT_EQ(moved.Request("create|other|127.0.0.1:" + std::to_string(served.Server.Port()), next), next)
+      << relay->Transcript();
+
+  // A file that no longer reads: the running settings stay, and standard error says why.
+  WriteFile(settings, edited + "Server1=7777 a:b:7777\n");
+  relay->Signal(SIGHUP);
+  EXPECT_TRUE(relay->WaitForError("Server1=7777 a:b:7777")) << relay->Transcript();
+  EXPECT_TRUE(served.Answers(after)) << relay->Transcript();
+  EXPECT_EQ(CountMessage(relay->Lines(), "Settings reloaded from " + settings.string()), 1) << relay->Transcript();
+
   relay->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay->WaitExit(), 0)) << relay->Transcript();
+}
+
+TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartEndsWithStatus1NamingThePort) {
+  TTempDir folder;
+  const TServedRelay served;
+  const uint16_t tunnel = FreeUdpPortPair();
+  // Another program listens on the port.
+  TFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(served.ControlPort);
+  ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken.Get(), 1), 0);
+
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "moonbeam") + "[Tunnels]\nServer0=" +
+                          served.TunnelEntry(tunnel) + "\n");
+  const auto relay = StartHeadless(folder, settings);
   EXPECT_TRUE(ExitedWith(relay->WaitExit(), 1)) << relay->Transcript();
-  EXPECT_NE(relay->Err().find("Unable to write to " + settings.string()), std::string::npos) << relay->Err();
+  EXPECT_NE(relay->Err().find("TCP port " + std::to_string(served.ControlPort) + ":"), std::string::npos)
+      << relay->Err();
+  EXPECT_NE(relay->Err().find("Address already in use"), std::string::npos) << relay->Err();
+}
+
+// =======================================================================================
+// Its output
+
+TEST(HeadlessOutput, AReaderThatGoesAwayDoesNotEndTheRelay) {
+  TTempDir folder;
+  const TServedRelay served;
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "moonbeam"));
+  const auto relay = StartHeadless(folder, settings);
+
+  const TTcpClient first(served.ControlPort);
+  ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
+  relay->CloseOutput();
+  // Every line from now on meets a broken pipe.
+  const TTcpClient game(served.ControlPort);
+  const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
+  EXPECT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
+      << relay->Transcript();
+  EXPECT_TRUE(served.Answers(served.FirstTemporary)) << relay->Transcript();
+  EXPECT_TRUE(relay->WaitForError("standard output failed")) << relay->Transcript();
+
+  relay->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay->WaitExit(), 0)) << relay->Transcript();
+}
+
+TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDropped) {
+  TTempDir folder;
+  const TServedRelay served;
+  const uint16_t tunnel = FreeUdpPortPair();
+  // Each reload logs a line per tunnel: a reader that takes none of them is soon far behind.
+  std::string tunnels = "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
+  for (int i = 1; i <= 200; ++i) tunnels += "Server" + std::to_string(i) + "=" + served.TunnelEntry(0) + "\n";
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, "[General]\nAddPort=0\n" + served.RemoteAdmin(served.ControlPort, "moonbeam") + tunnels);
+  constexpr int kPipeSize = 4096;
+  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.PipeSize = kPipeSize});
+  const TTcpClient started(served.ControlPort);
+  for (int i = 0; i < 20; ++i) {
+    relay.Signal(SIGHUP);
+    std::this_thread::sleep_for(20ms); // signals sent at once may arrive as one
+  }
+  // Full, but for less than a line.
+  EXPECT_GT(relay.UnreadOutput(), kPipeSize - 100);
+
+  // Still unread, the relay serves players and answers a stop.
+  EXPECT_TRUE(served.Answers(tunnel));
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Transcript();
+
+  // Once the reader takes the output again, it hears how much it missed.
+  const std::regex dropped(R"(^(\d+) log lines were dropped: the output did not keep up$)");
+  int notices = 0;
+  for (const std::string& line : relay.Lines()) {
+    const std::string message = MessageOf(line).value_or("");
+    std::smatch match;
+    if (!std::regex_match(message, match, dropped)) continue;
+    ++notices;
+    EXPECT_GT(std::stoi(match[1]), 0) << line;
+  }
+  EXPECT_EQ(notices, 1) << relay.Transcript();
+}
+
+TEST(HeadlessOutput, UnderTheJournalLinesCarryNoStamp) {
+  TTempDir folder;
+  const TServedRelay served;
+  const uint16_t tunnel = FreeUdpPortPair();
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n");
+  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.Journal = true});
+  const std::string line = "Tunnel open on " + Tunnel(tunnel, "127.0.0.1", served.Server.Port());
+  EXPECT_TRUE(relay.WaitFor([&](const std::vector<std::string>& lines) { return std::ranges::count(lines, line) == 1; }))
+      << relay.Transcript();
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Transcript();
 }
 
 TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
@@ -678,14 +846,20 @@ TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
   EXPECT_EQ(fs::last_write_time(settings), before);
 }
 
-TEST(HeadlessLifecycle, HelpPrintsUsageAndAnUnknownArgumentIsRefused) {
+TEST(HeadlessLifecycle, HelpAndVersionPrintAndAnUnknownArgumentIsRefused) {
   TTempDir folder;
   {
     THeadless help(folder.Path(), {"--help"});
     EXPECT_TRUE(ExitedWith(help.WaitExit(), 0)) << help.Transcript();
     EXPECT_NE(help.Out().find("Usage: gatewarden-headless"), std::string::npos) << help.Out();
     EXPECT_NE(help.Out().find("--config FILE"), std::string::npos) << help.Out();
+    EXPECT_NE(help.Out().find("Exit status:"), std::string::npos) << help.Out();
     EXPECT_EQ(help.Err(), "");
+  }
+  {
+    THeadless version(folder.Path(), {"--version"});
+    EXPECT_TRUE(ExitedWith(version.WaitExit(), 0)) << version.Transcript();
+    EXPECT_TRUE(std::regex_match(version.Out(), std::regex("gatewarden-headless [0-9]+\\.[0-9]+\n"))) << version.Out();
   }
   {
     THeadless wrong(folder.Path(), {"--verbose"});

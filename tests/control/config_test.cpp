@@ -1,9 +1,12 @@
 #include "config.h"
 #include "iniFile.h"
 #include "loopHarness.h"
+#include "settingsPath.h"
 #include "tempFolder.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace gw {
 namespace {
@@ -145,6 +148,48 @@ TEST_F(TConfigFixture, AFailedSaveRaisesAndChangesNothing) {
   }
   EXPECT_EQ(blocked->Password, "changed");
   EXPECT_EQ(Read(), kExampleFile);
+}
+
+TEST_F(TConfigFixture, ReloadTakesTheFileAsItIsNowKeepingUnchangedTunnelsAndNothingFromAFileThatDoesNotRead) {
+  Write(kExampleFile);
+  auto config = Load();
+  TServer* const kept = &config->Items(1);
+  Write("[RemoteAdmin]\nPassword=other\nPort=1234\n[Tunnels]\nServer0=7787 10.0.0.6:7777\nServer1=7797 h:1\n");
+  config->Reload();
+  EXPECT_EQ(config->Password, "other");
+  EXPECT_EQ(config->Port, 1234);
+  EXPECT_EQ(config->FromPort, 8000) << "a key that left the file takes its default";
+  ASSERT_EQ(config->Count(), 2);
+  EXPECT_EQ(&config->Items(0), kept) << "an unchanged tunnel keeps its relays";
+  EXPECT_EQ(config->Items(1).ServerHost, "h");
+
+  Write("[RemoteAdmin]\nPassword=third\n[Tunnels]\nServer0=7777 a:b:7777\n");
+  EXPECT_THROW(config->Reload(), TSettingsError);
+  EXPECT_EQ(config->Password, "other");
+  ASSERT_EQ(config->Count(), 2);
+  EXPECT_EQ(&config->Items(0), kept);
+}
+
+TEST(SettingsPath, BesideTheProgramInItsBuildFolderOrAPortableCopyElseInTheUsersConfigFolder) {
+  test::TTempFolder folder;
+  std::map<std::string, std::string> variables{{"HOME", "/home/u"}};
+  const TEnvironment environment = [&](const char* name) -> std::optional<std::string> {
+    const auto found = variables.find(name);
+    return found == variables.end() ? std::nullopt : std::optional(found->second);
+  };
+  const std::filesystem::path beside = folder / "gatewarden.ini";
+
+  EXPECT_EQ(SettingsPathFor(folder.Path(), environment), "/home/u/.config/gatewarden/gatewarden.ini");
+  variables["XDG_CONFIG_HOME"] = "relative/is/ignored";
+  EXPECT_EQ(SettingsPathFor(folder.Path(), environment), "/home/u/.config/gatewarden/gatewarden.ini");
+  variables["XDG_CONFIG_HOME"] = "/xdg";
+  EXPECT_EQ(SettingsPathFor(folder.Path(), environment), "/xdg/gatewarden/gatewarden.ini");
+
+  test::TTempFolder::Write(beside, "");
+  EXPECT_EQ(SettingsPathFor(folder.Path(), environment), beside);
+  std::filesystem::remove(beside);
+  test::TTempFolder::Write(folder / "CMakeCache.txt", "");
+  EXPECT_EQ(SettingsPathFor(folder.Path(), environment), beside);
 }
 
 } // namespace
