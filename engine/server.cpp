@@ -18,6 +18,7 @@ constexpr std::chrono::seconds kRetryUnresolved{1};
 constexpr std::chrono::seconds kRefuseAfterFailure{1};
 // Keys of the refusal log that are not socket error numbers.
 constexpr int kTooManyFromAddress = -1;
+constexpr int kNotCarried = -2;
 } // namespace
 
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
@@ -36,12 +37,16 @@ void TServer::Start() {
   // Until the answer comes, datagrams of new clients are dropped.
   answered_ = false;
   serverAddress_ = 0;
-  Resolve(LastActivity);
+  fastPathLine_.clear();
   // Written whether or not the binds succeeded: a failed bind has been logged already.
   context_.AddLog("Tunnel open on " + Describe());
+  Resolve(LastActivity);
 }
 
 void TServer::CloseEndpoints() {
+  // The kernel must not answer on a port this tunnel no longer holds.
+  fastPathOn_ = false;
+  for (const auto& relay : clients_) relay->KernelPath.reset();
   GameSocket.reset();
   QuerySocket.reset();
 }
@@ -66,7 +71,48 @@ void TServer::Resolve(TTime now) {
     // A refresh that fails keeps the address that worked.
     if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
     answered_ = true;
+    TellFastPath();
   });
+}
+
+void TServer::TellFastPath() {
+  TFastPath* path = context_.FastPath();
+  if (!path) return;
+  std::string reason = path->Failure();
+  if (reason.empty() && !Listening()) reason = "the tunnel port is not open";
+  if (reason.empty() && serverAddress_ == 0) reason = "the server's address is unknown";
+  if (reason.empty())
+    if (const std::optional<TRoute> route = RouteTo(serverAddress_, reason))
+      reason = path->CannotCarryThrough(route->Interface);
+  const bool wasOn = fastPathOn_;
+  fastPathOn_ = reason.empty();
+  std::string line = fastPathOn_ ? "Fast path on for " + Describe() : "Fast path off for " + Describe() + ": " + reason;
+  if (line != fastPathLine_) {
+    fastPathLine_ = std::move(line);
+    context_.AddLog(fastPathLine_);
+  }
+  if (fastPathOn_ && !wasOn)
+    for (const auto& relay : clients_) CarryInKernel(*relay);
+}
+
+void TServer::CarryInKernel(TClient& relay) {
+  // Query replies are rewritten, which only the sockets do.
+  if (!fastPathOn_ || relay.IsQuery || !relay.Connected()) return;
+  std::string failure;
+  relay.KernelPath = TFastPathRelay::Install(
+      *context_.FastPath(), {relay.Peer, GameSocket->LocalPort(), relay.UpstreamPeer(), relay.UpstreamPort()}, failure);
+  if (!relay.KernelPath)
+    refusals_.Write(kNotCarried, [&] { return "Fast path off for " + relay.Describe() + ": " + failure; });
+}
+
+void TServer::TakeKernelActivity() {
+  if (!context_.FastPath()) return;
+  for (const auto& relay : clients_) {
+    if (!relay->KernelPath) continue;
+    const TTime seen = relay->KernelPath->ClientLastSeen();
+    relay->LastActivity = std::max(relay->LastActivity, seen);
+    LastActivity = std::max(LastActivity, seen);
+  }
 }
 
 void TServer::RefreshServerAddress(TTime now) {
@@ -81,9 +127,15 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   const auto found = clientsByAddress_.find(from.Key());
   TClient* relay = found != clientsByAddress_.end() ? found->second : AddClient(sender, from, now);
   if (!relay) return;
-  // A relay still waiting for the server's address asks for it again through its datagrams.
-  if (!relay->Connected()) RefreshServerAddress(now);
-  relay->Forward(data, now);
+  if (relay->Connected()) {
+    relay->Forward(data, now);
+  } else {
+    // A relay still waiting for the server's address asks for it again through its
+    // datagrams, and is handed to the kernel once it has it.
+    RefreshServerAddress(now);
+    relay->Forward(data, now);
+    CarryInKernel(*relay);
+  }
   LastActivity = now;
 }
 
@@ -120,6 +172,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   ++relaysPerIP_[from.Address];
   clients_.push_back(std::move(relay));
   context_.AddLog((query ? "Got query connection from " : "Got connection from ") + added.Describe());
+  CarryInKernel(added);
   return &added;
 }
 
@@ -137,6 +190,7 @@ void TServer::RemoveFromTable(const TClient& relay) {
 }
 
 void TServer::SweepClients() {
+  TakeKernelActivity();
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
   const auto firstExpired = std::stable_partition(
@@ -153,7 +207,8 @@ void TServer::SweepClients() {
   }
 }
 
-bool TServer::IsExpired() const {
+bool TServer::IsExpired() {
+  TakeKernelActivity();
   return IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
 }
 
