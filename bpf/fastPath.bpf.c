@@ -33,17 +33,11 @@ struct {
 #define IP_CHECK (L3_OFFSET + offsetof(struct iphdr, check))
 #define UDP_CHECK (L4_OFFSET + offsetof(struct udphdr, check))
 
-static __always_inline int replace4(struct __sk_buff* skb, __u32 offset, __u32 from, __u32 to) {
-  if (bpf_l4_csum_replace(skb, UDP_CHECK, from, to, BPF_F_PSEUDO_HDR | BPF_F_MARK_MANGLED_0 | sizeof(to)))
-    return -1;
-  if (bpf_l3_csum_replace(skb, IP_CHECK, from, to, sizeof(to))) return -1;
-  return bpf_skb_store_bytes(skb, offset, &to, sizeof(to), 0);
-}
-
-static __always_inline int replace2(struct __sk_buff* skb, __u32 offset, __u16 from, __u16 to) {
-  if (bpf_l4_csum_replace(skb, UDP_CHECK, from, to, BPF_F_MARK_MANGLED_0 | sizeof(to))) return -1;
-  return bpf_skb_store_bytes(skb, offset, &to, sizeof(to), 0);
-}
+// The addresses, then the ports, as they stand next to each other in the headers.
+struct addresses {
+  __u32 saddr;
+  __u32 daddr;
+};
 
 SEC("tc")
 int gw_fast_path(struct __sk_buff* skb) {
@@ -68,19 +62,33 @@ int gw_fast_path(struct __sk_buff* skb) {
   // the local route it was sent with; arriving from outside it would be a martian.
   if (flow->out_ifindex == 0 && skb->ingress_ifindex != LOOPBACK_IFINDEX) return TC_ACT_OK;
 
-  const __u32 saddr = ip->saddr, daddr = ip->daddr;
-  const __u16 sport = udp->source, dport = udp->dest;
-  const __u16 ttl_word = *(__u16*)&ip->ttl;
-  __u16 new_ttl_word = ttl_word;
-  ((__u8*)&new_ttl_word)[0] = kDefaultTtl;
+  struct addresses from = {ip->saddr, ip->daddr};
+  struct addresses to = {flow->new_saddr, flow->new_daddr};
+  const __u32 old_ports = *(__u32*)&udp->source;
+  const __u32 new_ports = *(__u32*)&flow->new_sport;
+  const __u16 old_ttl = *(__u16*)&ip->ttl;
+  __u16 new_ttl = old_ttl;
+  ((__u8*)&new_ttl)[0] = kDefaultTtl;
 
-  if (replace4(skb, L3_OFFSET + offsetof(struct iphdr, saddr), saddr, flow->new_saddr) ||
-      replace4(skb, L3_OFFSET + offsetof(struct iphdr, daddr), daddr, flow->new_daddr) ||
-      replace2(skb, L4_OFFSET + offsetof(struct udphdr, source), sport, flow->new_sport) ||
-      replace2(skb, L4_OFFSET + offsetof(struct udphdr, dest), dport, flow->new_dport) ||
-      bpf_l3_csum_replace(skb, IP_CHECK, ttl_word, new_ttl_word, sizeof(new_ttl_word)) ||
-      bpf_skb_store_bytes(skb, L3_OFFSET + offsetof(struct iphdr, ttl), &new_ttl_word, sizeof(new_ttl_word), 0))
+  // Checksums first, by difference: the addresses count in both (in UDP's through the
+  // pseudo-header), the ports in UDP's, the TTL in the IP header's.
+  const __s64 address_diff = bpf_csum_diff((__be32*)&from, sizeof from, (__be32*)&to, sizeof to, 0);
+  if (address_diff < 0 ||
+      bpf_l4_csum_replace(skb, UDP_CHECK, 0, (__u32)address_diff, BPF_F_PSEUDO_HDR | BPF_F_MARK_MANGLED_0) ||
+      bpf_l4_csum_replace(skb, UDP_CHECK, old_ports, new_ports, BPF_F_MARK_MANGLED_0 | sizeof(new_ports)) ||
+      bpf_l3_csum_replace(skb, IP_CHECK, 0, (__u32)address_diff, 0) ||
+      bpf_l3_csum_replace(skb, IP_CHECK, old_ttl, new_ttl, sizeof(new_ttl)))
     return TC_ACT_SHOT;
+  // The helpers may have moved the data: find the headers again.
+  data = (void*)(long)skb->data;
+  end = (void*)(long)skb->data_end;
+  ip = data + L3_OFFSET;
+  udp = data + L4_OFFSET;
+  if ((void*)(udp + 1) > end) return TC_ACT_SHOT;
+  ip->saddr = to.saddr;
+  ip->daddr = to.daddr;
+  ip->ttl = kDefaultTtl;
+  *(__u32*)&udp->source = new_ports;
 
   flow->last_seen_ns = bpf_ktime_get_ns();
   __sync_fetch_and_add(&flow->datagrams, 1);

@@ -62,7 +62,9 @@ left_nothing() { # namespace, program id, interfaces...
     [ -z "$(in_ns "$ns" tc filter show dev "$dev" ingress)" ] || fail "a classifier stayed on $dev"
     ! in_ns "$ns" tc qdisc show dev "$dev" | grep -q clsact || fail "a clsact queue stayed on $dev"
   done
-  ! bpftool prog show id "$id" >/dev/null 2>&1 || fail "program $id is still loaded"
+  # The kernel frees a program after its last reference, a moment later.
+  gone() { ! bpftool prog show id "$id"; }
+  wait_for 30 gone || fail "program $id is still loaded"
   [ -z "$(find /sys/fs/bpf -name '*gw*' 2>/dev/null)" ] || fail "something is pinned"
 }
 settings() { # server
