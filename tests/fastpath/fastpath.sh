@@ -3,11 +3,12 @@
 # the relay in another, the game server in a third, joined by veth pairs; then loopback alone.
 # Same bytes both ways through the kernel; one server port per player; strangers never reach
 # a player; too-long datagrams and status queries still meet the sockets; a relay whose
-# traffic went through the kernel stays while it is used and closes 12 s after it is not;
-# the program's exit leaves no classifier, no program and no queue behind.
+# traffic went through the kernel stays while it is used and closes 12 s after it is not,
+# and a temporary tunnel so used outlives its 60 s limit; the program's exit leaves no
+# classifier, no program and no queue behind.
 #   fastpath.sh HEADLESS ECHO
 # Needs root, iproute2, python3 and bpftool, and a build and kernel with BPF; exits 77
-# (skipped) without them. Waits about 30 s of real time: the idle limit is the kernel's.
+# (skipped) without them. Waits about 65 s of real time: the idle limits meet the kernel's clock.
 set -euo pipefail
 program=$1
 echo_server=$2
@@ -40,20 +41,21 @@ wait_for() { # tenths of a second, command...
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 # The id of our classifier's program on an interface's ingress, empty when there is none.
 program_on() { in_ns "$1" tc filter show dev "$2" ingress | sed -n 's/.* id \([0-9]*\) name gw_fast_path.*/\1/p' | head -1; }
-# Datagrams the kernel carried from addresses starting with $2, in the table of program $1.
+# Datagrams the kernel carried from addresses starting with $2 (to local port $3, if given),
+# in the table of program $1.
 carried_from() {
   local table
   table=$(bpftool -j prog show id "$1" | python3 -c 'import json,sys; print(json.load(sys.stdin)["map_ids"][0])')
   bpftool -j map dump id "$table" | python3 -c '
 import json, socket, struct, sys
-prefix = sys.argv[1]
+prefix, port = sys.argv[1], int(sys.argv[2] or 0)
 total = 0
 for entry in json.load(sys.stdin):
     entry = entry.get("formatted", entry)
     address = socket.inet_ntoa(struct.pack("<I", entry["key"]["addr"]))
-    if address.startswith(prefix):
+    if address.startswith(prefix) and port in (0, socket.ntohs(entry["key"]["local_port"])):
         total += entry["value"]["datagrams"]
-print(total)' "$2"
+print(total)' "$2" "${3:-}"
 }
 # The program's exit leaves nothing: no classifier, no clsact queue, the program unloaded.
 left_nothing() { # namespace, program id, interfaces...
@@ -67,8 +69,8 @@ left_nothing() { # namespace, program id, interfaces...
   wait_for 30 gone || fail "program $id is still loaded"
   [ -z "$(find /sys/fs/bpf -name '*gw*' 2>/dev/null)" ] || fail "something is pinned"
 }
-settings() { # server
-  printf '[General]\nAddPort=1\nFastPath=1\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=7000 %s\n' "$1"
+settings() { # server, temporary tunnels (0 or 1)
+  printf '[General]\nAddPort=1\nFastPath=1\n[RemoteAdmin]\nTemporary=%s\n[Tunnels]\nServer0=7000 %s\n' "$2" "$1"
 }
 fast_path_on() { # log, tunnel
   grep -q "Fast path on for 7000 to $2" "$1" && return 0
@@ -95,7 +97,7 @@ done
 ip netns exec "$ns_server" python3 "$here/peers.py" server >"$work/server.log" 2>&1 &
 pids+=($!)
 wait_for 50 grep -q '^ready' "$work/server.log" || fail "the game server did not start"
-settings 10.77.2.2:7777 >"$work/relay.ini"
+settings 10.77.2.2:7777 1 >"$work/relay.ini"
 ip netns exec "$ns_relay" "$program" --config "$work/relay.ini" >"$work/relay.log" 2>&1 &
 relay=$!
 pids+=($relay)
@@ -107,6 +109,11 @@ id=$(program_on "$ns_relay" gw-fp-r$tag)
 ip netns exec "$ns_client" python3 "$here/peers.py" players 10.77.1.1 "$work/players.out" >"$work/players.log" 2>&1 &
 players=$!
 pids+=($players)
+listening() { in_ns "$ns_relay" ss -ltnH 'sport = :23817' | grep -q .; }
+wait_for 50 listening || fail "the remote control does not listen"
+ip netns exec "$ns_client" python3 "$here/peers.py" temporary 10.77.1.1 62 "$work/temporary.out" >"$work/temporary.log" 2>&1 &
+temporary=$!
+pids+=($temporary)
 wait_for 300 grep -q '^checked' "$work/players.out" || fail "the players' checks did not pass"
 # Every player had its first datagram relayed by the sockets and the rest by the kernel.
 [ "$(carried_from "$id" 10.77.1.)" -ge 150 ] || fail "the kernel carried $(carried_from "$id" 10.77.1.) datagrams of the players"
@@ -125,7 +132,14 @@ grep -q "Closed connection from 10.77.1.2:$(port 0) " "$work/relay.log" || fail 
 ! grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" || fail "player 1's relay closed while the kernel carried it"
 wait_for 150 grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" ||
   fail "player 1's relay did not close 12 s after its last datagram"
-[ "$(carried_from "$id" 10.77.)" -eq 0 ] || fail "entries stayed after their relays closed"
+[ "$(carried_from "$id" 10.77. 7000)" -eq 0 ] || fail "entries stayed after their relays closed"
+
+# The temporary tunnel's player sent for 62 s; the sockets saw only its first datagram.
+wait "$temporary" || fail "the temporary tunnel's player met a fault"
+temporary_port=$(awk '$1 == "temporary" {print $2}' "$work/temporary.out")
+! grep -q "Temporary tunnel on $temporary_port .* closed" "$work/relay.log" ||
+  fail "the temporary tunnel closed while the kernel carried its player"
+[ "$(carried_from "$id" 10.77.1. "$temporary_port")" -ge 100 ] || fail "the kernel did not carry the temporary tunnel's player"
 
 kill -TERM "$relay"
 wait "$relay" || fail "the relay did not stop cleanly"
@@ -137,7 +151,7 @@ in_ns "$ns_lo" ip link set lo up
 ip netns exec "$ns_lo" "$echo_server" --seconds 60 >"$work/echo.log" 2>&1 &
 pids+=($!)
 wait_for 50 grep -q '^port ' "$work/echo.log" || fail "the echo server did not start"
-settings "127.0.0.1:$(awk '/^port /{print $2}' "$work/echo.log")" >"$work/lo.ini"
+settings "127.0.0.1:$(awk '/^port /{print $2}' "$work/echo.log")" 0 >"$work/lo.ini"
 ip netns exec "$ns_lo" "$program" --config "$work/lo.ini" >"$work/lo.log" 2>&1 &
 relay=$!
 pids+=($relay)

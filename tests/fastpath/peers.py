@@ -4,6 +4,9 @@
                                   "peer <id> <port>" for each new relay port a player uses;
                                   "forge:" asks it to answer that relay from strangers too.
   peers.py players RELAY OUTPUT   the players; exits non-zero at the first fault.
+  peers.py temporary RELAY SECONDS OUTPUT
+                                  a temporary tunnel and one player on it for SECONDS.
+  peers.py loopback PORT COUNT    one player on 127.0.0.1.
 """
 import os
 import random
@@ -112,6 +115,25 @@ def players(relay, output):
     print("done", file=out, flush=True)
 
 
+def temporary(relay, seconds, output):
+    """A temporary tunnel made over remote control, then one player on it for `seconds`."""
+    control = socket.create_connection((relay, 23817), timeout=5)
+    control.sendall(b"create|moonbeam|10.77.2.2:7777")
+    reply = control.recv(100)
+    if not reply.startswith(b"tunnel|"):
+        fail(f"no temporary tunnel: {reply!r}")
+    port = int(reply[7:].strip())
+    print(f"temporary {port}", file=open(output, "w"), flush=True)
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(1)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        data = b"temporary:" + os.urandom(16)
+        if exchange(s, relay, data, port) != data:
+            fail("the temporary tunnel's player got other bytes back")
+        time.sleep(0.5)
+
+
 def loopback(port, count):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(1)
@@ -126,5 +148,7 @@ if __name__ == "__main__":
         server()
     elif sys.argv[1] == "players":
         players(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "temporary":
+        temporary(sys.argv[2], float(sys.argv[3]), sys.argv[4])
     else:
         loopback(int(sys.argv[2]), int(sys.argv[3]))
