@@ -91,8 +91,15 @@ void TServer::TellFastPath() {
     fastPathLine_ = std::move(line);
     context_.AddLog(fastPathLine_);
   }
-  if (fastPathOn_ && !wasOn)
-    for (const auto& relay : clients_) CarryInKernel(*relay);
+  if (fastPathOn_ == wasOn) return;
+  // Turned on, the relays it has are carried; turned off (the server's route moved to an
+  // interface it cannot use), they go back to the sockets.
+  for (const auto& relay : clients_) {
+    if (fastPathOn_)
+      CarryInKernel(*relay);
+    else
+      relay->KernelPath.reset();
+  }
 }
 
 void TServer::CarryInKernel(TClient& relay) {

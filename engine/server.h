@@ -62,8 +62,8 @@ private:
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
   void RemoveFromTable(const TClient& relay);
-  // Logs whether the tunnel's fast path is on, or why not, when that changes; once on, the
-  // relays it has are carried.
+  // Logs whether the tunnel's fast path is on, or why not, when that changes, and hands its
+  // relays to the kernel or takes them back accordingly.
   void TellFastPath();
   // Hands a relay to the kernel once its sockets exist, the upstream one connected.
   void CarryInKernel(TClient& relay);
