@@ -12,7 +12,7 @@ namespace gw {
 class TFastPath;
 
 // What tunnels and relays need from the process around them: the one event loop, the
-// clock, the one log sink, and the one option they read. Tunnels and relays hold no
+// clock, the one log sink, and the options they read. Tunnels and relays hold no
 // reference to the settings or to the window; the control layer implements this.
 class TEngineContext {
 public:
