@@ -128,7 +128,7 @@ grep -q 'Message too long \[10040\]' "$work/relay.log" || fail "the 3000-byte da
 port() { awk -v n="$1" '$1 == "player" && $2 == n {print $3}' "$work/players.out"; }
 wait_for 200 grep -q '^done' "$work/players.out" || fail "player 1 did not finish"
 wait "$players" || fail "a player met a fault"
-grep -q "Closed connection from 10.77.1.2:$(port 0) " "$work/relay.log" || fail "the silent player 0 kept its relay"
+wait_for 30 grep -q "Closed connection from 10.77.1.2:$(port 0) " "$work/relay.log" || fail "the silent player 0 kept its relay"
 ! grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" || fail "player 1's relay closed while the kernel carried it"
 wait_for 150 grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" ||
   fail "player 1's relay did not close 12 s after its last datagram"
