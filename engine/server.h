@@ -88,6 +88,9 @@ private:
   TRepeatedLog gameErrors_;
   TRepeatedLog queryErrors_;
   TRepeatedLog refusals_;
+  // Keys of the refusal log that are not socket error numbers.
+  static constexpr int kTooManyFromAddress = -1;
+  static constexpr int kNotCarried = -2;
   bool fastPathOn_ = false;
   std::string fastPathLine_;
   // After a relay could not be made, new clients are refused until then, as if they had met
