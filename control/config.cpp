@@ -50,6 +50,7 @@ void TConfig::Load() {
   }
 
   AddPort = ReadBool(text, kGeneral, "AddPort", true);
+  FastPath = ReadBool(text, kGeneral, "FastPath", false);
   Temporary = ReadBool(text, kRemoteAdmin, "Temporary", true);
   Static = ReadBool(text, kRemoteAdmin, "Static", true);
   Password = text.Value(kRemoteAdmin, "Password").value_or("moonbeam");

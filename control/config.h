@@ -57,6 +57,9 @@ public:
   int Port = 23817;
   int FromPort = 8000;
   int ToPort = 9000;
+  // [General] FastPath: relay established clients in the kernel (needs CAP_BPF and
+  // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it.
+  bool FastPath = false;
 
 private:
   void Load();

@@ -45,6 +45,12 @@ void TCore::Detach() {
   manager_.reset();
 }
 
+TFastPath* TCore::FastPath() {
+  if (!config_.FastPath) return nullptr;
+  if (!fastPath_) fastPath_ = std::make_unique<TFastPath>();
+  return fastPath_.get();
+}
+
 void TCore::AddLog(const std::string& text) {
   // Tunnels log only once started, which needs an attached front end.
   if (manager_) manager_->AddLog(text);

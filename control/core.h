@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "context.h"
+#include "fastPath.h"
 #include "remotecontrol.h"
 #include "tunnelmanager.h"
 #include "uvHandle.h"
@@ -39,10 +40,14 @@ public:
   const TClock& Clock() const override { return clock_; }
   void AddLog(const std::string& text) override;
   bool AddPort() const override { return config_.AddPort; }
+  // Loaded at the first tunnel that asks, and kept for the program's life.
+  TFastPath* FastPath() override;
 
 private:
   uv_loop_t* loop_;
   const TClock& clock_;
+  // Before the settings, which own the static tunnels: it outlives every relay it carries.
+  std::unique_ptr<TFastPath> fastPath_;
   TConfig config_;
   std::unique_ptr<TTunnelManager> manager_;
   std::unique_ptr<TRemoteControl> remote_;

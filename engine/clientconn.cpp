@@ -34,7 +34,9 @@ bool TClient::ConnectUpstream(TTime now) {
     UpstreamSocket.ReportError(kAddressNotAvailable);
     return false;
   }
-  return UpstreamSocket.Connect({serverAddress_, static_cast<uint16_t>(ServerPort)});
+  if (!UpstreamSocket.Connect({serverAddress_, static_cast<uint16_t>(ServerPort)})) return false;
+  connectedAddress_ = serverAddress_;
+  return true;
 }
 
 void TClient::Forward(std::span<const char> data, TTime now) {

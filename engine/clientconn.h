@@ -1,6 +1,7 @@
 #pragma once
 
 #include "context.h"
+#include "fastPath.h"
 #include "hostAbout.h"
 #include "repeatedLog.h"
 #include "udpSocket.h"
@@ -27,11 +28,18 @@ public:
   TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
           const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
           int listenPort, TudpSocket::TerrorProc onOpenFailure);
+  // The kernel stops carrying the client before the upstream port is let go.
+  ~TClient() { KernelPath.reset(); }
+  TClient(const TClient&) = delete;
+  TClient& operator=(const TClient&) = delete;
 
   // False when the outgoing endpoint could not be opened; such a relay is not kept.
   bool Opened() const { return UpstreamSocket.Active(); }
   // The outgoing endpoint is connected to the server's address.
   bool Connected() const { return UpstreamSocket.Connected(); }
+  // Where the outgoing endpoint sends from and to, once connected.
+  int UpstreamPort() const { return UpstreamSocket.LocalPort(); }
+  TPeerAddress UpstreamPeer() const { return {connectedAddress_, static_cast<uint16_t>(ServerPort)}; }
   // Sends the client's datagram to the server and notes the client as active at `now`.
   void Forward(std::span<const char> data, TTime now);
   // "client-ip:port -> server-host:port"
@@ -46,6 +54,8 @@ public:
   const int ServerPort;
   const bool IsQuery;
   TTime LastActivity;
+  // The relay's entries in the kernel's fast path, while it carries this client's datagrams.
+  std::unique_ptr<TFastPathRelay> KernelPath;
 
 private:
   // Connects the outgoing endpoint to the server, at most once per kRetryInterval.
@@ -60,6 +70,7 @@ private:
   TRepeatedLog errors_;
   TudpSocket UpstreamSocket;
   TTime nextConnect_{};
+  uint32_t connectedAddress_ = 0;
   // Query replies are rewritten here; reserved once so that rewriting never allocates.
   std::string queryReply_;
 };

@@ -9,8 +9,10 @@ typedef struct uv_loop_s uv_loop_t;
 
 namespace gw {
 
+class TFastPath;
+
 // What tunnels and relays need from the process around them: the one event loop, the
-// clock, the one log sink, and the one option they read. Tunnels and relays hold no
+// clock, the one log sink, and the options they read. Tunnels and relays hold no
 // reference to the settings or to the window; the control layer implements this.
 class TEngineContext {
 public:
@@ -21,6 +23,9 @@ public:
   virtual void AddLog(const std::string& text) = 0;
   // A static tunnel also listens on its port plus one, the query port.
   virtual bool AddPort() const = 0;
+  // The kernel's fast path when the settings ask for it (loaded, or saying why not); null
+  // when they do not.
+  virtual TFastPath* FastPath() { return nullptr; }
 
   TTime Now() const { return Clock().Now(); }
 };

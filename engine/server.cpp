@@ -16,8 +16,6 @@ constexpr std::chrono::seconds kRefreshResolved{60};
 constexpr std::chrono::seconds kRetryUnresolved{1};
 // After a relay could not be made, new clients are refused for this long.
 constexpr std::chrono::seconds kRefuseAfterFailure{1};
-// Keys of the refusal log that are not socket error numbers.
-constexpr int kTooManyFromAddress = -1;
 } // namespace
 
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
@@ -36,12 +34,16 @@ void TServer::Start() {
   // Until the answer comes, datagrams of new clients are dropped.
   answered_ = false;
   serverAddress_ = 0;
-  Resolve(LastActivity);
+  fastPathLine_.clear();
   // Written whether or not the binds succeeded: a failed bind has been logged already.
   context_.AddLog("Tunnel open on " + Describe());
+  Resolve(LastActivity);
 }
 
 void TServer::CloseEndpoints() {
+  // The kernel must not answer on a port this tunnel no longer holds.
+  fastPathOn_ = false;
+  for (const auto& relay : clients_) relay->KernelPath.reset();
   GameSocket.reset();
   QuerySocket.reset();
 }
@@ -66,6 +68,7 @@ void TServer::Resolve(TTime now) {
     // A refresh that fails keeps the address that worked.
     if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
     answered_ = true;
+    TellFastPath();
   });
 }
 
@@ -81,9 +84,15 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   const auto found = clientsByAddress_.find(from.Key());
   TClient* relay = found != clientsByAddress_.end() ? found->second : AddClient(sender, from, now);
   if (!relay) return;
-  // A relay still waiting for the server's address asks for it again through its datagrams.
-  if (!relay->Connected()) RefreshServerAddress(now);
-  relay->Forward(data, now);
+  if (relay->Connected()) {
+    relay->Forward(data, now);
+  } else {
+    // A relay still waiting for the server's address asks for it again through its
+    // datagrams, and is handed to the kernel once it has it.
+    RefreshServerAddress(now);
+    relay->Forward(data, now);
+    CarryInKernel(*relay);
+  }
   LastActivity = now;
 }
 
@@ -120,6 +129,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   ++relaysPerIP_[from.Address];
   clients_.push_back(std::move(relay));
   context_.AddLog((query ? "Got query connection from " : "Got connection from ") + added.Describe());
+  CarryInKernel(added);
   return &added;
 }
 
@@ -137,6 +147,7 @@ void TServer::RemoveFromTable(const TClient& relay) {
 }
 
 void TServer::SweepClients() {
+  TakeKernelActivity();
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
   const auto firstExpired = std::stable_partition(
@@ -153,7 +164,8 @@ void TServer::SweepClients() {
   }
 }
 
-bool TServer::IsExpired() const {
+bool TServer::IsExpired() {
+  TakeKernelActivity();
   return IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
 }
 

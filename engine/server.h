@@ -36,8 +36,8 @@ public:
   void CloseEndpoints();
   // Removes the relays whose client has been silent for more than 12 s, each with its line.
   void SweepClients();
-  // No client has sent for more than 60 s.
-  bool IsExpired() const;
+  // No client has sent for more than 60 s, through the sockets or the kernel's fast path.
+  bool IsExpired();
   // The game endpoint is bound and receiving.
   bool Listening() const { return GameSocket && GameSocket->Active(); }
   int ClientCount() const { return static_cast<int>(clients_.size()); }
@@ -62,6 +62,13 @@ private:
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
   void RemoveFromTable(const TClient& relay);
+  // Logs whether the tunnel's fast path is on, or why not, when that changes, and hands its
+  // relays to the kernel or takes them back accordingly.
+  void TellFastPath();
+  // Hands a relay to the kernel once its sockets exist, the upstream one connected.
+  void CarryInKernel(TClient& relay);
+  // The times the kernel last carried each relay's client count as the relay's activity.
+  void TakeKernelActivity();
 
   TEngineContext& context_;
   std::unique_ptr<TudpSocket> GameSocket;
@@ -81,6 +88,11 @@ private:
   TRepeatedLog gameErrors_;
   TRepeatedLog queryErrors_;
   TRepeatedLog refusals_;
+  // Keys of the refusal log that are not socket error numbers.
+  static constexpr int kTooManyFromAddress = -1;
+  static constexpr int kNotCarried = -2;
+  bool fastPathOn_ = false;
+  std::string fastPathLine_;
   // After a relay could not be made, new clients are refused until then, as if they had met
   // the same failure, rather than try again at every datagram of a flood.
   TTime refuseUntil_{};

@@ -1,0 +1,101 @@
+// The kernel half of the fast path: a tc (clsact) ingress classifier that relays the game
+// datagrams of clients whose relay user space has already made. Each relay has two entries
+// in one table: the client's datagrams to the tunnel port, and the server's replies to the
+// relay's upstream port. A datagram that matches is rewritten exactly as the relay's
+// sockets would send it and handed on; anything else goes up the stack untouched, to the
+// sockets, which decide.
+#include <linux/bpf.h>
+#include <linux/if_ether.h>
+#include <linux/in.h>
+#include <linux/ip.h>
+#include <linux/pkt_cls.h>
+#include <linux/udp.h>
+
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+
+#include "fastPathMap.h"
+
+// The TTL of datagrams this host sends (net.ipv4.ip_default_ttl), set by the loader.
+const volatile __u8 kDefaultTtl = 64;
+
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, GW_FAST_PATH_ENTRIES);
+  __type(key, struct gw_flow_key);
+  __type(value, struct gw_flow);
+} flows SEC(".maps");
+
+#define LOOPBACK_IFINDEX 1
+#define IP_FRAGMENT_BITS 0x3fff
+#define L3_OFFSET ETH_HLEN
+#define L4_OFFSET (ETH_HLEN + sizeof(struct iphdr))
+#define IP_CHECK (L3_OFFSET + offsetof(struct iphdr, check))
+#define UDP_CHECK (L4_OFFSET + offsetof(struct udphdr, check))
+
+// The addresses, then the ports, as they stand next to each other in the headers.
+struct addresses {
+  __u32 saddr;
+  __u32 daddr;
+};
+
+SEC("tc")
+int gw_fast_path(struct __sk_buff* skb) {
+  void* data = (void*)(long)skb->data;
+  void* end = (void*)(long)skb->data_end;
+  struct ethhdr* eth = data;
+  struct iphdr* ip = data + L3_OFFSET;
+  struct udphdr* udp = data + L4_OFFSET;
+  if ((void*)(udp + 1) > end) return TC_ACT_OK;
+  if (eth->h_proto != bpf_htons(ETH_P_IP) || ip->ihl != 5 || ip->protocol != IPPROTO_UDP ||
+      (ip->frag_off & bpf_htons(IP_FRAGMENT_BITS)))
+    return TC_ACT_OK;
+
+  struct gw_flow_key key = {.addr = ip->saddr, .port = udp->source, .local_port = udp->dest};
+  struct gw_flow* flow = bpf_map_lookup_elem(&flows, &key);
+  if (!flow) return TC_ACT_OK;
+  // The sockets refuse what does not leave a byte of their buffer free; so does this path,
+  // by leaving such datagrams to them.
+  const __u32 payload = bpf_ntohs(udp->len) - sizeof(struct udphdr);
+  if (payload >= GW_FAST_PATH_MAX_PAYLOAD) return TC_ACT_OK;
+  // A destination on this host is reached through loopback only, where the datagram keeps
+  // the local route it was sent with; arriving from outside it would be a martian.
+  if (flow->out_ifindex == 0 && skb->ingress_ifindex != LOOPBACK_IFINDEX) return TC_ACT_OK;
+
+  struct addresses from = {ip->saddr, ip->daddr};
+  struct addresses to = {flow->new_saddr, flow->new_daddr};
+  const __u32 old_ports = *(__u32*)&udp->source;
+  const __u32 new_ports = *(__u32*)&flow->new_sport;
+  const __u16 old_ttl = *(__u16*)&ip->ttl;
+  __u16 new_ttl = old_ttl;
+  ((__u8*)&new_ttl)[0] = kDefaultTtl;
+
+  // Checksums first, by difference: the addresses count in both (in UDP's through the
+  // pseudo-header), the ports in UDP's, the TTL in the IP header's.
+  const __s64 address_diff = bpf_csum_diff((__be32*)&from, sizeof from, (__be32*)&to, sizeof to, 0);
+  if (address_diff < 0 ||
+      bpf_l4_csum_replace(skb, UDP_CHECK, 0, (__u32)address_diff, BPF_F_PSEUDO_HDR | BPF_F_MARK_MANGLED_0) ||
+      bpf_l4_csum_replace(skb, UDP_CHECK, old_ports, new_ports, BPF_F_MARK_MANGLED_0 | sizeof(new_ports)) ||
+      bpf_l3_csum_replace(skb, IP_CHECK, 0, (__u32)address_diff, 0) ||
+      bpf_l3_csum_replace(skb, IP_CHECK, old_ttl, new_ttl, sizeof(new_ttl)))
+    return TC_ACT_SHOT;
+  // The helpers may have moved the data: find the headers again.
+  data = (void*)(long)skb->data;
+  end = (void*)(long)skb->data_end;
+  ip = data + L3_OFFSET;
+  udp = data + L4_OFFSET;
+  if ((void*)(udp + 1) > end) return TC_ACT_SHOT;
+  ip->saddr = to.saddr;
+  ip->daddr = to.daddr;
+  ip->ttl = kDefaultTtl;
+  *(__u32*)&udp->source = new_ports;
+
+  flow->last_seen_ns = bpf_ktime_get_ns();
+  __sync_fetch_and_add(&flow->datagrams, 1);
+  __sync_fetch_and_add(&flow->bytes, payload);
+
+  if (flow->out_ifindex == 0) return TC_ACT_OK;
+  return bpf_redirect_neigh(flow->out_ifindex, NULL, 0, 0);
+}
+
+char LICENSE[] SEC("license") = "GPL";

@@ -1,0 +1,28 @@
+#pragma once
+// The table shared by the kernel program and the loader. Addresses and ports are in network
+// byte order, as they stand in the headers.
+#include <linux/types.h>
+
+#define GW_FAST_PATH_ENTRIES 65536
+// Datagrams of this many payload bytes or more are left to the sockets, which drop them.
+#define GW_FAST_PATH_MAX_PAYLOAD 3000
+
+// A datagram arriving from addr:port at this host's local_port.
+struct gw_flow_key {
+  __u32 addr;
+  __u16 port;
+  __u16 local_port;
+};
+
+// How it leaves: new addresses and ports, and the interface (0: a local destination,
+// delivered up the stack). The kernel keeps the last time seen (CLOCK_MONOTONIC) and counts.
+struct gw_flow {
+  __u32 new_saddr;
+  __u32 new_daddr;
+  __u16 new_sport;
+  __u16 new_dport;
+  __u32 out_ifindex;
+  __u64 last_seen_ns;
+  __u64 datagrams;
+  __u64 bytes;
+};

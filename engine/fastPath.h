@@ -1,0 +1,85 @@
+#pragma once
+
+#include "clock.h"
+#include "hostAbout.h"
+#include "routeLookup.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+// The kernel's fast path, one per process: a tc classifier on the ingress of every
+// interface of this network namespace and the one table of relays it carries. User space
+// still decides: a relay is carried only once its sockets exist, and anything the table does
+// not know goes up to them. Loading can fail (no privileges, no BPF, a build without it);
+// the object then says why, and nothing is carried.
+class TFastPath {
+public:
+  // Loads the program and attaches it everywhere it can.
+  TFastPath();
+  // Detaches from every interface and removes the classifier queues it added; the program
+  // and its table go with their last descriptor, nothing is pinned.
+  ~TFastPath();
+  TFastPath(const TFastPath&) = delete;
+  TFastPath& operator=(const TFastPath&) = delete;
+
+  bool Loaded() const { return failure_.empty(); }
+  // Why it is off; empty when loaded.
+  const std::string& Failure() const { return failure_; }
+  // Why datagrams through `interface` do not pass the program; empty when they do.
+  std::string CannotCarryThrough(int interface) const;
+
+private:
+  friend class TFastPathRelay;
+  struct TKernel;
+  struct TAttachFailure {
+    int Interface;
+    std::string Reason;
+  };
+
+  std::unique_ptr<TKernel> kernel_;
+  std::string failure_;
+  std::vector<TAttachFailure> attachFailures_;
+};
+
+// One relay as the fast path carries it: the client's datagrams to the tunnel port go out
+// from the relay's upstream port to the server, and the server's to that upstream port go
+// back from the tunnel port to the client. Its two table entries exist as long as it does.
+class TFastPathRelay {
+public:
+  struct TEnds {
+    TPeerAddress Client;
+    int TunnelPort = 0;
+    TPeerAddress Server;
+    int UpstreamPort = 0;
+  };
+
+  // Installs both entries; null, with the reason in `failure`, when the routes or the table
+  // refuse.
+  static std::unique_ptr<TFastPathRelay> Install(TFastPath& path, const TEnds& ends, std::string& failure);
+  ~TFastPathRelay();
+  TFastPathRelay(const TFastPathRelay&) = delete;
+  TFastPathRelay& operator=(const TFastPathRelay&) = delete;
+
+  // When the kernel last carried a datagram of the client's, on the steady clock (both are
+  // CLOCK_MONOTONIC); the clock's zero when it never did.
+  TTime ClientLastSeen() const;
+
+private:
+  struct TKey {
+    uint32_t Address;
+    uint16_t Port;
+    uint16_t LocalPort;
+  };
+  TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer)
+      : path_(path), fromClient_(fromClient), fromServer_(fromServer) {}
+
+  TFastPath& path_;
+  const TKey fromClient_;
+  const TKey fromServer_;
+};
+
+} // namespace gw

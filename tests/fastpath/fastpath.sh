@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# The kernel fast path end to end, in network namespaces of the test's own: players in one,
+# the relay in another, the game server in a third, joined by veth pairs; then loopback alone.
+# Same bytes both ways through the kernel; one server port per player; strangers never reach
+# a player; too-long datagrams and status queries still meet the sockets; a relay whose
+# traffic went through the kernel stays while it is used and closes 12 s after it is not,
+# and a temporary tunnel so used outlives its 60 s limit; the program's exit leaves no
+# classifier, no program and no queue behind.
+#   fastpath.sh HEADLESS ECHO
+# Needs root, iproute2, python3 and bpftool, and a build and kernel with BPF; exits 77
+# (skipped) without them. Waits about 65 s of real time: the idle limits meet the kernel's clock.
+set -euo pipefail
+program=$1
+echo_server=$2
+here=$(cd "$(dirname "$0")" && pwd)
+skip() { echo "skipped: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+for tool in ip python3 bpftool tc; do command -v "$tool" >/dev/null || skip "needs $tool"; done
+
+tag=$$
+ns_client=gw-fp-client-$tag ns_relay=gw-fp-relay-$tag ns_server=gw-fp-server-$tag ns_lo=gw-fp-lo-$tag
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  for ns in "$ns_client" "$ns_relay" "$ns_server" "$ns_lo"; do ip netns del "$ns" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAILED: $*" >&2
+  for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
+  exit 1
+}
+wait_for() { # tenths of a second, command...
+  local tenths=$1; shift
+  for _ in $(seq "$tenths"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
+in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
+# The id of our classifier's program on an interface's ingress, empty when there is none.
+program_on() { in_ns "$1" tc filter show dev "$2" ingress | sed -n 's/.* id \([0-9]*\) name gw_fast_path.*/\1/p' | head -1; }
+# Datagrams the kernel carried from addresses starting with $2 (to local port $3, if given),
+# in the table of program $1.
+carried_from() {
+  local table
+  table=$(bpftool -j prog show id "$1" | python3 -c 'import json,sys; print(json.load(sys.stdin)["map_ids"][0])')
+  bpftool -j map dump id "$table" | python3 -c '
+import json, socket, struct, sys
+prefix, port = sys.argv[1], int(sys.argv[2] or 0)
+total = 0
+for entry in json.load(sys.stdin):
+    entry = entry.get("formatted", entry)
+    address = socket.inet_ntoa(struct.pack("<I", entry["key"]["addr"]))
+    if address.startswith(prefix) and port in (0, socket.ntohs(entry["key"]["local_port"])):
+        total += entry["value"]["datagrams"]
+print(total)' "$2" "${3:-}"
+}
+# The program's exit leaves nothing: no classifier, no clsact queue, the program unloaded.
+left_nothing() { # namespace, program id, interfaces...
+  local ns=$1 id=$2; shift 2
+  for dev in "$@"; do
+    [ -z "$(in_ns "$ns" tc filter show dev "$dev" ingress)" ] || fail "a classifier stayed on $dev"
+    ! in_ns "$ns" tc qdisc show dev "$dev" | grep -q clsact || fail "a clsact queue stayed on $dev"
+  done
+  # The kernel frees a program after its last reference, a moment later.
+  gone() { ! bpftool prog show id "$id"; }
+  wait_for 30 gone || fail "program $id is still loaded"
+  [ -z "$(find /sys/fs/bpf -name '*gw*' 2>/dev/null)" ] || fail "something is pinned"
+}
+settings() { # server, temporary tunnels (0 or 1)
+  printf '[General]\nAddPort=1\nFastPath=1\n[RemoteAdmin]\nTemporary=%s\n[Tunnels]\nServer0=7000 %s\n' "$2" "$1"
+}
+fast_path_on() { # log, tunnel
+  grep -q "Fast path on for 7000 to $2" "$1" && return 0
+  if grep -qE "Fast path off .*(no BPF support|no privileges|cannot load)" "$1"; then
+    skip "$(grep 'Fast path off' "$1" | head -1)"
+  fi
+  fail "the tunnel did not say its fast path is on"
+}
+
+# --- players | relay | server -----------------------------------------------------------
+for ns in "$ns_client" "$ns_relay" "$ns_server"; do ip netns add "$ns"; in_ns "$ns" ip link set lo up; done
+ip link add gw-fp-c$tag netns "$ns_client" type veth peer name gw-fp-r$tag netns "$ns_relay"
+ip link add gw-fp-s$tag netns "$ns_server" type veth peer name gw-fp-u$tag netns "$ns_relay"
+in_ns "$ns_client" ip addr add 10.77.1.2/24 dev gw-fp-c$tag
+in_ns "$ns_relay" ip addr add 10.77.1.1/24 dev gw-fp-r$tag
+in_ns "$ns_relay" ip addr add 10.77.2.1/24 dev gw-fp-u$tag
+in_ns "$ns_server" ip addr add 10.77.2.2/24 dev gw-fp-s$tag
+in_ns "$ns_server" ip addr add 10.77.2.3/24 dev gw-fp-s$tag
+for pair in "$ns_client gw-fp-c$tag" "$ns_relay gw-fp-r$tag" "$ns_relay gw-fp-u$tag" "$ns_server gw-fp-s$tag"; do
+  read -r ns dev <<<"$pair"
+  in_ns "$ns" ip link set "$dev" up
+done
+
+ip netns exec "$ns_server" python3 "$here/peers.py" server >"$work/server.log" 2>&1 &
+pids+=($!)
+wait_for 50 grep -q '^ready' "$work/server.log" || fail "the game server did not start"
+settings 10.77.2.2:7777 1 >"$work/relay.ini"
+ip netns exec "$ns_relay" "$program" --config "$work/relay.ini" >"$work/relay.log" 2>&1 &
+relay=$!
+pids+=($relay)
+wait_for 50 grep -q 'Fast path o' "$work/relay.log" || fail "the tunnel said nothing of its fast path"
+fast_path_on "$work/relay.log" 10.77.2.2:7777
+id=$(program_on "$ns_relay" gw-fp-r$tag)
+[ -n "$id" ] || fail "no classifier on the players' side"
+
+ip netns exec "$ns_client" python3 "$here/peers.py" players 10.77.1.1 "$work/players.out" >"$work/players.log" 2>&1 &
+players=$!
+pids+=($players)
+listening() { in_ns "$ns_relay" ss -ltnH 'sport = :23817' | grep -q .; }
+wait_for 50 listening || fail "the remote control does not listen"
+ip netns exec "$ns_client" python3 "$here/peers.py" temporary 10.77.1.1 62 "$work/temporary.out" >"$work/temporary.log" 2>&1 &
+temporary=$!
+pids+=($temporary)
+wait_for 300 grep -q '^checked' "$work/players.out" || fail "the players' checks did not pass"
+# Every player had its first datagram relayed by the sockets and the rest by the kernel.
+[ "$(carried_from "$id" 10.77.1.)" -ge 150 ] || fail "the kernel carried $(carried_from "$id" 10.77.1.) datagrams of the players"
+[ "$(carried_from "$id" 10.77.2.2)" -ge 150 ] || fail "the kernel carried $(carried_from "$id" 10.77.2.2) replies"
+for player in 0 1 2; do
+  [ "$(grep -c "^peer $player " "$work/server.log")" -eq 1 ] || fail "player $player reached the server from more than one port"
+done
+grep -q 'Message too long \[10040\]' "$work/relay.log" || fail "the 3000-byte datagram was not refused by the sockets"
+
+# Players 0 and 2 fell silent; their relays close after 12 s, although player 1, whose
+# datagrams only the kernel sees, keeps its relay for the 14 s it goes on.
+port() { awk -v n="$1" '$1 == "player" && $2 == n {print $3}' "$work/players.out"; }
+wait_for 200 grep -q '^done' "$work/players.out" || fail "player 1 did not finish"
+wait "$players" || fail "a player met a fault"
+wait_for 30 grep -q "Closed connection from 10.77.1.2:$(port 0) " "$work/relay.log" || fail "the silent player 0 kept its relay"
+! grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" || fail "player 1's relay closed while the kernel carried it"
+wait_for 150 grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" ||
+  fail "player 1's relay did not close 12 s after its last datagram"
+[ "$(carried_from "$id" 10.77. 7000)" -eq 0 ] || fail "entries stayed after their relays closed"
+
+# The temporary tunnel's player sent for 62 s; the sockets saw only its first datagram.
+wait "$temporary" || fail "the temporary tunnel's player met a fault"
+temporary_port=$(awk '$1 == "temporary" {print $2}' "$work/temporary.out")
+! grep -q "Temporary tunnel on $temporary_port .* closed" "$work/relay.log" ||
+  fail "the temporary tunnel closed while the kernel carried its player"
+[ "$(carried_from "$id" 10.77.1. "$temporary_port")" -ge 100 ] || fail "the kernel did not carry the temporary tunnel's player"
+
+kill -TERM "$relay"
+wait "$relay" || fail "the relay did not stop cleanly"
+left_nothing "$ns_relay" "$id" lo gw-fp-r$tag gw-fp-u$tag
+
+# --- loopback alone -----------------------------------------------------------------------
+ip netns add "$ns_lo"
+in_ns "$ns_lo" ip link set lo up
+ip netns exec "$ns_lo" "$echo_server" --seconds 60 >"$work/echo.log" 2>&1 &
+pids+=($!)
+wait_for 50 grep -q '^port ' "$work/echo.log" || fail "the echo server did not start"
+settings "127.0.0.1:$(awk '/^port /{print $2}' "$work/echo.log")" 0 >"$work/lo.ini"
+ip netns exec "$ns_lo" "$program" --config "$work/lo.ini" >"$work/lo.log" 2>&1 &
+relay=$!
+pids+=($relay)
+wait_for 50 grep -q 'Fast path o' "$work/lo.log" || fail "the loopback tunnel said nothing of its fast path"
+fast_path_on "$work/lo.log" 127.0.0.1
+id=$(program_on "$ns_lo" lo)
+in_ns "$ns_lo" python3 "$here/peers.py" loopback 7000 200 || fail "loopback players met a fault"
+[ "$(carried_from "$id" 127.)" -ge 398 ] || fail "the kernel carried $(carried_from "$id" 127.) of 400 on loopback"
+kill -TERM "$relay"
+wait "$relay" || fail "the loopback relay did not stop cleanly"
+left_nothing "$ns_lo" "$id" lo
+echo "ok"
