@@ -84,15 +84,12 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   const auto found = clientsByAddress_.find(from.Key());
   TClient* relay = found != clientsByAddress_.end() ? found->second : AddClient(sender, from, now);
   if (!relay) return;
-  if (relay->Connected()) {
-    relay->Forward(data, now);
-  } else {
-    // A relay still waiting for the server's address asks for it again through its
-    // datagrams, and is handed to the kernel once it has it.
-    RefreshServerAddress(now);
-    relay->Forward(data, now);
-    CarryInKernel(*relay);
-  }
+  // A relay still waiting for the server's address asks for it again through its
+  // datagrams, and is handed to the kernel once it has it.
+  const bool waiting = !relay->Connected();
+  if (waiting) RefreshServerAddress(now);
+  relay->Forward(data, now);
+  if (waiting) CarryInKernel(*relay);
   LastActivity = now;
 }
 
