@@ -319,15 +319,16 @@ void TudpSocket::OnPoll(uv_poll_t* handle, int status, int events) {
       return;
     }
     // libuv stops the handle on an error notice. A connected socket gets one when the peer's
-    // port is closed (an ICMP notice): that error is taken and reported, and the endpoint
-    // listens again, as it must for the peer that comes back.
+    // port is closed (an ICMP notice, which anyone on the path can forge): that error is
+    // taken and reported, and the endpoint always listens again, as it must for the peer's
+    // next datagram. A send made between the notice and this call may have taken the error
+    // already; then there is nothing left to report, and still the endpoint listens again.
     int pending = 0;
     socklen_t length = sizeof pending;
-    if (::getsockopt(self->fd_.Get(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending == 0) {
-      self->ReportErrno(-status, "+Error while receiving.");
-      return;
-    }
-    self->ReportErrno(pending, "+Error while receiving.");
+    if (::getsockopt(self->fd_.Get(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0)
+      self->ReportErrno(errno, "+Error while receiving.");
+    else if (pending != 0)
+      self->ReportErrno(pending, "+Error while receiving.");
     if (handle->data == self) uv_poll_start(handle, UV_READABLE, &TudpSocket::OnPoll);
   });
 }

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace gw {
 namespace {
@@ -243,6 +244,35 @@ TEST_F(TEndpointFixture, QueuedSendThatFailsIsReportedAndTheRestGoOut) {
   ASSERT_EQ(Reports.size(), 1u);
   EXPECT_EQ(Reports[0].Text, "Permission denied");
   EXPECT_EQ(Reports[0].Number, 10013);
+}
+
+// An ICMP error (anyone on the path can forge one) whose report a send takes between the
+// system's notice and its handling must not leave a connected endpoint deaf for good.
+TEST_F(TEndpointFixture, ErrorTakenByASendBeforeItsNoticeIsHandledLeavesTheEndpointReading) {
+  const auto port = static_cast<uint16_t>(test::FreeUdpPortPair());
+  std::optional<TUdpPeer> server;
+  TudpSocket other(Context.Loop());
+  other.OnReceive = [&](TudpSocket&, std::span<const char>, const TPeerAddress&) {
+    server.emplace(port);
+    // More than the send queue holds, so the queue goes out here, the first send taking
+    // the error whose notice is still to be handled.
+    for (int i = 0; i < 65; ++i) Socket->SendBuffer(std::string_view("burst"));
+  };
+  other.Open();
+  Socket->Open();
+  ASSERT_TRUE(Socket->Connect({htonl(INADDR_LOOPBACK), port}));
+  Context.RunFor(std::chrono::milliseconds(20));
+
+  // The system notices `other` first, then the error of the datagram to the closed port.
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(other.LocalPort()), "go");
+  Socket->SendBuffer(std::string_view("to nobody"));
+  ASSERT_TRUE(Context.RunUntil([&] { return server && server->TryReceive().has_value(); }));
+
+  server->SendTo(static_cast<uint16_t>(Socket->LocalPort()), "answer");
+  ASSERT_TRUE(Context.RunUntil([&] { return !Received.empty(); }));
+  EXPECT_EQ(Received[0], "answer");
+  for (const TReport& report : Reports) EXPECT_EQ(report.Number, 10054) << report.Text;
 }
 
 TEST_F(TEndpointFixture, TakenPortIsReportedAndLeavesTheEndpointInactive) {
