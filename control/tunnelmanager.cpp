@@ -37,9 +37,13 @@ int ProbeUdpPort(int port) {
 }
 
 // A host given as a number ("127.0.0.1", "127.1", "2130706433": whatever the system's
-// lookup reads as one) that names this machine. Names are not looked up here; the tunnels
-// drop datagrams that come from their own program.
-bool IsLocalNumericHost(const std::string& host, TTime now) {
+// lookup reads as one) that names this machine, or "localhost" and the names under it,
+// which always name the loopback. Other names are not looked up here: a temporary tunnel
+// whose name turns out to lead here closes itself once the answer comes.
+bool IsLocalHost(const std::string& host, TTime now) {
+  const std::string name = LowerAZ(host);
+  if (name == "localhost" || name.ends_with(".localhost") || name == "localhost." || name.ends_with(".localhost."))
+    return true;
   in_addr address{};
   return inet_aton(host.c_str(), &address) != 0 && IsLocalAddress(address.s_addr, now);
 }
@@ -65,6 +69,7 @@ void TTunnelManager::StartUp() {
 }
 
 void TTunnelManager::Reload() {
+  tunnelsStarted_ = true;
   frontEnd_.RefreshTunnelList();
   // Every port is let go before any is bound again, so tunnels that swapped ports both get
   // their new one.
@@ -74,6 +79,8 @@ void TTunnelManager::Reload() {
 
 void TTunnelManager::Sweep() {
   for (int i = 0; i < config_.Count(); ++i) config_.Items(i).SweepClients();
+  // A temporary tunnel keeps its relays for its life, but not the trials of strangers.
+  for (const auto& tunnel : TempTunnels) tunnel->SweepTrials();
 
   // One pass, whatever the number expired; the list is settled before the first line,
   // which refreshes the window's counts.
@@ -108,7 +115,7 @@ void TTunnelManager::StepTempPort() {
 }
 
 TCreateResult TTunnelManager::CreateTemporaryTunnel(const std::string& host, int port) {
-  const bool localTarget = IsLocalNumericHost(host, engine_.Now());
+  const bool localTarget = IsLocalHost(host, engine_.Now());
   if (localTarget && IsOwnPort(port)) return {0, "Port of this relay"};
 
   // The counter visits every port of the range once at most; a range below its start
@@ -150,7 +157,9 @@ TCreateResult TTunnelManager::CreateTemporaryTunnel(const std::string& host, int
 
 void TTunnelManager::AddLog(const std::string& text) {
   frontEnd_.AppendLog(text);
-  frontEnd_.RefreshTunnelList();
+  // Until the static tunnels have been started, the list shows none of them: rows would
+  // tell of tunnels that do not listen.
+  if (tunnelsStarted_) frontEnd_.RefreshTunnelList();
 }
 
 } // namespace gw

@@ -55,6 +55,7 @@ private:
   TConfig& config_;
   TFrontEnd& frontEnd_;
   std::vector<std::unique_ptr<TServer>> TempTunnels;
+  bool tunnelsStarted_ = false;
 };
 
 } // namespace gw

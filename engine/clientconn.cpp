@@ -9,7 +9,7 @@ TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string 
                  const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
                  int listenPort, TudpSocket::TerrorProc onOpenFailure)
     : PeerIP(DottedText(peer.Address)), Peer(peer), ListenPort(listenPort),
-      ServerHost(std::move(serverHost)), ServerPort(serverPort), IsQuery(isQuery), LastActivity(context.Now()),
+      ServerHost(std::move(serverHost)), ServerPort(serverPort), IsQuery(isQuery), Since(context.Now()), LastActivity(Since),
       context_(context), serverAddress_(serverAddress), replySocket_(replySocket), errors_(context),
       UpstreamSocket(context.Loop()) {
   UpstreamSocket.OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress&) {
@@ -41,6 +41,14 @@ bool TClient::ConnectUpstream(TTime now) {
 
 void TClient::Forward(std::span<const char> data, TTime now) {
   LastActivity = now;
+  if (!answered_) {
+    if (now - trialSecond_ >= std::chrono::seconds(1)) {
+      trialSecond_ = now;
+      trialForwards_ = 0;
+    }
+    if (trialForwards_ == TAdmission::kTrialForwardsPerSecond) return;
+    ++trialForwards_;
+  }
   // Until the server's address is known and the endpoint connected, datagrams are dropped;
   // the failure was reported when it was last tried.
   if (UpstreamSocket.Connected() || ConnectUpstream(now)) UpstreamSocket.SendBuffer(data);
@@ -56,6 +64,10 @@ bool TClient::IsExpired() const {
 
 void TClient::HandleReply(std::span<const char> data) {
   // The endpoint is connected, so the system hands it the server's datagrams only.
+  if (!answered_) {
+    answered_ = true;
+    if (OnAnswered) OnAnswered(*this);
+  }
   // The tunnel restarted without this endpoint (the query port was turned off).
   if (!replySocket_) return;
   if (!IsQuery) {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "admission.h"
 #include "context.h"
 #include "fastPath.h"
 #include "hostAbout.h"
 #include "repeatedLog.h"
 #include "udpSocket.h"
 
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -41,7 +43,10 @@ public:
   int UpstreamPort() const { return UpstreamSocket.LocalPort(); }
   TPeerAddress UpstreamPeer() const { return {connectedAddress_, static_cast<uint16_t>(ServerPort)}; }
   // Sends the client's datagram to the server and notes the client as active at `now`.
+  // Until the server has answered, only the first few datagrams of each second go.
   void Forward(std::span<const char> data, TTime now);
+  // The server has sent something back: the relay is no longer a trial.
+  bool Answered() const { return answered_; }
   // "client-ip:port -> server-host:port"
   std::string Describe() const;
   // More than 12 s since the client last sent.
@@ -53,7 +58,11 @@ public:
   const std::string ServerHost;
   const int ServerPort;
   const bool IsQuery;
+  // When the relay was made.
+  const TTime Since;
   TTime LastActivity;
+  // Raised once, at the server's first datagram, before it goes to the client.
+  std::function<void(TClient& relay)> OnAnswered;
   // The relay's entries in the kernel's fast path, while it carries this client's datagrams.
   std::unique_ptr<TFastPathRelay> KernelPath;
 
@@ -71,6 +80,10 @@ private:
   TudpSocket UpstreamSocket;
   TTime nextConnect_{};
   uint32_t connectedAddress_ = 0;
+  bool answered_ = false;
+  // A trial's forwards within the second that began at trialSecond_.
+  TTime trialSecond_{};
+  int trialForwards_ = 0;
   // Query replies are rewritten here; reserved once so that rewriting never allocates.
   std::string queryReply_;
 };

@@ -27,6 +27,11 @@ void TRepeatedLog::WriteNew(int key, std::string line) {
   context_.AddLog(line_);
 }
 
+void TRepeatedLog::Restart() {
+  if (repeats_ > 0) WriteCount();
+  written_ = false;
+}
+
 void TRepeatedLog::WriteCount() {
   const int repeats = repeats_;
   repeats_ = 0;

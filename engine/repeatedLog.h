@@ -31,6 +31,10 @@ public:
     WriteNew(key, makeLine());
   }
 
+  // The source begins a new life (an endpoint opened again): a count left from the old
+  // one is written, and the next line is written in full whatever it is.
+  void Restart();
+
   // Writes the counts that are due, of every log in the process.
   static void FlushAll(TTime now);
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace gw {
 
@@ -14,8 +15,6 @@ constexpr int kTunnelReceiveBufferBytes = 4 << 20;
 // did not, at most once a second, when a client sends.
 constexpr std::chrono::seconds kRefreshResolved{60};
 constexpr std::chrono::seconds kRetryUnresolved{1};
-// After a relay could not be made, new clients are refused for this long.
-constexpr std::chrono::seconds kRefuseAfterFailure{1};
 } // namespace
 
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
@@ -28,8 +27,11 @@ TServer::~TServer() { CloseEndpoints(); }
 
 void TServer::Start() {
   CloseEndpoints();
-  GameSocket = OpenEndpoint(ListenPort, gameErrors_);
-  if (context_.AddPort() && !Temporary) QuerySocket = OpenEndpoint(PortAfter(ListenPort), queryErrors_);
+  running_ = {ListenPort, ServerHost, ServerPort};
+  gameErrors_.Restart();
+  queryErrors_.Restart();
+  GameSocket = OpenEndpoint(running_.ListenPort, gameErrors_);
+  if (context_.AddPort() && !Temporary) QuerySocket = OpenEndpoint(PortAfter(running_.ListenPort), queryErrors_);
   LastActivity = context_.Now();
   // Until the answer comes, datagrams of new clients are dropped.
   answered_ = false;
@@ -64,12 +66,22 @@ std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port, TRepeatedLog& errors
 
 void TServer::Resolve(TTime now) {
   resolvedAt_ = now;
-  lookup_.Start(ServerHost, [this](uint32_t address) {
+  lookup_.Start(running_.ServerHost, [this](uint32_t address) {
     // A refresh that fails keeps the address that worked.
     if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
     answered_ = true;
+    if (!targetsThisProgram_ && TargetsThisProgram(context_.Now())) {
+      targetsThisProgram_ = true;
+      context_.AddLog("Refused temporary tunnel to " + running_.ServerHost + ":" + std::to_string(running_.ServerPort) +
+                      " (Port of this relay)");
+    }
     TellFastPath();
   });
+}
+
+bool TServer::TargetsThisProgram(TTime now) const {
+  return Temporary && serverAddress_ != 0 && TudpSocket::IsOwnPort(running_.ServerPort & 0xFFFF) &&
+         IsLocalAddress(serverAddress_, now);
 }
 
 void TServer::RefreshServerAddress(TTime now) {
@@ -84,13 +96,11 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   const auto found = clientsByAddress_.find(from.Key());
   TClient* relay = found != clientsByAddress_.end() ? found->second : AddClient(sender, from, now);
   if (!relay) return;
-  // A relay still waiting for the server's address asks for it again through its
-  // datagrams, and is handed to the kernel once it has it.
-  const bool waiting = !relay->Connected();
-  if (waiting) RefreshServerAddress(now);
+  // A relay still waiting for the server's address asks for it again through its datagrams.
+  if (!relay->Connected()) RefreshServerAddress(now);
   relay->Forward(data, now);
-  if (waiting) CarryInKernel(*relay);
-  LastActivity = now;
+  // Only traffic that its server answers keeps a tunnel alive: a stranger alone cannot.
+  if (relay->Answered()) LastActivity = now;
 }
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
@@ -98,7 +108,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   if (!answered_ || IsLoopSource(from, now)) return nullptr;
 
   const auto held = relaysPerIP_.find(from.Address);
-  if (held != relaysPerIP_.end() && held->second >= kMaxRelaysPerAddress) {
+  if (held != relaysPerIP_.end() && held->second >= TAdmission::kMaxRelaysPerAddress) {
     refusals_.Write(kTooManyFromAddress, [&] {
       const std::string ip = DottedText(from.Address);
       return "Refused connection from " + ip + ":" + std::to_string(from.Port) + ": too many from " + ip;
@@ -110,28 +120,57 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     return nullptr;
   }
 
-  const bool query = &sender == QuerySocket.get();
-  auto relay = std::make_unique<TClient>(context_, from, ServerHost, query ? PortAfter(ServerPort) : ServerPort,
-                                         serverAddress_, query ? QuerySocket : GameSocket, query, ListenPort,
-                                         [this](const std::string& msg, int num) {
-                                           openFailure_ = {msg, num};
-                                           LogSocketError(refusals_, msg, num);
-                                         });
+  // The oldest trials make room, for a full list as for descriptors or ports run short,
+  // rather than the newcomer be refused.
+  while (TTrialPlace::Count() >= TAdmission::kMaxTrials) EndOldestTrial();
+  std::unique_ptr<TClient> relay = MakeRelay(sender, from);
+  if (!relay->Opened() && EndOldestTrial()) relay = MakeRelay(sender, from);
   if (!relay->Opened()) {
-    refuseUntil_ = now + kRefuseAfterFailure;
+    LogSocketError(refusals_, openFailure_.Text, openFailure_.Number);
+    refuseUntil_ = now + TAdmission::kRefuseAfterFailure;
     return nullptr;
   }
+
   TClient& added = *relay;
+  added.OnAnswered = [this](TClient& answered) { Promote(answered); };
+  trials_.try_emplace(from.Key(), std::move(relay), *this, from.Key());
   clientsByAddress_.emplace(from.Key(), &added);
   ++relaysPerIP_[from.Address];
-  clients_.push_back(std::move(relay));
-  context_.AddLog((query ? "Got query connection from " : "Got connection from ") + added.Describe());
-  CarryInKernel(added);
   return &added;
 }
 
+std::unique_ptr<TClient> TServer::MakeRelay(const TudpSocket& sender, const TPeerAddress& from) {
+  const bool query = &sender == QuerySocket.get();
+  return std::make_unique<TClient>(
+      context_, from, running_.ServerHost, query ? PortAfter(running_.ServerPort) : running_.ServerPort,
+      serverAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort,
+      [this](const std::string& msg, int num) { openFailure_ = {msg, num}; });
+}
+
+void TServer::Promote(TClient& relay) {
+  const auto trial = trials_.find(relay.Peer.Key());
+  clients_.push_back(std::move(trial->second.Relay));
+  trials_.erase(trial);
+  context_.AddLog((relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe());
+  CarryInKernel(relay);
+}
+
+bool TServer::EndOldestTrial() {
+  TTrialPlace* oldest = TTrialPlace::Oldest();
+  if (!oldest) return false;
+  oldest->Tunnel.EndTrial(oldest->ClientKey);
+  return true;
+}
+
+void TServer::EndTrial(uint64_t key) {
+  const auto trial = trials_.find(key);
+  RemoveFromTable(*trial->second.Relay);
+  trials_.erase(trial);
+  ++unanswered_;
+}
+
 bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
-  const auto serverPort = static_cast<uint16_t>(ServerPort);
+  const auto serverPort = static_cast<uint16_t>(running_.ServerPort);
   if (from.Address == serverAddress_ && (from.Port == serverPort || from.Port == static_cast<uint16_t>(serverPort + 1)))
     return true;
   return TudpSocket::IsOwnPort(from.Port) && IsLocalAddress(from.Address, now);
@@ -159,11 +198,30 @@ void TServer::SweepClients() {
     relay.reset();
     context_.AddLog("Closed connection from " + description);
   }
+  SweepTrials();
+}
+
+void TServer::SweepTrials() {
+  const TTime now = context_.Now();
+  for (auto trial = trials_.begin(); trial != trials_.end();) {
+    if (now - trial->second.Relay->Since <= TAdmission::kTrialLifetime) {
+      ++trial;
+      continue;
+    }
+    RemoveFromTable(*trial->second.Relay);
+    trial = trials_.erase(trial);
+    ++unanswered_;
+  }
+  if (unanswered_ == 0 || now - unansweredToldAt_ < TAdmission::kUnansweredSummaryInterval) return;
+  unansweredToldAt_ = now;
+  const int count = std::exchange(unanswered_, 0);
+  context_.AddLog("Closed " + std::to_string(count) + (count == 1 ? " connection" : " connections") +
+                  " that the server never answered on " + Describe());
 }
 
 bool TServer::IsExpired() {
   TakeKernelActivity();
-  return IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
+  return targetsThisProgram_ || IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
 }
 
 std::string TServer::Describe() const {

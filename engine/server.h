@@ -1,5 +1,6 @@
 #pragma once
 
+#include "admission.h"
 #include "clientconn.h"
 #include "context.h"
 #include "nameLookup.h"
@@ -16,30 +17,34 @@ namespace gw {
 
 // One tunnel: a game endpoint on ListenPort and, for a static tunnel when the query port is
 // enabled, a query endpoint on ListenPort + 1. Every client address that sends gets its own
-// relay (TClient), kept in one table for both endpoints.
+// relay (TClient), kept in one table for both endpoints. A relay is a trial until its server
+// answers (see TAdmission): it is told in the log, counted and kept only from then on.
 class TServer {
 public:
-  // Relays one client address (IP) may hold in one tunnel: many players behind one NAT
-  // fit, a single host cycling through source ports does not take every descriptor.
-  static constexpr int kMaxRelaysPerAddress = 128;
-
   explicit TServer(TEngineContext& context);
   ~TServer();
   TServer(const TServer&) = delete;
   TServer& operator=(const TServer&) = delete;
 
   // (Re)creates and opens the endpoints, starts resolving the server's name, and logs
-  // "Tunnel open on ...". Relays already in the table stay and answer through the new
-  // endpoints.
+  // "Tunnel open on ..." after any failure to bind. Relays already in the table stay and
+  // answer through the new endpoints. The listen port, server host and server port take
+  // effect here: until the next Start the tunnel serves the values of this one.
   void Start();
   // Closes the endpoints, so that another tunnel can bind their ports; Start opens them again.
   void CloseEndpoints();
-  // Removes the relays whose client has been silent for more than 12 s, each with its line.
+  // Removes the relays whose client has been silent for more than 12 s, each with its line,
+  // then the trials (SweepTrials).
   void SweepClients();
-  // No client has sent for more than 60 s, through the sockets or the kernel's fast path.
+  // Removes the trials older than their lifetime, and tells how many trials ended
+  // unanswered, at most every few seconds.
+  void SweepTrials();
+  // No client that its server answered has sent for more than 60 s, through the sockets or
+  // the kernel's fast path; or the server turned out to be a port of this program.
   bool IsExpired();
   // The game endpoint is bound and receiving.
   bool Listening() const { return GameSocket && GameSocket->Active(); }
+  // Relays whose server has answered; trials are not counted.
   int ClientCount() const { return static_cast<int>(clients_.size()); }
   // "listen-port to server-host:server-port"
   std::string Describe() const;
@@ -51,17 +56,41 @@ public:
   TTime LastActivity{};
 
 private:
+  // The values a Start took, which the running tunnel serves.
+  struct TTarget {
+    int ListenPort = 0;
+    std::string ServerHost;
+    int ServerPort = 0;
+  };
+  // A trial owned by the tunnel, with its place among the trials of the process.
+  struct TTrial {
+    TTrial(std::unique_ptr<TClient> relay, TServer& tunnel, uint64_t key)
+        : Relay(std::move(relay)), Place(tunnel, key) {}
+    std::unique_ptr<TClient> Relay;
+    TTrialPlace Place;
+  };
+
   void HandleReceive(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from);
   std::unique_ptr<TudpSocket> OpenEndpoint(int port, TRepeatedLog& errors);
-  // The relay for a new client address, or null when none is made for it.
+  // The one place where a new client address gets a relay, as a trial, or is refused; null
+  // when none is made for it.
   TClient* AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now);
+  std::unique_ptr<TClient> MakeRelay(const TudpSocket& sender, const TPeerAddress& from);
   // A source that must never get a relay: the game server itself, or an endpoint of this
   // program. Answering either would relay the tunnel's own datagrams back into it.
   bool IsLoopSource(const TPeerAddress& from, TTime now) const;
+  // The server's answer came: the trial becomes a relay of the table, told in the log.
+  void Promote(TClient& relay);
+  // The oldest trial of the process, of whichever tunnel, goes; false when there is none.
+  static bool EndOldestTrial();
+  void EndTrial(uint64_t key);
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
   void RemoveFromTable(const TClient& relay);
+  // A temporary tunnel whose server is an endpoint of this program could only carry its
+  // own datagrams back into itself.
+  bool TargetsThisProgram(TTime now) const;
   // Logs whether the tunnel's fast path is on, or why not, when that changes, and hands its
   // relays to the kernel or takes them back accordingly.
   void TellFastPath();
@@ -73,18 +102,25 @@ private:
   TEngineContext& context_;
   std::unique_ptr<TudpSocket> GameSocket;
   std::unique_ptr<TudpSocket> QuerySocket;
-  // The relays in order of creation, the same relays by client address, and how many each
-  // client IP holds.
+  TTarget running_;
+  // The relays their servers answered, in that order; the trials; both by client address;
+  // and how many each client IP holds.
   std::vector<std::unique_ptr<TClient>> clients_;
+  std::unordered_map<uint64_t, TTrial> trials_;
   std::unordered_map<uint64_t, TClient*> clientsByAddress_;
   std::unordered_map<uint32_t, int> relaysPerIP_;
+  // Trials ended unanswered since the last count was told.
+  int unanswered_ = 0;
+  TTime unansweredToldAt_{};
 
   // The server's address, network byte order; 0 until the name resolves. Relays follow it.
   uint32_t serverAddress_ = 0;
   bool answered_ = false;
+  bool targetsThisProgram_ = false;
   TTime resolvedAt_{};
   TNameLookup lookup_;
 
+  // An endpoint's errors are counted within its life; a new endpoint tells its own in full.
   TRepeatedLog gameErrors_;
   TRepeatedLog queryErrors_;
   TRepeatedLog refusals_;
@@ -93,8 +129,6 @@ private:
   static constexpr int kNotCarried = -2;
   bool fastPathOn_ = false;
   std::string fastPathLine_;
-  // After a relay could not be made, new clients are refused until then, as if they had met
-  // the same failure, rather than try again at every datagram of a flood.
   TTime refuseUntil_{};
   struct {
     std::string Text;

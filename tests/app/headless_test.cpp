@@ -540,6 +540,7 @@ TEST(HeadlessRelay, StaticTunnelsRelayManyClientsBothWaysAndLogEachWithAStamp) {
   const auto query = ReceiveOne(serverAQuery);
   ASSERT_TRUE(query) << relay->Transcript();
   EXPECT_EQ(query->Data, "\\status\\");
+  serverAQuery.SendTo(query->FromPort, "\\hostname\\x");
   EXPECT_TRUE(relay->WaitForMessage("Got query connection from 127.0.0.1:" + std::to_string(browser.Port()) +
                                     " -> 127.0.0.1:" + std::to_string(serverAPort + 1)))
       << relay->Transcript();

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace gw {
 namespace {
 
@@ -35,9 +37,8 @@ TEST_F(TManagerFixture, StartUpSetsTheCaptionStartsTheListenerAndEveryStaticTunn
                                 "Tunnel open on " + std::to_string(first) + " to 127.0.0.1:7777",
                                 "Tunnel open on " + std::to_string(second) + " to 127.0.0.1:7787",
                             }));
-  // The list is refreshed before the tunnels start, and after every line.
-  EXPECT_EQ(FrontEnd.Calls,
-            (std::vector<std::string>{"log", "refresh", "refresh", "log", "refresh", "log", "refresh"}));
+  // The list is shown first as the tunnels start, and refreshed after every line from then on.
+  EXPECT_EQ(FrontEnd.Calls, (std::vector<std::string>{"log", "refresh", "log", "refresh", "log", "refresh"}));
 }
 
 TEST_F(TManagerFixture, EmptySettingsStartNothingAndLogNothing) {
@@ -65,7 +66,8 @@ TEST_F(TManagerFixture, TakenRemotePortSkipsTheRestOfStartUpUntilReload) {
   }
   EXPECT_EQ(FrontEnd.Caption, "Gatewarden 3.0");
   EXPECT_TRUE(FrontEnd.Lines.empty());
-  EXPECT_TRUE(FrontEnd.Calls.empty()) << "no tunnel list yet";
+  Core->Manager().AddLog("Settings file: gatewarden.ini");
+  EXPECT_EQ(FrontEnd.Calls, std::vector<std::string>{"log"}) << "no tunnel list yet";
 
   Core->Manager().Reload();
   EXPECT_EQ(FrontEnd.LinesStartingWith("Tunnel open on ").size(), 1u);
@@ -128,6 +130,16 @@ TEST_F(TManagerFixture, CreatePassesOverPortsItCannotBindQuietly) {
   EXPECT_TRUE(FrontEnd.LinesStartingWith("WSA Error").empty());
 }
 
+TEST_F(TManagerFixture, ThisMachineByTheNameLocalhostIsRefusedAsByItsNumber) {
+  const int from = test::FreeUdpPortPair(), staticPort = test::FreeUdpPortPair();
+  Load("[RemoteAdmin]\nTemporary=0\nFromPort=" + std::to_string(from) + "\nToPort=" + std::to_string(from) +
+       "\n[Tunnels]\nServer0=" + std::to_string(staticPort) + " 10.0.0.9:7777\n");
+  Core->StartUp();
+  for (const char* name : {"localhost", "LocalHost.", "game.localhost"})
+    EXPECT_EQ(Core->Manager().CreateTemporaryTunnel(name, staticPort).Refusal, "Port of this relay") << name;
+  EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
+}
+
 TEST_F(TManagerFixture, PortsBeyondTheSystemsAreRefusedAndTheCounterWrapsAtTheTop) {
   TTunnelManager& manager = StartWithRange(2147483646, 2147483647);
   EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Refusal, "No free port");
@@ -143,8 +155,13 @@ TEST_F(TManagerFixture, TemporaryTunnelCloses60SecondsAfterItsLastClientDatagram
 
   client.SendTo(port, "a");
   other.SendTo(port, "b");
-  int arrived = 0;
-  ASSERT_TRUE(Context.RunUntil([&] { return (arrived += server.TryReceive().has_value()) == 2; }));
+  bool clientAnswered = false, otherAnswered = false;
+  ASSERT_TRUE(Context.RunUntil([&] {
+    if (const auto got = server.TryReceive()) server.SendTo(got->FromPort, "welcome");
+    clientAnswered = clientAnswered || client.TryReceive();
+    otherAnswered = otherAnswered || other.TryReceive();
+    return clientAnswered && otherAnswered;
+  }));
   // One client stays: the tunnel lives, and its silent client's relay is not swept alone.
   for (int i = 0; i < 3; ++i) {
     Context.ManualClock.Advance(30s);
@@ -173,7 +190,10 @@ TEST_F(TManagerFixture, SweepClosesIdleRelaysOfStaticTunnels) {
        std::to_string(server.Port()) + "\n");
   Core->StartUp();
   client.SendTo(static_cast<uint16_t>(port), "x");
-  ASSERT_TRUE(Context.RunUntil([&] { return server.TryReceive().has_value(); }));
+  std::optional<test::TReceived> got;
+  ASSERT_TRUE(Context.RunUntil([&] { return (got = server.TryReceive()).has_value(); }));
+  server.SendTo(got->FromPort, "welcome");
+  ASSERT_TRUE(Context.RunUntil([&] { return client.TryReceive().has_value(); }));
 
   Context.ManualClock.Advance(12s + 1ms);
   Core->Manager().Sweep();

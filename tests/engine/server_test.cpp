@@ -90,11 +90,12 @@ TEST_F(TTunnelFixture, RelaysEachClientThroughItsOwnUpstreamPort) {
   EXPECT_EQ(atFirst.FromPort, GamePort());
   EXPECT_EQ(atSecond.FromPort, GamePort());
 
+  // A relay is told when its server first answers it.
   EXPECT_EQ(Tunnel->ClientCount(), 2);
   EXPECT_EQ(Context.Log, (std::vector<std::string>{
                              "Tunnel open on " + std::to_string(GamePort()) + " to 127.0.0.1:" + std::to_string(ServerPort),
-                             "Got connection from " + Relay(first, ServerPort),
                              "Got connection from " + Relay(second, ServerPort),
+                             "Got connection from " + Relay(first, ServerPort),
                          }));
 }
 
@@ -129,6 +130,7 @@ TEST_F(TTunnelFixture, RelaysAnsweringTogetherEachReachTheirOwnClient) {
 TEST_F(TTunnelFixture, BurstKeepsItsOrderBothWays) {
   Tunnel->Start();
   TUdpPeer client;
+  RoundTrip(client, "hello", GamePort(), Server);
   const int count = 100;
   for (int i = 0; i < count; ++i) client.SendTo(GamePort(), std::to_string(i));
   uint16_t upstream = 0;
@@ -148,7 +150,10 @@ TEST_F(TTunnelFixture, BurstWhileTheRelayIsBusyWaitsInTheTunnelsQueue) {
   Tunnel->Start();
   // 1600 datagrams arrive while the loop is busy elsewhere: more than a default queue holds.
   std::vector<std::unique_ptr<TUdpPeer>> clients(8);
-  for (auto& client : clients) client = std::make_unique<TUdpPeer>();
+  for (auto& client : clients) {
+    client = std::make_unique<TUdpPeer>();
+    RoundTrip(*client, "hello", GamePort(), Server);
+  }
   const int each = 200;
   for (int i = 0; i < each; ++i)
     for (const auto& client : clients) client->SendTo(GamePort(), std::to_string(i));
@@ -172,8 +177,7 @@ TEST_F(TTunnelFixture, DescribesItselfAndItsRelays) {
 TEST_F(TTunnelFixture, EmptyDatagramCreatesARelayAndIsForwardedEmpty) {
   Tunnel->Start();
   TUdpPeer client;
-  client.SendTo(GamePort(), "");
-  EXPECT_EQ(Await(Server).Data, "");
+  EXPECT_EQ(RoundTrip(client, "", GamePort(), Server).Data, "re:");
   EXPECT_EQ(Context.LinesStartingWith("Got connection from "),
             std::vector<std::string>{"Got connection from " + Relay(client, ServerPort)});
 }
@@ -183,7 +187,10 @@ TEST_F(TTunnelFixture, LongDatagramsAreDroppedWithOneLineThenACountAndNoRelay) {
   TUdpPeer client;
   for (int i = 0; i < 50; ++i) client.SendTo(GamePort(), std::string(3000, 'x'));
   client.SendTo(GamePort(), std::string(2999, 'y'));
-  EXPECT_EQ(Await(Server).Data, std::string(2999, 'y'));
+  const TReceived atServer = Await(Server);
+  EXPECT_EQ(atServer.Data, std::string(2999, 'y'));
+  Server.SendTo(atServer.FromPort, "ok");
+  Await(client);
   EXPECT_EQ(Context.LinesStartingWith("WSA Error: "),
             std::vector<std::string>{"WSA Error: Message too long [10040]"});
   Context.ManualClock.Advance(TRepeatedLog::kSummaryInterval);
@@ -199,21 +206,85 @@ TEST_F(TTunnelFixture, DatagramFromSourcePortZeroIsDropped) {
   Tunnel->Start();
   if (!test::SendFromPortZero(GamePort(), "spoofed")) GTEST_SKIP() << "raw sockets are not allowed here";
   TUdpPeer client;
-  client.SendTo(GamePort(), "real");
-  EXPECT_EQ(Await(Server).Data, "real");
+  RoundTrip(client, "real", GamePort(), Server);
   ExpectNothingAt(Server);
   EXPECT_EQ(Tunnel->ClientCount(), 1);
   EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 1u);
 }
 
-TEST_F(TTunnelFixture, TakenPortIsLoggedBeforeTheOpenLine) {
+TEST_F(TTunnelFixture, TakenPortIsLoggedInFullBeforeTheOpenLineAtEveryStart) {
   TUdpPeer squatter(GamePort());
   Context.AddPortOption = false;
   Tunnel->Start();
+  Tunnel->Start();
+  const std::vector<std::string> start{"WSA Error: Address already in use [10048]", "Tunnel open on " + Tunnel->Describe()};
+  EXPECT_EQ(Context.Log, (std::vector<std::string>{start[0], start[1], start[0], start[1]}));
+}
+
+TEST_F(TTunnelFixture, EditedValuesWaitForTheNextStart) {
+  Context.AddPortOption = false;
+  Tunnel->Start();
+  const uint16_t startedPort = GamePort();
+  const std::string started = Relay(TUdpPeer{}, ServerPort).substr(Relay(TUdpPeer{}, ServerPort).find(" -> "));
+  TUdpPeer newServer;
+  Tunnel->ListenPort = test::FreeUdpPortPair();
+  Tunnel->ServerHost = "localhost";
+  Tunnel->ServerPort = newServer.Port();
+
+  TUdpPeer before;
+  RoundTrip(before, "before", startedPort, Server);
+  EXPECT_EQ(Context.Log.back(), "Got connection from 127.0.0.1:" + std::to_string(before.Port()) + started);
+
+  // The new name is looked up now; datagrams before its answer are dropped.
+  Tunnel->Start();
+  TUdpPeer after;
+  std::optional<TReceived> atNewServer;
+  ASSERT_TRUE(Context.RunUntil([&] {
+    after.SendTo(GamePort(), "after");
+    return (atNewServer = newServer.TryReceive()).has_value();
+  }));
+  newServer.SendTo(atNewServer->FromPort, "welcome");
+  Await(after);
+  EXPECT_EQ(Context.Log.back(),
+            "Got connection from 127.0.0.1:" + std::to_string(after.Port()) + " -> localhost:" + std::to_string(newServer.Port()));
+}
+
+// A client address whose server never answers (a forged source, say) costs the log nothing,
+// reaches the server a few times a second, and is gone after a short life, counted.
+TEST_F(TTunnelFixture, AClientTheServerNeverAnswersIsATrial) {
+  Tunnel->Start();
+  TUdpPeer stranger;
+  for (int i = 0; i < 10; ++i) stranger.SendTo(GamePort(), "junk");
+  Context.RunFor(50ms);
+  int forwarded = 0;
+  while (Server.TryReceive()) ++forwarded;
+  EXPECT_EQ(forwarded, TAdmission::kTrialForwardsPerSecond);
+  Context.ManualClock.Advance(1s);
+  stranger.SendTo(GamePort(), "a second later");
+  EXPECT_EQ(Await(Server).Data, "a second later");
+
+  Context.ManualClock.Advance(TAdmission::kTrialLifetime);
+  Tunnel->SweepClients();
+  EXPECT_EQ(TTrialPlace::Count(), 0u);
+  EXPECT_EQ(Tunnel->ClientCount(), 0);
   EXPECT_EQ(Context.Log, (std::vector<std::string>{
-                             "WSA Error: Address already in use [10048]",
                              "Tunnel open on " + Tunnel->Describe(),
+                             "Closed 1 connection that the server never answered on " + Tunnel->Describe(),
                          }));
+}
+
+TEST_F(TTunnelFixture, ATemporaryTunnelWhoseServerNameLeadsToThisProgramClosesItself) {
+  Tunnel->Start();
+  TServer temporary(Context);
+  temporary.ListenPort = test::FreeUdpPortPair();
+  temporary.ServerHost = "localhost";
+  temporary.ServerPort = GamePort();
+  temporary.Temporary = true;
+  temporary.Start();
+  ASSERT_TRUE(Context.RunUntil([&] { return temporary.IsExpired(); }));
+  EXPECT_EQ(Context.LinesStartingWith("Refused temporary tunnel to "),
+            std::vector<std::string>{"Refused temporary tunnel to localhost:" + std::to_string(GamePort()) +
+                                     " (Port of this relay)"});
 }
 
 TEST_F(TTunnelFixture, RelayIdleTwelveSecondsStaysAndGoesJustAfter) {
@@ -239,6 +310,8 @@ TEST_F(TTunnelFixture, RelayIdleTwelveSecondsStaysAndGoesJustAfter) {
   client.SendTo(GamePort(), "back");
   const TReceived again = Await(Server);
   EXPECT_NE(again.FromPort, first.FromPort);
+  Server.SendTo(again.FromPort, "welcome back");
+  Await(client);
   EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 2u);
 }
 
@@ -260,10 +333,7 @@ TEST_F(TTunnelFixture, ClientSendingEveryTenSecondsKeepsItsRelay) {
 TEST_F(TTunnelFixture, SweepRemovesOnlyTheIdleAndKeepsOrder) {
   Tunnel->Start();
   TUdpPeer a, b, c;
-  for (const TUdpPeer* client : {&a, &b, &c}) {
-    client->SendTo(GamePort(), "x");
-    Await(Server);
-  }
+  for (const TUdpPeer* client : {&a, &b, &c}) RoundTrip(*client, "x", GamePort(), Server);
   Context.ManualClock.Advance(8s);
   b.SendTo(GamePort(), "still here");
   Await(Server);
@@ -284,13 +354,18 @@ TEST_F(TTunnelFixture, TemporaryTunnelExpiresStrictlyAfterSixtySecondsOfClientSi
   Tunnel->Temporary = true;
   Tunnel->Start();
   EXPECT_FALSE(Tunnel->IsExpired());
-  TUdpPeer client;
-  client.SendTo(GamePort(), "hi");
-  const TReceived first = Await(Server);
-
+  TUdpPeer client, stranger;
+  RoundTrip(client, "hi", GamePort(), Server);
   Context.ManualClock.Advance(30s);
-  Server.SendTo(first.FromPort, "server traffic does not count");
+  client.SendTo(GamePort(), "still here");
+  const TReceived last = Await(Server);
+
+  // Neither the server's traffic nor a stranger whom the server never answers keeps it.
+  Context.ManualClock.Advance(30s);
+  Server.SendTo(last.FromPort, "server traffic does not count");
   Await(client);
+  stranger.SendTo(GamePort(), "nor does a stranger");
+  Await(Server);
   Context.ManualClock.Advance(30s);
   EXPECT_FALSE(Tunnel->IsExpired());
   Context.ManualClock.Advance(1ms);
@@ -387,10 +462,10 @@ TEST_F(TTunnelFixture, NoRelayForTheServerItselfNorForThisProgramsOwnEndpoints) 
   client.SendTo(static_cast<uint16_t>(loop.ListenPort), "once");
   Context.RunFor(100ms);
 
-  EXPECT_EQ(Tunnel->ClientCount(), 0);
+  // One trial, the client's: none for the source of its relay's datagram.
   EXPECT_FALSE(Server.TryReceive().has_value());
-  EXPECT_EQ(loop.ClientCount(), 1);
-  EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 1u);
+  EXPECT_EQ(TTrialPlace::Count(), 1u);
+  EXPECT_TRUE(Context.LinesStartingWith("Got connection from ").empty());
 }
 
 TEST_F(TTunnelFixture, OnlyTheServerAnswersThroughARelay) {
@@ -408,19 +483,21 @@ TEST_F(TTunnelFixture, OneAddressGetsAtMostItsShareOfRelays) {
   Context.AddPortOption = false;
   Tunnel->Start();
   std::vector<std::unique_ptr<TUdpPeer>> clients;
-  for (int i = 0; i < TServer::kMaxRelaysPerAddress + 2; ++i) {
+  for (int i = 0; i < TAdmission::kMaxRelaysPerAddress + 2; ++i) {
     clients.push_back(std::make_unique<TUdpPeer>());
     clients.back()->SendTo(GamePort(), "x");
   }
   Context.RunFor(100ms);
-  EXPECT_EQ(Tunnel->ClientCount(), TServer::kMaxRelaysPerAddress);
+  EXPECT_EQ(TTrialPlace::Count(), static_cast<std::size_t>(TAdmission::kMaxRelaysPerAddress));
   EXPECT_EQ(Context.LinesStartingWith("Refused connection from ").size(), 1u);
 
   // Once the address's relays have gone, it is served again.
-  Context.ManualClock.Advance(12s + 1ms);
+  Context.ManualClock.Advance(TAdmission::kTrialLifetime + 1ms);
   Tunnel->SweepClients();
-  clients.back()->SendTo(GamePort(), "again");
-  ASSERT_TRUE(Context.RunUntil([&] { return Tunnel->ClientCount() == 1; }));
+  while (Server.TryReceive()) {
+  }
+  RoundTrip(*clients.back(), "again", GamePort(), Server);
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
 }
 
 TEST_F(TTunnelFixture, APortAtTheTopOfTheIntegerRangeIsRefusedNotOverflowed) {

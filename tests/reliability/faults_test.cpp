@@ -100,11 +100,11 @@ TEST_F(TSettingsFaults, BinaryBytesInATunnelEntryStopTheStartAndLeaveTheFileAlon
   EXPECT_EQ(test::TTempFolder::Read(File()), content);
 }
 
-// A tunnel in front of a server that cannot be reached keeps its clients' relays, reports
-// what it can once, and lets them go on time.
+// A tunnel in front of a server that cannot be reached keeps its clients' relays as trials,
+// reports what it can once, and lets them go on time.
 struct TUnreachableServer : ::testing::Test {
-  // Sends until the client has its relay: the server's name is answered in the background,
-  // and datagrams before the answer are dropped.
+  // Sends until the client has its relay, a trial: the server's name is answered in the
+  // background, and datagrams before the answer are dropped.
   void Start(const std::string& host, int port) {
     Tunnel.ListenPort = test::FreeUdpPortPair();
     Tunnel.ServerHost = host;
@@ -113,12 +113,18 @@ struct TUnreachableServer : ::testing::Test {
     Tunnel.Start();
     ASSERT_TRUE(Context.RunUntil([&] {
       Client.SendTo(static_cast<uint16_t>(Tunnel.ListenPort), "hello?");
-      return Tunnel.ClientCount() == 1;
+      return TTrialPlace::Count() == 1;
     }));
   }
   void Send(int count) {
     for (int i = 0; i < count; ++i) Client.SendTo(static_cast<uint16_t>(Tunnel.ListenPort), "hello?");
     Context.RunFor(50ms);
+  }
+  void ExpectTrialEndedOnTime() {
+    Context.ManualClock.Advance(TAdmission::kTrialLifetime + 1ms);
+    Tunnel.SweepClients();
+    EXPECT_EQ(TTrialPlace::Count(), 0u);
+    EXPECT_EQ(Context.Log.back(), "Closed 1 connection that the server never answered on " + Tunnel.Describe());
   }
   void ExpectSweptOnTime() {
     EXPECT_EQ(Tunnel.ClientCount(), 1);
@@ -136,9 +142,7 @@ struct TUnreachableServer : ::testing::Test {
 TEST_F(TUnreachableServer, AHostThatDoesNotResolveIsReportedOnceAndThenCounted) {
   Start("no-such-host.invalid", 7777);
   Send(3);
-  EXPECT_EQ(Context.LinesStartingWith("Got connection from "),
-            std::vector<std::string>{"Got connection from 127.0.0.1:" + std::to_string(Client.Port()) +
-                                     " -> no-such-host.invalid:7777"});
+  EXPECT_TRUE(Context.LinesStartingWith("Got connection from ").empty());
   // The relay tries the address again a second later, and the failure is counted.
   Context.ManualClock.Advance(1s);
   Send(1);
@@ -147,8 +151,7 @@ TEST_F(TUnreachableServer, AHostThatDoesNotResolveIsReportedOnceAndThenCounted) 
   EXPECT_EQ(Context.LinesStartingWith("WSA Error: "),
             (std::vector<std::string>{"WSA Error: Can't assign requested address [10049]",
                                       "WSA Error: Can't assign requested address [10049] (1 more)"}));
-  Context.Log.clear();
-  ExpectSweptOnTime();
+  ExpectTrialEndedOnTime();
 }
 
 TEST_F(TUnreachableServer, AServerThatIsDownLeavesTheRelayToExpireOrToBeAnsweredWhenItComesBack) {
@@ -160,6 +163,7 @@ TEST_F(TUnreachableServer, AServerThatIsDownLeavesTheRelayToExpireOrToBeAnswered
 
   // The refusals the system reported did not leave the relay deaf.
   test::TUdpPeer server(static_cast<uint16_t>(port));
+  Context.ManualClock.Advance(1s);
   Send(1);
   const auto atServer = server.TryReceive();
   ASSERT_TRUE(atServer.has_value());

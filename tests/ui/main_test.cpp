@@ -103,7 +103,11 @@ TEST_F(TWindowFixture, CountsFollowTheLog) {
   TUdpPeer a, b;
   a.SendTo(static_cast<uint16_t>(port), "x");
   b.SendTo(static_cast<uint16_t>(port), "y");
-  ASSERT_TRUE(WaitFor([&] { return Cell(0, 3) == "2"; }));
+  // A client counts once its server has answered it.
+  ASSERT_TRUE(WaitFor([&] {
+    if (const auto got = Server.TryReceive()) Server.SendTo(got->FromPort, "welcome");
+    return Cell(0, 3) == "2";
+  }));
   EXPECT_EQ(Panel(1), " Static tunnels in use: 2");
 
   Core->Manager().CreateTemporaryTunnel("127.0.0.1", 7777);
