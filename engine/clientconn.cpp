@@ -7,10 +7,10 @@ namespace gw {
 
 TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
                  const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
-                 int listenPort, TudpSocket::TerrorProc onOpenFailure)
+                 int listenPort, TTunnelCounts& tunnelCounts, TudpSocket::TerrorProc onOpenFailure)
     : PeerIP(DottedText(peer.Address)), Peer(peer), ListenPort(listenPort),
       ServerHost(std::move(serverHost)), ServerPort(serverPort), IsQuery(isQuery), Since(context.Now()), LastActivity(Since),
-      context_(context), serverAddress_(serverAddress), replySocket_(replySocket), errors_(context),
+      context_(context), tunnelCounts_(tunnelCounts), serverAddress_(serverAddress), replySocket_(replySocket), errors_(context),
       UpstreamSocket(context.Loop()) {
   UpstreamSocket.OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress&) {
     HandleReply(data);
@@ -22,7 +22,10 @@ TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string 
   UpstreamSocket.KeepDescriptorReserve = true;
   UpstreamSocket.Open();
   if (!Opened()) return;
-  UpstreamSocket.OnError = [this](const std::string& msg, int num) { LogSocketError(errors_, msg, num); };
+  UpstreamSocket.OnError = [this](const std::string& msg, int num) {
+    if (num == kMessageTooLong) tunnelCounts_.Dropped.Add(TDrop::TooLong);
+    LogSocketError(errors_, msg, num);
+  };
   ConnectUpstream(LastActivity);
   if (IsQuery) queryReply_.reserve(TudpSocket::kReceiveBufferSize + QueryReplyGrowth(ServerHost));
 }
@@ -46,12 +49,20 @@ void TClient::Forward(std::span<const char> data, TTime now) {
       trialSecond_ = now;
       trialForwards_ = 0;
     }
-    if (trialForwards_ == TAdmission::kTrialForwardsPerSecond) return;
+    if (trialForwards_ == TAdmission::kTrialForwardsPerSecond) {
+      tunnelCounts_.Dropped.Add(TDrop::TrialLimit);
+      return;
+    }
     ++trialForwards_;
   }
   // Until the server's address is known and the endpoint connected, datagrams are dropped;
   // the failure was reported when it was last tried.
-  if (UpstreamSocket.Connected() || ConnectUpstream(now)) UpstreamSocket.SendBuffer(data);
+  if (!UpstreamSocket.Connected() && !ConnectUpstream(now)) {
+    tunnelCounts_.Dropped.Add(TDrop::ServerUnknown);
+    return;
+  }
+  Counts.ToServer.Add(data.size());
+  UpstreamSocket.SendBuffer(data);
 }
 
 std::string TClient::Describe() const {
@@ -71,11 +82,13 @@ void TClient::HandleReply(std::span<const char> data) {
   // The tunnel restarted without this endpoint (the query port was turned off).
   if (!replySocket_) return;
   if (!IsQuery) {
+    Counts.ToClient.Add(data.size());
     replySocket_->SendTo(Peer, data);
     return;
   }
   queryReply_.assign(data.data(), data.size());
   RewriteQueryReply(queryReply_, ServerHost, ListenPort);
+  Counts.ToClient.Add(queryReply_.size());
   replySocket_->SendTo(Peer, queryReply_);
 }
 

@@ -2,6 +2,7 @@
 
 #include "admission.h"
 #include "context.h"
+#include "counts.h"
 #include "fastPath.h"
 #include "hostAbout.h"
 #include "repeatedLog.h"
@@ -26,10 +27,11 @@ public:
   // through one that has been released. `serverAddress` is the tunnel's answer for its
   // server's name, also followed: a relay made while the name did not resolve takes the
   // address once there is one. A failure to open the outgoing endpoint goes to
-  // `onOpenFailure`, since such a relay is not kept to report it.
+  // `onOpenFailure`, since such a relay is not kept to report it. Datagrams it drops are
+  // counted in `tunnelCounts`.
   TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
           const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
-          int listenPort, TudpSocket::TerrorProc onOpenFailure);
+          int listenPort, TTunnelCounts& tunnelCounts, TudpSocket::TerrorProc onOpenFailure);
   // The kernel stops carrying the client before the upstream port is let go.
   ~TClient() { KernelPath.reset(); }
   TClient(const TClient&) = delete;
@@ -61,6 +63,8 @@ public:
   // When the relay was made.
   const TTime Since;
   TTime LastActivity;
+  // What it relayed through its sockets.
+  TRelayCounts Counts;
   // Raised once, at the server's first datagram, before it goes to the client.
   std::function<void(TClient& relay)> OnAnswered;
   // The relay's entries in the kernel's fast path, while it carries this client's datagrams.
@@ -74,6 +78,7 @@ private:
   static constexpr std::chrono::seconds kRetryInterval{1};
 
   TEngineContext& context_;
+  TTunnelCounts& tunnelCounts_;
   const uint32_t& serverAddress_;
   const std::unique_ptr<TudpSocket>& replySocket_;
   TRepeatedLog errors_;

@@ -55,7 +55,10 @@ std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port, TRepeatedLog& errors
   socket->OnReceive = [this](TudpSocket& sender, std::span<const char> data, const TPeerAddress& from) {
     HandleReceive(sender, data, from);
   };
-  socket->OnError = [&errors](const std::string& msg, int num) { LogSocketError(errors, msg, num); };
+  socket->OnError = [this, &errors](const std::string& msg, int num) {
+    if (num == kMessageTooLong) counts_.Dropped.Add(TDrop::TooLong);
+    LogSocketError(errors, msg, num);
+  };
   socket->Port = port;
   // Every client of the tunnel arrives here: a burst from a thousand of them must queue
   // rather than be dropped while relays are made.
@@ -105,10 +108,18 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
   RefreshServerAddress(now);
-  if (!answered_ || IsLoopSource(from, now)) return nullptr;
+  if (!answered_) {
+    counts_.Dropped.Add(TDrop::ServerUnknown);
+    return nullptr;
+  }
+  if (IsLoopSource(from, now)) {
+    counts_.Refused.Add(TRefusal::LoopSource);
+    return nullptr;
+  }
 
   const auto held = relaysPerIP_.find(from.Address);
   if (held != relaysPerIP_.end() && held->second >= TAdmission::kMaxRelaysPerAddress) {
+    counts_.Refused.Add(TRefusal::TooManyFromAddress);
     refusals_.Write(kTooManyFromAddress, [&] {
       const std::string ip = DottedText(from.Address);
       return "Refused connection from " + ip + ":" + std::to_string(from.Port) + ": too many from " + ip;
@@ -116,6 +127,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     return nullptr;
   }
   if (now < refuseUntil_) {
+    counts_.Refused.Add(TRefusal::NoRoom);
     LogSocketError(refusals_, openFailure_.Text, openFailure_.Number);
     return nullptr;
   }
@@ -126,6 +138,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   std::unique_ptr<TClient> relay = MakeRelay(sender, from);
   if (!relay->Opened() && EndOldestTrial()) relay = MakeRelay(sender, from);
   if (!relay->Opened()) {
+    counts_.Refused.Add(TRefusal::NoRoom);
     LogSocketError(refusals_, openFailure_.Text, openFailure_.Number);
     refuseUntil_ = now + TAdmission::kRefuseAfterFailure;
     return nullptr;
@@ -136,6 +149,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   trials_.try_emplace(from.Key(), std::move(relay), *this, from.Key());
   clientsByAddress_.emplace(from.Key(), &added);
   ++relaysPerIP_[from.Address];
+  ++counts_.TrialsMade;
   return &added;
 }
 
@@ -143,7 +157,7 @@ std::unique_ptr<TClient> TServer::MakeRelay(const TudpSocket& sender, const TPee
   const bool query = &sender == QuerySocket.get();
   return std::make_unique<TClient>(
       context_, from, running_.ServerHost, query ? PortAfter(running_.ServerPort) : running_.ServerPort,
-      serverAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort,
+      serverAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort, counts_,
       [this](const std::string& msg, int num) { openFailure_ = {msg, num}; });
 }
 
@@ -151,6 +165,7 @@ void TServer::Promote(TClient& relay) {
   const auto trial = trials_.find(relay.Peer.Key());
   clients_.push_back(std::move(trial->second.Relay));
   trials_.erase(trial);
+  ++counts_.RelaysAnswered;
   context_.AddLog((relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe());
   CarryInKernel(relay);
 }
@@ -164,7 +179,7 @@ bool TServer::EndOldestTrial() {
 
 void TServer::EndTrial(uint64_t key) {
   const auto trial = trials_.find(key);
-  RemoveFromTable(*trial->second.Relay);
+  RemoveFromTable(*trial->second.Relay, TClosing::MadeRoom);
   trials_.erase(trial);
   ++unanswered_;
 }
@@ -176,7 +191,9 @@ bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
   return TudpSocket::IsOwnPort(from.Port) && IsLocalAddress(from.Address, now);
 }
 
-void TServer::RemoveFromTable(const TClient& relay) {
+void TServer::RemoveFromTable(const TClient& relay, TClosing reason) {
+  counts_.Gone += relay.Counts;
+  counts_.Closed.Add(reason);
   clientsByAddress_.erase(relay.Peer.Key());
   const auto held = relaysPerIP_.find(relay.Peer.Address);
   if (--held->second == 0) relaysPerIP_.erase(held);
@@ -191,7 +208,7 @@ void TServer::SweepClients() {
   std::vector<std::unique_ptr<TClient>> expired(std::make_move_iterator(firstExpired),
                                                 std::make_move_iterator(clients_.end()));
   clients_.erase(firstExpired, clients_.end());
-  for (const auto& relay : expired) RemoveFromTable(*relay);
+  for (const auto& relay : expired) RemoveFromTable(*relay, TClosing::Idle);
 
   for (auto& relay : expired) {
     const std::string description = relay->Describe();
@@ -208,7 +225,7 @@ void TServer::SweepTrials() {
       ++trial;
       continue;
     }
-    RemoveFromTable(*trial->second.Relay);
+    RemoveFromTable(*trial->second.Relay, TClosing::Unanswered);
     trial = trials_.erase(trial);
     ++unanswered_;
   }
@@ -222,6 +239,13 @@ void TServer::SweepTrials() {
 bool TServer::IsExpired() {
   TakeKernelActivity();
   return targetsThisProgram_ || IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
+}
+
+TRelayCounts TServer::Traffic() const {
+  TRelayCounts traffic = counts_.Gone;
+  for (const auto& relay : clients_) traffic += relay->Counts;
+  for (const auto& [key, trial] : trials_) traffic += trial.Relay->Counts;
+  return traffic;
 }
 
 std::string TServer::Describe() const {

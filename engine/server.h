@@ -48,6 +48,12 @@ public:
   int ClientCount() const { return static_cast<int>(clients_.size()); }
   // "listen-port to server-host:server-port"
   std::string Describe() const;
+  // What the tunnel refused, dropped and closed, and what its gone relays carried.
+  const TTunnelCounts& Counts() const { return counts_; }
+  // Everything its relays carried, the gone and the live, trials included.
+  TRelayCounts Traffic() const;
+  // The relays their servers answered, in that order.
+  const std::vector<std::unique_ptr<TClient>>& Relays() const { return clients_; }
 
   int ListenPort = 0;
   std::string ServerHost;
@@ -87,7 +93,8 @@ private:
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
-  void RemoveFromTable(const TClient& relay);
+  // Takes the relay out of the look-ups, its traffic into the tunnel's counts.
+  void RemoveFromTable(const TClient& relay, TClosing reason);
   // A temporary tunnel whose server is an endpoint of this program could only carry its
   // own datagrams back into itself.
   bool TargetsThisProgram(TTime now) const;
@@ -109,6 +116,7 @@ private:
   std::unordered_map<uint64_t, TTrial> trials_;
   std::unordered_map<uint64_t, TClient*> clientsByAddress_;
   std::unordered_map<uint32_t, int> relaysPerIP_;
+  TTunnelCounts counts_;
   // Trials ended unanswered since the last count was told.
   int unanswered_ = 0;
   TTime unansweredToldAt_{};

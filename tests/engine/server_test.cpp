@@ -90,8 +90,13 @@ TEST_F(TTunnelFixture, RelaysEachClientThroughItsOwnUpstreamPort) {
   EXPECT_EQ(atFirst.FromPort, GamePort());
   EXPECT_EQ(atSecond.FromPort, GamePort());
 
-  // A relay is told when its server first answers it.
+  // A relay is told when its server first answers it, and counts what it carried.
   EXPECT_EQ(Tunnel->ClientCount(), 2);
+  const TRelayCounts traffic = Tunnel->Traffic();
+  EXPECT_EQ(traffic.ToServer.Datagrams, 3u);
+  EXPECT_EQ(traffic.ToServer.Bytes, 11u);
+  EXPECT_EQ(traffic.ToClient.Datagrams, 2u);
+  EXPECT_EQ(traffic.ToClient.Bytes, 14u);
   EXPECT_EQ(Context.Log, (std::vector<std::string>{
                              "Tunnel open on " + std::to_string(GamePort()) + " to 127.0.0.1:" + std::to_string(ServerPort),
                              "Got connection from " + Relay(second, ServerPort),
@@ -267,6 +272,13 @@ TEST_F(TTunnelFixture, AClientTheServerNeverAnswersIsATrial) {
   Tunnel->SweepClients();
   EXPECT_EQ(TTrialPlace::Count(), 0u);
   EXPECT_EQ(Tunnel->ClientCount(), 0);
+  const TTunnelCounts& counts = Tunnel->Counts();
+  EXPECT_EQ(counts.TrialsMade, 1u);
+  EXPECT_EQ(counts.RelaysAnswered, 0u);
+  EXPECT_EQ(counts.Dropped[TDrop::TrialLimit], 10u - TAdmission::kTrialForwardsPerSecond);
+  EXPECT_EQ(counts.Closed[TClosing::Unanswered], 1u);
+  EXPECT_EQ(Tunnel->Traffic().ToServer.Datagrams, TAdmission::kTrialForwardsPerSecond + 1u);
+  EXPECT_EQ(Tunnel->Traffic().ToServer.Bytes, 4u * TAdmission::kTrialForwardsPerSecond + 14u);
   EXPECT_EQ(Context.Log, (std::vector<std::string>{
                              "Tunnel open on " + Tunnel->Describe(),
                              "Closed 1 connection that the server never answered on " + Tunnel->Describe(),

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace gw {
+
+// What went one way through a relay. Counting is an increment or two per datagram, on the
+// loop's thread; readers take a copy there too.
+struct TFlowCount {
+  uint64_t Datagrams = 0;
+  uint64_t Bytes = 0;
+
+  void Add(std::size_t bytes) {
+    ++Datagrams;
+    Bytes += bytes;
+  }
+  TFlowCount& operator+=(const TFlowCount& other) {
+    Datagrams += other.Datagrams;
+    Bytes += other.Bytes;
+    return *this;
+  }
+};
+
+// A relay's traffic, both ways.
+struct TRelayCounts {
+  TFlowCount ToServer;
+  TFlowCount ToClient;
+
+  TRelayCounts& operator+=(const TRelayCounts& other) {
+    ToServer += other.ToServer;
+    ToClient += other.ToClient;
+    return *this;
+  }
+};
+
+// Why a new client address got no relay.
+enum class TRefusal { LoopSource, TooManyFromAddress, NoRoom, Count };
+// Why a datagram of a client was not relayed.
+enum class TDrop {
+  TooLong,        // longer than the relay carries, either way
+  ServerUnknown,  // the server's address was not known yet
+  TrialLimit,     // more than a trial forwards in a second
+  Count
+};
+// Why a relay went.
+enum class TClosing {
+  Idle,        // its client fell silent
+  Unanswered,  // a trial whose server never answered
+  MadeRoom,    // the oldest trial, for a newcomer
+  Count
+};
+
+// The names these causes carry outside the program (the metrics' labels).
+const char* CauseName(TRefusal cause);
+const char* CauseName(TDrop cause);
+const char* CauseName(TClosing cause);
+
+template <typename TCause>
+struct TByCause {
+  std::array<uint64_t, static_cast<std::size_t>(TCause::Count)> Values{};
+  void Add(TCause cause) { ++Values[static_cast<std::size_t>(cause)]; }
+  uint64_t operator[](TCause cause) const { return Values[static_cast<std::size_t>(cause)]; }
+};
+
+// One tunnel's counts since it was made. Its traffic is what the relays that have gone
+// carried; the live relays' is added by whoever reads it (TServer::Traffic).
+struct TTunnelCounts {
+  TRelayCounts Gone;
+  uint64_t TrialsMade = 0;
+  uint64_t RelaysAnswered = 0;
+  TByCause<TClosing> Closed;
+  TByCause<TRefusal> Refused;
+  TByCause<TDrop> Dropped;
+};
+
+} // namespace gw
