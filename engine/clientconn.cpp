@@ -41,6 +41,7 @@ bool TClient::ConnectUpstream(TTime now) {
 
 void TClient::Forward(std::span<const char> data, TTime now) {
   LastActivity = now;
+  if (KernelPath) KernelPath->RenewFromClient(now);
   // Until the server's address is known and the endpoint connected, datagrams are dropped;
   // the failure was reported when it was last tried.
   if (UpstreamSocket.Connected() || ConnectUpstream(now)) UpstreamSocket.SendBuffer(data);
@@ -58,6 +59,7 @@ void TClient::HandleReply(std::span<const char> data) {
   // The endpoint is connected, so the system hands it the server's datagrams only.
   // The tunnel restarted without this endpoint (the query port was turned off).
   if (!replySocket_) return;
+  if (KernelPath) KernelPath->RenewFromServer(context_.Now());
   if (!IsQuery) {
     replySocket_->SendTo(Peer, data);
     return;

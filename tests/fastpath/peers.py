@@ -2,19 +2,30 @@
 
   peers.py server                 echoes on 7777, answers status queries on 7778, prints
                                   "peer <id> <port>" for each new relay port a player uses;
-                                  "forge:" asks it to answer that relay from strangers too.
+                                  "forge:" asks it to answer that relay from strangers too,
+                                  and from itself to the relay's other address.
   peers.py players RELAY OUTPUT   the players; exits non-zero at the first fault.
   peers.py temporary RELAY SECONDS OUTPUT
                                   a temporary tunnel and one player on it for SECONDS.
-  peers.py loopback PORT COUNT    one player on 127.0.0.1.
+  peers.py many RELAY PORT COUNT SIZE [new]
+                                  one player (or COUNT newcomers), COUNT round trips of SIZE
+                                  bytes (0: of many sizes).
+  peers.py ban RELAY LIMIT COMMAND...
+                                  a player playing for 3 s, then banned by COMMAND: fails if
+                                  it is answered more than LIMIT seconds after.
 """
 import os
 import random
 import socket
+import subprocess
 import sys
 import time
 
 GAME, QUERY, TUNNEL = 7777, 7778, 7000
+# The relay's address on the players' side, which the server reaches only through the relay.
+RELAY_OTHER = "10.77.1.1"
+# A host behind the relay, which the relay routes for.
+ELSEWHERE = "10.77.2.3"
 
 
 def server():
@@ -44,10 +55,11 @@ def server():
             if (player, source[1]) not in seen:
                 seen.add((player, source[1]))
                 print(f"peer {player} {source[1]}", flush=True)
+            s.sendto(data, source)
             if data.startswith(b"forge:"):
                 for stranger in strangers:
                     stranger.sendto(b"FORGED", source)
-            s.sendto(data, source)
+                game.sendto(b"FORGED", (RELAY_OTHER, source[1]))
 
 
 def fail(text):
@@ -80,10 +92,13 @@ def players(relay, output):
             data = f"{i}:{round_}:".encode() + os.urandom(size)[: size - 8]
             if exchange(s, relay, data) != data:
                 fail(f"player {i} got other bytes back in round {round_}")
-    # Strangers answering in the server's name never reach the player.
+    # Strangers answering in the server's name never reach the player, nor does the server
+    # writing to the relay's other address; the player's datagram to a host behind the
+    # relay is not the relay's to carry (the server would echo it).
     forge = b"forge:" + os.urandom(32)
     if exchange(clients[0], relay, forge) != forge:
         fail("the forging round trip came back altered")
+    clients[0].sendto(b"0:elsewhere", (ELSEWHERE, TUNNEL))
     clients[0].settimeout(0.5)
     try:
         data, source = clients[0].recvfrom(65535)
@@ -134,13 +149,37 @@ def temporary(relay, seconds, output):
         time.sleep(0.5)
 
 
-def loopback(port, count):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.settimeout(1)
+def many(relay, port, count, size, newcomers):
+    s = None
     for n in range(count):
-        data = f"lo:{n}:".encode() + os.urandom(n % 1500 + 1)
-        if exchange(s, "127.0.0.1", data, port) != data:
-            fail(f"other bytes back on loopback, round {n}")
+        if newcomers or not s:
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.settimeout(1)
+        data = f"many:{n}:".encode() + os.urandom(size or n % 1500 + 1)
+        if exchange(s, relay, data, port) != data:
+            fail(f"other bytes back, round {n}")
+
+
+def ban(relay, limit, command):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(0.05)
+    start = time.monotonic()
+    banned = answered = None
+    while time.monotonic() < start + 3 + limit + 3:
+        if banned is None and time.monotonic() > start + 3:
+            if answered is None:
+                fail("not answered before the ban")
+            subprocess.run(command, check=True)
+            banned = time.monotonic()
+        s.sendto(b"ban:" + os.urandom(16), (relay, TUNNEL))
+        try:
+            s.recv(65535)
+            answered = time.monotonic()
+        except socket.timeout:
+            pass
+        time.sleep(0.02)
+    if answered > banned + limit:
+        fail(f"answered {answered - banned:.2f} s after the ban")
 
 
 if __name__ == "__main__":
@@ -150,5 +189,7 @@ if __name__ == "__main__":
         players(sys.argv[2], sys.argv[3])
     elif sys.argv[1] == "temporary":
         temporary(sys.argv[2], float(sys.argv[3]), sys.argv[4])
+    elif sys.argv[1] == "ban":
+        ban(sys.argv[2], float(sys.argv[3]), sys.argv[4:])
     else:
-        loopback(int(sys.argv[2]), int(sys.argv[3]))
+        many(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), len(sys.argv) > 6)
