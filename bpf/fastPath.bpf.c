@@ -1,9 +1,9 @@
-// The kernel half of the fast path: a tc (clsact) ingress classifier that relays the game
-// datagrams of clients whose relay user space has already made. Each relay has two entries
-// in one table: the client's datagrams to the tunnel port, and the server's replies to the
-// relay's upstream port. A datagram that matches is rewritten exactly as the relay's
-// sockets would send it and handed on; anything else goes up the stack untouched, to the
-// sockets, which decide.
+// The kernel half of the fast path: a tc ingress classifier that relays the game datagrams
+// of clients whose relay user space has already made. Each relay has two entries in one
+// table: the client's datagrams to the tunnel port, and the server's replies to the relay's
+// upstream port. A datagram that matches is rewritten exactly as the relay's sockets would
+// send it and handed on; anything else goes on untouched (to the next classifier, then up
+// the stack to the host's rules and the sockets, which decide).
 #include <linux/bpf.h>
 #include <linux/if_ether.h>
 #include <linux/in.h>
@@ -26,7 +26,11 @@ struct {
   __type(value, struct gw_flow);
 } flows SEC(".maps");
 
+#define AF_INET 2
 #define LOOPBACK_IFINDEX 1
+// Not ours: the next program on the hook, or the stack, has it (TCX_NEXT, and for a
+// classic filter, the next filter).
+#define PASS_ON TC_ACT_UNSPEC
 #define IP_FRAGMENT_BITS 0x3fff
 #define L3_OFFSET ETH_HLEN
 #define L4_OFFSET (ETH_HLEN + sizeof(struct iphdr))
@@ -46,21 +50,45 @@ int gw_fast_path(struct __sk_buff* skb) {
   struct ethhdr* eth = data;
   struct iphdr* ip = data + L3_OFFSET;
   struct udphdr* udp = data + L4_OFFSET;
-  if ((void*)(udp + 1) > end) return TC_ACT_OK;
+  if ((void*)(udp + 1) > end) return PASS_ON;
   if (eth->h_proto != bpf_htons(ETH_P_IP) || ip->ihl != 5 || ip->protocol != IPPROTO_UDP ||
       (ip->frag_off & bpf_htons(IP_FRAGMENT_BITS)))
-    return TC_ACT_OK;
+    return PASS_ON;
 
   struct gw_flow_key key = {.addr = ip->saddr, .port = udp->source, .local_port = udp->dest};
   struct gw_flow* flow = bpf_map_lookup_elem(&flows, &key);
-  if (!flow) return TC_ACT_OK;
+  if (!flow) return PASS_ON;
+  // The relay's socket takes only what is sent to its own address; a datagram for another
+  // host this one routes for is not the relay's.
+  if (ip->daddr != flow->local_addr) return PASS_ON;
+  // The lease: once the sockets have not seen the flow for a while, its next datagram goes
+  // up through the host's rules, and only its arrival at a socket renews the entry.
+  const __u64 now = bpf_ktime_get_ns();
+  if (now >= flow->carry_until_ns) return PASS_ON;
   // The sockets refuse what does not leave a byte of their buffer free; so does this path,
   // by leaving such datagrams to them.
   const __u32 payload = bpf_ntohs(udp->len) - sizeof(struct udphdr);
-  if (payload >= GW_FAST_PATH_MAX_PAYLOAD) return TC_ACT_OK;
+  if (payload >= GW_FAST_PATH_MAX_PAYLOAD) return PASS_ON;
   // A destination on this host is reached through loopback only, where the datagram keeps
   // the local route it was sent with; arriving from outside it would be a martian.
-  if (flow->out_ifindex == 0 && skb->ingress_ifindex != LOOPBACK_IFINDEX) return TC_ACT_OK;
+  if (flow->out_ifindex == 0 && skb->ingress_ifindex != LOOPBACK_IFINDEX) return PASS_ON;
+  // Towards another host: the route as it is now, with its MTU (the link's, a locked route
+  // MTU, or one learnt from the path). What would not fit goes up to the sockets, which
+  // fragment it; so does anything the route no longer sends out of the same interface.
+  struct bpf_redir_neigh next_hop = {.nh_family = AF_INET};
+  if (flow->out_ifindex != 0) {
+    struct bpf_fib_lookup route = {.family = AF_INET,
+                                   .l4_protocol = IPPROTO_UDP,
+                                   .tot_len = bpf_ntohs(ip->tot_len),
+                                   .ifindex = flow->out_ifindex,
+                                   .ipv4_src = flow->new_saddr,
+                                   .ipv4_dst = flow->new_daddr};
+    const long found = bpf_fib_lookup(skb, &route, sizeof route, BPF_FIB_LOOKUP_OUTPUT);
+    if ((found != BPF_FIB_LKUP_RET_SUCCESS && found != BPF_FIB_LKUP_RET_NO_NEIGH) ||
+        route.ifindex != flow->out_ifindex)
+      return PASS_ON;
+    next_hop.ipv4_nh = route.ipv4_dst;
+  }
 
   struct addresses from = {ip->saddr, ip->daddr};
   struct addresses to = {flow->new_saddr, flow->new_daddr};
@@ -90,12 +118,13 @@ int gw_fast_path(struct __sk_buff* skb) {
   ip->ttl = kDefaultTtl;
   *(__u32*)&udp->source = new_ports;
 
-  flow->last_seen_ns = bpf_ktime_get_ns();
+  flow->last_seen_ns = now;
   __sync_fetch_and_add(&flow->datagrams, 1);
   __sync_fetch_and_add(&flow->bytes, payload);
 
   if (flow->out_ifindex == 0) return TC_ACT_OK;
-  return bpf_redirect_neigh(flow->out_ifindex, NULL, 0, 0);
+  // The next hop is known: the neighbour table gives its link address.
+  return bpf_redirect_neigh(flow->out_ifindex, &next_hop, sizeof next_hop, 0);
 }
 
 char LICENSE[] SEC("license") = "GPL";

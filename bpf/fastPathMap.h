@@ -14,14 +14,18 @@ struct gw_flow_key {
   __u16 local_port;
 };
 
-// How it leaves: new addresses and ports, and the interface (0: a local destination,
-// delivered up the stack). The kernel keeps the last time seen (CLOCK_MONOTONIC) and counts.
+// Which datagrams of the key it carries: those sent to local_addr, until carry_until_ns
+// (CLOCK_MONOTONIC), which user space moves on while its sockets see the flow. How they
+// leave: new addresses and ports, and the interface (0: a local destination, delivered up
+// the stack). The kernel keeps the last time carried and counts.
 struct gw_flow {
+  __u32 local_addr;
   __u32 new_saddr;
   __u32 new_daddr;
   __u16 new_sport;
   __u16 new_dport;
   __u32 out_ifindex;
+  __u64 carry_until_ns;
   __u64 last_seen_ns;
   __u64 datagrams;
   __u64 bytes;

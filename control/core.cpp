@@ -37,7 +37,11 @@ void TCore::Attach(TFrontEnd& frontEnd) {
       kSweepIntervalMs, kSweepIntervalMs);
 }
 
-void TCore::StartUp() { manager_->StartUp(); }
+void TCore::StartUp() {
+  // A filter a killed relay left would go on answering in its name, whatever the settings.
+  if (const std::string line = TFastPath::RemoveLeftovers(); !line.empty()) AddLog(line);
+  manager_->StartUp();
+}
 
 void TCore::Detach() {
   sweepTimer_.reset();

@@ -44,6 +44,7 @@ bool TClient::ConnectUpstream(TTime now) {
 
 void TClient::Forward(std::span<const char> data, TTime now) {
   LastActivity = now;
+  if (KernelPath) KernelPath->RenewFromClient(now);
   if (!answered_) {
     if (now - trialSecond_ >= std::chrono::seconds(1)) {
       trialSecond_ = now;
@@ -81,6 +82,7 @@ void TClient::HandleReply(std::span<const char> data) {
   }
   // The tunnel restarted without this endpoint (the query port was turned off).
   if (!replySocket_) return;
+  if (KernelPath) KernelPath->RenewFromServer(context_.Now());
   if (!IsQuery) {
     Counts.ToClient.Add(data.size());
     replySocket_->SendTo(Peer, data);

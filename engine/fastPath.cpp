@@ -7,11 +7,16 @@
 #include "fastPath.skel.h"
 #include "fastPathMap.h"
 
+#include "uvHandle.h"
+
 #include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstddef>
 #include <fstream>
 #endif
 
@@ -21,15 +26,69 @@ namespace gw {
 
 namespace {
 
-// Our classifier's place on every ingress hook: a fixed handle and priority, so that one
-// left behind by a program that was killed is replaced rather than doubled.
+// A classic filter's place on every ingress hook: a fixed handle and priority, so that one
+// left behind by a program that was killed is found, and replaced rather than doubled.
 constexpr uint32_t kTcHandle = 0x4757;
 constexpr uint32_t kTcPriority = 0x4757;
+// A tc link (BPF_TCX_INGRESS, Linux 6.6) goes when its last descriptor does, so with the
+// process; Debian 12's headers (Linux 6.1) do not name it yet.
+constexpr auto kTcxIngress = static_cast<bpf_attach_type>(46);
+// An entry carries for this long after the sockets last saw a datagram of its direction, so
+// a host rule that starts dropping a player's datagrams reaches a carried player within it.
+// Short, since it is the delay of a ban; long enough that the datagrams going up cost nothing
+// beside those carried (one per direction and lease).
+constexpr std::chrono::nanoseconds kLease = std::chrono::seconds(2);
+// Datagrams the kernel leaves to the sockets (too long for the link, fragments) renew it no
+// more often than this: one table write, not one per datagram. The lease still has at least
+// three quarters left after every datagram the sockets see.
+constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
 // /sys/class/net/*/type: the program reads an Ethernet header, which these two carry.
 constexpr int kArpHardwareEthernet = 1;
 constexpr int kArpHardwareLoopback = 772;
 
 std::string ErrorText(int error) { return std::strerror(error < 0 ? -error : error); }
+
+uint64_t KernelTime(TTime time) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+}
+
+// A process that attached a classic filter holds this name in the namespace's abstract
+// socket space for as long as it runs: the kernel lets it go when the process ends, however
+// it ends. Claimed with success, the filter is nobody's. Fails with `error` set otherwise
+// (EADDRINUSE: a running process holds it).
+TFd ClaimFilter(uint32_t program, int& error) {
+  TFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const std::string name = "gatewarden-fast-path-" + std::to_string(program);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    error = errno;
+    return TFd();
+  }
+  error = 0;
+  return fd;
+}
+
+bpf_tc_hook IngressHook(int interface) {
+  bpf_tc_hook hook{};
+  hook.sz = sizeof hook;
+  hook.ifindex = interface;
+  hook.attach_point = BPF_TC_INGRESS;
+  return hook;
+}
+
+bpf_tc_opts FilterPlace() {
+  bpf_tc_opts options{};
+  options.sz = sizeof options;
+  options.handle = kTcHandle;
+  options.priority = kTcPriority;
+  return options;
+}
+
+using TInterfaces = std::unique_ptr<struct if_nameindex, decltype(&if_freenameindex)>;
+TInterfaces ListInterfaces() { return {if_nameindex(), &if_freenameindex}; }
 
 int ReadNumber(const std::string& path, int fallback) {
   std::ifstream file(path);
@@ -48,31 +107,53 @@ struct TFastPath::TKernel {
   };
   std::unique_ptr<gw_fast_path_bpf, decltype(&gw_fast_path_bpf__destroy)> Skeleton{nullptr,
                                                                                    &gw_fast_path_bpf__destroy};
+  // Interfaces the program is on, through a link or a classic filter.
+  std::vector<int> Attached;
+  std::vector<TFd> Links;
   std::vector<THook> Hooks;
+  // Says that the classic filters are a running process's (ClaimFilter).
+  TFd FilterClaim;
   int Table = -1;
 
   std::string Attach(int interface, const char* name) {
     const int type = ReadNumber(std::string("/sys/class/net/") + name + "/type", 0);
     if (type != kArpHardwareEthernet && type != kArpHardwareLoopback) return "not an Ethernet interface";
-    THook hook{};
-    hook.Hook.sz = sizeof hook.Hook;
-    hook.Hook.ifindex = interface;
-    hook.Hook.attach_point = BPF_TC_INGRESS;
+    const int link = bpf_link_create(bpf_program__fd(Skeleton->progs.gw_fast_path), interface, kTcxIngress, nullptr);
+    // Before Linux 6.6 the kernel does not know the attach type.
+    std::string failure = link >= 0 ? "" : link == -EINVAL ? AttachFilter(interface) : ErrorText(link);
+    if (link >= 0) Links.emplace_back(link);
+    if (failure.empty()) Attached.push_back(interface);
+    return failure;
+  }
+
+  std::string AttachFilter(int interface) {
+    THook hook{IngressHook(interface), false};
     const int created = bpf_tc_hook_create(&hook.Hook);
     if (created != 0 && created != -EEXIST) return ErrorText(created);
     hook.Created = created == 0;
-    bpf_tc_opts options{};
-    options.sz = sizeof options;
+    bpf_tc_opts options = FilterPlace();
     options.prog_fd = bpf_program__fd(Skeleton->progs.gw_fast_path);
-    options.handle = kTcHandle;
-    options.priority = kTcPriority;
     options.flags = BPF_TC_F_REPLACE;
     if (const int attached = bpf_tc_attach(&hook.Hook, &options); attached != 0) {
       if (hook.Created) Destroy(hook);
       return ErrorText(attached);
     }
+    // Claimed at the first filter: a later start then knows they are not a killed process's.
+    int claimed = 0;
+    if (!FilterClaim.Valid()) FilterClaim = ClaimFilter(options.prog_id, claimed);
+    if (claimed != 0) {
+      Detach(hook);
+      return "cannot claim the filter: " + ErrorText(claimed);
+    }
     Hooks.push_back(hook);
     return {};
+  }
+
+  static void Detach(THook& hook) {
+    bpf_tc_opts options = FilterPlace();
+    // An interface that has gone took its hook with it; there is nothing left to undo.
+    bpf_tc_detach(&hook.Hook, &options);
+    if (hook.Created) Destroy(hook);
   }
 
   static void Destroy(THook& hook) {
@@ -80,16 +161,9 @@ struct TFastPath::TKernel {
     bpf_tc_hook_destroy(&hook.Hook);
   }
 
+  // The links go with their descriptors.
   ~TKernel() {
-    for (THook& hook : Hooks) {
-      bpf_tc_opts options{};
-      options.sz = sizeof options;
-      options.handle = kTcHandle;
-      options.priority = kTcPriority;
-      // An interface that has gone took its hook with it; there is nothing left to undo.
-      bpf_tc_detach(&hook.Hook, &options);
-      if (hook.Created) Destroy(hook);
-    }
+    for (THook& hook : Hooks) Detach(hook);
   }
 };
 
@@ -112,14 +186,13 @@ TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
   }
   kernel_->Table = bpf_map__fd(kernel_->Skeleton->maps.flows);
 
-  struct if_nameindex* interfaces = if_nameindex();
+  const TInterfaces interfaces = ListInterfaces();
   if (!interfaces) {
     failure_ = "cannot list the interfaces: " + ErrorText(errno);
     kernel_.reset();
     return;
   }
-  const std::unique_ptr<struct if_nameindex, decltype(&if_freenameindex)> owner(interfaces, &if_freenameindex);
-  for (const struct if_nameindex* entry = interfaces; entry->if_index != 0; ++entry) {
+  for (const struct if_nameindex* entry = interfaces.get(); entry->if_index != 0; ++entry) {
     std::string reason = kernel_->Attach(static_cast<int>(entry->if_index), entry->if_name);
     if (!reason.empty())
       attachFailures_.push_back({static_cast<int>(entry->if_index), "cannot attach to " + std::string(entry->if_name) +
@@ -129,12 +202,46 @@ TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
 
 TFastPath::~TFastPath() = default;
 
+std::string TFastPath::RemoveLeftovers() {
+  libbpf_set_print(nullptr);
+  const TInterfaces interfaces = ListInterfaces();
+  // A service kept from netlink (the packaged unit without the fast path's drop-in) can
+  // neither look nor remove, and nothing it ran can have attached a filter.
+  if (!interfaces && errno == EAFNOSUPPORT) return {};
+  if (!interfaces) return "Cannot look for fast path filters left behind: " + ErrorText(errno);
+  std::string removed;
+  std::string failed;
+  for (const struct if_nameindex* entry = interfaces.get(); entry->if_index != 0; ++entry) {
+    bpf_tc_hook hook = IngressHook(static_cast<int>(entry->if_index));
+    bpf_tc_opts found = FilterPlace();
+    // No classifier queue (EINVAL), no filter in our place (ENOENT), the interface gone.
+    const int queried = bpf_tc_query(&hook, &found);
+    if (queried == -EINVAL || queried == -ENOENT || queried == -ENODEV) continue;
+    int status = queried;
+    if (status == 0) {
+      const TFd claim = ClaimFilter(found.prog_id, status);
+      if (status == EADDRINUSE) continue; // a running relay's
+    }
+    bpf_tc_opts place = FilterPlace();
+    if (status == 0) status = bpf_tc_detach(&hook, &place);
+    if (status == 0)
+      removed += (removed.empty() ? "" : ", ") + std::string(entry->if_name);
+    else
+      failed += (failed.empty() ? "" : ", ") + std::string(entry->if_name) + ": " + ErrorText(status);
+  }
+  std::string line;
+  if (!removed.empty()) line = "Removed the fast path filter a killed process left on " + removed;
+  if (!failed.empty())
+    line += (line.empty() ? "Cannot remove the fast path filter a killed process left on " : "; cannot on ") + failed;
+  return line;
+}
+
 std::string TFastPath::CannotCarryThrough(int interface) const {
   if (!Loaded()) return failure_;
   for (const TAttachFailure& failed : attachFailures_)
     if (failed.Interface == interface) return failed.Reason;
-  for (const TKernel::THook& hook : kernel_->Hooks)
-    if (hook.Hook.ifindex == interface) return {};
+  for (const int attached : kernel_->Attached)
+    if (attached == interface) return {};
   char name[IF_NAMESIZE] = {};
   return "interface " + std::string(if_indextoname(static_cast<unsigned>(interface), name) ? name : "?") +
          " came after the fast path was loaded";
@@ -142,19 +249,25 @@ std::string TFastPath::CannotCarryThrough(int interface) const {
 
 namespace {
 
-gw_flow Outgoing(uint32_t source, const TPeerAddress& from, const TPeerAddress& to, const TRoute& route) {
+// Datagrams sent to `local` (the address the relay's socket receives them at) leave from
+// `source`, the route's address, as the relay's sockets, bound to any address, would send.
+gw_flow Outgoing(uint32_t local, uint32_t source, const TPeerAddress& from, const TPeerAddress& to,
+                 const TRoute& route, TTime now) {
   gw_flow flow{};
+  flow.local_addr = local;
   flow.new_saddr = source;
   flow.new_sport = htons(from.Port);
   flow.new_daddr = to.Address;
   flow.new_dport = htons(to.Port);
   flow.out_ifindex = route.Local ? 0u : static_cast<uint32_t>(route.Interface);
+  flow.carry_until_ns = KernelTime(now + kLease);
   return flow;
 }
 
 } // namespace
 
-std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds& ends, std::string& failure) {
+std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds& ends, TTime now,
+                                                        std::string& failure) {
   if (!path.Loaded()) {
     failure = path.Failure();
     return nullptr;
@@ -174,10 +287,12 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
   const auto upstreamPort = static_cast<uint16_t>(ends.UpstreamPort);
   const TKey fromClient{ends.Client.Address, htons(ends.Client.Port), htons(tunnelPort)};
   const TKey fromServer{ends.Server.Address, htons(ends.Server.Port), htons(upstreamPort)};
-  // The relay's sockets are bound to any address, so they send from the address the route
-  // gives: so does this path.
-  const gw_flow toServerFlow = Outgoing(toServer->Source, {0, upstreamPort}, ends.Server, *toServer);
-  const gw_flow toClientFlow = Outgoing(toClient->Source, {0, tunnelPort}, ends.Client, *toClient);
+  // The upstream socket, connected, receives at the address of the route to the server. The
+  // tunnel's, bound to any address, answers from that of the route to the client: a client
+  // sending to another address of this host would not take those answers (its own NAT would
+  // drop them), so the client's entry takes what is sent to that one.
+  const gw_flow toServerFlow = Outgoing(toClient->Source, toServer->Source, {0, upstreamPort}, ends.Server, *toServer, now);
+  const gw_flow toClientFlow = Outgoing(toServer->Source, toClient->Source, {0, tunnelPort}, ends.Client, *toClient, now);
 
   const int table = path.kernel_->Table;
   if (bpf_map_update_elem(table, &fromServer, &toClientFlow, BPF_ANY) != 0) {
@@ -185,7 +300,7 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
     return nullptr;
   }
   // Made now, the relay takes the first entry away again if the second fails.
-  std::unique_ptr<TFastPathRelay> relay(new TFastPathRelay(path, fromClient, fromServer));
+  std::unique_ptr<TFastPathRelay> relay(new TFastPathRelay(path, fromClient, fromServer, now));
   if (bpf_map_update_elem(table, &fromClient, &toServerFlow, BPF_ANY) != 0) {
     failure = "the fast path's table refused a relay: " + ErrorText(errno);
     return nullptr;
@@ -195,13 +310,30 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
 
 TFastPathRelay::~TFastPathRelay() {
   // Both keys were installed by this relay; a missing one leaves nothing to remove.
-  bpf_map_delete_elem(path_.kernel_->Table, &fromClient_);
-  bpf_map_delete_elem(path_.kernel_->Table, &fromServer_);
+  bpf_map_delete_elem(path_.kernel_->Table, &fromClient_.Key);
+  bpf_map_delete_elem(path_.kernel_->Table, &fromServer_.Key);
+}
+
+void TFastPathRelay::Renew(TLease& lease, TTime now) {
+  if (now - lease.RenewedAt < kRenewAfter || !failure_.empty()) return;
+  // Read, then written whole: a datagram the kernel carries in between may go uncounted,
+  // and its time is `now` anyway, since the sockets see the flow.
+  gw_flow flow{};
+  const int table = path_.kernel_->Table;
+  bool renewed = bpf_map_lookup_elem(table, &lease.Key, &flow) == 0;
+  if (renewed) {
+    flow.carry_until_ns = KernelTime(now + kLease);
+    renewed = bpf_map_update_elem(table, &lease.Key, &flow, BPF_EXIST) == 0;
+  }
+  if (renewed)
+    lease.RenewedAt = now;
+  else
+    failure_ = "the fast path's table refused a renewal: " + ErrorText(errno);
 }
 
 TTime TFastPathRelay::ClientLastSeen() const {
   gw_flow flow{};
-  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromClient_, &flow) != 0) return TTime{};
+  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromClient_.Key, &flow) != 0) return TTime{};
   return TTime{std::chrono::nanoseconds{flow.last_seen_ns}};
 }
 
@@ -211,14 +343,17 @@ struct TFastPath::TKernel {};
 
 TFastPath::TFastPath() : failure_("this build has no BPF support") {}
 TFastPath::~TFastPath() = default;
+// Without BPF support nothing of ours can be found or removed.
+std::string TFastPath::RemoveLeftovers() { return {}; }
 std::string TFastPath::CannotCarryThrough(int) const { return failure_; }
 
-std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds&, std::string& failure) {
+std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds&, TTime, std::string& failure) {
   failure = path.Failure();
   return nullptr;
 }
 // Never made in this build.
 TFastPathRelay::~TFastPathRelay() = default;
+void TFastPathRelay::Renew(TLease&, TTime) {}
 TTime TFastPathRelay::ClientLastSeen() const { return TTime{}; }
 
 #endif

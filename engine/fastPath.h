@@ -13,18 +13,24 @@ namespace gw {
 
 // The kernel's fast path, one per process: a tc classifier on the ingress of every
 // interface of this network namespace and the one table of relays it carries. User space
-// still decides: a relay is carried only once its sockets exist, and anything the table does
-// not know goes up to them. Loading can fail (no privileges, no BPF, a build without it);
-// the object then says why, and nothing is carried.
+// still decides: a relay is carried only once its sockets exist, only while they keep seeing
+// its datagrams, and anything the table does not know goes up to them. Loading can fail (no
+// privileges, no BPF, a build without it); the object then says why, and nothing is carried.
 class TFastPath {
 public:
-  // Loads the program and attaches it everywhere it can.
+  // Loads the program and attaches it everywhere it can: through links the kernel removes
+  // when this process ends, however it ends, or, on kernels without them, classic filters.
   TFastPath();
   // Detaches from every interface and removes the classifier queues it added; the program
   // and its table go with their last descriptor, nothing is pinned.
   ~TFastPath();
   TFastPath(const TFastPath&) = delete;
   TFastPath& operator=(const TFastPath&) = delete;
+
+  // Removes the classic filters of ours that no running process holds (a killed one's),
+  // whether or not this process uses the fast path; returns the line that says so, empty
+  // when there were none.
+  static std::string RemoveLeftovers();
 
   bool Loaded() const { return failure_.empty(); }
   // Why it is off; empty when loaded.
@@ -47,7 +53,9 @@ private:
 
 // One relay as the fast path carries it: the client's datagrams to the tunnel port go out
 // from the relay's upstream port to the server, and the server's to that upstream port go
-// back from the tunnel port to the client. Its two table entries exist as long as it does.
+// back from the tunnel port to the client. Its two table entries exist as long as it does;
+// each carries only for a short lease, which a datagram of its direction reaching the
+// relay's sockets renews.
 class TFastPathRelay {
 public:
   struct TEnds {
@@ -57,12 +65,19 @@ public:
     int UpstreamPort = 0;
   };
 
-  // Installs both entries; null, with the reason in `failure`, when the routes or the table
-  // refuse.
-  static std::unique_ptr<TFastPathRelay> Install(TFastPath& path, const TEnds& ends, std::string& failure);
+  // Installs both entries, leased from `now`; null, with the reason in `failure`, when the
+  // routes or the table refuse.
+  static std::unique_ptr<TFastPathRelay> Install(TFastPath& path, const TEnds& ends, TTime now, std::string& failure);
   ~TFastPathRelay();
   TFastPathRelay(const TFastPathRelay&) = delete;
   TFastPathRelay& operator=(const TFastPathRelay&) = delete;
+
+  // A datagram of the client's, or of the server's, reached the relay's sockets at `now`:
+  // the host's rules let it through, so that direction is carried for another lease.
+  void RenewFromClient(TTime now) { Renew(fromClient_, now); }
+  void RenewFromServer(TTime now) { Renew(fromServer_, now); }
+  // Why a renewal failed (the flow then stays on the sockets); empty while none did.
+  const std::string& Failure() const { return failure_; }
 
   // When the kernel last carried a datagram of the client's, on the steady clock (both are
   // CLOCK_MONOTONIC); the clock's zero when it never did.
@@ -74,12 +89,18 @@ private:
     uint16_t Port;
     uint16_t LocalPort;
   };
-  TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer)
-      : path_(path), fromClient_(fromClient), fromServer_(fromServer) {}
+  struct TLease {
+    const TKey Key;
+    TTime RenewedAt;
+  };
+  TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now)
+      : path_(path), fromClient_{fromClient, now}, fromServer_{fromServer, now} {}
+  void Renew(TLease& lease, TTime now);
 
   TFastPath& path_;
-  const TKey fromClient_;
-  const TKey fromServer_;
+  TLease fromClient_;
+  TLease fromServer_;
+  std::string failure_;
 };
 
 } // namespace gw

@@ -6,6 +6,12 @@
 // and what the kernel saw of them.
 namespace gw {
 
+namespace {
+std::string NotCarried(const TClient& relay, const std::string& failure) {
+  return "Fast path off for " + relay.Describe() + ": " + failure;
+}
+} // namespace
+
 void TServer::TellFastPath() {
   TFastPath* path = context_.FastPath();
   if (!path) return;
@@ -37,16 +43,24 @@ void TServer::CarryInKernel(TClient& relay) {
   // Query replies are rewritten, which only the sockets do.
   if (!fastPathOn_ || relay.IsQuery || !relay.Connected()) return;
   std::string failure;
-  relay.KernelPath = TFastPathRelay::Install(
-      *context_.FastPath(), {relay.Peer, GameSocket->LocalPort(), relay.UpstreamPeer(), relay.UpstreamPort()}, failure);
+  relay.KernelPath = TFastPathRelay::Install(*context_.FastPath(),
+                                             {relay.Peer, GameSocket->LocalPort(), relay.UpstreamPeer(),
+                                              relay.UpstreamPort()},
+                                             context_.Now(), failure);
   if (!relay.KernelPath)
-    refusals_.Write(kNotCarried, [&] { return "Fast path off for " + relay.Describe() + ": " + failure; });
+    refusals_.Write(kNotCarried, [&] { return NotCarried(relay, failure); });
 }
 
 void TServer::TakeKernelActivity() {
   if (!context_.FastPath()) return;
   for (const auto& relay : clients_) {
     if (!relay->KernelPath) continue;
+    // A lease the table would not renew: the relay is back on the sockets, and says so.
+    if (const std::string& failure = relay->KernelPath->Failure(); !failure.empty()) {
+      refusals_.Write(kNotCarried, [&] { return NotCarried(*relay, failure); });
+      relay->KernelPath.reset();
+      continue;
+    }
     const TTime seen = relay->KernelPath->ClientLastSeen();
     relay->LastActivity = std::max(relay->LastActivity, seen);
     LastActivity = std::max(LastActivity, seen);

@@ -2,20 +2,21 @@
 # The kernel fast path end to end, in network namespaces of the test's own: players in one,
 # the relay in another, the game server in a third, joined by veth pairs; then loopback alone.
 # Same bytes both ways through the kernel; one server port per player; strangers never reach
-# a player; too-long datagrams and status queries still meet the sockets; a relay whose
-# traffic went through the kernel stays while it is used and closes 12 s after it is not,
-# and a temporary tunnel so used outlives its 60 s limit; the program's exit leaves no
-# classifier, no program and no queue behind.
-#   fastpath.sh HEADLESS ECHO
-# Needs root, iproute2, python3 and bpftool, and a build and kernel with BPF; exits 77
-# (skipped) without them. Waits about 65 s of real time: the idle limits meet the kernel's clock.
+# a player; too-long datagrams and status queries still meet the sockets; a relay the kernel
+# carries stays while used and closes 12 s after, a temporary tunnel outlives its 60 s limit;
+# the host's firewall, the links' MTU and datagrams' destinations are respected; a killed relay
+# leaves nothing behind, nor does the program's exit.
+#   fastpath.sh HEADLESS ECHO BPF_OBJECT
+# Needs root, iproute2, python3, bpftool and nft, and a build and kernel with BPF; exits 77
+# (skipped) without them. Waits about 80 s of real time: the idle limits meet the kernel's clock.
 set -euo pipefail
 program=$1
 echo_server=$2
+bpf_object=$3
 here=$(cd "$(dirname "$0")" && pwd)
 skip() { echo "skipped: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root"
-for tool in ip python3 bpftool tc; do command -v "$tool" >/dev/null || skip "needs $tool"; done
+for tool in ip python3 bpftool tc nft; do command -v "$tool" >/dev/null || skip "needs $tool"; done
 
 tag=$$
 ns_client=gw-fp-client-$tag ns_relay=gw-fp-relay-$tag ns_server=gw-fp-server-$tag ns_lo=gw-fp-lo-$tag
@@ -39,8 +40,7 @@ wait_for() { # tenths of a second, command...
   return 1
 }
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
-# The id of our classifier's program on an interface's ingress, empty when there is none.
-program_on() { in_ns "$1" tc filter show dev "$2" ingress | sed -n 's/.* id \([0-9]*\) name gw_fast_path.*/\1/p' | head -1; }
+program_of() { sed -n 's/^prog_id:\s*//p' /proc/"$1"/fdinfo/* 2>/dev/null | sort -u | head -1; }
 # Datagrams the kernel carried from addresses starting with $2 (to local port $3, if given),
 # in the table of program $1.
 carried_from() {
@@ -89,10 +89,14 @@ in_ns "$ns_relay" ip addr add 10.77.1.1/24 dev gw-fp-r$tag
 in_ns "$ns_relay" ip addr add 10.77.2.1/24 dev gw-fp-u$tag
 in_ns "$ns_server" ip addr add 10.77.2.2/24 dev gw-fp-s$tag
 in_ns "$ns_server" ip addr add 10.77.2.3/24 dev gw-fp-s$tag
+# The relay routes between the two: the players reach 10.77.2.3 through it.
+in_ns "$ns_relay" sysctl -qw net.ipv4.ip_forward=1
 for pair in "$ns_client gw-fp-c$tag" "$ns_relay gw-fp-r$tag" "$ns_relay gw-fp-u$tag" "$ns_server gw-fp-s$tag"; do
   read -r ns dev <<<"$pair"
   in_ns "$ns" ip link set "$dev" up
 done
+in_ns "$ns_client" ip route add 10.77.2.0/24 via 10.77.1.1
+in_ns "$ns_server" ip route add 10.77.1.0/24 via 10.77.2.1
 
 ip netns exec "$ns_server" python3 "$here/peers.py" server >"$work/server.log" 2>&1 &
 pids+=($!)
@@ -103,8 +107,8 @@ relay=$!
 pids+=($relay)
 wait_for 50 grep -q 'Fast path o' "$work/relay.log" || fail "the tunnel said nothing of its fast path"
 fast_path_on "$work/relay.log" 10.77.2.2:7777
-id=$(program_on "$ns_relay" gw-fp-r$tag)
-[ -n "$id" ] || fail "no classifier on the players' side"
+id=$(program_of "$relay")
+[ -n "$id" ] || fail "the relay holds no program"
 
 ip netns exec "$ns_client" python3 "$here/peers.py" players 10.77.1.1 "$work/players.out" >"$work/players.log" 2>&1 &
 players=$!
@@ -139,11 +143,44 @@ wait "$temporary" || fail "the temporary tunnel's player met a fault"
 temporary_port=$(awk '$1 == "temporary" {print $2}' "$work/temporary.out")
 ! grep -q "Temporary tunnel on $temporary_port .* closed" "$work/relay.log" ||
   fail "the temporary tunnel closed while the kernel carried its player"
-[ "$(carried_from "$id" 10.77.1. "$temporary_port")" -ge 100 ] || fail "the kernel did not carry the temporary tunnel's player"
+# One datagram a lease (2 s) of its 124 went up to the sockets.
+[ "$(carried_from "$id" 10.77.1. "$temporary_port")" -ge 80 ] || fail "the kernel did not carry the temporary tunnel's player"
 
-kill -TERM "$relay"
-wait "$relay" || fail "the relay did not stop cleanly"
+# An nftables ban of a carried player's address: no answer later than the lease after it.
+printf 'table ip gw_ban {\n chain input {\n  type filter hook input priority 0;\n  ip saddr 10.77.1.2 drop\n }\n}\n' >"$work/ban.nft"
+in_ns "$ns_client" python3 "$here/peers.py" ban 10.77.1.1 2.5 ip netns exec "$ns_relay" nft -f "$work/ban.nft" ||
+  fail "the ban did not reach the carried player"
+in_ns "$ns_relay" nft delete table ip gw_ban
+
+# The server's link at MTU 1400: 1450-byte datagrams go up to the sockets, which fragment.
+in_ns "$ns_relay" ip link set gw-fp-u$tag mtu 1400
+in_ns "$ns_server" ip link set gw-fp-s$tag mtu 1400
+in_ns "$ns_client" python3 "$here/peers.py" many 10.77.1.1 7000 100 1450 || fail "1450-byte datagrams were lost"
+
+# Killed, the relay leaves nothing behind that answers; the kernel unloads its program.
+kill -KILL "$relay"
+wait "$relay" 2>/dev/null || true
 left_nothing "$ns_relay" "$id" lo gw-fp-r$tag gw-fp-u$tag
+# Classic filters of ours as a kernel without tc links leaves them: the one a running process
+# claims stays, the other goes at the next start, even without the fast path.
+for dev in gw-fp-r$tag gw-fp-u$tag; do
+  in_ns "$ns_relay" tc qdisc add dev "$dev" clsact
+  in_ns "$ns_relay" tc filter add dev "$dev" ingress prio 0x4757 handle 0x4757 bpf da obj "$bpf_object" sec tc
+done
+claimed=$(in_ns "$ns_relay" tc filter show dev gw-fp-u$tag ingress | sed -n 's/.* id \([0-9]*\).*/\1/p')
+in_ns "$ns_relay" python3 -c 'import socket,sys,time; s=socket.socket(socket.AF_UNIX,socket.SOCK_DGRAM); s.bind("\0gatewarden-fast-path-"+sys.argv[1]); print("held",flush=True); time.sleep(60)' "$claimed" >"$work/claim.log" &
+pids+=($!)
+wait_for 30 grep -q held "$work/claim.log" || fail "the claim was not held"
+sed 's/^FastPath=1/FastPath=0/' "$work/relay.ini" >"$work/sockets.ini"
+ip netns exec "$ns_relay" "$program" --config "$work/sockets.ini" >"$work/sockets.log" 2>&1 &
+relay=$!
+pids+=($relay)
+wait_for 50 grep -q 'Tunnel open' "$work/sockets.log" || fail "the relay on sockets did not start"
+grep -q "Removed the fast path filter a killed process left on gw-fp-r$tag\$" "$work/sockets.log" ||
+  fail "the filter nobody holds was not removed"
+[ -z "$(in_ns "$ns_relay" tc filter show dev gw-fp-r$tag ingress)" ] || fail "a filter nobody holds stayed"
+[ -n "$(in_ns "$ns_relay" tc filter show dev gw-fp-u$tag ingress)" ] || fail "a running process's filter was removed"
+in_ns "$ns_client" python3 "$here/peers.py" many 10.77.1.1 7000 80 64 new || fail "a newcomer was not answered"
 
 # --- loopback alone -----------------------------------------------------------------------
 ip netns add "$ns_lo"
@@ -157,8 +194,8 @@ relay=$!
 pids+=($relay)
 wait_for 50 grep -q 'Fast path o' "$work/lo.log" || fail "the loopback tunnel said nothing of its fast path"
 fast_path_on "$work/lo.log" 127.0.0.1
-id=$(program_on "$ns_lo" lo)
-in_ns "$ns_lo" python3 "$here/peers.py" loopback 7000 200 || fail "loopback players met a fault"
+id=$(program_of "$relay")
+in_ns "$ns_lo" python3 "$here/peers.py" many 127.0.0.1 7000 200 0 || fail "loopback players met a fault"
 [ "$(carried_from "$id" 127.)" -ge 398 ] || fail "the kernel carried $(carried_from "$id" 127.) of 400 on loopback"
 kill -TERM "$relay"
 wait "$relay" || fail "the loopback relay did not stop cleanly"

@@ -2,15 +2,18 @@
 
   peers.py server                 echoes on 7777, answers status queries on 7778, prints
                                   "peer <id> <port>" for each new relay port a player uses;
-                                  "forge:" asks it to answer that relay from strangers too.
+                                  "forge:" asks it to answer that relay from others too.
   peers.py players RELAY OUTPUT   the players; exits non-zero at the first fault.
   peers.py temporary RELAY SECONDS OUTPUT
                                   a temporary tunnel and one player on it for SECONDS.
-  peers.py loopback PORT COUNT    one player on 127.0.0.1.
+  peers.py many RELAY PORT COUNT SIZE [new]   COUNT round trips of SIZE bytes (0: many sizes)
+  peers.py ban RELAY LIMIT COMMAND...         3 s of play, then COMMAND; answers stop by LIMIT
 """
 import os
 import random
+import select
 import socket
+import subprocess
 import sys
 import time
 
@@ -30,7 +33,6 @@ def server():
         strangers.append(s)
     seen = set()
     print("ready", flush=True)
-    import select
     while True:
         ready, _, _ = select.select([game, query], [], [], 120)
         if not ready:
@@ -44,10 +46,11 @@ def server():
             if (player, source[1]) not in seen:
                 seen.add((player, source[1]))
                 print(f"peer {player} {source[1]}", flush=True)
+            s.sendto(data, source)
             if data.startswith(b"forge:"):
                 for stranger in strangers:
                     stranger.sendto(b"FORGED", source)
-            s.sendto(data, source)
+                game.sendto(b"FORGED", ("10.77.1.1", source[1]))  # the relay's other address
 
 
 def fail(text):
@@ -80,10 +83,12 @@ def players(relay, output):
             data = f"{i}:{round_}:".encode() + os.urandom(size)[: size - 8]
             if exchange(s, relay, data) != data:
                 fail(f"player {i} got other bytes back in round {round_}")
-    # Strangers answering in the server's name never reach the player.
+    # Strangers answering in the server's name never reach the player, nor does the server at
+    # the relay's other address; a datagram to a host behind the relay is not the relay's.
     forge = b"forge:" + os.urandom(32)
     if exchange(clients[0], relay, forge) != forge:
         fail("the forging round trip came back altered")
+    clients[0].sendto(b"0:elsewhere", ("10.77.2.3", TUNNEL))
     clients[0].settimeout(0.5)
     try:
         data, source = clients[0].recvfrom(65535)
@@ -134,13 +139,31 @@ def temporary(relay, seconds, output):
         time.sleep(0.5)
 
 
-def loopback(port, count):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.settimeout(1)
+def many(relay, port, count, size, newcomers):
+    s = None
     for n in range(count):
-        data = f"lo:{n}:".encode() + os.urandom(n % 1500 + 1)
-        if exchange(s, "127.0.0.1", data, port) != data:
-            fail(f"other bytes back on loopback, round {n}")
+        if newcomers or not s:
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.settimeout(1)
+        data = f"many:{n}:".encode() + os.urandom(size or n % 1500 + 1)
+        if exchange(s, relay, data, port) != data:
+            fail(f"other bytes back, round {n}")
+
+
+def ban(relay, limit, command):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    start, banned, answered = time.monotonic(), None, None
+    while time.monotonic() < start + limit + 6:
+        if banned is None and time.monotonic() > start + 3:
+            subprocess.run(command, check=True)
+            banned = time.monotonic()
+        s.sendto(b"ban:" + os.urandom(16), (relay, TUNNEL))
+        if select.select([s], [], [], 0.05)[0]:
+            s.recv(65535)
+            answered = time.monotonic()
+        time.sleep(0.02)
+    if answered is None or answered > banned + limit:
+        fail(f"answered {answered and answered - banned} s after the ban")
 
 
 if __name__ == "__main__":
@@ -150,5 +173,7 @@ if __name__ == "__main__":
         players(sys.argv[2], sys.argv[3])
     elif sys.argv[1] == "temporary":
         temporary(sys.argv[2], float(sys.argv[3]), sys.argv[4])
+    elif sys.argv[1] == "ban":
+        ban(sys.argv[2], float(sys.argv[3]), sys.argv[4:])
     else:
-        loopback(int(sys.argv[2]), int(sys.argv[3]))
+        many(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), len(sys.argv) > 6)
