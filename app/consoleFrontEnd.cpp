@@ -4,11 +4,28 @@
 
 namespace gw {
 
+namespace {
+
+// How the relay's failure lines begin; TRepeatedLog's counted repeats begin the same way.
+constexpr std::string_view kWarnings[] = {
+    "WSA Error",     "Error",         "Refused ",       "Bad password", "Remote control locked out",
+    "Remote control cannot", "Got error from remote control", "Fast path off",
+};
+
+} // namespace
+
 TConsoleFrontEnd::TConsoleFrontEnd(uv_loop_t* loop)
-    : out_(loop, STDOUT_FILENO, !IsJournalStream(STDOUT_FILENO)), err_(loop, STDERR_FILENO, false), listener_(loop) {
+    : outPriority_(IsJournalStream(STDOUT_FILENO)), errPriority_(IsJournalStream(STDERR_FILENO)),
+      out_(loop, STDOUT_FILENO, !outPriority_), err_(loop, STDERR_FILENO, false), listener_(loop) {
   out_.OnFailure = [this](const std::string& reason) {
-    err_.WriteLine("gatewarden-headless: standard output failed (" + reason + "); log lines are dropped from now on");
+    ShowMessage("gatewarden-headless: standard output failed (" + reason + "); log lines are dropped from now on");
   };
+}
+
+std::string TConsoleFrontEnd::JournalPriority(std::string_view line) {
+  for (const std::string_view start : kWarnings)
+    if (line.starts_with(start)) return kWarningPriority;
+  return kInfoPriority;
 }
 
 } // namespace gw

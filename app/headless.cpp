@@ -4,7 +4,9 @@
 #include "descriptorLimit.h"
 #include "nameLookup.h"
 #include "remotecontrol.h"
+#include "serviceNotify.h"
 #include "settingsPath.h"
+#include "udpSocket.h"
 
 #include <uv.h>
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -21,24 +24,32 @@ constexpr int kCannotListen = 1;
 constexpr int kCannotStart = 2;
 
 constexpr const char* kUsage =
-    "Usage: gatewarden-headless [--config FILE]\n"
+    "Usage: gatewarden-headless [--check] [--config FILE]\n"
     "Relays UDP game traffic through the tunnels of a settings file, without a window.\n"
-    "  --config FILE  the settings file (default: gatewarden.ini beside this program when it\n"
-    "                 runs from its build folder or one is there, otherwise\n"
-    "                 $XDG_CONFIG_HOME/gatewarden/gatewarden.ini, ~/.config when unset)\n"
+    "  --config FILE  the settings file, which must exist (default: gatewarden.ini beside\n"
+    "                 this program when it runs from its build folder or one is there,\n"
+    "                 otherwise $XDG_CONFIG_HOME/gatewarden/gatewarden.ini, ~/.config when\n"
+    "                 unset; a missing default file means the default settings)\n"
+    "  --check        read the settings file as a start or a reload would, say what is\n"
+    "                 wrong with it or what it holds, and end; nothing is served\n"
     "  --help         this text\n"
     "  --version      the version\n"
     "Log lines go to standard output, errors to standard error. The settings file is only\n"
-    "read, never written. SIGHUP reads it again and restarts the static tunnels; SIGINT or\n"
-    "SIGTERM stops the relay.\n"
+    "read, never written. SIGHUP reads it again and restarts the static tunnels whose entry\n"
+    "changed; SIGINT or SIGTERM stops the relay. Remote control is never opened with an\n"
+    "empty or the default password.\n"
     "Exit status:\n"
-    "  0  stopped by SIGINT or SIGTERM\n"
+    "  0  stopped by SIGINT or SIGTERM, or --check found the settings file good\n"
     "  1  the remote-control port could not be listened on (taken by another program)\n"
-    "  2  a wrong argument, or a settings file that cannot be read or has a tunnel entry\n"
-    "     that does not read\n";
+    "  2  a wrong argument, or a settings file that is missing (named by --config), cannot\n"
+    "     be read, has a tunnel entry that does not read or more tunnels than the\n"
+    "     descriptor limit can serve\n";
 
 struct TArguments {
   std::filesystem::path Settings;
+  // Named by --config: the file must exist.
+  gw::TIfMissing IfMissing = gw::TIfMissing::ReadEmpty;
+  bool Check = false;
   bool Help = false;
   bool Version = false;
 };
@@ -50,8 +61,11 @@ std::optional<TArguments> ParseArguments(int argc, char** argv) {
       arguments.Help = true;
     } else if (std::strcmp(argv[i], "--version") == 0) {
       arguments.Version = true;
+    } else if (std::strcmp(argv[i], "--check") == 0) {
+      arguments.Check = true;
     } else if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
       arguments.Settings = argv[++i];
+      arguments.IfMissing = gw::TIfMissing::Fail;
     } else {
       std::fprintf(stderr, "gatewarden-headless: unexpected argument '%s'\n%s", argv[i], kUsage);
       return std::nullopt;
@@ -78,10 +92,44 @@ std::string ListenFailure(int port, const std::exception& e) {
          Reason(e);
 }
 
+// Why the settings' remote control is not opened, or nothing when it may be.
+std::optional<std::string> RemoteControlRefusal(const gw::TConfig& config) {
+  const char* guessable = config.GuessablePassword();
+  if (!config.Temporary || guessable == nullptr) return std::nullopt;
+  return std::string("remote control stays off: its password is ") + guessable +
+         ", with which anyone could make tunnels to any host (set Password in [RemoteAdmin])";
+}
+
+// Reads the settings as a start would, and ends: what is wrong with them, or what they hold.
+int Check(const TArguments& arguments) {
+  uv_loop_t loop;
+  uv_loop_init(&loop);
+  int status = kStopped;
+  try {
+    const gw::TSteadyClock clock;
+    gw::TCore core(&loop, arguments.Settings, clock, arguments.IfMissing);
+    const gw::TConfig& config = core.Config();
+    std::string summary = config.Path().string() + ": " + std::to_string(config.Count()) + " static tunnels; ";
+    if (const std::optional<std::string> refusal = RemoteControlRefusal(config))
+      summary += *refusal;
+    else if (config.Temporary)
+      summary += "remote control on TCP port " + std::to_string(config.Port);
+    else
+      summary += "remote control off";
+    std::printf("gatewarden-headless: %s\n", summary.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "gatewarden-headless: %s\n", Reason(e).c_str());
+    status = kCannotStart;
+  }
+  uv_run(&loop, UV_RUN_NOWAIT);
+  uv_loop_close(&loop);
+  return status;
+}
+
 // The running relay with its signals: SIGINT and SIGTERM stop it, SIGHUP reloads it.
 class THeadless {
 public:
-  explicit THeadless(uv_loop_t* loop) : loop_(loop), console_(loop), presenter_(console_) {
+  explicit THeadless(uv_loop_t* loop) : loop_(loop), console_(loop), presenter_(console_), notifier_(loop) {
     // Watched from the start: a stop that arrives while the settings load or the tunnels
     // start is handled by the loop's first turn.
     const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
@@ -93,23 +141,24 @@ public:
     }
   }
 
-  int Run(const std::filesystem::path& settings) {
-    const int status = Serve(settings);
+  int Run(const TArguments& arguments) {
+    const int status = Serve(arguments);
     if (core_) core_->Detach();
     Drain();
     return status;
   }
 
 private:
-  int Serve(const std::filesystem::path& settings) {
+  int Serve(const TArguments& arguments) {
     try {
-      core_ = std::make_unique<gw::TCore>(loop_, settings, clock_);
+      core_ = std::make_unique<gw::TCore>(loop_, arguments.Settings, clock_, arguments.IfMissing);
     } catch (const std::exception& e) {
       console_.ShowMessage("gatewarden-headless: cannot start: " + Reason(e));
       console_.ShowMessage("gatewarden-headless: the settings file was left as it is");
       return kCannotStart;
     }
     core_->Attach(console_);
+    KeepRemoteControlSafe();
     // Without its remote control the relay is not what its settings ask for, and a second
     // copy on the same settings would serve nothing: a supervisor must hear of it.
     try {
@@ -118,29 +167,58 @@ private:
       console_.ShowMessage(ListenFailure(core_->Config().Port, e));
       return kCannotListen;
     }
+    const int sockets = core_->Config().StaticSockets();
+    const int room = gw::DescriptorLimit() - sockets - gw::TConfig::kProcessDescriptors - gw::TudpSocket::kDescriptorReserve;
+    core_->AddLog("Descriptor limit " + std::to_string(gw::DescriptorLimit()) + ": room for " + std::to_string(room) +
+                  " clients at once besides the tunnels' " + std::to_string(sockets) + " sockets");
+    notifier_.Ready(*core_);
     uv_run(loop_, UV_RUN_DEFAULT);
     return kStopped;
   }
 
   static void OnSignal(uv_signal_t* handle, int signal) {
     auto* self = static_cast<THeadless*>(handle->data);
-    if (signal != SIGHUP)
+    if (signal != SIGHUP) {
+      self->notifier_.Stopping();
       uv_stop(handle->loop);
-    else if (self->core_)
-      gw::RunGuarded([self] { self->Reload(); });
+    } else if (self->core_) {
+      gw::RunGuarded([self] {
+        self->notifier_.Reloading();
+        try {
+          self->Reload();
+        } catch (...) {
+          self->notifier_.Reloaded();
+          throw;
+        }
+        self->notifier_.Reloaded();
+      });
+    }
   }
 
-  // Like the desktop's Reload, with the file read again first: temporary tunnels stay.
+  // The headless program is reached from anywhere: it never opens remote control with a
+  // password that anyone can guess, and says so at error priority.
+  void KeepRemoteControlSafe() {
+    gw::TConfig& config = core_->Config();
+    const std::optional<std::string> refusal = RemoteControlRefusal(config);
+    if (!refusal) return;
+    config.Temporary = false;
+    console_.ShowMessage("gatewarden-headless: " + *refusal);
+  }
+
+  // Like the desktop's Reload, with the file read again first: tunnels whose entry is
+  // unchanged serve on untouched, temporary tunnels stay.
   void Reload() {
     gw::TConfig& config = core_->Config();
+    gw::TReloaded reloaded;
     try {
-      config.Reload();
+      reloaded = config.Reload();
     } catch (const std::exception& e) {
       console_.ShowMessage("gatewarden-headless: the settings were not reloaded, the running ones stay: " + Reason(e));
       return;
     }
     core_->AddLog("Settings reloaded from " + config.Path().string());
-    core_->Manager().Reload();
+    KeepRemoteControlSafe();
+    core_->Manager().Reload(std::move(reloaded));
     try {
       gw::ApplyListenerSettings(console_.RemoteListener(), config);
     } catch (const std::exception& e) {
@@ -167,6 +245,7 @@ private:
   gw::TConsoleFrontEnd console_;
   gw::TPresenterScope presenter_;
   gw::TSteadyClock clock_;
+  gw::TServiceNotifier notifier_;
   std::unique_ptr<gw::TCore> core_;
   gw::TUvHandle<uv_signal_t> signals_[3];
 };
@@ -188,12 +267,13 @@ int main(int argc, char** argv) {
   // A log line written after the reader of standard output has gone must not end the relay.
   std::signal(SIGPIPE, SIG_IGN);
   gw::RaiseDescriptorLimit();
+  if (arguments->Check) return Check(*arguments);
   uv_loop_t loop;
   uv_loop_init(&loop);
   int status = 0;
   {
     THeadless relay(&loop);
-    status = relay.Run(arguments->Settings);
+    status = relay.Run(*arguments);
   }
   // Handles closed on the way out are released by one more turn of the loop.
   uv_run(&loop, UV_RUN_NOWAIT);

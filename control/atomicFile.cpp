@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -81,25 +82,6 @@ void SyncFolder(const fs::path& folder) {
 }
 
 } // namespace
-
-std::optional<std::string> ReadFileIfPresent(const fs::path& path) {
-  const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) {
-    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-    ThrowLastError("open", path);
-  }
-  std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t count = ::read(fd.Get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      ThrowLastError("read", path);
-    }
-    if (count == 0) return content;
-    content.append(buffer, static_cast<size_t>(count));
-  }
-}
 
 void ReplaceFileAtomically(const fs::path& path, std::string_view content) {
   const fs::path target = WriteTarget(path);

@@ -1,17 +1,9 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
-#include <string>
 #include <string_view>
 
 namespace gw {
-
-// The whole content of a file, or nothing when there is no such file: no entry of that name,
-// or a folder on the way that is not a folder. Any other failure (no permission, a folder in
-// the file's place, an I/O error) raises std::system_error rather than passing for a missing
-// file, because a caller that then writes would wipe what it could not read.
-std::optional<std::string> ReadFileIfPresent(const std::filesystem::path& path);
 
 // Replaces a file's content so that a crash at any moment leaves either the old content or
 // the new one, never a mix: the content goes to a temporary file in the same folder, which

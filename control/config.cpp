@@ -1,10 +1,13 @@
 #include "config.h"
 
+#include "descriptorLimit.h"
 #include "iniText.h"
 #include "intConv.h"
+#include "textUtil.h"
 #include "tunnelLine.h"
+#include "udpSocket.h"
 
-#include <algorithm>
+#include <unordered_map>
 
 namespace gw {
 
@@ -29,17 +32,17 @@ const char* BoolText(bool value) { return value ? "1" : "0"; }
 
 } // namespace
 
-TConfig::TConfig(TEngineContext& engine, const std::filesystem::path& path) : engine_(engine), file_(path) {
-  Load();
+TConfig::TConfig(TEngineContext& engine, const std::filesystem::path& path, TIfMissing ifMissing)
+    : engine_(engine), file_(path) {
+  Load(ifMissing);
 }
 
-void TConfig::Load() {
-  const TIniText text = file_.Read();
+void TConfig::Load(TIfMissing ifMissing) {
+  const TIniText text = file_.Read(ifMissing);
 
   // Every key loads one tunnel, in file order, whatever its name; a name that occurs twice
   // reads the first entry's value both times.
-  for (const std::string& key : text.Keys(kTunnels)) {
-    const std::string value = text.Value(kTunnels, key).value_or(std::string());
+  for (const auto& [key, value] : text.Entries(kTunnels)) {
     auto tunnel = CreateTunnel();
     try {
       ParseTunnelLine(*tunnel, value);
@@ -53,10 +56,29 @@ void TConfig::Load() {
   FastPath = ReadBool(text, kGeneral, "FastPath", false);
   Temporary = ReadBool(text, kRemoteAdmin, "Temporary", true);
   Static = ReadBool(text, kRemoteAdmin, "Static", true);
-  Password = text.Value(kRemoteAdmin, "Password").value_or("moonbeam");
+  Password = text.Value(kRemoteAdmin, "Password").value_or(kDefaultPassword);
   Port = ReadInteger(text, kRemoteAdmin, "Port", 23817);
   FromPort = ReadInteger(text, kRemoteAdmin, "FromPort", 8000);
   ToPort = ReadInteger(text, kRemoteAdmin, "ToPort", 9000);
+  CheckDescriptors();
+}
+
+void TConfig::CheckDescriptors() const {
+  const int64_t limit = DescriptorLimit();
+  constexpr int kKept = kProcessDescriptors + TudpSocket::kDescriptorReserve;
+  if (int64_t{StaticSockets()} + kKept <= limit) return;
+  throw TSettingsError(Path().string() + ": " + std::to_string(Count()) + " tunnels need " +
+                       std::to_string(StaticSockets()) + " sockets, more than the descriptor limit of " +
+                       std::to_string(limit) + " can serve (" + std::to_string(kKept) +
+                       " descriptors stay for the program and its players)");
+}
+
+const char* TConfig::GuessablePassword() const {
+  // Compared as the remote control compares what it is given.
+  const std::string password(TrimControl(LowerAZ(Password)));
+  if (password.empty()) return "empty";
+  if (password == kDefaultPassword) return "the default one";
+  return nullptr;
 }
 
 void TConfig::Save() {
@@ -74,8 +96,9 @@ void TConfig::Save() {
   });
 }
 
-void TConfig::Reload() {
-  TConfig read(engine_, Path());
+TReloaded TConfig::Reload() {
+  TConfig read(engine_, Path(), TIfMissing::Fail);
+  const bool addPortChanged = AddPort != read.AddPort;
   AddPort = read.AddPort;
   Static = read.Static;
   Temporary = read.Temporary;
@@ -84,13 +107,28 @@ void TConfig::Reload() {
   FromPort = read.FromPort;
   ToPort = read.ToPort;
 
+  // Matched by their lines through one table, so that a file of many thousand tunnels
+  // reloads in a moment.
+  std::unordered_multimap<std::string, std::unique_ptr<TServer>*> running;
+  running.reserve(Tunnels.size());
+  for (std::unique_ptr<TServer>& old : Tunnels) running.emplace(TunnelLine(*old), &old);
+  TReloaded reloaded;
   std::vector<std::unique_ptr<TServer>> tunnels;
+  tunnels.reserve(read.Tunnels.size());
   for (std::unique_ptr<TServer>& fresh : read.Tunnels) {
-    const std::string line = TunnelLine(*fresh);
-    const auto same = std::ranges::find_if(Tunnels, [&](const auto& old) { return old && TunnelLine(*old) == line; });
-    tunnels.push_back(same != Tunnels.end() ? std::move(*same) : std::move(fresh));
+    const auto same = running.find(TunnelLine(*fresh));
+    if (same == running.end()) {
+      tunnels.push_back(std::move(fresh));
+      continue;
+    }
+    tunnels.push_back(std::move(*same->second));
+    running.erase(same);
+    if (!addPortChanged) reloaded.Serving.insert(tunnels.back().get());
   }
+  for (std::unique_ptr<TServer>& old : Tunnels)
+    if (old) reloaded.Departed.push_back(std::move(old));
   Tunnels = std::move(tunnels);
+  return reloaded;
 }
 
 void TConfig::CheckIndex(int index) const {

@@ -8,24 +8,37 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace gw {
 
 // A settings file that cannot be used as it is: an entry of [Tunnels] that does not read as
-// a tunnel. The program does not start on it and leaves the file alone.
+// a tunnel, or more tunnels than the descriptor limit lets the program serve. The program
+// does not start on it and leaves the file alone.
 class TSettingsError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
+};
+
+// What a reload of the settings leaves to the tunnel manager.
+struct TReloaded {
+  // Tunnels whose endpoints can serve on as they are: the unchanged ones, unless AddPort
+  // changed.
+  std::unordered_set<const TServer*> Serving;
+  // Tunnels that left the file, still open: freeing many thousand at once would hold the
+  // other tunnels' players up.
+  std::vector<std::unique_ptr<TServer>> Departed;
 };
 
 // The program's options and its static tunnels, kept in the settings file. One per process;
 // it owns the static tunnels, which it creates (not started) when it loads.
 class TConfig {
 public:
-  // Loads the file; a missing file gives the defaults and no tunnels, and is not created.
-  // Raises TSettingsError for a rejected tunnel entry.
-  TConfig(TEngineContext& engine, const std::filesystem::path& path);
+  // Loads the file; a missing file gives the defaults and no tunnels (and is not created),
+  // unless `ifMissing` makes it an error. Raises TIniReadError for a file that does not read,
+  // TSettingsError for a rejected tunnel entry or more tunnels than descriptors.
+  TConfig(TEngineContext& engine, const std::filesystem::path& path, TIfMissing ifMissing = TIfMissing::ReadEmpty);
   TConfig(const TConfig&) = delete;
   TConfig& operator=(const TConfig&) = delete;
 
@@ -34,10 +47,15 @@ public:
   // as they were.
   void Save();
   // Reads the file again: the options and the list of static tunnels take its values. A
-  // tunnel whose line is unchanged stays the same object, with its relays; the others are
-  // freed, and new ones are created unstarted. A file that does not read raises
-  // TIniReadError or TSettingsError and changes nothing.
-  void Reload();
+  // tunnel whose line is unchanged stays the same object, with its relays; new ones are
+  // created unstarted, and the others leave the list (see TReloaded). A file that is missing
+  // or does not read raises TIniReadError or TSettingsError and changes nothing.
+  TReloaded Reload();
+  // The UDP sockets the static tunnels hold.
+  int StaticSockets() const { return Count() * (AddPort ? 2 : 1); }
+  // Why remote control must not be opened with this password ("empty", "the default one"),
+  // or null: anyone could make tunnels with it.
+  const char* GuessablePassword() const;
 
   int Count() const { return static_cast<int>(Tunnels.size()); }
   // An index outside 0 to Count() - 1 raises std::out_of_range.
@@ -53,7 +71,8 @@ public:
   bool AddPort = true;
   bool Static = true;
   bool Temporary = true;
-  std::string Password = "moonbeam";
+  static constexpr const char* kDefaultPassword = "moonbeam";
+  std::string Password = kDefaultPassword;
   int Port = 23817;
   int FromPort = 8000;
   int ToPort = 9000;
@@ -61,8 +80,15 @@ public:
   // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it.
   bool FastPath = false;
 
+  // Descriptors the process needs besides the tunnels' sockets and the players' reserve:
+  // the standard streams, the loop's own, the remote control's listener and its
+  // connections (at most 32), with room to spare.
+  static constexpr int kProcessDescriptors = 64;
+
 private:
-  void Load();
+  void Load(TIfMissing ifMissing);
+  // A file whose tunnels would take the descriptors every player needs is refused.
+  void CheckDescriptors() const;
   void CheckIndex(int index) const;
 
   TEngineContext& engine_;

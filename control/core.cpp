@@ -13,8 +13,8 @@ namespace {
 constexpr uint64_t kSweepIntervalMs = 1000;
 }
 
-TCore::TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock)
-    : loop_(loop), clock_(clock), config_(*this, settingsPath) {}
+TCore::TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock, TIfMissing ifMissing)
+    : loop_(loop), clock_(clock), config_(*this, settingsPath, ifMissing) {}
 
 TCore::~TCore() { Detach(); }
 

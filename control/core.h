@@ -20,8 +20,10 @@ class TFrontEnd;
 // it goes, since the remote-control service works its listener.
 class TCore final : public TEngineContext {
 public:
-  // Loads the settings; raises TSettingsError for a file the program must not start on.
-  TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock);
+  // Loads the settings; raises TSettingsError or TIniReadError for a file the program must
+  // not start on (see TConfig).
+  TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock,
+        TIfMissing ifMissing = TIfMissing::ReadEmpty);
   ~TCore() override;
   TCore(const TCore&) = delete;
   TCore& operator=(const TCore&) = delete;

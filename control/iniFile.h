@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -18,11 +19,19 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// "Unable to read <full path>": the file exists but cannot be read. Reading it as empty
-// would let the next save replace the user's settings with defaults.
+// "Unable to read <full path>": the file exists but cannot be read, or is no file to read
+// (a FIFO, a device, larger than kMaxBytes), or is missing where it must exist; the reason is
+// nested. Reading it as empty would let the next save replace the user's settings with
+// defaults, and a reload close every tunnel.
 class TIniReadError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
+};
+
+// What reading makes of a file that is not there.
+enum class TIfMissing {
+  ReadEmpty, // a program that finds its own file: no file yet means the defaults
+  Fail,      // a file the user named, or one read again: its absence is a mistake to report
 };
 
 // The settings file, with the semantics of the Windows profile functions (see TIniText for
@@ -51,7 +60,12 @@ public:
   // Several edits as one replacement of the file: it holds all of them or none.
   void Update(const std::function<void(TIniText&)>& edit);
   // The whole file at once, for reading many values from one state of it.
-  TIniText Read() const;
+  TIniText Read(TIfMissing ifMissing = TIfMissing::ReadEmpty) const;
+
+  // Only a regular file is read, never more than this: far above any file whose tunnels the
+  // descriptor limit lets the relay serve (a tunnel entry is about 30 bytes), and small
+  // enough that a file that grows without end (/dev/zero behind a link) costs little.
+  static constexpr std::size_t kMaxBytes = 16 * 1024 * 1024;
 
 private:
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 namespace gw {
@@ -120,9 +121,28 @@ std::optional<std::string> TIniText::Value(std::string_view section, std::string
   if (!range) return std::nullopt;
   const auto entry = FindEntry(*range, key);
   if (!entry) return std::nullopt;
-  std::string_view value = Text(lines_[*entry].Value);
+  return ValueOf(lines_[*entry]);
+}
+
+std::string TIniText::ValueOf(const TLine& entry) const {
+  std::string_view value = Text(entry.Value);
   if (IsQuoted(value)) value = value.substr(1, value.size() - 2);
   return std::string(value.substr(0, kMaxValueLength));
+}
+
+std::vector<std::pair<std::string, std::string>> TIniText::Entries(std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> entries;
+  const auto range = FindSection(section);
+  if (!range) return entries;
+  // The first entry of each name, by its name in lower case.
+  std::unordered_map<std::string, const TLine*> first;
+  for (size_t i = range->Header + 1; i < range->End; ++i) {
+    if (lines_[i].Kind != TLineKind::Entry) continue;
+    const std::string_view name = Text(lines_[i].Name);
+    const TLine* const line = first.try_emplace(LowerAZ(name), &lines_[i]).first->second;
+    entries.emplace_back(name, ValueOf(*line));
+  }
+  return entries;
 }
 
 std::vector<std::string> TIniText::Keys(std::string_view section) const {

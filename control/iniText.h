@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace gw {
@@ -32,6 +33,9 @@ public:
   std::optional<std::string> Value(std::string_view section, std::string_view key) const;
   // The key names of the section in file order, duplicates included.
   std::vector<std::string> Keys(std::string_view section) const;
+  // Each key of the section in file order with Value(section, key), read in one pass: a
+  // section of many thousand entries reads in a moment.
+  std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
 
   // Sets the first matching entry's line to key=value in place; an absent key is added after
   // the section's last non-blank line, an absent section at the end of the text. A value
@@ -69,6 +73,7 @@ private:
   std::string_view Text(TSpan span) const { return std::string_view(content_).substr(span.Pos, span.Len); }
   std::optional<TSectionRange> FindSection(std::string_view section, size_t fromLine = 0) const;
   std::optional<size_t> FindEntry(const TSectionRange& range, std::string_view key) const;
+  std::string ValueOf(const TLine& entry) const;
 
   std::string content_;
   std::vector<TLine> lines_;

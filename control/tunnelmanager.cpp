@@ -4,6 +4,7 @@
 #include "frontEnd.h"
 #include "localAddress.h"
 #include "remoteListener.h"
+#include "presenter.h"
 #include "remotecontrol.h"
 #include "socketErrors.h"
 #include "textUtil.h"
@@ -68,13 +69,50 @@ void TTunnelManager::StartUp() {
   Reload();
 }
 
-void TTunnelManager::Reload() {
+void TTunnelManager::Reload(TReloaded reloaded) {
   tunnelsStarted_ = true;
   frontEnd_.RefreshTunnelList();
-  // Every port is let go before any is bound again, so tunnels that swapped ports both get
-  // their new one.
-  for (int i = 0; i < config_.Count(); ++i) config_.Items(i).CloseEndpoints();
-  for (int i = 0; i < config_.Count(); ++i) config_.Items(i).Start();
+  // A tunnel that serves on keeps its endpoints: its players lose no datagram. Every other
+  // port is let go before any is bound again, so tunnels that swapped ports both get their
+  // new one.
+  std::ranges::move(reloaded.Departed, std::back_inserter(departing_));
+  pendingStarts_.clear();
+  for (int i = config_.Count() - 1; i >= 0; --i) {
+    TServer& tunnel = config_.Items(i);
+    if (tunnel.Listening() && reloaded.Serving.contains(&tunnel)) continue;
+    tunnel.CloseEndpoints();
+    pendingStarts_.push_back(&tunnel);
+  }
+  ContinueReload();
+}
+
+void TTunnelManager::ContinueReload() {
+  std::size_t steps = 0;
+  for (; steps < kChangesPerTurn && !departing_.empty(); ++steps) departing_.pop_back();
+  if (departing_.empty() && !pendingStarts_.empty()) {
+    // Between turns the list may have lost tunnels (the desktop's Delete): only those still
+    // in it are started.
+    std::unordered_set<const TServer*> listed;
+    listed.reserve(config_.Count());
+    for (int i = 0; i < config_.Count(); ++i) listed.insert(&config_.Items(i));
+    for (; steps < kChangesPerTurn && !pendingStarts_.empty(); ++steps) {
+      TServer* const tunnel = pendingStarts_.back();
+      pendingStarts_.pop_back();
+      if (listed.contains(tunnel)) tunnel->Start();
+    }
+  }
+  if (departing_.empty() && pendingStarts_.empty()) return;
+  if (!reloadTimer_) reloadTimer_ = MakeTimer(engine_.Loop(), this);
+  // A millisecond on, so that the sockets are served in between: a timer due at once would
+  // run again in the same turn (libuv 1.44).
+  constexpr uint64_t kPauseMs = 1;
+  uv_timer_start(
+      reloadTimer_.get(),
+      [](uv_timer_t* handle) {
+        auto* self = static_cast<TTunnelManager*>(handle->data);
+        RunGuarded([self] { self->ContinueReload(); });
+      },
+      kPauseMs, 0);
 }
 
 void TTunnelManager::Sweep() {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "config.h"
 #include "context.h"
 #include "server.h"
+#include "uvHandle.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,7 +13,6 @@
 
 namespace gw {
 
-class TConfig;
 class TFrontEnd;
 
 // A temporary tunnel made on Port, or the reason why none was, the text of the error reply.
@@ -28,8 +30,10 @@ public:
   // Caption, listener, tunnel list, then every static tunnel. An error raised by the listener
   // skips the steps after it; Reload starts the tunnels later.
   void StartUp();
-  // Restarts every static tunnel; temporary tunnels are left alone.
-  void Reload();
+  // Restarts every static tunnel but those of `reloaded.Serving` that listen, after freeing
+  // the departed ones. Temporary tunnels are left alone. Past kChangesPerTurn tunnels, the
+  // rest are freed and started in the loop's next turns.
+  void Reload(TReloaded reloaded = {});
   // Runs every second: idle relays of static tunnels and idle temporary tunnels go, then
   // OnSweep runs.
   void Sweep();
@@ -42,6 +46,11 @@ public:
   const std::vector<std::unique_ptr<TServer>>& Temporaries() const { return TempTunnels; }
   TEngineContext& Engine() { return engine_; }
 
+  // Starting or freeing a tunnel costs some tens of microseconds of system calls: a reload
+  // of many thousand does this many in each turn of the loop, so that the players of the
+  // tunnels that serve on are never held up long.
+  static constexpr std::size_t kChangesPerTurn = 500;
+
   int NextTempPort = 0;
   // More work for the one-second sweep (the remote control's).
   std::function<void()> OnSweep;
@@ -50,12 +59,20 @@ private:
   // A port (low 16 bits) that an endpoint of this program holds or is set to hold.
   bool IsOwnPort(int port) const;
   void StepTempPort();
+  // The next kChangesPerTurn steps of a reload: departed tunnels are freed first, so that
+  // their ports are free, then the others start. Asks for another turn for the rest.
+  void ContinueReload();
 
   TEngineContext& engine_;
   TConfig& config_;
   TFrontEnd& frontEnd_;
   std::vector<std::unique_ptr<TServer>> TempTunnels;
   bool tunnelsStarted_ = false;
+  // What the last reload has still to do: tunnels to free, and tunnels to start, the last
+  // first.
+  std::vector<std::unique_ptr<TServer>> departing_;
+  std::vector<TServer*> pendingStarts_;
+  TUvHandle<uv_timer_t> reloadTimer_;
 };
 
 } // namespace gw

@@ -14,8 +14,10 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -97,12 +100,18 @@ fs::file_time_type Backdate(const fs::path& path) {
 // ---------------------------------------------------------------------------------------
 // Ports
 
+sockaddr_in Address(uint32_t host, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(host);
+  address.sin_port = htons(port);
+  return address;
+}
+
 // A TCP port that was free on all addresses a moment ago.
 uint16_t FreeTcpPort() {
   TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  sockaddr_in address = Address(INADDR_ANY, 0);
   socklen_t length = sizeof address;
   if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -112,11 +121,14 @@ uint16_t FreeTcpPort() {
 
 bool UdpPortFree(uint16_t port) {
   TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  return fd.Valid() && ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const sockaddr_in address = Address(INADDR_ANY, port);
+  return fd.Valid() && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool TcpPortListening(uint16_t port) {
+  TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in address = Address(INADDR_LOOPBACK, port);
+  return ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 uint16_t FreeUdpPortPair() { return static_cast<uint16_t>(gw::test::FreeUdpPortPair()); }
@@ -178,6 +190,10 @@ struct TOutputSetup {
   int PipeSize = 0;
   // JOURNAL_STREAM names the pipe, as systemd does for a service whose output it reads.
   bool Journal = false;
+  // More variables, "NAME=value".
+  std::vector<std::string> Environment{};
+  // The child's descriptor limit, soft and hard; 0 leaves the test's.
+  rlim_t DescriptorLimit = 0;
 };
 
 class THeadless {
@@ -210,6 +226,8 @@ public:
       ::fstat(outWrite.Get(), &pipe);
       envText.push_back("JOURNAL_STREAM=" + std::to_string(pipe.st_dev) + ":" + std::to_string(pipe.st_ino));
     }
+    envText.insert(envText.end(), setup.Environment.begin(), setup.Environment.end());
+    const rlimit descriptors{setup.DescriptorLimit, setup.DescriptorLimit};
     std::vector<char*> envp;
     for (std::string& variable : envText) envp.push_back(variable.data());
     envp.push_back(nullptr);
@@ -220,7 +238,7 @@ public:
     if (pid_ == 0) {
       // Should the test program die on the way, the relay goes with it.
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::chdir(dir.c_str()) != 0 || ::dup2(devNull.Get(), 0) < 0 || ::dup2(outWrite.Get(), 1) < 0 ||
+      if ((setup.DescriptorLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) || ::chdir(dir.c_str()) != 0 || ::dup2(devNull.Get(), 0) < 0 || ::dup2(outWrite.Get(), 1) < 0 ||
           ::dup2(errWrite.Get(), 2) < 0)
         ::_exit(126);
       ::execve(argv[0], argv.data(), envp.data());
@@ -563,7 +581,7 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
   const TUdpPeer server;
 
   const fs::path settings = folder.Path() / "remote.ini";
-  WriteFile(settings, "[RemoteAdmin]\nTemporary=1\nPassword=moonbeam\nPort=" + std::to_string(controlPort) +
+  WriteFile(settings, "[RemoteAdmin]\nTemporary=1\nPassword=letmein\nPort=" + std::to_string(controlPort) +
                           "\nFromPort=" + std::to_string(firstTemporary) +
                           "\nToPort=" + std::to_string(firstTemporary + 100) + "\n");
   const auto relay = StartHeadless(folder, settings);
@@ -571,7 +589,7 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
   const TTcpClient game(controlPort);
   ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
   const std::string created = "tunnel|" + std::to_string(firstTemporary) + "\n\r";
-  EXPECT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(server.Port()), created), created)
+  EXPECT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(server.Port()), created), created)
       << relay->Transcript();
   ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(firstTemporary, "127.0.0.1", server.Port())))
       << relay->Transcript();
@@ -593,8 +611,8 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
   const TTcpClient intruder(controlPort);
   ASSERT_TRUE(relay->WaitForMessage("Got remote control connection", 2)) << relay->Transcript();
   const std::string refused = "error|Incorrect password\n\r";
-  EXPECT_EQ(intruder.Request("create|Not-MoonBeam|127.0.0.1:" + std::to_string(server.Port()), refused), refused);
-  EXPECT_TRUE(relay->WaitForMessage("Bad password (not-moonbeam) given to remote control")) << relay->Transcript();
+  EXPECT_EQ(intruder.Request("create|Not-LetMeIn|127.0.0.1:" + std::to_string(server.Port()), refused), refused);
+  EXPECT_TRUE(relay->WaitForMessage("Bad password (not-letmein) given to remote control")) << relay->Transcript();
   int tunnelsOpened = 0;
   for (const std::string& line : relay->Lines())
     tunnelsOpened += MessageOf(line).value_or("").starts_with("Tunnel open on ") ? 1 : 0;
@@ -602,7 +620,7 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
 
   // The first connection is still served after the other one's failure.
   const std::string next = "tunnel|" + std::to_string(firstTemporary + 1) + "\n\r";
-  EXPECT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(server.Port()), next), next)
+  EXPECT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(server.Port()), next), next)
       << relay->Transcript();
 }
 
@@ -679,7 +697,7 @@ TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporar
   const auto [before, after] = TwoFreeUdpPortPairs();
   const uint16_t newControlPort = FreeTcpPort();
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "moonbeam") + "[Tunnels]\nServer0=" +
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
                           served.TunnelEntry(before) + "\n");
 
   const auto relay = StartHeadless(folder, settings);
@@ -687,7 +705,7 @@ TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporar
       << relay->Transcript();
   const TTcpClient game(served.ControlPort);
   const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
-  ASSERT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
+  ASSERT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
       << relay->Transcript();
 
   // Another tunnel, another remote-control port and password.
@@ -732,7 +750,7 @@ TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartEndsWithStatus1NamingThePo
   ASSERT_EQ(::listen(taken.Get(), 1), 0);
 
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "moonbeam") + "[Tunnels]\nServer0=" +
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
                           served.TunnelEntry(tunnel) + "\n");
   const auto relay = StartHeadless(folder, settings);
   EXPECT_TRUE(ExitedWith(relay->WaitExit(), 1)) << relay->Transcript();
@@ -748,7 +766,7 @@ TEST(HeadlessOutput, AReaderThatGoesAwayDoesNotEndTheRelay) {
   TTempDir folder;
   const TServedRelay served;
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "moonbeam"));
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein"));
   const auto relay = StartHeadless(folder, settings);
 
   const TTcpClient first(served.ControlPort);
@@ -757,7 +775,7 @@ TEST(HeadlessOutput, AReaderThatGoesAwayDoesNotEndTheRelay) {
   // Every line from now on meets a broken pipe.
   const TTcpClient game(served.ControlPort);
   const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
-  EXPECT_EQ(game.Request("create|moonbeam|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
+  EXPECT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
       << relay->Transcript();
   EXPECT_TRUE(served.Answers(served.FirstTemporary)) << relay->Transcript();
   EXPECT_TRUE(relay->WaitForError("standard output failed")) << relay->Transcript();
@@ -770,15 +788,20 @@ TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDroppe
   TTempDir folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
-  // Each reload logs a line per tunnel: a reader that takes none of them is soon far behind.
-  std::string tunnels = "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
-  for (int i = 1; i <= 200; ++i) tunnels += "Server" + std::to_string(i) + "=" + served.TunnelEntry(0) + "\n";
+  // Each reload that changes the tunnels logs a line for each: a reader that takes none of
+  // them is soon far behind.
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, "[General]\nAddPort=0\n" + served.RemoteAdmin(served.ControlPort, "moonbeam") + tunnels);
+  const auto write = [&](int serverPort) {
+    std::string tunnels = "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
+    for (int i = 1; i <= 200; ++i) tunnels += "Server" + std::to_string(i) + "=0 h:" + std::to_string(serverPort) + "\n";
+    WriteFile(settings, "[General]\nAddPort=0\n" + served.RemoteAdmin(served.ControlPort, "letmein") + tunnels);
+  };
+  write(0);
   constexpr int kPipeSize = 4096;
   THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.PipeSize = kPipeSize});
   const TTcpClient started(served.ControlPort);
   for (int i = 0; i < 20; ++i) {
+    write(i + 1);
     relay.Signal(SIGHUP);
     std::this_thread::sleep_for(20ms); // signals sent at once may arrive as one
   }
@@ -803,18 +826,180 @@ TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDroppe
   EXPECT_EQ(notices, 1) << relay.Transcript();
 }
 
-TEST(HeadlessOutput, UnderTheJournalLinesCarryNoStamp) {
+TEST(HeadlessOutput, UnderTheJournalLinesCarryTheirPriorityAndNoStamp) {
+  TTempDir folder;
+  const TServedRelay served;
+  const auto [tunnel, taken] = TwoFreeUdpPortPairs();
+  const TUdpPeer squatter(taken);
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, "[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" +
+                          served.TunnelEntry(tunnel) + "\nServer1=" + served.TunnelEntry(taken) + "\n");
+  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.Journal = true});
+  const std::string open = "<6>Tunnel open on " + Tunnel(tunnel, "127.0.0.1", served.Server.Port());
+  const std::string failed = "<4>WSA Error: Address already in use [10048]";
+  EXPECT_TRUE(relay.WaitFor([&](const std::vector<std::string>& lines) {
+    return std::ranges::count(lines, open) == 1 && std::ranges::count(lines, failed) == 1;
+  })) << relay.Transcript();
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Transcript();
+}
+
+// The service manager's side of sd_notify: a datagram socket named by NOTIFY_SOCKET.
+TEST(HeadlessOutput, TellsTheServiceManagerReadyReloadingStoppingAndItsStatus) {
+  TTempDir folder;
+  const TServedRelay served;
+  const fs::path socketPath = folder.Path() / "notify";
+  TFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(manager.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + served.TunnelEntry(FreeUdpPortPair()) + "\n");
+  THeadless relay(folder.Path(), {"--config", settings.string()},
+                  TOutputSetup{.Environment = {"NOTIFY_SOCKET=" + socketPath.string()}});
+  std::string heard;
+  const auto hears = [&](const std::string& message) {
+    return relay.WaitFor([&](const std::vector<std::string>&) {
+      char buffer[512];
+      for (ssize_t n; (n = ::recv(manager.Get(), buffer, sizeof buffer, 0)) > 0;) heard.append(buffer, n).append("|");
+      return heard.find(message) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(hears("STATUS=1 static tunnels, 0 temporary, 0 clients|READY=1|")) << heard;
+  relay.Signal(SIGHUP);
+  EXPECT_TRUE(hears("RELOADING=1|READY=1|")) << heard;
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(hears("STOPPING=1|")) << heard;
+  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Transcript();
+}
+
+// =======================================================================================
+// The settings file as untrusted input
+
+TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
+  TTempDir folder;
+  const fs::path fifo = folder.Path() / "fifo.ini";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path zero = folder.Path() / "zero.ini";
+  fs::create_symlink("/dev/zero", zero);
+  const std::pair<fs::path, std::string> cases[] = {{fifo, "not a regular file but a FIFO"},
+                                                    {zero, "not a regular file but a character device"},
+                                                    {folder.Path() / "missing.ini", "No such file or directory"}};
+  for (const auto& [path, reason] : cases) {
+    for (const bool check : {false, true}) {
+      SCOPED_TRACE(path.string() + (check ? " --check" : ""));
+      std::vector<std::string> args{"--config", path.string()};
+      if (check) args.insert(args.begin(), "--check");
+      THeadless relay(folder.Path(), args);
+      EXPECT_TRUE(ExitedWith(relay.WaitExit(), 2)) << relay.Transcript();
+      EXPECT_NE(relay.Err().find("Unable to read " + path.string() + ": " + reason), std::string::npos) << relay.Err();
+    }
+  }
+  // A good file: --check says what it holds, and serves nothing.
+  const uint16_t tunnel = FreeUdpPortPair();
+  const fs::path good = folder.Path() / "good.ini";
+  WriteFile(good, "[RemoteAdmin]\nTemporary=1\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:7777\n");
+  THeadless check(folder.Path(), {"--check", "--config", good.string()});
+  EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
+  EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels; remote control stays off: its " +
+                             "password is the default one, with which anyone could make tunnels to any host (set " +
+                             "Password in [RemoteAdmin])\n");
+  EXPECT_TRUE(UdpPortFree(tunnel));
+}
+
+TEST(HeadlessSettings, MoreTunnelsThanTheDescriptorLimitCanServeAreRefusedNamingBoth) {
+  TTempDir folder;
+  std::string tunnels = "[Tunnels]\n";
+  for (int i = 0; i < 100; ++i) tunnels += "Server" + std::to_string(i) + "=" + std::to_string(20000 + i) + " h:1\n";
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, tunnels);
+  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = 256});
+  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 2)) << relay.Transcript();
+  EXPECT_NE(relay.Err().find("100 tunnels need 200 sockets, more than the descriptor limit of 256"), std::string::npos)
+      << relay.Err();
+}
+
+// Neither a guessable password nor a file gone at reload opens the relay to strangers or
+// closes its tunnels.
+TEST(HeadlessSettings, RemoteControlNeverOpensWithTheDefaultPasswordNorAReloadOfAMissingFileChangesAnything) {
   TTempDir folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n");
-  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.Journal = true});
-  const std::string line = "Tunnel open on " + Tunnel(tunnel, "127.0.0.1", served.Server.Port());
-  EXPECT_TRUE(relay.WaitFor([&](const std::vector<std::string>& lines) { return std::ranges::count(lines, line) == 1; }))
-      << relay.Transcript();
+  const std::string entry = "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
+  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein") + entry);
+  const auto relay = StartHeadless(folder, settings);
+  ASSERT_TRUE(relay->WaitFor([&](const std::vector<std::string>&) { return TcpPortListening(served.ControlPort); }))
+      << relay->Transcript();
+
+  fs::remove(settings);
+  relay->Signal(SIGHUP);
+  EXPECT_TRUE(relay->WaitForError("not reloaded, the running ones stay: Unable to read " + settings.string() +
+                                  ": No such file or directory")) << relay->Transcript();
+  EXPECT_TRUE(served.Answers(tunnel)) << relay->Transcript();
+
+  // An empty file asks for the defaults: no tunnel, and remote control with the default password.
+  for (const std::string& content : {std::string(), served.RemoteAdmin(served.ControlPort, " MoonBeam ") + entry}) {
+    WriteFile(settings, content);
+    relay->Signal(SIGHUP);
+    EXPECT_TRUE(relay->WaitForError("remote control stays off: its password is the default one")) << relay->Transcript();
+    EXPECT_TRUE(relay->WaitFor([&](const std::vector<std::string>&) { return !TcpPortListening(served.ControlPort); }))
+        << relay->Transcript();
+  }
+  EXPECT_TRUE(served.Answers(tunnel)) << "the tunnel is back with its entry";
+}
+
+// A reload of many tunnels in which only one stays as it was: its player is never held up.
+TEST(HeadlessSettings, AReloadOfFifteenThousandTunnelsHoldsAnUnchangedTunnelsPlayerUpLessThanHalfASecond) {
+  constexpr int kTunnels = 15000;
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_max < kTunnels + 1000) GTEST_SKIP() << "the descriptor limit is below " << kTunnels + 1000;
+  TTempDir folder;
+  const TUdpPeer server;
+  const uint16_t first = FreeUdpPortPair();
+  const auto file = [&](int shift) {
+    std::string text = "[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" +
+                       std::to_string(first) + " 127.0.0.1:" + std::to_string(server.Port()) + "\n";
+    // Below the system's ephemeral ports, which the other tests take theirs from; a port
+    // some other program holds only costs that tunnel its bind.
+    for (int i = 1; i < kTunnels; ++i)
+      text += "Server" + std::to_string(i) + "=" + std::to_string(10000 + i) + " 127.0.0.1:" + std::to_string(shift + i) + "\n";
+    return text;
+  };
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, file(1));
+  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = limit.rlim_max});
+  ASSERT_TRUE(relay.WaitForMessage("Tunnel open on " + Tunnel(first, "127.0.0.1", server.Port()))) << relay.Transcript();
+  const TUdpPeer player;
+  // Pings every 2 ms for `duration`, the server echoing; the longest wait for an answer.
+  const auto longestWait = [&](TSteady::duration duration, const std::function<void()>& midway) {
+    TSteady::duration longest{};
+    TSteady::time_point last = TSteady::now();
+    const auto end = last + duration;
+    bool done = false;
+    while (TSteady::now() < end) {
+      if (!done && TSteady::now() > end - duration / 2) {
+        midway();
+        done = true;
+      }
+      player.SendTo(first, "ping");
+      std::this_thread::sleep_for(2ms);
+      while (const auto got = server.TryReceive()) server.SendTo(got->FromPort, got->Data);
+      while (player.TryReceive()) {
+        longest = std::max(longest, TSteady::now() - last);
+        last = TSteady::now();
+      }
+    }
+    return std::max(longest, TSteady::now() - last);
+  };
+  longestWait(2s, [] {});
+  EXPECT_LT(longestWait(3s, [&] { relay.Signal(SIGHUP); }), 500ms) << "reload of the same file";
+  WriteFile(settings, file(2));
+  EXPECT_LT(longestWait(4s, [&] { relay.Signal(SIGHUP); }), 500ms) << "reload with every other entry changed";
   relay.Signal(SIGTERM);
-  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Transcript();
+  EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Err();
 }
 
 TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian package of this build, checked as a packager and a user would, without installing
-# it on this machine: what it holds and depends on, the desktop entry, the manual pages and
-# the unit; then, from a throwaway extraction, the headless program's --version and a run of
-# the desktop program in a fresh home that ends with SIGTERM.
+# The two Debian packages of this build, checked as a packager and a user would, without
+# installing them on this machine: what each holds and depends on, lintian, the desktop entry,
+# the manual pages and the unit; then, from a throwaway extraction, the headless program's
+# --version and --check of the shipped settings, and a run of the desktop program in a fresh
+# home that ends with SIGTERM. tests/service/ installs them under a real systemd.
 # Usage: package_test.sh BUILD_FOLDER
 set -euo pipefail
 build=$1
@@ -21,44 +22,59 @@ if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpa
   cat "$work/cpack.log" >&2
   exit 1
 fi
-deb=$(ls "$work"/out/gatewarden_*.deb)
+relay=$(ls "$work"/out/gatewarden-headless_*.deb)
+desktop=$(ls "$work"/out/gatewarden_*.deb)
 
-# What it holds.
-dpkg-deb -c "$deb" | awk '{print $6}' >"$work/listing"
-expected=(./usr/bin/gatewarden ./usr/bin/gatewarden-headless
-          ./usr/share/applications/gatewarden.desktop ./usr/lib/systemd/system/gatewarden.service
-          ./usr/share/man/man1/gatewarden.1 ./usr/share/man/man1/gatewarden-headless.1
-          ./usr/share/doc/gatewarden/gatewarden.ini ./usr/share/icons/hicolor/scalable/apps/gatewarden.svg)
-for n in 16 22 24 32 48 64 128 256; do expected+=("./usr/share/icons/hicolor/${n}x${n}/apps/gatewarden.png"); done
-for path in "${expected[@]}"; do grep -qxF "$path" "$work/listing" || fail "the package lacks $path"; done
-# Nothing of the build besides: no tests, benches or libraries.
-unexpected=$(grep -v -e '/$' "$work/listing" | grep -vxF -f <(printf '%s\n' "${expected[@]}") || true)
-[ -z "$unexpected" ] || fail "the package holds more than the programs' files: $unexpected"
+# What each holds.
+listing() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$'; }
+holds() { # PACKAGE PATH...: exactly these files
+  local deb=$1
+  shift
+  local have
+  have=$(listing "$deb" | sort)
+  [ "$have" = "$(printf '%s\n' "$@" | sort)" ] || fail "$(basename "$deb") holds: $have"
+}
+doc() { echo "./usr/share/doc/$1/copyright ./usr/share/doc/$1/changelog.Debian.gz ./usr/share/lintian/overrides/$1"; }
+# shellcheck disable=SC2046 # the file lists split on purpose
+holds "$relay" ./usr/bin/gatewarden-headless ./lib/systemd/system/gatewarden.service ./etc/gatewarden/gatewarden.ini \
+  ./usr/share/man/man1/gatewarden-headless.1.gz $(doc gatewarden-headless)
+icons=(./usr/share/icons/hicolor/scalable/apps/gatewarden.svg)
+for n in 16 22 24 32 48 64 128 256; do icons+=("./usr/share/icons/hicolor/${n}x${n}/apps/gatewarden.png"); done
+# shellcheck disable=SC2046
+holds "$desktop" ./usr/bin/gatewarden ./usr/share/applications/gatewarden.desktop ./usr/share/man/man1/gatewarden.1.gz \
+  "${icons[@]}" $(doc gatewarden)
 
-# What it depends on, as dpkg-shlibdeps found it.
-depends=$(dpkg-deb -f "$deb" Depends)
+# What they depend on, as dpkg-shlibdeps found it: the relay on no Qt.
+depends=$(dpkg-deb -f "$relay" Depends)
+for library in libuv1 libsystemd0; do [[ "$depends" == *"$library"* ]] || fail "the relay lacks $library: $depends"; done
+[[ "$depends" != *qt* ]] || fail "the relay depends on Qt: $depends"
+depends=$(dpkg-deb -f "$desktop" Depends)
 for library in libuv1 libqt6widgets6 libqt6core6; do
   [[ "$depends" == *"$library "* ]] || fail "Depends lacks $library: $depends"
 done
-# No maintainer script: installing the package enables and starts nothing.
-scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v -x -e './' -e './control' -e './md5sums' || true)
-[ -z "$scripts" ] || fail "the package has maintainer scripts: $scripts"
+[ "$(dpkg-deb --ctrl-tarfile "$relay" | tar -xO ./conffiles)" = /etc/gatewarden/gatewarden.ini ] || fail "no conffile"
+lintian --fail-on error,warning "$relay" "$desktop" 2>/dev/null || fail "lintian"
 
-dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -x "$relay" "$work/root"
+dpkg-deb -x "$desktop" "$work/root"
 root=$work/root
 
 version=$("$root/usr/bin/gatewarden-headless" --version)
-[ "$version" = "gatewarden-headless $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
+[ "$version" = "gatewarden-headless $(dpkg-deb -f "$relay" Version | sed 's/-[^-]*$//')" ] || fail "--version says '$version'"
+# The shipped settings read, and serve nothing.
+check=$("$root/usr/bin/gatewarden-headless" --check --config "$root/etc/gatewarden/gatewarden.ini") || fail "--check: $check"
+[[ "$check" == *": 0 static tunnels; remote control off" ]] || fail "the shipped settings: $check"
 
 desktop-file-validate "$root/usr/share/applications/gatewarden.desktop" || fail "the desktop entry does not validate"
 for page in gatewarden gatewarden-headless; do
-  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null)
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
 done
 
-unit=$root/usr/lib/systemd/system/gatewarden.service
+unit=$root/lib/systemd/system/gatewarden.service
 for line in 'ExecStart=/usr/bin/gatewarden-headless --config /etc/gatewarden/gatewarden.ini' \
-            'ExecReload=/bin/kill -HUP $MAINPID' 'DynamicUser=yes' 'ProtectSystem=strict' 'NoNewPrivileges=yes'; do
+            'ExecReload=/usr/bin/gatewarden-headless --check --config /etc/gatewarden/gatewarden.ini' \
+            'ExecReload=/bin/kill -HUP $MAINPID' 'Type=notify' 'DynamicUser=yes' 'ProtectSystem=strict'; do
   grep -qxF "$line" "$unit" || fail "the unit lacks: $line"
 done
 # systemd reads the unit without a complaint (it cannot find the program, which is not installed).
@@ -90,5 +106,5 @@ desktop_pid=""
 [ -s "$home/config/gatewarden/gatewarden.ini" ] || fail "no settings in \$XDG_CONFIG_HOME/gatewarden/"
 ls -A "$root/usr/bin" | cmp -s - "$work/bin-before" || fail "the desktop program wrote beside itself"
 
-[ "$failures" -eq 0 ] && echo "package $(basename "$deb"): all checks passed"
+[ "$failures" -eq 0 ] && echo "packages $(basename "$relay") and $(basename "$desktop"): all checks passed"
 exit "$failures"

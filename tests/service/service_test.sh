@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# The relay's package under a real systemd, as a Debian administrator meets it: a minimal
+# Debian 12 root (debootstrap, made once and kept in the cache folder) booted with
+# systemd-nspawn on a throwaway overlay and in a network namespace of its own; the package
+# installed with dpkg, then its service enabled and running, reload of an edited, a broken and
+# a missing file, the journal's priorities, a port below 1024 and the fast path with the
+# documented drop-ins, a settings error that does not restart in a loop, upgrade, remove and
+# purge. Skipped (77) where nspawn cannot boot.
+# Usage: service_test.sh BUILD_FOLDER [CACHE_FOLDER]
+set -euo pipefail
+build=$1
+cache=${2:-/var/cache/gatewarden-test}
+root=$cache/bookworm
+skip() { echo "SKIP: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+for tool in systemd-nspawn debootstrap nsenter; do command -v "$tool" >/dev/null || skip "needs $tool"; done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/gw-service-XXXXXX")
+nspawn=""
+server=""
+cleanup() {
+  [ "$BASHPID" = "$$" ] || return 0
+  if [ -n "$server" ]; then kill -KILL "$server" 2>/dev/null || true; fi
+  if [ -n "$nspawn" ]; then
+    kill -TERM "$nspawn" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$nspawn" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; exit 1; }
+deb=$(cd "$work/out" && ls gatewarden-headless_*.deb)
+
+# The root: what the relay's package depends on, systemd, and python3 for a game server.
+if [ ! -x "$root/lib/systemd/systemd" ]; then
+  mkdir -p "$cache"
+  rm -rf "$root.tmp"
+  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libuv1,libsystemd0,libbpf1,iproute2,procps,python3-minimal \
+    bookworm "$root.tmp" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 ||
+    { tail -5 "$work/debootstrap.log"; skip "debootstrap failed"; }
+  mv "$root.tmp" "$root"
+fi
+
+systemd-nspawn -q -D "$root" --volatile=overlay -b --register=no --keep-unit --private-network \
+  --capability=CAP_BPF,CAP_NET_ADMIN --system-call-filter=bpf --bind-ro="$work/out:/mnt/gw" \
+  -M "gw-test-$$" </dev/null >"$work/console.log" 2>&1 &
+nspawn=$!
+leader=""
+for _ in $(seq 300); do
+  leader=$(pgrep -P "$nspawn" | head -1 || true)
+  [ -n "$leader" ] && [ "$(readlink "/proc/$leader/exe" 2>/dev/null)" = "$root/lib/systemd/systemd" ] && break
+  kill -0 "$nspawn" 2>/dev/null || break
+  sleep 0.1
+done
+inside() { nsenter -t "$leader" -m -u -i -n -p -- "$@"; }
+state=$(timeout 60 nsenter -t "$leader" -m -u -i -n -p -- systemctl is-system-running --wait 2>/dev/null || true)
+[[ "$state" == running || "$state" == degraded ]] || { tail -5 "$work/console.log"; skip "nspawn cannot boot here ($state)"; }
+
+settings=/etc/gatewarden/gatewarden.ini
+status() { inside systemctl show -P StatusText gatewarden; }
+journal() { inside journalctl -q -o cat -u gatewarden "$@"; }
+# Waits up to 5 s for the journal to hold a line.
+logged() { for _ in $(seq 50); do journal | grep -qF -- "$1" && return 0; sleep 0.1; done; return 1; }
+# A game server on 127.0.0.1:7000 that echoes, and a client through the tunnel on port $1.
+inside python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 7000))
+while True:
+    data, peer = s.recvfrom(3000)
+    s.sendto(b"echo:" + data, peer)
+' </dev/null >/dev/null 2>&1 &
+server=$!
+relays() {
+  inside python3 -c '
+import socket, sys
+c = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+c.settimeout(0.3)
+for _ in range(10):
+    c.sendto(b"ping", ("127.0.0.1", int(sys.argv[1])))
+    try:
+        sys.exit(0 if c.recvfrom(3000)[0] == b"echo:ping" else 1)
+    except socket.timeout:
+        pass
+sys.exit(1)' "$1"
+}
+
+# Installed: enabled, running, serving and listening for nothing.
+inside dpkg -i "/mnt/gw/$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
+[ "$(inside systemctl is-enabled gatewarden)" = enabled ] || fail "not enabled after install"
+inside systemctl is-active --quiet gatewarden || fail "not active after install: $(journal)"
+[ "$(status)" = "0 static tunnels, 0 temporary, 0 clients" ] || fail "status: $(status)"
+inside ss -Hlnup | grep -q gatewarden && fail "listens after install: $(inside ss -Hlnup)"
+inside ss -Hltnp | grep -q gatewarden && fail "listens for remote control after install"
+
+# An edited file and a reload open the tunnel, and systemctl status counts it.
+inside sed -i 's/^; Server0=.*/Server0=7777 127.0.0.1:7000/' "$settings"
+inside systemctl reload gatewarden || fail "reload of a good file failed"
+logged "Tunnel open on 7777 to 127.0.0.1:7000" || fail "no tunnel after reload: $(journal)"
+relays 7777 || fail "the new tunnel does not relay"
+sleep 1.5
+[ "$(status)" = "1 static tunnels, 0 temporary, 1 clients" ] || fail "status after a client: $(status)"
+
+# A broken and a missing file: the reload fails, the tunnel serves on.
+inside cp "$settings" /root/good.ini
+inside sh -c "echo 'Server1=7778 a:b:7778' >>$settings"
+inside systemctl reload gatewarden 2>/dev/null && fail "reload of a broken file succeeded"
+inside rm "$settings"
+inside systemctl reload gatewarden 2>/dev/null && fail "reload of a missing file succeeded"
+inside systemctl is-active --quiet gatewarden || fail "a failed reload stopped the service"
+relays 7777 || fail "the tunnel stopped serving after failed reloads"
+
+# A port below 1024: refused without the drop-in, and told at warning priority.
+inside sh -c "sed 's/^Server0=.*/&\nServer1=700 127.0.0.1:7000/' /root/good.ini >$settings"
+inside systemctl reload gatewarden || fail "reload failed"
+logged "Tunnel open on 700" || fail "no line for port 700"
+inside journalctl -q -o cat -p warning -u gatewarden | grep -qF "WSA Error: Permission denied [10013]" ||
+  fail "journalctl -p warning lacks the bind failure: $(inside journalctl -q -o cat -p warning -u gatewarden)"
+inside journalctl -q -o cat -p warning -u gatewarden | grep -qF "Tunnel open" && fail "news at warning priority"
+# With the drop-ins of the manual page and docs/fastpath.md, both work.
+inside mkdir -p /etc/systemd/system/gatewarden.service.d
+inside sh -c 'printf "[Service]\nAmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n" >/etc/systemd/system/gatewarden.service.d/low-port.conf'
+inside sh -c 'printf "[Service]\nAmbientCapabilities=CAP_BPF CAP_NET_ADMIN\nCapabilityBoundingSet=CAP_BPF CAP_NET_ADMIN\nRestrictAddressFamilies=AF_NETLINK\nSystemCallFilter=bpf\n" >/etc/systemd/system/gatewarden.service.d/fast-path.conf'
+inside sed -i 's/^FastPath=0/FastPath=1/' "$settings"
+inside systemctl daemon-reload
+inside systemctl restart gatewarden || fail "restart with the drop-ins failed: $(journal | tail -5)"
+relays 700 || fail "port 700 does not relay with CAP_NET_BIND_SERVICE: $(journal | tail -5)"
+logged "Fast path on for 7777 to 127.0.0.1:7000" || fail "the fast path is not on: $(journal | grep 'Fast path' | tail -2)"
+
+# An upgrade restarts the service.
+pid=$(inside systemctl show -P MainPID gatewarden)
+inside dpkg -i "/mnt/gw/$deb" >"$work/dpkg.log" 2>&1 || fail "upgrade: $(cat "$work/dpkg.log")"
+[ "$(inside systemctl show -P MainPID gatewarden)" != "$pid" ] || fail "the upgrade did not restart the service"
+
+# A settings error stops the service without restarting it in a loop, the reason in the journal.
+inside sh -c "echo 'Server9=1 a:b:1' >>$settings"
+inside systemctl restart gatewarden 2>/dev/null && fail "restart on a broken file succeeded"
+sleep 2
+[ "$(inside systemctl show -P NRestarts gatewarden)" = 0 ] || fail "restarted $(inside systemctl show -P NRestarts gatewarden) times"
+journal | grep -qF "entry Server9=1 a:b:1" || fail "the journal lacks the reason"
+inside cp /root/good.ini "$settings"
+inside systemctl start gatewarden || fail "start failed"
+
+# Remove stops it (the settings stay); purge removes the settings.
+inside dpkg -r gatewarden-headless >/dev/null 2>&1 || fail "dpkg -r failed"
+inside systemctl is-active --quiet gatewarden && fail "still running after remove"
+inside pgrep -x gatewarden-head >/dev/null && fail "the program runs on after remove"
+inside test -f "$settings" || fail "remove took the settings"
+inside dpkg -P gatewarden-headless >/dev/null 2>&1 || fail "dpkg -P failed"
+inside test -e /etc/gatewarden && fail "purge left /etc/gatewarden"
+
+[ "$failures" -eq 0 ] && echo "service under systemd: all checks passed"
+exit "$failures"
