@@ -57,6 +57,7 @@ RELAY_PLAYERS, RELAY_ATTACKER, RELAY_SERVER = "10.99.3.1", "10.99.1.1", "10.99.2
 PLAYERS, ATTACKER, SERVER = "10.99.3.2", "10.99.1.2", "10.99.2.2"
 FORGED_NET, FORGED_SIZE = 0x0A800000, 1 << 23     # 10.128.0.0/9, never local anywhere
 OWNED_NET = "10.100.0.0/16"                        # local to the attacker: any address binds
+CROWD_NET = "10.101.0.0/16"                        # the same for the players: one address each
 PASSWORD = "not-the-default"
 PIN_RANGE = (8000, 8004)
 SO_RCVBUFFORCE = 33                                # Linux; root may pass rmem_max
@@ -65,7 +66,9 @@ SO_RCVBUFFORCE = 33                                # Linux; root may pass rmem_m
 # players keep measuring after it, so a relay left deaf by the attack shows.
 WARM_UP, TAIL = 2.0, 3.0
 PLAYER_EVERY, NEWCOMER_EVERY, NEWCOMER_RESEND, NEWCOMER_GIVES_UP = 0.010, 0.5, 0.100, 5.0
-CROWD_EVERY = 0.2      # each of the icmp scenario's players; two seconds of tail is ten tries
+# The icmp scenario's players send together, as clients do on a server's tick, so that their
+# datagrams reach the relay in bursts; two seconds of tail is twenty tries each.
+CROWD_EVERY = 0.1
 SAMPLE_EVERY = 0.25    # the relay's descriptors and memory
 PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
 
@@ -106,10 +109,10 @@ def ipv4(number):
     return socket.inet_ntoa(struct.pack("!I", number))
 
 
-def owned_address(index):
-    """The index-th address of the attacker's 10.100.0.0/16, skipping .0 and .255."""
+def spread_address(net, index):
+    """The index-th address of a /16 (`net`), skipping .0 and .255."""
     index %= 256 * 254
-    return f"10.100.{index // 254}.{index % 254 + 1}"
+    return net.replace("0.0/16", f"{index // 254}.{index % 254 + 1}")
 
 
 def emit(result):
@@ -170,17 +173,19 @@ def role_players(p):
     selector = selectors.DefaultSelector()
     attack_start, attack_end, end = p["attack_start"], p["attack_end"], p["end"]
 
-    def open_socket(role):
+    def open_socket(role, address=PLAYERS):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind((PLAYERS, 0))
+        s.bind((address, 0))
         s.setblocking(False)
         selector.register(s, selectors.EVENT_READ, role)
         return s
 
     player = open_socket(("player", None))
     sent_at, round_trips, player_sent, sequence = {}, [], 0, 0
-    crowd = [{"sock": open_socket(("crowd", i)), "next": now() + i * CROWD_EVERY / max(1, p["crowd"]),
-              "answered": None} for i in range(p["crowd"])]
+    # The relay caps relays per address, as it should: every other player has an address of its own.
+    crowd = [{"sock": open_socket(("crowd", i), spread_address(CROWD_NET, i)), "answered": None}
+             for i in range(p["crowd"])]
+    next_crowd = now()
     newcomers, next_newcomer = [], attack_start
     next_player = now()
     while now() < end:
@@ -194,12 +199,14 @@ def role_players(p):
             player.sendto(b"P%d" % sequence, relay)
             sequence += 1
             next_player = max(next_player + PLAYER_EVERY, moment - PLAYER_EVERY)
-        for c in crowd:
-            if moment >= c["next"]:
+        if crowd and moment >= next_crowd:
+            for c in crowd:
                 c["sock"].sendto(b"Pcrowd", relay)
-                c["next"] += CROWD_EVERY
+            next_crowd += CROWD_EVERY
         if moment >= next_newcomer and moment < attack_end:
-            newcomers.append({"sock": open_socket(("newcomer", len(newcomers))), "first": moment,
+            newcomers.append({"sock": open_socket(("newcomer", len(newcomers)),
+                                                  spread_address(CROWD_NET, 254 * 128 + len(newcomers))),
+                              "first": moment,
                               "next": moment, "wait": None})
             next_newcomer += NEWCOMER_EVERY
         for n in newcomers:
@@ -336,7 +343,7 @@ def role_guess(p):
         nonlocal next_address, refused
         s = socket.socket()
         s.setblocking(False)
-        s.bind((owned_address(next_address), 0))
+        s.bind((spread_address(OWNED_NET, next_address), 0))
         next_address += 1
         s.connect_ex((RELAY_ATTACKER, REMOTE))
         selector.register(s, selectors.EVENT_WRITE, b"")
@@ -373,35 +380,48 @@ def role_guess(p):
 
 
 def role_silent(p):
-    """8 silent connections from each of 4 addresses, each reopened as soon as it closes."""
+    """8 silent connections from each of 4 addresses, each reopened as soon as it closes. They
+    connect a few at a time (the listener's backlog is short) from the players' warm-up on,
+    so that they hold their slots before the administrator comes."""
     selector = selectors.DefaultSelector()
-    reopened = 0
+    # Four networks: no /24 holds two of the addresses.
+    waiting = collections.deque(spread_address(OWNED_NET, 254 * (7 + i)) for i in range(4) for _ in range(8))
+    connecting, reopened = 0, 0
 
-    def open_one(address):
-        s = socket.socket()
-        s.setblocking(False)
-        s.bind((address, 0))
-        s.connect_ex((RELAY_ATTACKER, REMOTE))
-        selector.register(s, selectors.EVENT_READ, address)
+    def open_waiting():
+        nonlocal connecting
+        while waiting and connecting < 4:
+            s = socket.socket()
+            s.setblocking(False)
+            s.bind((waiting[0], 0))
+            s.connect_ex((RELAY_ATTACKER, REMOTE))
+            selector.register(s, selectors.EVENT_WRITE, waiting.popleft())
+            connecting += 1
+
+    def closed(key):
+        selector.unregister(key.fileobj)
+        key.fileobj.close()
+        waiting.append(key.data)
 
     sleep_until(p["start"])
-    for i in range(4):
-        for _ in range(8):
-            open_one(owned_address(254 * (7 + i)))    # four networks: no /24 holds two
+    open_waiting()
     while now() < p["until"]:
-        for key, _ in selector.select(timeout=0.1):
+        for key, events in selector.select(timeout=0.1):
+            if events & selectors.EVENT_WRITE:
+                connecting -= 1
+                if key.fileobj.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                    closed(key)
+                else:
+                    selector.modify(key.fileobj, selectors.EVENT_READ, key.data)
+                continue
             try:
-                if key.fileobj.recv(4096, socket.MSG_PEEK):
-                    key.fileobj.recv(4096)
+                if key.fileobj.recv(4096):
                     continue
             except OSError:
                 pass
-            selector.unregister(key.fileobj)
-            key.fileobj.close()
             reopened += 1
-            # A refused connection is tried again at once; the bounded wait keeps it from spinning.
-            time.sleep(0.001)
-            open_one(key.data)
+            closed(key)
+        open_waiting()
     emit({"reopened": reopened})
 
 
@@ -479,9 +499,24 @@ class Lab:
         self.ip("route", "add", ipv4(FORGED_NET) + "/9", "via", ATTACKER, ns="relay")
         self.ip("route", "add", OWNED_NET, "via", ATTACKER, ns="relay")
         self.ip("route", "add", "local", OWNED_NET, "dev", "lo", ns="attacker")
+        self.ip("route", "add", CROWD_NET, "via", PLAYERS, ns="relay")
+        self.ip("route", "add", "local", CROWD_NET, "dev", "lo", ns="players")
 
     def enter(self, name):
         return ["nsenter", f"--net=/run/netns/{self.ns[name]}", "--"]
+
+    def sysctl(self, ns, name, value=None):
+        path = "/proc/sys/" + name.replace(".", "/")
+        command = ["sh", "-c", f'echo "{value}" >{path}'] if value else ["cat", path]
+        return subprocess.run(self.enter(ns) + command, capture_output=True, text=True, check=True).stdout.strip()
+
+    def snmp(self, ns, group, field):
+        rows = [line.split() for line in self.sysctl_file(ns, "/proc/net/snmp").splitlines()
+                if line.startswith(group + ":")]
+        return int(rows[1][rows[0].index(field)])
+
+    def sysctl_file(self, ns, path):
+        return subprocess.run(self.enter(ns) + ["cat", path], capture_output=True, text=True, check=True).stdout
 
     def role(self, ns, role, **params):
         process = subprocess.Popen(self.enter(ns) + [sys.executable, SELF, "--role", role, json.dumps(params)],
@@ -581,8 +616,10 @@ def run(args):
     lab = Lab()
     try:
         lab.build()
-        ports = subprocess.run(lab.enter("relay") + ["cat", "/proc/sys/net/ipv4/ip_local_port_range"],
-                               capture_output=True, text=True, check=True).stdout.split()
+        if args.port_range:
+            lab.sysctl("relay", "net.ipv4.ip_local_port_range", args.port_range.replace("-", " "))
+        ports = lab.sysctl("relay", "net.ipv4.ip_local_port_range").split()
+        icmp_before = lab.snmp("relay", "Icmp", "InDestUnreachs")
         figures = {"ports": "-".join(ports)}
         server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all)
         if server.stdout.readline().strip() != "ready":
@@ -608,7 +645,7 @@ def run(args):
         elif args.scenario == "guess":
             attackers["guess"] = lab.role("attacker", "guess", connections=args.connections, **window)
         elif args.scenario == "silent":
-            attackers["silent"] = lab.role("attacker", "silent", **window)
+            attackers["silent"] = lab.role("attacker", "silent", start=start, until=attack_end)
             moments = [attack_start + 1 + i for i in range(int(args.seconds - 1))]
             attackers["admin"] = lab.role("players", "admin", moments=moments, start=attack_start)
         elif args.scenario == "pin":
@@ -629,6 +666,7 @@ def run(args):
         lab.relay.wait(10)
         server.terminate()
         figures["server"] = result(server, 10)
+        figures["icmp_taken"] = lab.snmp("relay", "Icmp", "InDestUnreachs") - icmp_before
         log = lab.read_log()
         figures["log"] = log[relay_log_start:].decode(errors="replace")
         figures["fast_path_line"] = next((line for line in log.decode(errors="replace").splitlines()
@@ -693,6 +731,7 @@ def report(args, figures):
         ic = figures["icmp"]
         print(f"attack: {ic['sent']} ICMP errors in {args.seconds:.0f} s ({ic['sent'] / args.seconds:.0f} a second) "
               f"across ports {figures.get('ports', '')}; {ic['failed']} sends failed")
+        print(f"the relay's system took in {figures['icmp_taken']} ICMP destination-unreachable errors")
         print(f"players: {pl['crowd']} more, {pl['crowd_deaf']} unanswered in the {TAIL - 1:.0f} s after the attack "
               f"({pl['crowd_never']} never answered)")
         check(pl["crowd_deaf"] == 0, f"no player deaf after the spray: {pl['crowd_deaf']} of {pl['crowd']}")
@@ -742,6 +781,7 @@ def main():
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--answer-all", action="store_true")
+    parser.add_argument("--port-range", default=None, help="LOW-HIGH: the relay's ephemeral ports")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--keep", default=None)
     args = parser.parse_args()
