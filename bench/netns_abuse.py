@@ -9,15 +9,17 @@ scenario while an established player plays and a newcomer arrives every half sec
 prints the figures and removes everything it made, on any exit:
 
     players  10.99.3.2 ---- 10.99.3.1                       10.99.2.1 ---- 10.99.2.2  server
-                             relay: tunnel 7000, remote control 23817
-    attacker 10.99.1.2 ---- 10.99.1.1   (the relay routes 10.128.0.0/9 and 10.100.0.0/16 there)
+    (and 10.101.0.0/16)      relay: tunnel 7000, remote control 23817
+    attacker 10.99.1.2 ---- 10.99.1.1
+    (and 10.100.0.0/16; forged sources from 10.128.0.0/9 are routed there, and lost)
 
 The game server (port 7777) echoes the players' datagrams and, as a game server does with
 junk, ignores the attacker's (--answer-all makes it echo those too). The attacker forges
-sources from 10.128.0.0/9 through a raw socket, and owns all of 10.100.0.0/16 (a local
-route) for connections from many addresses. The established player sends every 10 ms from
-the start; newcomers come every half second during the attack, each resending every 100 ms
-until answered (at most 5 s). Scenarios:
+sources through a raw socket, and owns all of 10.100.0.0/16 (a local route) for connections
+from many addresses; its processes run at nice 10, as an attacker elsewhere would not take
+the relay's processors. The established player (10.99.3.2) sends every 10 ms from the
+start; newcomers come every half second during the attack, each from an address of its own
+in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios:
 
   forged   --rate R (2000, 20000 or max) datagrams a second to the tunnel for --seconds,
            each from a new forged source (--repeat K: K datagrams in a row from each)
@@ -33,9 +35,12 @@ until answered (at most 5 s). Scenarios:
            (only the checks that fall within --seconds, default 115)
 
 Options: --fast-path 0|1 (FastPath of the relay's settings), --nofile N (the relay's
-descriptor limit, 20000), --seconds T (the attack's length), --check (compare the figures
-with the limits below and exit 1 when one is missed), --keep DIR (keep the relay's log and
-settings there). Everything stops by itself; the figures are noisy on a loaded machine.
+descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
+relay namespace's ephemeral ports: a narrow range makes the icmp spray meet every relay more
+often), --check (compare the figures with the limits below and exit 1 when one is missed),
+--keep DIR (keep the relay's log and settings there). Everything stops by itself; the
+figures are noisy on a loaded machine. tests/reliability/netns_attacks.sh runs short
+versions with --check.
 """
 import argparse
 import collections
