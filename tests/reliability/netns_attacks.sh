@@ -6,11 +6,13 @@
 # guessing from rotating addresses is answered under 100 times a second, in little memory,
 # without slowing a player; silent connections from four networks never shut the
 # administrator out; a stranger alone cannot keep temporary tunnels alive.
-#   netns_attacks.sh HEADLESS
+#   netns_attacks.sh HEADLESS [SANITIZED]   (SANITIZED: ON for a sanitizer build)
 # Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
 # About 80 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
 set -uo pipefail
 program=$1
+sanitized=()
+[ "${2:-OFF}" = ON ] && sanitized=(--sanitized)
 tool=$(cd "$(dirname "$0")/../../bench" && pwd)/netns_abuse.py
 skip() { echo "skipped: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root"
@@ -42,7 +44,7 @@ pin=$!
 attack forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096 || failed+=(forged)
 # A narrow ephemeral range makes every relay's port meet the spray twenty times a second.
 attack icmp icmp --seconds 10 --port-range 40000-40999 || failed+=(icmp)
-attack guess guess --seconds 6 || failed+=(guess)
+attack guess guess --seconds 6 "${sanitized[@]}" || failed+=(guess)
 attack silent silent --seconds 6 || failed+=(silent)
 wait "$pin" || failed+=(pin)
 for name in forged icmp guess silent pin; do
