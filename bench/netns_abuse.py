@@ -166,11 +166,16 @@ def role_server(p):
           "dropped": udp_receive_errors() - drops_before})
 
 
+def snmp_field(text, group, field):
+    """A counter of /proc/net/snmp's text: a row of names, then one of values, per group."""
+    rows = [line.split() for line in text.splitlines() if line.startswith(group + ":")]
+    return int(rows[1][rows[0].index(field)])
+
+
 def udp_receive_errors():
     """Datagrams this namespace's UDP dropped for want of queue room."""
     with open("/proc/net/snmp") as f:
-        rows = [line.split() for line in f if line.startswith("Udp:")]
-    return int(rows[1][rows[0].index("RcvbufErrors")])
+        return snmp_field(f.read(), "Udp", "RcvbufErrors")
 
 
 def role_players(p):
@@ -513,18 +518,18 @@ class Lab:
         # where the relay's fast path looks its interfaces up.
         return ["ip", "netns", "exec", self.ns[name]]
 
+    def read(self, ns, path):
+        """A file of /proc as a namespace sees it."""
+        return subprocess.run(self.enter(ns) + ["cat", path], capture_output=True, text=True, check=True).stdout
+
     def sysctl(self, ns, name, value=None):
         path = "/proc/sys/" + name.replace(".", "/")
-        command = ["sh", "-c", f'echo "{value}" >{path}'] if value else ["cat", path]
-        return subprocess.run(self.enter(ns) + command, capture_output=True, text=True, check=True).stdout.strip()
+        if value:
+            subprocess.run(self.enter(ns) + ["sh", "-c", f'echo "{value}" >{path}'], check=True)
+        return self.read(ns, path).strip()
 
     def snmp(self, ns, group, field):
-        rows = [line.split() for line in self.sysctl_file(ns, "/proc/net/snmp").splitlines()
-                if line.startswith(group + ":")]
-        return int(rows[1][rows[0].index(field)])
-
-    def sysctl_file(self, ns, path):
-        return subprocess.run(self.enter(ns) + ["cat", path], capture_output=True, text=True, check=True).stdout
+        return snmp_field(self.read(ns, "/proc/net/snmp"), group, field)
 
     def role(self, ns, role, **params):
         # The attacker would not share the relay's processors in earnest: here it yields them.
