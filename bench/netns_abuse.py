@@ -45,6 +45,7 @@ versions with --check.
 """
 import argparse
 import collections
+import ctypes
 import json
 import os
 import selectors
@@ -67,6 +68,7 @@ CROWD_NET = "10.101.0.0/16"                        # the same for the players: o
 PASSWORD = "not-the-default"
 PIN_RANGE = (8000, 8004)
 SO_RCVBUFFORCE = 33                                # Linux; root may pass rmem_max
+PR_SET_PDEATHSIG = 1
 
 # The timeline, in seconds: the established player settles in before the attack and the
 # players keep measuring after it, so a relay left deaf by the attack shows.
@@ -818,9 +820,19 @@ def main():
     args.seconds = args.seconds or seconds
     if os.geteuid() != 0:
         raise SystemExit("needs root: it makes network namespaces")
-    # Any way out (a signal included) goes through the clean-up of `run`.
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, lambda *_: sys.exit(2))
+    # Any way out (a signal included) goes through the clean-up of `run`; so does the end of
+    # whatever started this process (a wrapper such as a shell function or a version shim
+    # passes no signal on).
+    def leave(*_):
+        # A second signal must not cut the clean-up short.
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(sig, signal.SIG_IGN)
+        sys.exit(2)
+
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(sig, leave)
+    if ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM) != 0:
+        print(f"netns_abuse: cannot follow the parent's end: {os.strerror(ctypes.get_errno())}", file=sys.stderr)
     print(f"$ {' '.join(sys.argv)}")
     try:
         figures = run(args)

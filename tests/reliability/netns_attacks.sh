@@ -10,6 +10,8 @@
 # Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
 # About 80 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
 set -uo pipefail
+# Each job in a process group of its own, so that the clean-up reaches the tool itself.
+set -m
 program=$1
 sanitized=()
 [ "${2:-OFF}" = ON ] && sanitized=(--sanitized)
@@ -25,27 +27,34 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
   # The tool removes its namespaces and processes on SIGTERM.
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A signal ends the script through its clean-up; `wait` (unlike a command in the
+# foreground) lets the signal in at once.
+trap 'exit 143' TERM INT HUP
 
-attack() { # name, arguments...
+attack() { # name, arguments...: in the background
   local name=$1; shift
-  "$tool" "$program" "$@" --check >"$work/$name.out" 2>&1
+  "$tool" "$program" "$@" --check >"$work/$name.out" 2>&1 &
+  pids+=($!)
 }
 failed=()
-attack pin pin --seconds 72 &
-pids+=($!)
+run() { # name, arguments...: one attack after the other
+  attack "$@"
+  wait $! || failed+=("$1")
+}
+attack pin pin --seconds 72
 pin=$!
 # 1,000 sources a second, ten datagrams each, against 4,096 descriptors: a relay that gives
 # every source a socket for 12 s runs out within five seconds.
-attack forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096 || failed+=(forged)
+run forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096
 # A narrow ephemeral range makes every relay's port meet the spray twenty times a second.
-attack icmp icmp --seconds 10 --port-range 40000-40999 || failed+=(icmp)
-attack guess guess --seconds 6 "${sanitized[@]}" || failed+=(guess)
-attack silent silent --seconds 6 || failed+=(silent)
+run icmp icmp --seconds 10 --port-range 40000-40999
+run guess guess --seconds 6 "${sanitized[@]}"
+run silent silent --seconds 6
 wait "$pin" || failed+=(pin)
 for name in forged icmp guess silent pin; do
   echo "--- $name"
