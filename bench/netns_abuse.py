@@ -1,0 +1,847 @@
+#!/usr/bin/env python3
+"""The relay attacked from many addresses, as from the internet, in network namespaces of its own.
+
+    bench/netns_abuse.py HEADLESS SCENARIO [options]
+
+Needs root, iproute2 and prlimit. Makes four namespaces joined by veth pairs, runs HEADLESS
+(a gatewarden-headless binary) in one of them with a settings file of its own, runs one
+scenario while an established player plays and a newcomer arrives every half second,
+prints the figures and removes everything it made, on any exit:
+
+    players  10.99.3.2 ---- 10.99.3.1                       10.99.2.1 ---- 10.99.2.2  server
+    (and 10.101.0.0/16)      relay: tunnel 7000, remote control 23817
+    attacker 10.99.1.2 ---- 10.99.1.1
+    (and 10.100.0.0/16; forged sources from 10.128.0.0/9 are routed there, and lost)
+
+The game server (port 7777) echoes the players' datagrams and, as a game server does with
+junk, ignores the attacker's (--answer-all makes it echo those too). The attacker forges
+sources through a raw socket, and owns all of 10.100.0.0/16 (a local route) for connections
+from many addresses; its processes run at nice 10, as an attacker elsewhere would not take
+the relay's processors. The established player (10.99.3.2) sends every 10 ms from the
+start; newcomers come every half second during the attack, each from an address of its own
+in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios:
+
+  forged   --rate R (2000, 20000 or max) datagrams a second to the tunnel for --seconds,
+           each from a new forged source (--repeat K: K datagrams in a row from each)
+  icmp     --players N (300) more players play; the attacker sends ICMP "port unreachable"
+           errors quoting the relay's upstream ports (the whole ephemeral range in turn)
+           towards the game server, --rate a second (20000): how many players are deaf after
+  guess    wrong passwords over --connections (32) remote-control connections, each from
+           the next address of 10.100.0.0/16: guesses answered a second, the relay's memory
+  silent   8 silent remote-control connections from each of 4 addresses, reopened whenever
+           closed, while the administrator (from the players' side) asks `create` every second
+  pin      the administrator makes 5 temporary tunnels (a range of 5 ports); a stranger
+           sends one datagram to each every 30 s: whether `create` works at 70 s and 110 s
+           (only the checks that fall within --seconds, default 115)
+
+Options: --fast-path 0|1 (FastPath of the relay's settings), --nofile N (the relay's
+descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
+relay namespace's ephemeral ports: a narrow range makes the icmp spray meet every relay more
+often), --check (compare the figures with the limits below and exit 1 when one is missed),
+--keep DIR (keep the relay's log and settings there), --sanitized (HEADLESS is a
+sanitizer build: its memory is not held to the limit). Everything stops by itself; the
+figures are noisy on a loaded machine. tests/reliability/netns_attacks.sh runs short
+versions with --check.
+"""
+import argparse
+import collections
+import ctypes
+import json
+import os
+import selectors
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SELF = os.path.abspath(__file__)
+TUNNEL, REMOTE, GAME = 7000, 23817, 7777
+RELAY_PLAYERS, RELAY_ATTACKER, RELAY_SERVER = "10.99.3.1", "10.99.1.1", "10.99.2.1"
+PLAYERS, ATTACKER, SERVER = "10.99.3.2", "10.99.1.2", "10.99.2.2"
+FORGED_NET, FORGED_SIZE = 0x0A800000, 1 << 23     # 10.128.0.0/9, never local anywhere
+OWNED_NET = "10.100.0.0/16"                        # local to the attacker: any address binds
+CROWD_NET = "10.101.0.0/16"                        # the same for the players: one address each
+PASSWORD = "not-the-default"
+PIN_RANGE = (8000, 8004)
+SO_RCVBUFFORCE = 33                                # Linux; root may pass rmem_max
+PR_SET_PDEATHSIG = 1
+
+# The timeline, in seconds: the established player settles in before the attack and the
+# players keep measuring after it, so a relay left deaf by the attack shows.
+WARM_UP, TAIL = 2.0, 3.0
+PLAYER_EVERY, NEWCOMER_EVERY, NEWCOMER_RESEND, NEWCOMER_GIVES_UP = 0.010, 0.5, 0.100, 5.0
+# The icmp scenario's players send together, as clients do on a server's tick, so that their
+# datagrams reach the relay in bursts; two seconds of tail is twenty tries each.
+CROWD_EVERY = 0.1
+SAMPLE_EVERY = 0.25    # the relay's descriptors and memory
+PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
+
+# The limits a relay facing the internet must keep (--check), with why.
+LIMITS = {
+    "newcomer_wait": 1.0,       # a newcomer waiting longer gives up on the server
+    "socket_p99": 0.020,        # an established player's p99 on sockets, seconds
+    "fast_p99": 0.002,          # the same with the kernel's fast path
+    "junk_per_source": 5,       # "a few" datagrams a second per forged source at the server
+    "guesses_per_second": 100,  # wrong passwords answered across all addresses
+    "guess_rss": 20 << 20,      # the relay's peak memory while guessed at
+    "guess_p99": 0.005,         # a player's p99 while the remote control is guessed at
+}
+
+
+def now():
+    return time.monotonic()
+
+
+def sleep_until(moment):
+    delay = moment - now()
+    if delay > 0:
+        time.sleep(delay)
+
+
+def percentile(values, fraction):
+    if not values:
+        return None
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * fraction))]
+
+
+def ms(seconds):
+    return "none" if seconds is None else f"{seconds * 1000:.2f} ms"
+
+
+def ipv4(number):
+    return socket.inet_ntoa(struct.pack("!I", number))
+
+
+def spread_address(net, index):
+    """The index-th address of a /16 (`net`), skipping .0 and .255."""
+    index %= 256 * 254
+    return net.replace("0.0/16", f"{index // 254}.{index % 254 + 1}")
+
+
+def emit(result):
+    print(json.dumps(result), flush=True)
+
+
+# --- roles: each runs in a namespace of its own, prints one JSON line and ends by itself ---
+
+def role_server(p):
+    """Echoes players; counts what reaches it per source and second."""
+    game = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    game.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
+    game.bind((SERVER, GAME))
+    game.settimeout(0.1)
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    drops_before = udp_receive_errors()
+    second, per_source, junk_total, busiest_second = None, collections.Counter(), 0, 0
+    worst_source, players = 0, 0
+    while not stop.is_set() and now() < p["until"]:
+        try:
+            data, source = game.recvfrom(65536)
+        except socket.timeout:
+            continue
+        if data[:1] == b"P":
+            players += 1
+            game.sendto(data, source)
+            continue
+        if p["answer_all"]:
+            game.sendto(data, source)
+        moment = int(now())
+        if moment != second:
+            if per_source:
+                worst_source = max(worst_source, max(per_source.values()))
+                busiest_second = max(busiest_second, sum(per_source.values()))
+            second, per_source = moment, collections.Counter()
+        per_source[source] += 1
+        junk_total += 1
+    if per_source:
+        worst_source = max(worst_source, max(per_source.values()))
+        busiest_second = max(busiest_second, sum(per_source.values()))
+    emit({"junk": junk_total, "junk_sources_max_per_second": worst_source,
+          "junk_busiest_second": busiest_second, "players": players,
+          "dropped": udp_receive_errors() - drops_before})
+
+
+def snmp_field(text, group, field):
+    """A counter of /proc/net/snmp's text: a row of names, then one of values, per group."""
+    rows = [line.split() for line in text.splitlines() if line.startswith(group + ":")]
+    return int(rows[1][rows[0].index(field)])
+
+
+def udp_receive_errors():
+    """Datagrams this namespace's UDP dropped for want of queue room."""
+    with open("/proc/net/snmp") as f:
+        return snmp_field(f.read(), "Udp", "RcvbufErrors")
+
+
+def role_players(p):
+    """The established player, the newcomers and, for icmp, the crowd; all measured."""
+    relay = (RELAY_PLAYERS, TUNNEL)
+    selector = selectors.DefaultSelector()
+    attack_start, attack_end, end = p["attack_start"], p["attack_end"], p["end"]
+
+    def open_socket(role, address=PLAYERS):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((address, 0))
+        s.setblocking(False)
+        selector.register(s, selectors.EVENT_READ, role)
+        return s
+
+    player = open_socket(("player", None))
+    sent_at, round_trips, player_sent, sequence = {}, [], 0, 0
+    # The relay caps relays per address, as it should: every other player has an address of its own.
+    crowd = [{"sock": open_socket(("crowd", i), spread_address(CROWD_NET, i)), "answered": None}
+             for i in range(p["crowd"])]
+    next_crowd = now()
+    newcomers, next_newcomer = [], attack_start
+    next_player = now()
+    while now() < end:
+        moment = now()
+        if moment >= next_player:
+            # Only what is sent from the attack's start on counts, and nothing of the last
+            # second, so that every datagram counted had time to come back.
+            if attack_start <= moment < end - 1.0:
+                sent_at[sequence] = moment
+                player_sent += 1
+            player.sendto(b"P%d" % sequence, relay)
+            sequence += 1
+            next_player = max(next_player + PLAYER_EVERY, moment - PLAYER_EVERY)
+        if crowd and moment >= next_crowd:
+            for c in crowd:
+                c["sock"].sendto(b"Pcrowd", relay)
+            next_crowd += CROWD_EVERY
+        if moment >= next_newcomer and moment < attack_end:
+            newcomers.append({"sock": open_socket(("newcomer", len(newcomers)),
+                                                  spread_address(CROWD_NET, 254 * 128 + len(newcomers))),
+                              "first": moment,
+                              "next": moment, "wait": None})
+            next_newcomer += NEWCOMER_EVERY
+        for n in newcomers:
+            if n["wait"] is None and n["sock"] is not None:
+                if moment - n["first"] > NEWCOMER_GIVES_UP:
+                    selector.unregister(n["sock"])
+                    n["sock"].close()
+                    n["sock"] = None
+                elif moment >= n["next"]:
+                    n["sock"].sendto(b"Pnew", relay)
+                    n["next"] += NEWCOMER_RESEND
+        for key, _ in selector.select(timeout=max(0.0, min(next_player, moment + 0.005) - now())):
+            kind, index = key.data
+            try:
+                data = key.fileobj.recv(4096)
+            except OSError:
+                continue     # a refusal the system reported; the next send tries again
+            arrived = now()
+            if kind == "player":
+                started = sent_at.pop(int(data[1:]), None)
+                if started is not None:
+                    round_trips.append(arrived - started)
+            elif kind == "crowd":
+                crowd[index]["answered"] = arrived
+            elif kind == "newcomer" and newcomers[index]["wait"] is None:
+                newcomers[index]["wait"] = arrived - newcomers[index]["first"]
+                selector.unregister(key.fileobj)
+                key.fileobj.close()
+                newcomers[index]["sock"] = None
+    waits = [n["wait"] for n in newcomers]
+    answered = [w for w in waits if w is not None]
+    emit({"player_sent": player_sent, "player_lost": len(sent_at),
+          "p50": percentile(round_trips, 0.5), "p99": percentile(round_trips, 0.99),
+          "worst": max(round_trips, default=None),
+          "newcomers": len(newcomers), "newcomers_unanswered": len(waits) - len(answered),
+          "newcomer_worst": max(answered, default=None) if len(answered) == len(waits) else None,
+          "newcomer_p50": percentile(answered, 0.5),
+          "crowd": len(crowd),
+          "crowd_deaf": sum(1 for c in crowd if c["answered"] is None or c["answered"] < attack_end + 1.0),
+          "crowd_never": sum(1 for c in crowd if c["answered"] is None)})
+
+
+def paced(rate, start, until):
+    """Yields how many to send now, so that `rate` a second ("max": as fast as it goes) are
+    sent from `start` until `until`."""
+    sleep_until(start)
+    done = 0
+    while True:
+        moment = now()
+        if moment >= until:
+            return
+        if rate == "max":
+            yield 256
+            done += 256
+            continue
+        due = int((moment - start) * rate) - done
+        if due <= 0:
+            time.sleep(0.0005)
+            continue
+        due = min(due, 1000)
+        yield due
+        done += due
+
+
+def role_forge(p):
+    """Datagrams to the tunnel from forged sources, through a raw socket."""
+    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    payload = b"J" * 31
+    # The system fills in the total length, the identification and the header checksum; a
+    # UDP checksum of 0 means none.
+    packet = bytearray(struct.pack("!BBHHHBBH4s4sHHHH", 0x45, 0, 0, 0, 0, 64, socket.IPPROTO_UDP, 0,
+                                   b"\0\0\0\0", socket.inet_aton(RELAY_ATTACKER),
+                                   0, TUNNEL, 8 + len(payload), 0) + payload)
+    target = (RELAY_ATTACKER, 0)
+    sent = failed = 0
+    for count in paced(p["rate"], p["start"], p["until"]):
+        for _ in range(count):
+            source = sent // p["repeat"]
+            struct.pack_into("!I", packet, 12, FORGED_NET + 1 + source % (FORGED_SIZE - 2))
+            struct.pack_into("!H", packet, 20, 1024 + (source * 7919) % 64000)
+            try:
+                raw.sendto(packet, target)
+                sent += 1
+            except OSError:
+                failed += 1
+                break
+    emit({"sent": sent, "failed": failed, "sources": (sent + p["repeat"] - 1) // p["repeat"]})
+
+
+def checksum(data):
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+def role_icmp(p):
+    """ICMP "port unreachable" errors quoting each ephemeral port in turn, as if the game
+    server had sent them, from the attacker's own address."""
+    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    quoted_ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + 8 + 16, 0, 0, 64, socket.IPPROTO_UDP, 0,
+                            socket.inet_aton(RELAY_SERVER), socket.inet_aton(SERVER))
+    message = bytearray(struct.pack("!BBHI", 3, 3, 0, 0) + quoted_ip + struct.pack("!HHHH", 0, GAME, 8 + 16, 0))
+    base = checksum(bytes(message))        # the quoted source port adds to it
+    low, high = p["ports"]
+    target = (RELAY_ATTACKER, 0)
+    sent = failed = 0
+    for count in paced(p["rate"], p["start"], p["until"]):
+        for _ in range(count):
+            port = low + sent % (high - low + 1)
+            total = base + port
+            total = (total & 0xFFFF) + (total >> 16)
+            struct.pack_into("!H", message, 2, ~total & 0xFFFF)
+            struct.pack_into("!H", message, 28, port)
+            try:
+                raw.sendto(message, target)
+                sent += 1
+            except OSError:
+                failed += 1
+                break
+    emit({"sent": sent, "failed": failed})
+
+
+def role_guess(p):
+    """Wrong passwords, each connection from the next address; a connection is dropped and
+    replaced by one from a fresh address as soon as its guess is answered."""
+    selector = selectors.DefaultSelector()
+    next_address, answered, refused = 0, 0, 0
+    per_second = collections.Counter()
+
+    def open_one():
+        nonlocal next_address, refused
+        s = socket.socket()
+        s.setblocking(False)
+        s.bind((spread_address(OWNED_NET, next_address), 0))
+        next_address += 1
+        s.connect_ex((RELAY_ATTACKER, REMOTE))
+        selector.register(s, selectors.EVENT_WRITE, b"")
+
+    sleep_until(p["start"])
+    for _ in range(p["connections"]):
+        open_one()
+    while now() < p["until"]:
+        for key, events in selector.select(timeout=0.1):
+            s = key.fileobj
+            if events & selectors.EVENT_WRITE:
+                if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                    refused += 1
+                else:
+                    try:
+                        s.send(b"create|guess%d|%s" % (next_address, SERVER.encode()))
+                        selector.modify(s, selectors.EVENT_READ, b"")
+                        continue
+                    except OSError:
+                        refused += 1
+            else:
+                try:
+                    reply = s.recv(4096)
+                except OSError:
+                    reply = b""
+                if reply.count(b"error|"):
+                    answered += reply.count(b"error|")
+                    per_second[int(now() - p["start"])] += reply.count(b"error|")
+            selector.unregister(s)
+            s.close()
+            open_one()
+    emit({"answered": answered, "seconds": p["until"] - p["start"], "refused_or_closed": refused,
+          "addresses": next_address, "busiest_second": max(per_second.values(), default=0)})
+
+
+def role_silent(p):
+    """8 silent connections from each of 4 addresses, each reopened as soon as it closes. They
+    connect a few at a time (the listener's backlog is short) from the players' warm-up on,
+    so that they hold their slots before the administrator comes."""
+    selector = selectors.DefaultSelector()
+    # Four networks: no /24 holds two of the addresses.
+    waiting = collections.deque(spread_address(OWNED_NET, 254 * (7 + i)) for i in range(4) for _ in range(8))
+    connecting, reopened = 0, 0
+
+    def open_waiting():
+        nonlocal connecting
+        while waiting and connecting < 4:
+            s = socket.socket()
+            s.setblocking(False)
+            s.bind((waiting[0], 0))
+            s.connect_ex((RELAY_ATTACKER, REMOTE))
+            selector.register(s, selectors.EVENT_WRITE, waiting.popleft())
+            connecting += 1
+
+    def closed(key):
+        selector.unregister(key.fileobj)
+        key.fileobj.close()
+        waiting.append(key.data)
+
+    sleep_until(p["start"])
+    open_waiting()
+    while now() < p["until"]:
+        for key, events in selector.select(timeout=0.1):
+            if events & selectors.EVENT_WRITE:
+                connecting -= 1
+                if key.fileobj.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                    closed(key)
+                else:
+                    selector.modify(key.fileobj, selectors.EVENT_READ, key.data)
+                continue
+            try:
+                if key.fileobj.recv(4096):
+                    continue
+            except OSError:
+                pass
+            reopened += 1
+            closed(key)
+        open_waiting()
+    emit({"reopened": reopened})
+
+
+def role_admin(p):
+    """`create` with the right password at the given moments; every reply noted."""
+    replies = []
+    for moment in p["moments"]:
+        sleep_until(moment)
+        reply = "no connection"
+        try:
+            with socket.create_connection((RELAY_PLAYERS, REMOTE), timeout=1.0) as s:
+                s.settimeout(2.0)
+                s.sendall(b"create|%s|%s:%d" % (PASSWORD.encode(), SERVER.encode(), GAME))
+                data = s.recv(4096)
+                reply = data.decode(errors="replace").strip() if data else "closed"
+        except socket.timeout:
+            reply = "no reply"
+        except OSError as e:
+            reply = f"no connection ({e.strerror})"
+        replies.append([round(moment - p["start"], 1), reply])
+    emit({"replies": replies})
+
+
+def role_stranger(p):
+    """One datagram to each of the ports at each of the moments."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((ATTACKER, 0))
+    sent = 0
+    for moment in p["moments"]:
+        sleep_until(moment)
+        for port in p["ports"]:
+            s.sendto(b"JUNK", (RELAY_ATTACKER, port))
+            sent += 1
+    emit({"sent": sent})
+
+
+ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "icmp": role_icmp,
+         "guess": role_guess, "silent": role_silent, "admin": role_admin, "stranger": role_stranger}
+
+
+# --- the laboratory: namespaces, the relay and the roles, all removed on any exit ---------
+
+class Lab:
+    NAMESPACES = ("relay", "server", "players", "attacker")
+
+    def __init__(self):
+        self.tag = os.getpid()
+        self.ns = {name: f"gw-na-{name}-{self.tag}" for name in self.NAMESPACES}
+        self.processes = []
+        self.made = []
+        self.folder = tempfile.mkdtemp(prefix="gw-netns-")
+
+    def ip(self, *args, ns=None):
+        command = ["ip"] + (["-n", self.ns[ns]] if ns else []) + list(args)
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode:
+            raise RuntimeError(f"{' '.join(command)}: {done.stderr.strip()}")
+
+    def build(self):
+        for name in self.NAMESPACES:
+            self.ip("netns", "add", self.ns[name])
+            self.made.append(self.ns[name])
+            self.ip("link", "set", "lo", "up", ns=name)
+        links = (("players", PLAYERS, RELAY_PLAYERS), ("attacker", ATTACKER, RELAY_ATTACKER),
+                 ("server", SERVER, RELAY_SERVER))
+        for name, address, relay_address in links:
+            outer, inner = f"gw{name[0]}{self.tag}", f"gw{name[0]}r{self.tag}"
+            self.ip("link", "add", outer, "netns", self.ns[name], "type", "veth", "peer", "name", inner,
+                    "netns", self.ns["relay"])
+            self.ip("addr", "add", address + "/24", "dev", outer, ns=name)
+            self.ip("addr", "add", relay_address + "/24", "dev", inner, ns="relay")
+            self.ip("link", "set", outer, "up", ns=name)
+            self.ip("link", "set", inner, "up", ns="relay")
+            self.ip("route", "add", "default", "via", relay_address, ns=name)
+        self.ip("route", "add", ipv4(FORGED_NET) + "/9", "via", ATTACKER, ns="relay")
+        self.ip("route", "add", OWNED_NET, "via", ATTACKER, ns="relay")
+        self.ip("route", "add", "local", OWNED_NET, "dev", "lo", ns="attacker")
+        self.ip("route", "add", CROWD_NET, "via", PLAYERS, ns="relay")
+        self.ip("route", "add", "local", CROWD_NET, "dev", "lo", ns="players")
+
+    def enter(self, name):
+        # `ip netns exec` becomes the command, and mounts the namespace's own /sys for it,
+        # where the relay's fast path looks its interfaces up.
+        return ["ip", "netns", "exec", self.ns[name]]
+
+    def read(self, ns, path):
+        """A file of /proc as a namespace sees it."""
+        return subprocess.run(self.enter(ns) + ["cat", path], capture_output=True, text=True, check=True).stdout
+
+    def sysctl(self, ns, name, value=None):
+        path = "/proc/sys/" + name.replace(".", "/")
+        if value:
+            subprocess.run(self.enter(ns) + ["sh", "-c", f'echo "{value}" >{path}'], check=True)
+        return self.read(ns, path).strip()
+
+    def snmp(self, ns, group, field):
+        return snmp_field(self.read(ns, "/proc/net/snmp"), group, field)
+
+    def role(self, ns, role, **params):
+        # The attacker would not share the relay's processors in earnest: here it yields them.
+        nice = ["nice", "-n", "10"] if ns == "attacker" else []
+        process = subprocess.Popen(self.enter(ns) + nice + [sys.executable, SELF, "--role", role, json.dumps(params)],
+                                   stdout=subprocess.PIPE, text=True)
+        self.processes.append(process)
+        return process
+
+    def start_relay(self, binary, settings, nofile):
+        path = os.path.join(self.folder, "gatewarden.ini")
+        with open(path, "w") as f:
+            f.write(settings)
+        self.log_path = os.path.join(self.folder, "relay.log")
+        self.log = open(self.log_path, "wb")
+        # `ip netns exec` and prlimit each become the next program, so this pid is the relay's.
+        self.relay = subprocess.Popen(self.enter("relay") + ["prlimit", f"--nofile={nofile}:{nofile}", "--",
+                                                             binary, "--config", path],
+                                      stdout=self.log, stderr=subprocess.STDOUT)
+        self.processes.append(self.relay)
+        deadline = now() + 10
+        while b"Tunnel open on" not in self.read_log() or (b"FastPath=1" in settings.encode()
+                                                         and b"Fast path o" not in self.read_log()):
+            if now() > deadline or self.relay.poll() is not None:
+                raise RuntimeError("the relay did not open its tunnel:\n" + self.read_log().decode(errors="replace"))
+            time.sleep(0.05)
+
+    def read_log(self):
+        with open(self.log_path, "rb") as f:
+            return f.read()
+
+    def close(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(3)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        for ns in self.made:
+            # Whatever still runs in a namespace of ours was started by this run.
+            pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True).stdout.split()
+            for pid in pids:
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+        if getattr(self, "log", None):
+            self.log.close()
+
+
+def result(process, seconds):
+    out, _ = process.communicate(timeout=seconds)
+    lines = [line for line in out.splitlines() if line.startswith("{")]
+    if process.returncode or not lines:
+        raise RuntimeError(f"a role failed (status {process.returncode}): {out[-500:]}")
+    return json.loads(lines[-1])
+
+
+class Sampler(threading.Thread):
+    """The relay's open descriptors and resident memory, sampled throughout."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.running = True
+        self.descriptors = []
+        self.rss = []
+
+    def run(self):
+        while self.running:
+            try:
+                self.descriptors.append(len(os.listdir(f"/proc/{self.pid}/fd")))
+                self.rss.append(status_kb(self.pid, "VmRSS") * 1024)
+            except (FileNotFoundError, ProcessLookupError):
+                return
+            time.sleep(SAMPLE_EVERY)
+
+
+def status_kb(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def settings(fast_path, temporary_range=None):
+    first, last = temporary_range or (8000, 9000)
+    return (f"[General]\nAddPort=0\nFastPath={fast_path}\n[RemoteAdmin]\nTemporary=1\n"
+            f"Password={PASSWORD}\nPort={REMOTE}\nFromPort={first}\nToPort={last}\n"
+            f"[Tunnels]\nServer0={TUNNEL} {SERVER}:{GAME}\n")
+
+
+def run(args):
+    lab = Lab()
+    try:
+        lab.build()
+        if args.port_range:
+            lab.sysctl("relay", "net.ipv4.ip_local_port_range", args.port_range.replace("-", " "))
+        ports = lab.sysctl("relay", "net.ipv4.ip_local_port_range").split()
+        icmp_before = lab.snmp("relay", "Icmp", "InDestUnreachs")
+        figures = {"ports": "-".join(ports)}
+        server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all)
+        if server.stdout.readline().strip() != "ready":
+            raise RuntimeError("the game server did not start")
+        pin = args.scenario == "pin"
+        lab.start_relay(args.headless, settings(args.fast_path, PIN_RANGE if pin else None), args.nofile)
+        # Time enough for every role to start before it acts.
+        start = now() + 1.0
+        attack_start = start + WARM_UP
+        attack_end = attack_start + args.seconds
+        end = attack_end + TAIL
+        relay_log_start = len(lab.read_log())
+        sampler = Sampler(lab.relay.pid)
+        sampler.start()
+        players = lab.role("players", "players", attack_start=attack_start, attack_end=attack_end, end=end,
+                           crowd=args.players if args.scenario == "icmp" else 0)
+        window = {"start": attack_start, "until": attack_end}
+        attackers = {}
+        if args.scenario == "forged":
+            attackers["forge"] = lab.role("attacker", "forge", rate=args.rate, repeat=args.repeat, **window)
+        elif args.scenario == "icmp":
+            attackers["icmp"] = lab.role("attacker", "icmp", rate=args.rate, ports=[int(p) for p in ports], **window)
+        elif args.scenario == "guess":
+            attackers["guess"] = lab.role("attacker", "guess", connections=args.connections, **window)
+        elif args.scenario == "silent":
+            attackers["silent"] = lab.role("attacker", "silent", start=start, until=attack_end)
+            moments = [attack_start + 1 + i for i in range(int(args.seconds - 1))]
+            attackers["admin"] = lab.role("players", "admin", moments=moments, start=attack_start)
+        elif args.scenario == "pin":
+            span = PIN_RANGE[1] - PIN_RANGE[0] + 1
+            checks = [attack_start + c for c in PIN_CHECKS if c < args.seconds]
+            attackers["admin"] = lab.role("players", "admin", start=attack_start,
+                                          moments=[attack_start - 1.5] * span + checks)
+            strangers = [attack_start + k * PIN_EVERY for k in range(int(args.seconds // PIN_EVERY) + 1)]
+            attackers["stranger"] = lab.role("attacker", "stranger", moments=strangers,
+                                             ports=list(range(PIN_RANGE[0], PIN_RANGE[1] + 1)))
+        figures.update({name: result(process, args.seconds + 60) for name, process in attackers.items()})
+        figures["players"] = result(players, TAIL + 30)
+        sampler.running = False
+        figures["peak_rss"] = status_kb(lab.relay.pid, "VmHWM") * 1024
+        figures["descriptors"] = max(sampler.descriptors, default=0)
+        figures["rss_max"] = max(sampler.rss, default=0)
+        if lab.relay.poll() is not None:
+            raise RuntimeError(f"the relay ended during the attack, status {lab.relay.returncode}:\n"
+                               + lab.read_log()[-3000:].decode(errors="replace"))
+        lab.relay.terminate()
+        if lab.relay.wait(10) != 0:
+            raise RuntimeError(f"the relay stopped with status {lab.relay.returncode}:\n"
+                               + lab.read_log()[-3000:].decode(errors="replace"))
+        server.terminate()
+        figures["server"] = result(server, 10)
+        figures["icmp_taken"] = lab.snmp("relay", "Icmp", "InDestUnreachs") - icmp_before
+        log = lab.read_log()
+        figures["log"] = log[relay_log_start:].decode(errors="replace")
+        figures["fast_path_line"] = next((line for line in log.decode(errors="replace").splitlines()
+                                          if "Fast path o" in line), None)
+        if args.keep:
+            os.makedirs(args.keep, exist_ok=True)
+            for name in ("relay.log", "gatewarden.ini"):
+                with open(os.path.join(lab.folder, name), "rb") as f, open(os.path.join(args.keep, name), "wb") as g:
+                    g.write(f.read())
+        return figures
+    finally:
+        lab.close()
+        for name in os.listdir(lab.folder):
+            os.remove(os.path.join(lab.folder, name))
+        os.rmdir(lab.folder)
+
+
+def report(args, figures):
+    """Prints the figures; returns the limits missed."""
+    missed = []
+
+    def check(ok, text):
+        if args.check:
+            print(("PASS  " if ok else "FAIL  ") + text)
+        if not ok:
+            missed.append(text)
+
+    pl, log = figures["players"], figures["log"]
+    lines = log.splitlines()
+    print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
+          f"{args.nofile} descriptors; load average {os.getloadavg()[0]:.1f}")
+    print(f"established player: {pl['player_sent']} sent, {pl['player_lost']} lost, p50 {ms(pl['p50'])}, "
+          f"p99 {ms(pl['p99'])}, worst {ms(pl['worst'])}")
+    worst = "a newcomer never answered" if pl["newcomer_worst"] is None else ms(pl["newcomer_worst"])
+    print(f"newcomers: {pl['newcomers']}, {pl['newcomers_unanswered']} unanswered within "
+          f"{NEWCOMER_GIVES_UP:.0f} s; first answer p50 {ms(pl['newcomer_p50'])}, longest {worst}")
+    print(f"relay: open descriptors at most {figures['descriptors']}, resident memory at most "
+          f"{figures['rss_max'] / 1e6:.1f} MB (peak {figures['peak_rss'] / 1e6:.1f} MB)")
+    print(f"log during the run: {len(lines)} lines, {len(log.encode())} bytes; "
+          f"{log.count('Got connection from')} 'Got connection from', "
+          f"{sum(1 for l in lines if '[10024]' in l)} lines of 'Too many open files', "
+          f"{sum(1 for l in lines if '[10009]' in l)} of 'Bad file number'")
+    sv = figures["server"]
+    print(f"game server: {sv['players']} players' datagrams, {sv['junk']} of the attacker's "
+          f"(busiest second {sv['junk_busiest_second']}, most from one source in a second "
+          f"{sv['junk_sources_max_per_second']}); {sv['dropped']} dropped by its full queue")
+    newcomers_ok = pl["newcomer_worst"] is not None and pl["newcomer_worst"] <= LIMITS["newcomer_wait"]
+    if args.scenario == "forged":
+        fg = figures["forge"]
+        print(f"attack: {fg['sent']} forged datagrams in {args.seconds:.0f} s ({fg['sent'] / args.seconds:.0f} a second, "
+              f"asked {args.rate}) from {fg['sources']} sources; {fg['failed']} sends failed")
+        p99_limit = LIMITS["fast_p99" if args.fast_path else "socket_p99"]
+        check(newcomers_ok, f"every newcomer answered within {LIMITS['newcomer_wait']} s: {worst}")
+        check(pl["player_lost"] == 0, f"the established player loses nothing: {pl['player_lost']} lost")
+        check(pl["p99"] is not None and pl["p99"] < p99_limit, f"its p99 under {ms(p99_limit)}: {ms(pl['p99'])}")
+        check(figures["descriptors"] < args.nofile and "[10024]" not in log,
+              f"descriptors never run out: at most {figures['descriptors']} of {args.nofile}")
+        check(sv["junk_sources_max_per_second"] <= LIMITS["junk_per_source"],
+              f"at most {LIMITS['junk_per_source']} datagrams a second per forged source reach the server: "
+              f"{sv['junk_sources_max_per_second']}")
+    elif args.scenario == "icmp":
+        ic = figures["icmp"]
+        print(f"attack: {ic['sent']} ICMP errors in {args.seconds:.0f} s ({ic['sent'] / args.seconds:.0f} a second) "
+              f"across ports {figures.get('ports', '')}; {ic['failed']} sends failed")
+        print(f"the relay's system took in {figures['icmp_taken']} ICMP destination-unreachable errors")
+        print(f"players: {pl['crowd']} more, {pl['crowd_deaf']} unanswered in the {TAIL - 1:.0f} s after the attack "
+              f"({pl['crowd_never']} never answered)")
+        check(pl["crowd_deaf"] == 0, f"no player deaf after the spray: {pl['crowd_deaf']} of {pl['crowd']}")
+    elif args.scenario == "guess":
+        gs = figures["guess"]
+        rate = gs["answered"] / gs["seconds"]
+        print(f"attack: {gs['answered']} wrong guesses answered in {gs['seconds']:.0f} s ({rate:.1f} a second, "
+              f"busiest second {gs['busiest_second']}) from {gs['addresses']} addresses; "
+              f"{gs['refused_or_closed']} connections refused or closed unanswered")
+        check(rate < LIMITS["guesses_per_second"], f"under {LIMITS['guesses_per_second']} wrong guesses answered "
+              f"a second: {rate:.1f}")
+        if args.sanitized:
+            print(f"relay memory not held to {LIMITS['guess_rss'] >> 20} MB: AddressSanitizer keeps freed memory")
+        else:
+            check(figures["peak_rss"] < LIMITS["guess_rss"], f"relay memory under {LIMITS['guess_rss'] >> 20} MB: "
+                  f"{figures['peak_rss'] / 1e6:.1f} MB")
+        check(pl["p99"] is not None and pl["p99"] < LIMITS["guess_p99"],
+              f"the player's p99 under {ms(LIMITS['guess_p99'])}: {ms(pl['p99'])}")
+    elif args.scenario == "silent":
+        replies = figures["admin"]["replies"]
+        answered = sum(1 for _, r in replies if r.startswith("tunnel|") or r.startswith("error|"))
+        print(f"attack: silent connections reopened {figures['silent']['reopened']} times")
+        print(f"administrator: {answered} of {len(replies)} `create` answered; others: "
+              f"{dict(collections.Counter(r for _, r in replies if not r.startswith(('tunnel|', 'error|'))))}")
+        check(answered == len(replies), f"every `create` of the administrator answered: {answered} of {len(replies)}")
+    elif args.scenario == "pin":
+        replies = figures["admin"]["replies"]
+        made = replies[:PIN_RANGE[1] - PIN_RANGE[0] + 1]
+        print(f"tunnels made before the stranger: {sum(1 for _, r in made if r.startswith('tunnel|'))} of {len(made)}")
+        print(f"stranger: {figures['stranger']['sent']} datagrams, one to each tunnel every {PIN_EVERY:.0f} s; "
+              f"tunnels closed: {log.count('Temporary tunnel on')}")
+        for at, reply in replies[len(made):]:
+            print(f"`create` at {at:.0f} s: {reply}")
+            check(reply.startswith("tunnel|"), f"`create` at {at:.0f} s works: {reply}")
+    return missed
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--role":
+        ROLES[sys.argv[2]](json.loads(sys.argv[3]))
+        return
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("headless")
+    parser.add_argument("scenario", choices=("forged", "icmp", "guess", "silent", "pin"))
+    parser.add_argument("--fast-path", type=int, choices=(0, 1), default=0)
+    parser.add_argument("--rate", default=None, help="a second, or max")
+    parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--seconds", type=float, default=None)
+    parser.add_argument("--nofile", type=int, default=20000)
+    parser.add_argument("--players", type=int, default=300)
+    parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--answer-all", action="store_true")
+    parser.add_argument("--port-range", default=None, help="LOW-HIGH: the relay's ephemeral ports")
+    parser.add_argument("--check", action="store_true")
+    parser.add_argument("--keep", default=None)
+    parser.add_argument("--sanitized", action="store_true", help="HEADLESS is built with the sanitizers")
+    args = parser.parse_args()
+    defaults = {"forged": (2000, 30), "icmp": (20000, 60), "guess": (None, 30), "silent": (None, 30),
+                "pin": (None, 115)}
+    rate, seconds = defaults[args.scenario]
+    args.rate = args.rate or rate
+    if args.rate not in (None, "max"):
+        args.rate = int(args.rate)
+    args.seconds = args.seconds or seconds
+    if os.geteuid() != 0:
+        raise SystemExit("needs root: it makes network namespaces")
+    # Any way out (a signal included) goes through the clean-up of `run`; so does the end of
+    # whatever started this process (a wrapper such as a shell function or a version shim
+    # passes no signal on).
+    def leave(*_):
+        # A second signal must not cut the clean-up short.
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(sig, signal.SIG_IGN)
+        sys.exit(2)
+
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(sig, leave)
+    if ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM) != 0:
+        print(f"netns_abuse: cannot follow the parent's end: {os.strerror(ctypes.get_errno())}", file=sys.stderr)
+    print(f"$ {' '.join(sys.argv)}")
+    try:
+        figures = run(args)
+    except RuntimeError as e:
+        raise SystemExit(f"netns_abuse: {e}")
+    missed = report(args, figures)
+    if args.check and missed:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

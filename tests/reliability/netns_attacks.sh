@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Attacks from many addresses, each from network namespaces of its own (bench/netns_abuse.py),
+# in short versions held to the limits a relay facing the internet must keep: forged sources
+# leave newcomers, the established player and the descriptors alone and reach the server a
+# few a second each; ICMP errors towards the relay's upstream ports leave no player deaf, on
+# sockets or with the kernel's fast path;
+# guessing from rotating addresses is answered under 100 times a second, in little memory,
+# without slowing a player; silent connections from four networks never shut the
+# administrator out; a stranger alone cannot keep temporary tunnels alive.
+#   netns_attacks.sh HEADLESS [SANITIZED]   (SANITIZED: ON for a sanitizer build)
+# Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
+# About 90 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
+set -uo pipefail
+# Each job in a process group of its own, so that the clean-up reaches the tool itself.
+set -m
+program=$1
+sanitized=()
+[ "${2:-OFF}" = ON ] && sanitized=(--sanitized)
+tool=$(cd "$(dirname "$0")/../../bench" && pwd)/netns_abuse.py
+skip() { echo "skipped: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+for command in ip prlimit python3; do command -v "$command" >/dev/null || skip "needs $command"; done
+probe=gw-na-probe-$$
+ip netns add "$probe" 2>/dev/null || skip "cannot make network namespaces"
+ip netns del "$probe"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  # The tool removes its namespaces and processes on SIGTERM.
+  for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# A signal ends the script through its clean-up; `wait` (unlike a command in the
+# foreground) lets the signal in at once.
+trap 'exit 143' TERM INT HUP
+
+attack() { # name, arguments...: in the background
+  local name=$1; shift
+  "$tool" "$program" "$@" --check >"$work/$name.out" 2>&1 &
+  pids+=($!)
+}
+failed=()
+run() { # name, arguments...: one attack after the other
+  attack "$@"
+  wait $! || failed+=("$1")
+}
+attack pin pin --seconds 72
+pin=$!
+# 1,000 sources a second, ten datagrams each, against 4,096 descriptors: a relay that gives
+# every source a socket for 12 s runs out within five seconds.
+run forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096
+# A narrow ephemeral range makes every relay's port meet the spray twenty times a second.
+run icmp icmp --seconds 10 --port-range 40000-40999
+# The same where the kernel carries the players (where BPF is not to be had, the relay says so
+# and this is the sockets again).
+run icmp-fast icmp --seconds 10 --port-range 40000-40999 --fast-path 1
+run guess guess --seconds 6 "${sanitized[@]}"
+run silent silent --seconds 6
+wait "$pin" || failed+=(pin)
+for name in forged icmp icmp-fast guess silent pin; do
+  echo "--- $name"
+  cat "$work/$name.out"
+done
+[ ${#failed[@]} -eq 0 ] || { echo "FAILED: ${failed[*]}" >&2; exit 1; }
+echo "ok"
