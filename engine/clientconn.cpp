@@ -66,6 +66,24 @@ void TClient::Forward(std::span<const char> data, TTime now) {
   UpstreamSocket.SendBuffer(data);
 }
 
+TRelayCounts TClient::Kernel() const {
+  TRelayCounts carried = carriedBefore_;
+  if (KernelPath) carried += KernelPath->Carried();
+  return carried;
+}
+
+TRelayCounts TClient::Traffic() const {
+  TRelayCounts traffic = Counts;
+  traffic += Kernel();
+  return traffic;
+}
+
+void TClient::LeaveKernel() {
+  if (!KernelPath) return;
+  carriedBefore_ += KernelPath->Carried();
+  KernelPath.reset();
+}
+
 std::string TClient::Describe() const {
   return PeerIP + ":" + std::to_string(Peer.Port) + " -> " + ServerHost + ":" + std::to_string(ServerPort);
 }

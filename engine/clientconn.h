@@ -65,10 +65,16 @@ public:
   TTime LastActivity;
   // What it relayed through its sockets.
   TRelayCounts Counts;
+  // What the kernel carried of it, and all it relayed, the same figures whichever path
+  // carried a datagram.
+  TRelayCounts Kernel() const;
+  TRelayCounts Traffic() const;
   // Raised once, at the server's first datagram, before it goes to the client.
   std::function<void(TClient& relay)> OnAnswered;
   // The relay's entries in the kernel's fast path, while it carries this client's datagrams.
   std::unique_ptr<TFastPathRelay> KernelPath;
+  // Takes the client back to the sockets, keeping the kernel's counts.
+  void LeaveKernel();
 
 private:
   // Connects the outgoing endpoint to the server, at most once per kRetryInterval.
@@ -86,6 +92,8 @@ private:
   TTime nextConnect_{};
   uint32_t connectedAddress_ = 0;
   bool answered_ = false;
+  // What the kernel carried while the relay was handed to it before.
+  TRelayCounts carriedBefore_;
   // A trial's forwards within the second that began at trialSecond_.
   TTime trialSecond_{};
   int trialForwards_ = 0;

@@ -65,9 +65,11 @@ struct TByCause {
 };
 
 // One tunnel's counts since it was made. Its traffic is what the relays that have gone
-// carried; the live relays' is added by whoever reads it (TServer::Traffic).
+// carried, through the sockets and through the kernel; the live relays' is added by whoever
+// reads it (TServer::Traffic).
 struct TTunnelCounts {
   TRelayCounts Gone;
+  TRelayCounts GoneInKernel;
   uint64_t TrialsMade = 0;
   uint64_t RelaysAnswered = 0;
   TByCause<TClosing> Closed;

@@ -337,6 +337,16 @@ TTime TFastPathRelay::ClientLastSeen() const {
   return TTime{std::chrono::nanoseconds{flow.last_seen_ns}};
 }
 
+TRelayCounts TFastPathRelay::Carried() const {
+  TRelayCounts carried;
+  gw_flow flow{};
+  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromClient_.Key, &flow) == 0)
+    carried.ToServer = {flow.datagrams, flow.bytes};
+  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromServer_.Key, &flow) == 0)
+    carried.ToClient = {flow.datagrams, flow.bytes};
+  return carried;
+}
+
 #else
 
 struct TFastPath::TKernel {};
@@ -355,6 +365,7 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
 TFastPathRelay::~TFastPathRelay() = default;
 void TFastPathRelay::Renew(TLease&, TTime) {}
 TTime TFastPathRelay::ClientLastSeen() const { return TTime{}; }
+TRelayCounts TFastPathRelay::Carried() const { return {}; }
 
 #endif
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clock.h"
+#include "counts.h"
 #include "hostAbout.h"
 #include "routeLookup.h"
 
@@ -82,6 +83,8 @@ public:
   // When the kernel last carried a datagram of the client's, on the steady clock (both are
   // CLOCK_MONOTONIC); the clock's zero when it never did.
   TTime ClientLastSeen() const;
+  // What the kernel carried of this relay, each way.
+  TRelayCounts Carried() const;
 
 private:
   struct TKey {

@@ -45,7 +45,7 @@ void TServer::Start() {
 void TServer::CloseEndpoints() {
   // The kernel must not answer on a port this tunnel no longer holds.
   fastPathOn_ = false;
-  for (const auto& relay : clients_) relay->KernelPath.reset();
+  for (const auto& relay : clients_) relay->LeaveKernel();
   GameSocket.reset();
   QuerySocket.reset();
 }
@@ -193,6 +193,7 @@ bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
 
 void TServer::RemoveFromTable(const TClient& relay, TClosing reason) {
   counts_.Gone += relay.Counts;
+  counts_.GoneInKernel += relay.Kernel();
   counts_.Closed.Add(reason);
   clientsByAddress_.erase(relay.Peer.Key());
   const auto held = relaysPerIP_.find(relay.Peer.Address);
@@ -243,9 +244,16 @@ bool TServer::IsExpired() {
 
 TRelayCounts TServer::Traffic() const {
   TRelayCounts traffic = counts_.Gone;
+  traffic += KernelTraffic();
   for (const auto& relay : clients_) traffic += relay->Counts;
   for (const auto& [key, trial] : trials_) traffic += trial.Relay->Counts;
   return traffic;
+}
+
+TRelayCounts TServer::KernelTraffic() const {
+  TRelayCounts carried = counts_.GoneInKernel;
+  for (const auto& relay : clients_) carried += relay->Kernel();
+  return carried;
 }
 
 std::string TServer::Describe() const {

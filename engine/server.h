@@ -50,8 +50,10 @@ public:
   std::string Describe() const;
   // What the tunnel refused, dropped and closed, and what its gone relays carried.
   const TTunnelCounts& Counts() const { return counts_; }
-  // Everything its relays carried, the gone and the live, trials included.
+  // Everything its relays carried, the gone and the live, trials included, whichever path
+  // carried it; and of that what the kernel's fast path carried.
   TRelayCounts Traffic() const;
+  TRelayCounts KernelTraffic() const;
   // The relays their servers answered, in that order.
   const std::vector<std::unique_ptr<TClient>>& Relays() const { return clients_; }
 

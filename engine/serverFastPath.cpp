@@ -35,7 +35,7 @@ void TServer::TellFastPath() {
     if (fastPathOn_)
       CarryInKernel(*relay);
     else
-      relay->KernelPath.reset();
+      relay->LeaveKernel();
   }
 }
 
@@ -58,7 +58,7 @@ void TServer::TakeKernelActivity() {
     // A lease the table would not renew: the relay is back on the sockets, and says so.
     if (const std::string& failure = relay->KernelPath->Failure(); !failure.empty()) {
       refusals_.Write(kNotCarried, [&] { return NotCarried(*relay, failure); });
-      relay->KernelPath.reset();
+      relay->LeaveKernel();
       continue;
     }
     const TTime seen = relay->KernelPath->ClientLastSeen();
