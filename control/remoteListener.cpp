@@ -25,21 +25,6 @@ constexpr uint64_t kAcceptPauseMs = 1000;
 TRemoteConnection::TRemoteConnection(TRemoteListener& listener, TFd fd, uint32_t peerAddress)
     : listener_(listener), fd_(std::move(fd)), peerAddress_(peerAddress) {}
 
-void TRemoteConnection::PauseReading() {
-  if (Closed() || paused_) return;
-  uv_poll_stop(poll_.get());
-  paused_ = true;
-}
-
-void TRemoteConnection::ResumeReading() {
-  if (Closed() || !paused_) return;
-  paused_ = false;
-  if (const int status = uv_poll_start(poll_.get(), UV_READABLE, &TRemoteConnection::OnPoll)) {
-    listener_.RaiseConnectionError(*this, -status);
-    Close();
-  }
-}
-
 std::string TRemoteConnection::ReceiveText() {
   if (Closed()) return {};
   int waiting = 0;

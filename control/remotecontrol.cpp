@@ -9,7 +9,11 @@
 #include "textUtil.h"
 #include "tunnelmanager.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 namespace gw {
@@ -28,6 +32,13 @@ std::string SplitField(std::string& rest) {
   std::string field = rest.substr(0, bar);
   rest = rest.substr(bar + 1, kMaxRestLength);
   return field;
+}
+
+// The /24 network of an address in network byte order.
+uint32_t NetworkOf(uint32_t address) { return address & htonl(TRemoteControl::kNetworkMask); }
+
+std::string SourceText(uint32_t from) {
+  return from == TLineLimiter::kOtherSources ? "other addresses" : DottedText(from);
 }
 
 bool HasControlBytes(std::string_view text) {
@@ -83,8 +94,6 @@ TRemoteControl::TRemoteControl(TRemoteListener& listener, const TConfig& config,
 }
 
 TRemoteControl::~TRemoteControl() {
-  // Paused connections would otherwise stay paused for a service that comes next.
-  listener_.ForEachConnection([](TRemoteConnection& c) { c.ResumeReading(); });
   manager_.OnSweep = nullptr;
   listener_.OnClientConnect = nullptr;
   listener_.OnClientDisconnect = nullptr;
@@ -95,37 +104,67 @@ TRemoteControl::~TRemoteControl() {
 
 TTime TRemoteControl::Now() const { return manager_.Engine().Now(); }
 
-std::size_t TRemoteControl::OpenConnections(uint32_t from, std::size_t& fromAddress) {
-  std::size_t all = 0;
-  fromAddress = 0;
-  listener_.ForEachConnection([&](TRemoteConnection& c) {
-    ++all;
-    fromAddress += c.PeerAddress() == from;
-  });
-  return all;
+TTime TRemoteControl::ReadyAt(const TRemoteConnection& connection) const {
+  const uint32_t from = connection.PeerAddress();
+  return guard_.ReadyAt(from, !connection.Notes.CarriedPassword && !guard_.Known(from));
+}
+
+void TRemoteControl::Announce(TRemoteConnection& connection) {
+  connection.Notes.Announced = true;
+  manager_.AddLog("Got remote control connection");
+}
+
+void TRemoteControl::Refuse(TRemoteConnection& connection, const char* reason, TTime now) {
+  const uint32_t from = connection.PeerAddress();
+  connection.Close();
+  if (refusedLines_.Admit(from, now))
+    manager_.AddLog("Refused remote control connection from " + DottedText(from) + ": " + reason);
 }
 
 void TRemoteControl::ssRemoteClientConnect(TRemoteConnection& connection) {
   const TTime now = Now();
   const uint32_t from = connection.PeerAddress();
-  std::size_t fromAddress = 0;
-  const std::size_t all = OpenConnections(from, fromAddress);
-  const char* refusal = guard_.LockedOut(from, now)              ? "bad passwords"
-                        : fromAddress > kMaxConnectionsPerAddress ? "too many from its address"
-                        : all > kMaxConnections                   ? "too many connections"
-                                                                  : nullptr;
-  if (refusal) {
-    connection.Close();
-    if (refusedLines_.Admit(from, now))
-      manager_.AddLog("Refused remote control connection from " + DottedText(from) + ": " + refusal);
+  connection.Notes.LastHeard = now;
+  if (guard_.LockedOut(from, now)) return Refuse(connection, "bad passwords", now);
+  const uint32_t network = NetworkOf(from);
+  std::size_t all = 0;
+  std::size_t fromNetwork = 0;
+  listener_.ForEachConnection([&](TRemoteConnection& c) {
+    ++all;
+    fromNetwork += NetworkOf(c.PeerAddress()) == network;
+  });
+  const bool networkFull = fromNetwork > kMaxConnectionsPerNetwork;
+  if (networkFull || all > kMaxConnections) {
+    if (!MakeRoom(connection, networkFull))
+      return Refuse(connection, networkFull ? "too many from its network" : "too many connections", now);
+    // Announced once it speaks: a crowd taking each other's slots would write a line each.
     return;
   }
-  connection.LastHeard = now;
-  manager_.AddLog("Got remote control connection");
+  Announce(connection);
 }
 
-void TRemoteControl::ssRemoteClientDisconnect(TRemoteConnection&) {
-  manager_.AddLog("Closed remote control connection");
+bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork) {
+  std::unordered_map<uint32_t, std::size_t> held;
+  listener_.ForEachConnection([&](TRemoteConnection& c) { ++held[NetworkOf(c.PeerAddress())]; });
+  // The first to go: one that never spoke, from the network that holds the most slots, the
+  // longest silent. Whoever is waiting for an answer stays.
+  const auto rank = [&](const TRemoteConnection& c) {
+    return std::make_tuple(c.Notes.Spoke, -static_cast<long>(held[NetworkOf(c.PeerAddress())]), c.Notes.LastHeard);
+  };
+  TRemoteConnection* victim = nullptr;
+  listener_.ForEachConnection([&](TRemoteConnection& c) {
+    if (&c == &newcomer || c.Notes.CarriedPassword || !c.Notes.Waiting.empty()) return;
+    if (sameNetwork && NetworkOf(c.PeerAddress()) != NetworkOf(newcomer.PeerAddress())) return;
+    if (!victim || rank(c) < rank(*victim)) victim = &c;
+  });
+  if (!victim) return false;
+  victim->Close();
+  ++silentClosed_;
+  return true;
+}
+
+void TRemoteControl::ssRemoteClientDisconnect(TRemoteConnection& connection) {
+  if (connection.Notes.Announced) manager_.AddLog("Closed remote control connection");
 }
 
 void TRemoteControl::ssRemoteClientError(TRemoteConnection&, int& errorCode) {
@@ -135,30 +174,47 @@ void TRemoteControl::ssRemoteClientError(TRemoteConnection&, int& errorCode) {
 
 void TRemoteControl::ssRemoteClientRead(TRemoteConnection& connection) {
   const TTime now = Now();
-  const uint32_t from = connection.PeerAddress();
-  if (guard_.LockedOut(from, now)) {
+  TRemoteNotes& notes = connection.Notes;
+  if (!notes.CarriedPassword && guard_.LockedOut(connection.PeerAddress(), now)) {
     connection.Close();
     return;
   }
-  if (now < guard_.ReadyAt(from)) {
-    // Left unread until the address has waited; what arrives meanwhile is read then, as
-    // one message.
-    connection.PauseReading();
-    ResumeWaiting();
-    return;
-  }
-  connection.LastHeard = now;
-  HandleMessage(connection, now);
+  if (!notes.Announced) Announce(connection);
+  notes.LastHeard = now;
+  notes.Spoke = true;
+  // Each read event is one message, whether it is handled now or after its address waited.
+  std::string message = connection.ReceiveText();
+  if (notes.Waiting.empty() && ReadyAt(connection) <= now)
+    HandleMessage(connection, message, now);
+  else
+    Hold(connection, std::move(message), now);
 }
 
-void TRemoteControl::HandleMessage(TRemoteConnection& connection, TTime now) {
-  const TRemoteRequest request = ParseRemoteMessage(connection.ReceiveText());
+void TRemoteControl::Hold(TRemoteConnection& connection, std::string message, TTime now) {
+  if (connection.Closed()) return;
+  TRemoteNotes& notes = connection.Notes;
+  if (notes.Waiting.size() >= kMaxWaitingMessages || notes.WaitingBytes + message.size() > kMaxWaitingBytes) {
+    const uint32_t from = connection.PeerAddress();
+    connection.Close();
+    if (refusedLines_.Admit(from, now))
+      manager_.AddLog("Closed remote control connection from " + DottedText(from) +
+                      ": too much waiting for its turn");
+    return;
+  }
+  notes.WaitingBytes += message.size();
+  notes.Waiting.push_back({nextOrder_++, std::move(message)});
+  WakeAt(now, now);
+}
+
+void TRemoteControl::HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now) {
+  const TRemoteRequest request = ParseRemoteMessage(message);
   const std::string expected(TrimControl(LowerAZ(config_.Password)));
   if (request.Password != expected) {
     connection.SendText(std::string("error|Incorrect password").append(kLineEnd));
     BadPassword(connection, request.Password, now);
     return;
   }
+  connection.Notes.CarriedPassword = true;
   guard_.Succeeded(connection.PeerAddress());
   if (request.Command == "create") Create(connection, request.Argument, now);
 }
@@ -171,8 +227,9 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
   manager_.AddLog("Remote control locked out " + DottedText(from) + " for " +
                   std::to_string(TGuessGuard::kLockOut.count()) + " s after " +
                   std::to_string(TGuessGuard::kLockOutAfter) + " bad passwords");
+  // Those that carried the password stay; their messages wait like the others.
   listener_.ForEachConnection([from](TRemoteConnection& c) {
-    if (c.PeerAddress() == from) c.Close();
+    if (c.PeerAddress() == from && !c.Notes.CarriedPassword) c.Close();
   });
 }
 
@@ -195,40 +252,67 @@ void TRemoteControl::Create(TRemoteConnection& connection, const std::string& ar
 void TRemoteControl::Sweep() {
   const TTime now = Now();
   listener_.ForEachConnection([&](TRemoteConnection& c) {
-    // A paused connection has spoken; it waits for its address's turn.
-    if (c.Paused() || !IdleLongerThan(now, c.LastHeard, kIdleLimit)) return;
-    c.Close();
-    manager_.AddLog("Closed idle remote control connection");
+    const TRemoteNotes& notes = c.Notes;
+    if (notes.CarriedPassword || !notes.Waiting.empty()) return;
+    if (!notes.Spoke) {
+      if (!IdleLongerThan(now, notes.LastHeard, kFirstMessageLimit)) return;
+      c.Close();
+      ++silentClosed_;
+    } else if (IdleLongerThan(now, notes.LastHeard, kIdleLimit)) {
+      c.Close();
+      manager_.AddLog("Closed idle remote control connection");
+    }
   });
   listener_.ReleaseClosed();
+  if (silentClosed_ > 0 && now - lastSummary_ >= kSummaryPeriod) {
+    manager_.AddLog("Closed " + std::to_string(std::exchange(silentClosed_, 0)) +
+                    " silent remote control connections of strangers");
+    lastSummary_ = now;
+  }
   guard_.Forget(now);
   badPasswordLines_.Flush(now, [this](uint32_t from, int count) {
     manager_.AddLog("Bad password given to remote control " + std::to_string(count) + " more times from " +
-                    DottedText(from));
+                    SourceText(from));
   });
   refusedLines_.Flush(now, [this](uint32_t from, int count) {
-    manager_.AddLog("Refused " + std::to_string(count) + " more remote control requests from " + DottedText(from));
+    manager_.AddLog("Refused " + std::to_string(count) + " more remote control requests from " + SourceText(from));
   });
 }
 
-void TRemoteControl::ResumeWaiting() {
+void TRemoteControl::ServeWaiting() {
   const TTime now = Now();
+  TRemoteConnection* first = nullptr;
   TTime next = TTime::max();
   listener_.ForEachConnection([&](TRemoteConnection& c) {
-    if (!c.Paused()) return;
-    const TTime ready = guard_.ReadyAt(c.PeerAddress());
-    if (ready <= now)
-      c.ResumeReading();
-    else
+    if (c.Notes.Waiting.empty()) return;
+    if (const TTime ready = ReadyAt(c); ready > now)
       next = std::min(next, ready);
+    else if (!first || c.Notes.Waiting.front().Order < first->Notes.Waiting.front().Order)
+      first = &c;
   });
-  listener_.ReleaseClosed();
-  if (next == TTime::max()) return;
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  if (!first) return WakeAt(next, now);
+  TRemoteNotes& notes = first->Notes;
+  const std::string message = std::move(notes.Waiting.front().Text);
+  notes.Waiting.pop_front();
+  notes.WaitingBytes -= message.size();
+  // Set before the message is handled, which may raise: the rest are served all the same.
+  WakeAt(now, now);
+  HandleMessage(*first, message, now);
+}
+
+void TRemoteControl::WakeAt(TTime when, TTime now) {
+  if (when == TTime::max()) {
+    uv_timer_stop(resume_.get());
+    return;
+  }
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(when - now, TTime::duration::zero()));
   uv_timer_start(
       resume_.get(),
       [](uv_timer_t* timer) {
-        if (auto* self = static_cast<TRemoteControl*>(timer->data)) RunGuarded([&] { self->ResumeWaiting(); });
+        auto* self = static_cast<TRemoteControl*>(timer->data);
+        if (!self) return;
+        RunGuarded([&] { self->ServeWaiting(); });
+        self->listener_.ReleaseClosed();
       },
       static_cast<uint64_t>(wait.count()), 0);
 }

@@ -40,13 +40,30 @@ void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config);
 
 // The remote-control service: creates temporary tunnels for peers that know the password.
 // Binds itself to the listener's events and to the manager's sweep for its lifetime.
-// Strangers are held in check: connections are capped in all and per address and closed
-// after kIdleLimit of silence, and password guessing is slowed by a TGuessGuard.
+// Strangers (connections that never carried the password) are held in check: slots are
+// capped in all and per /24 network, a full house gives a silent stranger's slot to a
+// newcomer, silent strangers are closed, and password guessing is slowed by a TGuessGuard.
+// A connection that carried the password is never closed by the service.
 class TRemoteControl {
 public:
+  // Connections at once: room for several administrators' tools, while all that strangers
+  // can hold stays a small share of the descriptors.
   static constexpr std::size_t kMaxConnections = 32;
-  static constexpr std::size_t kMaxConnectionsPerAddress = 8;
+  // Connections at once from one /24 network, where one attacker's addresses usually lie.
+  static constexpr std::size_t kMaxConnectionsPerNetwork = 8;
+  static constexpr uint32_t kNetworkMask = 0xFFFFFF00;  // host byte order
+  // A connection that has sent nothing goes after this: a tool sends its request as soon
+  // as it is connected, and slow links need a few round trips.
+  static constexpr std::chrono::seconds kFirstMessageLimit{5};
+  // A stranger that spoke and then fell silent goes after this.
   static constexpr std::chrono::seconds kIdleLimit{30};
+  // What one connection may hold while its address waits after a wrong password: a
+  // request is a few dozen bytes, so more is a try at the memory; past it the connection
+  // is closed.
+  static constexpr std::size_t kMaxWaitingMessages = 16;
+  static constexpr std::size_t kMaxWaitingBytes = 16384;
+  // Silent strangers closed are summed up in one line at most this often.
+  static constexpr std::chrono::seconds kSummaryPeriod{10};
   // Longer server hosts are refused: no name is that long.
   static constexpr std::size_t kMaxHostLength = 255;
 
@@ -62,15 +79,24 @@ public:
 
 private:
   TTime Now() const;
-  void HandleMessage(TRemoteConnection& connection, TTime now);
+  TTime ReadyAt(const TRemoteConnection& connection) const;
+  void Announce(TRemoteConnection& connection);
+  void Refuse(TRemoteConnection& connection, const char* reason, TTime now);
+  // Closes a stranger's idle connection (within the newcomer's network only, if asked) to
+  // give its slot to `newcomer`; false when there is none.
+  bool MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork);
+  // Keeps a message that must wait for its address's turn, or closes the connection when
+  // it holds too much already.
+  void Hold(TRemoteConnection& connection, std::string message, TTime now);
+  void HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now);
   void Create(TRemoteConnection& connection, const std::string& argument, TTime now);
   void BadPassword(TRemoteConnection& connection, const std::string& password, TTime now);
-  // Part of the one-second sweep: silent connections go, held-back counts are written.
+  // Part of the one-second sweep: silent strangers go, held-back counts are written.
   void Sweep();
-  // Reads again from the paused connections whose address has waited long enough, and
+  // Handles the waiting message that arrived first among those whose turn has come, then
   // sets the timer for the next.
-  void ResumeWaiting();
-  std::size_t OpenConnections(uint32_t from, std::size_t& fromAddress);
+  void ServeWaiting();
+  void WakeAt(TTime when, TTime now);
 
   TRemoteListener& listener_;
   const TConfig& config_;
@@ -79,6 +105,9 @@ private:
   TLineLimiter badPasswordLines_;
   TLineLimiter refusedLines_;
   TUvHandle<uv_timer_t> resume_;
+  uint64_t nextOrder_ = 0;
+  int silentClosed_ = 0;
+  TTime lastSummary_{};
 };
 
 } // namespace gw

@@ -130,6 +130,34 @@ TEST_F(TRemoteFixture, AWrongPasswordMakesItsAddressWaitOnEveryConnection) {
   EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password").back(), "Bad password ( moonbeam ) given to remote control");
 }
 
+TEST_F(TRemoteFixture, MessagesThatArriveWhileTheAddressWaitsAreEachAnsweredInOrderAfterIt) {
+  Start();
+  auto peer = Connect();
+  for (const char* message : {"create|wrong|h:1", "create| moonbeam |h:1", "list|moonbeam", "create|moonbeam|h:1"}) {
+    peer->Send(message);
+    Context.RunFor(80ms);
+    Context.ManualClock.Advance(80ms);
+  }
+  std::string replies;
+  ASSERT_TRUE(Context.RunUntil([&] { return (replies += peer->TryReceive()).size() == 52; }));
+  Context.ManualClock.Advance(TGuessGuard::kFirstWait * 2);
+  ASSERT_TRUE(Context.RunUntil([&] { return (replies += peer->TryReceive()).ends_with(Tunnel(0)); }));
+  EXPECT_EQ(replies, "error|Incorrect password\n\rerror|Incorrect password\n\r" + Tunnel(0));
+
+  // What one connection may hold waiting is bounded.
+  auto greedy = Connect();
+  EXPECT_EQ(Ask(*greedy, "create|wrong|h"), "error|Incorrect password\n\r");
+  greedy->Send(std::string(TRemoteControl::kMaxWaitingBytes + 1, 'x'));
+  ASSERT_TRUE(Context.RunUntil([&] { return greedy->SeesEnd(); }));
+  EXPECT_EQ(FrontEnd.Lines.back(), "Closed remote control connection from 127.0.0.1: too much waiting for its turn");
+}
+
+TEST(GuessGuard, KeepsABoundedNumberOfRecords) {
+  TGuessGuard guard;
+  for (uint32_t address = 1; address <= TGuessGuard::kMaxRecords + 100; ++address) guard.Failed(address, TTime{});
+  EXPECT_EQ(guard.Records(), TGuessGuard::kMaxRecords);
+}
+
 TEST_F(TRemoteFixture, GuessingIsLockedOutAndWritesShortPlainLines) {
   Start();
   auto peer = Connect();
