@@ -109,11 +109,6 @@ TTime TRemoteControl::ReadyAt(const TRemoteConnection& connection) const {
   return guard_.ReadyAt(from, !connection.Notes.CarriedPassword && !guard_.Known(from));
 }
 
-void TRemoteControl::Announce(TRemoteConnection& connection) {
-  connection.Notes.Announced = true;
-  manager_.AddLog("Got remote control connection");
-}
-
 void TRemoteControl::Refuse(TRemoteConnection& connection, const char* reason, TTime now) {
   const uint32_t from = connection.PeerAddress();
   connection.Close();
@@ -134,26 +129,26 @@ void TRemoteControl::ssRemoteClientConnect(TRemoteConnection& connection) {
     fromNetwork += NetworkOf(c.PeerAddress()) == network;
   });
   const bool networkFull = fromNetwork > kMaxConnectionsPerNetwork;
-  if (networkFull || all > kMaxConnections) {
-    if (!MakeRoom(connection, networkFull))
-      return Refuse(connection, networkFull ? "too many from its network" : "too many connections", now);
-    // Announced once it speaks: a crowd taking each other's slots would write a line each.
-    return;
-  }
-  Announce(connection);
+  if ((networkFull || all > kMaxConnections) && !MakeRoom(connection, networkFull))
+    return Refuse(connection, networkFull ? "too many from its network" : "too many connections", now);
+  // Strangers coming and going in a crowd would write a line each.
+  connection.Notes.Announced = guard_.Known(from) || connectionLines_.Admit(from, now);
+  if (connection.Notes.Announced) manager_.AddLog("Got remote control connection");
 }
 
 bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork) {
   std::unordered_map<uint32_t, std::size_t> held;
   listener_.ForEachConnection([&](TRemoteConnection& c) { ++held[NetworkOf(c.PeerAddress())]; });
-  // The first to go: one that never spoke, from the network that holds the most slots, the
-  // longest silent. Whoever is waiting for an answer stays.
+  // The first to go: one that never spoke, then one with nothing waiting for an answer;
+  // among those, from the network that holds the most slots, the longest silent. A
+  // connection from an address that gave the password is not a stranger's.
   const auto rank = [&](const TRemoteConnection& c) {
-    return std::make_tuple(c.Notes.Spoke, -static_cast<long>(held[NetworkOf(c.PeerAddress())]), c.Notes.LastHeard);
+    return std::make_tuple(c.Notes.Spoke, !c.Notes.Waiting.empty(), -static_cast<long>(held[NetworkOf(c.PeerAddress())]),
+                           c.Notes.LastHeard);
   };
   TRemoteConnection* victim = nullptr;
   listener_.ForEachConnection([&](TRemoteConnection& c) {
-    if (&c == &newcomer || c.Notes.CarriedPassword || !c.Notes.Waiting.empty()) return;
+    if (&c == &newcomer || c.Notes.CarriedPassword || guard_.Known(c.PeerAddress())) return;
     if (sameNetwork && NetworkOf(c.PeerAddress()) != NetworkOf(newcomer.PeerAddress())) return;
     if (!victim || rank(c) < rank(*victim)) victim = &c;
   });
@@ -179,7 +174,6 @@ void TRemoteControl::ssRemoteClientRead(TRemoteConnection& connection) {
     connection.Close();
     return;
   }
-  if (!notes.Announced) Announce(connection);
   notes.LastHeard = now;
   notes.Spoke = true;
   // Each read event is one message, whether it is handled now or after its address waited.
@@ -273,6 +267,9 @@ void TRemoteControl::Sweep() {
   badPasswordLines_.Flush(now, [this](uint32_t from, int count) {
     manager_.AddLog("Bad password given to remote control " + std::to_string(count) + " more times from " +
                     SourceText(from));
+  });
+  connectionLines_.Flush(now, [this](uint32_t from, int count) {
+    manager_.AddLog("Got " + std::to_string(count) + " more remote control connections from " + SourceText(from));
   });
   refusedLines_.Flush(now, [this](uint32_t from, int count) {
     manager_.AddLog("Refused " + std::to_string(count) + " more remote control requests from " + SourceText(from));

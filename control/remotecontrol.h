@@ -41,8 +41,9 @@ void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config);
 // The remote-control service: creates temporary tunnels for peers that know the password.
 // Binds itself to the listener's events and to the manager's sweep for its lifetime.
 // Strangers (connections that never carried the password) are held in check: slots are
-// capped in all and per /24 network, a full house gives a silent stranger's slot to a
-// newcomer, silent strangers are closed, and password guessing is slowed by a TGuessGuard.
+// capped in all and per /24 network, a full house gives a stranger's slot to a newcomer
+// (a silent one's first), silent strangers are closed, and password guessing is slowed by
+// a TGuessGuard.
 // A connection that carried the password is never closed by the service.
 class TRemoteControl {
 public:
@@ -80,10 +81,9 @@ public:
 private:
   TTime Now() const;
   TTime ReadyAt(const TRemoteConnection& connection) const;
-  void Announce(TRemoteConnection& connection);
   void Refuse(TRemoteConnection& connection, const char* reason, TTime now);
-  // Closes a stranger's idle connection (within the newcomer's network only, if asked) to
-  // give its slot to `newcomer`; false when there is none.
+  // Closes a stranger's connection (within the newcomer's network only, if asked) to give
+  // its slot to `newcomer`; false when there is none.
   bool MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork);
   // Keeps a message that must wait for its address's turn, or closes the connection when
   // it holds too much already.
@@ -102,6 +102,7 @@ private:
   const TConfig& config_;
   TTunnelManager& manager_;
   TGuessGuard guard_;
+  TLineLimiter connectionLines_;
   TLineLimiter badPasswordLines_;
   TLineLimiter refusedLines_;
   TUvHandle<uv_timer_t> resume_;
