@@ -20,6 +20,8 @@ namespace gw {
 
 namespace {
 
+using L = TRemoteLimits;
+
 constexpr std::size_t kMaxRestLength = 100000;
 constexpr std::size_t kMaxArgumentPart = 50000;
 constexpr std::string_view kLineEnd = "\n\r";
@@ -35,7 +37,7 @@ std::string SplitField(std::string& rest) {
 }
 
 // The /24 network of an address in network byte order.
-uint32_t NetworkOf(uint32_t address) { return address & htonl(TRemoteControl::kNetworkMask); }
+uint32_t NetworkOf(uint32_t address) { return address & htonl(L::kNetworkMask); }
 
 std::string SourceText(uint32_t from) {
   return from == TLineLimiter::kOtherSources ? "other addresses" : DottedText(from);
@@ -128,8 +130,8 @@ void TRemoteControl::ssRemoteClientConnect(TRemoteConnection& connection) {
     ++all;
     fromNetwork += NetworkOf(c.PeerAddress()) == network;
   });
-  const bool networkFull = fromNetwork > kMaxConnectionsPerNetwork;
-  if ((networkFull || all > kMaxConnections) && !MakeRoom(connection, networkFull))
+  const bool networkFull = fromNetwork > L::kMaxConnectionsPerNetwork;
+  if ((networkFull || all > L::kMaxConnections) && !MakeRoom(connection, networkFull))
     return Refuse(connection, networkFull ? "too many from its network" : "too many connections", now);
   // Strangers coming and going in a crowd would write a line each.
   connection.Notes.Announced = guard_.Known(from) || connectionLines_.Admit(from, now);
@@ -187,7 +189,7 @@ void TRemoteControl::ssRemoteClientRead(TRemoteConnection& connection) {
 void TRemoteControl::Hold(TRemoteConnection& connection, std::string message, TTime now) {
   if (connection.Closed()) return;
   TRemoteNotes& notes = connection.Notes;
-  if (notes.Waiting.size() >= kMaxWaitingMessages || notes.WaitingBytes + message.size() > kMaxWaitingBytes) {
+  if (notes.Waiting.size() >= L::kMaxWaitingMessages || notes.WaitingBytes + message.size() > L::kMaxWaitingBytes) {
     const uint32_t from = connection.PeerAddress();
     connection.Close();
     if (refusedLines_.Admit(from, now))
@@ -219,8 +221,8 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
     manager_.AddLog("Bad password (" + EchoField(password) + ") given to remote control");
   if (!guard_.Failed(from, now)) return;
   manager_.AddLog("Remote control locked out " + DottedText(from) + " for " +
-                  std::to_string(TGuessGuard::kLockOut.count()) + " s after " +
-                  std::to_string(TGuessGuard::kLockOutAfter) + " bad passwords");
+                  std::to_string(L::kLockOut.count()) + " s after " +
+                  std::to_string(L::kLockOutAfter) + " bad passwords");
   // Those that carried the password stay; their messages wait like the others.
   listener_.ForEachConnection([from](TRemoteConnection& c) {
     if (c.PeerAddress() == from && !c.Notes.CarriedPassword) c.Close();
@@ -230,7 +232,7 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
 void TRemoteControl::Create(TRemoteConnection& connection, const std::string& argument, TTime now) {
   const TCreateTarget target = ParseCreateArgument(argument);
   // A host that no lookup can find would only echo its bytes into the log.
-  const TCreateResult made = target.Host.size() > kMaxHostLength || HasControlBytes(target.Host)
+  const TCreateResult made = target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host)
                                  ? TCreateResult{0, "Bad server address"}
                                  : manager_.CreateTemporaryTunnel(target.Host, target.Port);
   if (made.Refusal.empty()) {
@@ -248,17 +250,17 @@ void TRemoteControl::Sweep() {
   listener_.ForEachConnection([&](TRemoteConnection& c) {
     const TRemoteNotes& notes = c.Notes;
     if (notes.CarriedPassword || !notes.Waiting.empty()) return;
-    if (!notes.Spoke) {
-      if (!IdleLongerThan(now, notes.LastHeard, kFirstMessageLimit)) return;
-      c.Close();
+    // An address that gave the password may keep a connection open before it speaks.
+    const bool stranger = !notes.Spoke && !guard_.Known(c.PeerAddress());
+    if (!IdleLongerThan(now, notes.LastHeard, stranger ? L::kFirstMessageLimit : L::kIdleLimit)) return;
+    c.Close();
+    if (stranger)
       ++silentClosed_;
-    } else if (IdleLongerThan(now, notes.LastHeard, kIdleLimit)) {
-      c.Close();
+    else
       manager_.AddLog("Closed idle remote control connection");
-    }
   });
   listener_.ReleaseClosed();
-  if (silentClosed_ > 0 && now - lastSummary_ >= kSummaryPeriod) {
+  if (silentClosed_ > 0 && now - lastSummary_ >= L::kSummaryPeriod) {
     manager_.AddLog("Closed " + std::to_string(std::exchange(silentClosed_, 0)) +
                     " silent remote control connections of strangers");
     lastSummary_ = now;

@@ -40,34 +40,13 @@ void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config);
 
 // The remote-control service: creates temporary tunnels for peers that know the password.
 // Binds itself to the listener's events and to the manager's sweep for its lifetime.
-// Strangers (connections that never carried the password) are held in check: slots are
-// capped in all and per /24 network, a full house gives a stranger's slot to a newcomer
-// (a silent one's first), silent strangers are closed, and password guessing is slowed by
-// a TGuessGuard.
-// A connection that carried the password is never closed by the service.
+// Strangers (connections that never carried the password) are held in check within
+// TRemoteLimits: slots are capped in all and per /24 network, a full house gives a
+// stranger's slot to a newcomer (a silent one's first), silent strangers are closed, and
+// password guessing is slowed by a TGuessGuard. A connection that carried the password is
+// never closed by the service.
 class TRemoteControl {
 public:
-  // Connections at once: room for several administrators' tools, while all that strangers
-  // can hold stays a small share of the descriptors.
-  static constexpr std::size_t kMaxConnections = 32;
-  // Connections at once from one /24 network, where one attacker's addresses usually lie.
-  static constexpr std::size_t kMaxConnectionsPerNetwork = 8;
-  static constexpr uint32_t kNetworkMask = 0xFFFFFF00;  // host byte order
-  // A connection that has sent nothing goes after this: a tool sends its request as soon
-  // as it is connected, and slow links need a few round trips.
-  static constexpr std::chrono::seconds kFirstMessageLimit{5};
-  // A stranger that spoke and then fell silent goes after this.
-  static constexpr std::chrono::seconds kIdleLimit{30};
-  // What one connection may hold while its address waits after a wrong password: a
-  // request is a few dozen bytes, so more is a try at the memory; past it the connection
-  // is closed.
-  static constexpr std::size_t kMaxWaitingMessages = 16;
-  static constexpr std::size_t kMaxWaitingBytes = 16384;
-  // Silent strangers closed are summed up in one line at most this often.
-  static constexpr std::chrono::seconds kSummaryPeriod{10};
-  // Longer server hosts are refused: no name is that long.
-  static constexpr std::size_t kMaxHostLength = 255;
-
   TRemoteControl(TRemoteListener& listener, const TConfig& config, TTunnelManager& manager);
   ~TRemoteControl();
   TRemoteControl(const TRemoteControl&) = delete;

@@ -101,10 +101,10 @@ TEST_F(TRemoteFloodFixture, SilentStrangersAreCappedByNetworkMakeRoomAndGoSoon) 
   }
   ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040 - 31; }, 10s));
   EXPECT_EQ(listener.ConnectionCount(), 32u);
-  EXPECT_EQ(FrontEnd.Accepted, TLineLimiter::kShownInAll) << "strangers' connections are written a few a minute";
+  EXPECT_EQ(FrontEnd.Accepted, TRemoteLimits::kLinesInAll) << "strangers' connections are written a few a minute";
   EXPECT_TRUE(StillAnswers(0x7F00FF01)) << "a newcomer finds room";
 
-  Context.ManualClock.Advance(TRemoteControl::kFirstMessageLimit);
+  Context.ManualClock.Advance(TRemoteLimits::kFirstMessageLimit);
   Core->Manager().Sweep();
   EXPECT_EQ(refused(), 1040 - 30);
   Context.ManualClock.Advance(1ms);
@@ -112,7 +112,7 @@ TEST_F(TRemoteFloodFixture, SilentStrangersAreCappedByNetworkMakeRoomAndGoSoon) 
   ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040 && listener.ConnectionCount() == 1; }));
   EXPECT_LT(FrontEnd.Lines, 40);
   // The connection that carried the password is never closed for its silence.
-  Context.ManualClock.Advance(TRemoteControl::kIdleLimit * 10);
+  Context.ManualClock.Advance(TRemoteLimits::kIdleLimit * 10);
   Core->Manager().Sweep();
   EXPECT_EQ(listener.ConnectionCount(), 1u);
   EXPECT_FALSE(tool.SeesEnd());
@@ -132,14 +132,14 @@ TEST_F(TRemoteFloodFixture, WrongPasswordsOfAllAddressesShareOneBudget) {
     return std::count_if(replies.begin(), replies.end(), [](const auto& r) { return !r.empty(); });
   };
   Context.RunFor(300ms);
-  EXPECT_EQ(answered(), TGuessGuard::kBurst);
+  EXPECT_EQ(answered(), TRemoteLimits::kGuessBurst);
   // The known address is not held up by the crowd; a stranger with the password waits its turn.
   EXPECT_TRUE(StillAnswers());
   TTcpPeer stranger(Port, 0x7F00FF01);
   stranger.Send("create|moonbeam|h");
   Context.RunFor(100ms);
   EXPECT_EQ(stranger.TryReceive(), "");
-  Context.ManualClock.Advance(TGuessGuard::kInterval * 6);
+  Context.ManualClock.Advance(TRemoteLimits::kGuessInterval * 6);
   std::string reply;
   EXPECT_TRUE(Context.RunUntil([&] { return (reply += stranger.TryReceive()).starts_with("tunnel|"); }));
   EXPECT_EQ(answered(), 30);
@@ -156,7 +156,7 @@ TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
     // Sent as fast as the service takes it, never blocking the test's own loop, with the
     // clock moving on so that each guess is read as soon as it may be.
     ASSERT_TRUE(Context.RunUntil([&] {
-      Context.ManualClock.Advance(TGuessGuard::kLongestWait / 8);
+      Context.ManualClock.Advance(TRemoteLimits::kLongestWait / 8);
       const ssize_t n = ::send(garbage.Fd(), junk.data() + sent, junk.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) sent += static_cast<std::size_t>(n);
       return sent == junk.size() || (n < 0 && (errno == EPIPE || errno == ECONNRESET));
@@ -178,7 +178,7 @@ TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
     EXPECT_TRUE(StillAnswers());
   }
   // Connections that wait for their address's turn see that their peers left once it comes.
-  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
+  Context.ManualClock.Advance(TRemoteLimits::kLongestWait);
   ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.RemoteListener().ConnectionCount() == 0; }, 10s));
   EXPECT_GT(FrontEnd.BadPasswords, 0);
   EXPECT_LE(FrontEnd.BadPasswords, 3 * 3) << "three lines a minute for each of three addresses";
