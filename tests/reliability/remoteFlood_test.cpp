@@ -121,7 +121,7 @@ TEST_F(TRemoteFloodFixture, SilentStrangersAreCappedByNetworkMakeRoomAndGoSoon) 
 TEST_F(TRemoteFloodFixture, WrongPasswordsOfAllAddressesShareOneBudget) {
   EXPECT_TRUE(StillAnswers());  // 127.0.0.1 is known from now on
   std::vector<std::unique_ptr<TTcpPeer>> guessers;
-  std::vector<std::string> replies(30);
+  std::vector<std::string> replies(TRemoteLimits::kMaxConnections);
   for (uint32_t network = 1; network <= replies.size(); ++network) {
     guessers.push_back(std::make_unique<TTcpPeer>(Port, 0x7F000001 + (network << 8)));
     guessers.back()->Send("create|guess|h");
@@ -133,16 +133,17 @@ TEST_F(TRemoteFloodFixture, WrongPasswordsOfAllAddressesShareOneBudget) {
   };
   Context.RunFor(300ms);
   EXPECT_EQ(answered(), TRemoteLimits::kGuessBurst);
-  // The known address is not held up by the crowd; a stranger with the password waits its turn.
+  // With every slot taken, the known address is not held up by the crowd; a stranger with
+  // the password gets in too, and waits its turn.
   EXPECT_TRUE(StillAnswers());
   TTcpPeer stranger(Port, 0x7F00FF01);
   stranger.Send("create|moonbeam|h");
   Context.RunFor(100ms);
   EXPECT_EQ(stranger.TryReceive(), "");
-  Context.ManualClock.Advance(TRemoteLimits::kGuessInterval * 6);
+  Context.ManualClock.Advance(TRemoteLimits::kGuessInterval * 8);
   std::string reply;
   EXPECT_TRUE(Context.RunUntil([&] { return (reply += stranger.TryReceive()).starts_with("tunnel|"); }));
-  EXPECT_EQ(answered(), 30);
+  EXPECT_EQ(answered(), TRemoteLimits::kMaxConnections);
 }
 
 TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
