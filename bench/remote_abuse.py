@@ -12,11 +12,11 @@ its figures and stops the program. --limit runs the program under `prlimit --nof
                 static tunnel until every temporary tunnel has expired: tunnels made, the
                 player's longest round trip and lost datagrams
   idle          --connections idle remote connections (from one address, or from as many
-                addresses with --spread), then a new player on the static tunnel; with
+                addresses, each in a /24 of its own, with --spread), then a new player on the static tunnel; with
                 --hold S, how many the relay has closed S seconds later
-  guess         wrong passwords on --connections connections from one address for
-                --seconds: guesses answered per second; the log's longest line and any
-                line that is not one of the program's own
+  guess         wrong passwords of about --length bytes on --connections connections
+                from one address for --seconds: guesses answered per second; the log's
+                longest line and any line that is not one of the program's own
   create-check  creates with part of the range taken (another program, the static
                 tunnel, live temporary tunnels): replies whose port does not reach the
                 server asked for
@@ -52,9 +52,9 @@ def free_port(kind=socket.SOCK_DGRAM):
         return s.getsockname()[1]
 
 
-def free_udp_range(count):
-    """A first port p such that p .. p + count - 1 were all free a moment ago."""
-    for start in range(2000, 60000 - count, 997):
+def free_udp_range(count, first=2000):
+    """A first port p from `first` on such that p .. p + count - 1 were all free a moment ago."""
+    for start in range(first, 60000 - count, 997):
         held = []
         try:
             for p in range(start, start + count + 1):
@@ -227,7 +227,7 @@ def create_flood(args):
     echo = Echo()
     echo.start()
     static_port = free_udp_range(2)
-    from_port = free_udp_range(args.range)
+    from_port = free_udp_range(args.range, static_port + 2)
     relay = Relay(args, from_port, from_port + args.range - 1, static_port, echo.port)
     print("relay:", relay.command, "; range", from_port, "to", from_port + args.range - 1)
     player = Player(static_port)
@@ -253,7 +253,7 @@ def small_relay(args):
     echo = Echo()
     echo.start()
     static_port = free_udp_range(2)
-    from_port = free_udp_range(2)
+    from_port = free_udp_range(2, static_port + 2)
     relay = Relay(args, from_port, from_port + 1, static_port, echo.port)
     print("relay:", relay.command)
     return static_port, relay
@@ -263,7 +263,7 @@ def idle(args):
     static_port, relay = small_relay(args)
     held = []
     for i in range(args.connections):
-        source = "127.0.%d.%d" % (2 + i // 250, 1 + i % 250) if args.spread else "127.0.0.1"
+        source = "127.%d.%d.1" % (1 + i // 250, 2 + i % 250) if args.spread else "127.0.0.1"
         try:
             held.append(connect(relay.remote, source))
         except OSError as e:
@@ -306,11 +306,12 @@ def idle(args):
 def guess(args):
     _, relay = small_relay(args)
     conns = [connect(relay.remote) for _ in range(args.connections)]
-    forged = b"x\n2026-12-07 12:00:00 Tunnel open on 1 to forged:1\x1b[2J" + b"y" * 100000
+    forged = b"x\n2026-12-07 12:00:00 Tunnel open on 1 to forged:1\x1b[2J" + b"y" * args.length
     counts, elapsed, kept = hammer(conns, b"create|" + forged + b"|127.0.0.1", args.seconds)
     answered = counts.get(b"error", 0)
-    print("%d connections from 127.0.0.1 for %.1f s: %d wrong guesses answered, %.2f a second; %d connections left open"
-          % (args.connections, elapsed, answered, answered / elapsed, kept))
+    print("%d connections from 127.0.0.1: %d wrong guesses answered in %.1f s (%.2f a second over the %d s asked"
+          " for); %d connections left open" % (args.connections, answered, elapsed, answered / args.seconds,
+                                               args.seconds, kept))
     for c in conns:
         c.close()
     lines_report(relay.stop())
@@ -476,7 +477,7 @@ def rotate(args):
     echo = Echo()
     echo.start()
     static_port = free_udp_range(2)
-    from_port = free_udp_range(args.seconds + 10)
+    from_port = free_udp_range(args.seconds + 10, static_port + 2)
     relay = Relay(args, from_port, from_port + args.seconds + 9, static_port, echo.port)
     print("relay:", relay.command)
     player = Player(static_port)
@@ -516,7 +517,7 @@ def silent(args):
     echo.start()
     static_port = free_udp_range(2)
     ports = 2 * args.seconds + 10
-    from_port = free_udp_range(ports)
+    from_port = free_udp_range(ports, static_port + 2)
     relay = Relay(args, from_port, from_port + ports - 1, static_port, echo.port)
     print("relay:", relay.command)
     sources = ["127.0.%d.1" % n for n in (11, 12, 13, 14)]
@@ -577,6 +578,7 @@ def main():
     guessing = sub.add_parser("guess")
     guessing.add_argument("--connections", type=int, default=16)
     guessing.add_argument("--seconds", type=int, default=8)
+    guessing.add_argument("--length", type=int, default=100000)
     check = sub.add_parser("create-check")
     check.add_argument("--range", type=int, default=6)
     check.add_argument("--creates", type=int, default=8)
