@@ -156,7 +156,7 @@ bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwor
   });
   if (!victim) return false;
   victim->Close();
-  ++silentClosed_;
+  ++strangersClosed_;
   return true;
 }
 
@@ -255,14 +255,14 @@ void TRemoteControl::Sweep() {
     if (!IdleLongerThan(now, notes.LastHeard, stranger ? L::kFirstMessageLimit : L::kIdleLimit)) return;
     c.Close();
     if (stranger)
-      ++silentClosed_;
+      ++strangersClosed_;
     else
       manager_.AddLog("Closed idle remote control connection");
   });
   listener_.ReleaseClosed();
-  if (silentClosed_ > 0 && now - lastSummary_ >= L::kSummaryPeriod) {
-    manager_.AddLog("Closed " + std::to_string(std::exchange(silentClosed_, 0)) +
-                    " silent remote control connections of strangers");
+  if (strangersClosed_ > 0 && now - lastSummary_ >= L::kSummaryPeriod) {
+    manager_.AddLog("Closed " + std::to_string(std::exchange(strangersClosed_, 0)) +
+                    " remote control connections of strangers, silent or making room");
     lastSummary_ = now;
   }
   guard_.Forget(now);

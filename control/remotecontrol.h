@@ -86,7 +86,7 @@ private:
   TLineLimiter refusedLines_;
   TUvHandle<uv_timer_t> resume_;
   uint64_t nextOrder_ = 0;
-  int silentClosed_ = 0;
+  int strangersClosed_ = 0;
   TTime lastSummary_{};
 };
 
