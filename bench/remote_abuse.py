@@ -36,6 +36,7 @@ import os
 import re
 import select
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -436,7 +437,11 @@ def rotating_guesses(port, seconds, parallel, results):
 
     def drop(fd):
         poller.unregister(fd)
-        live.pop(fd)[0].close()
+        s = live.pop(fd)[0]
+        # Closed with a reset: thousands of ports left in TIME_WAIT would stop other
+        # programs' listeners from binding them.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
 
     started = time.monotonic()
     while time.monotonic() - started < seconds:

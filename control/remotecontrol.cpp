@@ -143,7 +143,10 @@ bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwor
   listener_.ForEachConnection([&](TRemoteConnection& c) { ++held[NetworkOf(c.PeerAddress())]; });
   // The first to go: one that never spoke, then one with nothing waiting for an answer;
   // among those, from the network that holds the most slots, the longest silent. A
-  // connection from an address that gave the password is not a stranger's.
+  // connection from an address that gave the password is not a stranger's. Strangers
+  // waiting for their turn make room only for such an address: for another stranger it
+  // would only be one guess for another.
+  const bool known = guard_.Known(newcomer.PeerAddress());
   const auto rank = [&](const TRemoteConnection& c) {
     return std::make_tuple(c.Notes.Spoke, !c.Notes.Waiting.empty(), -static_cast<long>(held[NetworkOf(c.PeerAddress())]),
                            c.Notes.LastHeard);
@@ -151,6 +154,7 @@ bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwor
   TRemoteConnection* victim = nullptr;
   listener_.ForEachConnection([&](TRemoteConnection& c) {
     if (&c == &newcomer || c.Notes.CarriedPassword || guard_.Known(c.PeerAddress())) return;
+    if (!known && !c.Notes.Waiting.empty()) return;
     if (sameNetwork && NetworkOf(c.PeerAddress()) != NetworkOf(newcomer.PeerAddress())) return;
     if (!victim || rank(c) < rank(*victim)) victim = &c;
   });

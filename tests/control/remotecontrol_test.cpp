@@ -133,7 +133,8 @@ TEST_F(TRemoteFixture, AWrongPasswordMakesItsAddressWaitOnEveryConnection) {
 TEST_F(TRemoteFixture, MessagesThatArriveWhileTheAddressWaitsAreEachAnsweredInOrderAfterIt) {
   Start();
   auto peer = Connect();
-  for (const char* message : {"create|wrong|h:1", "create| moonbeam |h:1", "list|moonbeam", "create|moonbeam|h:1"}) {
+  for (const char* message :
+       {"create|wrong|10.0.0.5", "create| moonbeam |10.0.0.5", "list|moonbeam", "create|moonbeam|10.0.0.5"}) {
     peer->Send(message);
     Context.RunFor(80ms);
     Context.ManualClock.Advance(80ms);
@@ -174,7 +175,7 @@ TEST_F(TRemoteFixture, GuessingIsLockedOutAndWritesShortPlainLines) {
   TTcpPeer again(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()));
   ASSERT_TRUE(Context.RunUntil([&] { return again.SeesEnd(); }));
   TTcpPeer other(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()), 0x7F000002);
-  EXPECT_EQ(Ask(other, "create|moonbeam|h"), Tunnel(0));
+  EXPECT_EQ(Ask(other, "create|moonbeam|10.0.0.5"), Tunnel(0));
 
   // Three lines a minute per address, then one with the count of those left out.
   const auto bad = FrontEnd.LinesStartingWith("Bad password (");
@@ -263,7 +264,7 @@ TEST_F(TRemoteFixture, ConnectionsComeAndGoWithTheirLines) {
   first->Close();
   ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.Listener.ConnectionCount() == 1; }));
   EXPECT_EQ(FrontEnd.LinesStartingWith("Closed remote control connection").size(), 1u);
-  EXPECT_EQ(Ask(*second, "create|moonbeam|h"), Tunnel(0));
+  EXPECT_EQ(Ask(*second, "create|moonbeam|10.0.0.5"), Tunnel(0));
 }
 
 TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
@@ -277,7 +278,7 @@ TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
   EXPECT_EQ(FrontEnd.Listener.ConnectionCount(), 0u);
   ASSERT_TRUE(Context.RunUntil([&] { return peer->SeesEnd(); }));
   EXPECT_TRUE(FrontEnd.LinesStartingWith("Closed remote control connection").empty());
-  EXPECT_EQ(Ask(*Connect(), "create|moonbeam|h"), Tunnel(0));
+  EXPECT_EQ(Ask(*Connect(), "create|moonbeam|10.0.0.5"), Tunnel(0));
 
   Core->Config().Temporary = false;
   ApplyListenerSettings(FrontEnd.Listener, Core->Config());

@@ -82,7 +82,7 @@ TEST_F(TRemoteFloodFixture, SilentStrangersAreCappedByNetworkMakeRoomAndGoSoon) 
   const TRemoteListener& listener = FrontEnd.RemoteListener();
   // An administrator's tool that keeps its connection open.
   TTcpPeer tool(Port, 0x7F00FE01);
-  tool.Send("create|moonbeam|h");
+  tool.Send("create|moonbeam|10.0.0.5");
   std::string created;
   ASSERT_TRUE(Context.RunUntil([&] { return (created += tool.TryReceive()).starts_with("tunnel|"); }));
   std::vector<std::unique_ptr<TTcpPeer>> idle;
@@ -137,7 +137,7 @@ TEST_F(TRemoteFloodFixture, WrongPasswordsOfAllAddressesShareOneBudget) {
   // the password gets in too, and waits its turn.
   EXPECT_TRUE(StillAnswers());
   TTcpPeer stranger(Port, 0x7F00FF01);
-  stranger.Send("create|moonbeam|h");
+  stranger.Send("create|moonbeam|10.0.0.5");
   Context.RunFor(100ms);
   EXPECT_EQ(stranger.TryReceive(), "");
   Context.ManualClock.Advance(TRemoteLimits::kGuessInterval * 8);
