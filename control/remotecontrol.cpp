@@ -39,10 +39,6 @@ std::string SplitField(std::string& rest) {
 // The /24 network of an address in network byte order.
 uint32_t NetworkOf(uint32_t address) { return address & htonl(L::kNetworkMask); }
 
-std::string SourceText(uint32_t from) {
-  return from == TLineLimiter::kOtherSources ? "other addresses" : DottedText(from);
-}
-
 bool HasControlBytes(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -168,8 +164,11 @@ void TRemoteControl::ssRemoteClientDisconnect(TRemoteConnection& connection) {
   if (connection.Notes.Announced) manager_.AddLog("Closed remote control connection");
 }
 
-void TRemoteControl::ssRemoteClientError(TRemoteConnection&, int& errorCode) {
-  manager_.AddLog("Got error from remote control");
+void TRemoteControl::ssRemoteClientError(TRemoteConnection& connection, int& errorCode) {
+  // A crowd of strangers resetting their connections would write a line each.
+  const uint32_t from = connection.PeerAddress();
+  if (connection.Notes.CarriedPassword || guard_.Known(from) || errorLines_.Admit(from, Now()))
+    manager_.AddLog("Got error from remote control");
   errorCode = 0;
 }
 
@@ -270,15 +269,16 @@ void TRemoteControl::Sweep() {
     lastSummary_ = now;
   }
   guard_.Forget(now);
-  badPasswordLines_.Flush(now, [this](uint32_t from, int count) {
-    manager_.AddLog("Bad password given to remote control " + std::to_string(count) + " more times from " +
-                    SourceText(from));
-  });
-  connectionLines_.Flush(now, [this](uint32_t from, int count) {
-    manager_.AddLog("Got " + std::to_string(count) + " more remote control connections from " + SourceText(from));
-  });
-  refusedLines_.Flush(now, [this](uint32_t from, int count) {
-    manager_.AddLog("Refused " + std::to_string(count) + " more remote control requests from " + SourceText(from));
+  FlushLines(badPasswordLines_, now, "Bad password given to remote control ", " more times from ");
+  FlushLines(connectionLines_, now, "Got ", " more remote control connections from ");
+  FlushLines(errorLines_, now, "Got error from remote control ", " more times from ");
+  FlushLines(refusedLines_, now, "Refused ", " more remote control requests from ");
+}
+
+void TRemoteControl::FlushLines(TLineLimiter& lines, TTime now, std::string_view before, std::string_view after) {
+  lines.Flush(now, [&](uint32_t from, int count) {
+    manager_.AddLog(std::string(before) + std::to_string(count) + std::string(after) +
+                    (from == TLineLimiter::kOtherSources ? "other addresses" : DottedText(from)));
   });
 }
 

@@ -75,6 +75,8 @@ private:
   // Handles the waiting message that arrived first among those whose turn has come, then
   // sets the timer for the next.
   void ServeWaiting();
+  // Writes what `lines` held back: before + count + after + the source.
+  void FlushLines(TLineLimiter& lines, TTime now, std::string_view before, std::string_view after);
   void WakeAt(TTime when, TTime now);
 
   TRemoteListener& listener_;
@@ -82,6 +84,7 @@ private:
   TTunnelManager& manager_;
   TGuessGuard guard_;
   TLineLimiter connectionLines_;
+  TLineLimiter errorLines_;
   TLineLimiter badPasswordLines_;
   TLineLimiter refusedLines_;
   TUvHandle<uv_timer_t> resume_;
