@@ -1,6 +1,7 @@
 #include "remoteListener.h"
 
 #include "presenter.h"
+#include "remoteLimits.h"
 #include "socketError.h"
 #include "socketErrors.h"
 
@@ -13,32 +14,10 @@
 
 namespace gw {
 
-namespace {
-
-constexpr int kBacklog = 5;
-// Connections accepted per wake-up, so a burst of connections cannot starve the relays.
-constexpr int kMaxAcceptsPerWakeup = 64;
-constexpr uint64_t kAcceptPauseMs = 1000;
-
-} // namespace
+using L = TRemoteLimits;
 
 TRemoteConnection::TRemoteConnection(TRemoteListener& listener, TFd fd, uint32_t peerAddress)
     : listener_(listener), fd_(std::move(fd)), peerAddress_(peerAddress) {}
-
-void TRemoteConnection::PauseReading() {
-  if (Closed() || paused_) return;
-  uv_poll_stop(poll_.get());
-  paused_ = true;
-}
-
-void TRemoteConnection::ResumeReading() {
-  if (Closed() || !paused_) return;
-  paused_ = false;
-  if (const int status = uv_poll_start(poll_.get(), UV_READABLE, &TRemoteConnection::OnPoll)) {
-    listener_.RaiseConnectionError(*this, -status);
-    Close();
-  }
-}
 
 std::string TRemoteConnection::ReceiveText() {
   if (Closed()) return {};
@@ -151,7 +130,7 @@ void TRemoteListener::Activate() {
   local.sin_port = htons(static_cast<uint16_t>(port_ & 0xFFFF));
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
     throw TSocketError(SocketErrorFromErrno(errno), "bind");
-  if (::listen(fd.Get(), kBacklog) != 0) throw TSocketError(SocketErrorFromErrno(errno), "listen");
+  if (::listen(fd.Get(), L::kBacklog) != 0) throw TSocketError(SocketErrorFromErrno(errno), "listen");
   if (const int status = StartPolling(loop_, fd.Get(), this, &TRemoteListener::OnAccept, poll_))
     throw TSocketError(SocketErrorFromErrno(-status), "WSAAsyncSelect");
   fd_ = std::move(fd);
@@ -174,7 +153,7 @@ void TRemoteListener::OnAccept(uv_poll_t* handle, int status, int events) {
 }
 
 void TRemoteListener::AcceptWaiting() {
-  for (int i = 0; i < kMaxAcceptsPerWakeup && Active(); ++i) {
+  for (int i = 0; i < L::kMaxAcceptsPerWakeup && Active(); ++i) {
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
     TFd fd(::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -203,7 +182,7 @@ void TRemoteListener::PauseAccepting(int err) {
         if (auto* self = static_cast<TRemoteListener*>(timer->data))
           uv_poll_start(self->poll_.get(), UV_READABLE, &TRemoteListener::OnAccept);
       },
-      kAcceptPauseMs, 0);
+      static_cast<uint64_t>(L::kAcceptPause.count()), 0);
   if (OnAcceptError) OnAcceptError(SocketErrorFromErrno(err));
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -14,6 +15,24 @@
 namespace gw {
 
 class TRemoteListener;
+
+// What the remote-control service notes about one connection; the listener keeps it with
+// the connection and drops it with it.
+struct TRemoteNotes {
+  struct TMessage {
+    uint64_t Order;  // across all connections, to answer in the order of arrival
+    std::string Text;
+  };
+  // Accepted, or last read from.
+  TTime LastHeard{};
+  bool Spoke = false;
+  bool CarriedPassword = false;
+  // "Got remote control connection" has been written for it.
+  bool Announced = false;
+  // Messages read while their address waits, oldest first.
+  std::deque<TMessage> Waiting;
+  std::size_t WaitingBytes = 0;
+};
 
 // One accepted remote-control connection. It lives until the peer closes it, a send or
 // receive on it fails, or the listener stops.
@@ -31,15 +50,10 @@ public:
   bool Closed() const { return !fd_.Valid(); }
   // Closes the connection without the disconnect event.
   void Close();
-  // While paused, bytes that arrive wait in the system and no read event is raised.
-  void PauseReading();
-  void ResumeReading();
-  bool Paused() const { return paused_; }
   // The peer's IPv4 address, network byte order.
   uint32_t PeerAddress() const { return peerAddress_; }
 
-  // When the peer was last heard from, as the service counts it.
-  TTime LastHeard{};
+  TRemoteNotes Notes;
 
 private:
   friend class TRemoteListener;
@@ -52,7 +66,6 @@ private:
   TFd fd_;
   TUvHandle<uv_poll_t> poll_;
   uint32_t peerAddress_;
-  bool paused_ = false;
 };
 
 // The non-blocking TCP listener of the remote-control service: all local addresses, the

@@ -9,12 +9,18 @@
 #include "textUtil.h"
 #include "tunnelmanager.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 namespace gw {
 
 namespace {
+
+using L = TRemoteLimits;
 
 constexpr std::size_t kMaxRestLength = 100000;
 constexpr std::size_t kMaxArgumentPart = 50000;
@@ -29,6 +35,9 @@ std::string SplitField(std::string& rest) {
   rest = rest.substr(bar + 1, kMaxRestLength);
   return field;
 }
+
+// The /24 network of an address in network byte order.
+uint32_t NetworkOf(uint32_t address) { return address & htonl(L::kNetworkMask); }
 
 bool HasControlBytes(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
@@ -83,8 +92,6 @@ TRemoteControl::TRemoteControl(TRemoteListener& listener, const TConfig& config,
 }
 
 TRemoteControl::~TRemoteControl() {
-  // Paused connections would otherwise stay paused for a service that comes next.
-  listener_.ForEachConnection([](TRemoteConnection& c) { c.ResumeReading(); });
   manager_.OnSweep = nullptr;
   listener_.OnClientConnect = nullptr;
   listener_.OnClientDisconnect = nullptr;
@@ -95,70 +102,118 @@ TRemoteControl::~TRemoteControl() {
 
 TTime TRemoteControl::Now() const { return manager_.Engine().Now(); }
 
-std::size_t TRemoteControl::OpenConnections(uint32_t from, std::size_t& fromAddress) {
-  std::size_t all = 0;
-  fromAddress = 0;
-  listener_.ForEachConnection([&](TRemoteConnection& c) {
-    ++all;
-    fromAddress += c.PeerAddress() == from;
-  });
-  return all;
+TTime TRemoteControl::ReadyAt(const TRemoteConnection& connection) const {
+  const uint32_t from = connection.PeerAddress();
+  return guard_.ReadyAt(from, !connection.Notes.CarriedPassword && !guard_.Known(from));
+}
+
+void TRemoteControl::Refuse(TRemoteConnection& connection, const char* reason, TTime now) {
+  const uint32_t from = connection.PeerAddress();
+  connection.Close();
+  if (refusedLines_.Admit(from, now))
+    manager_.AddLog("Refused remote control connection from " + DottedText(from) + ": " + reason);
 }
 
 void TRemoteControl::ssRemoteClientConnect(TRemoteConnection& connection) {
   const TTime now = Now();
   const uint32_t from = connection.PeerAddress();
-  std::size_t fromAddress = 0;
-  const std::size_t all = OpenConnections(from, fromAddress);
-  const char* refusal = guard_.LockedOut(from, now)              ? "bad passwords"
-                        : fromAddress > kMaxConnectionsPerAddress ? "too many from its address"
-                        : all > kMaxConnections                   ? "too many connections"
-                                                                  : nullptr;
-  if (refusal) {
-    connection.Close();
-    if (refusedLines_.Admit(from, now))
-      manager_.AddLog("Refused remote control connection from " + DottedText(from) + ": " + refusal);
-    return;
-  }
-  connection.LastHeard = now;
-  manager_.AddLog("Got remote control connection");
+  connection.Notes.LastHeard = now;
+  if (guard_.LockedOut(from, now)) return Refuse(connection, "bad passwords", now);
+  const uint32_t network = NetworkOf(from);
+  std::size_t all = 0;
+  std::size_t fromNetwork = 0;
+  listener_.ForEachConnection([&](TRemoteConnection& c) {
+    ++all;
+    fromNetwork += NetworkOf(c.PeerAddress()) == network;
+  });
+  const bool networkFull = fromNetwork > L::kMaxConnectionsPerNetwork;
+  if ((networkFull || all > L::kMaxConnections) && !MakeRoom(connection, networkFull))
+    return Refuse(connection, networkFull ? "too many from its network" : "too many connections", now);
+  // Strangers coming and going in a crowd would write a line each.
+  connection.Notes.Announced = guard_.Known(from) || connectionLines_.Admit(from, now);
+  if (connection.Notes.Announced) manager_.AddLog("Got remote control connection");
 }
 
-void TRemoteControl::ssRemoteClientDisconnect(TRemoteConnection&) {
-  manager_.AddLog("Closed remote control connection");
+bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork) {
+  std::unordered_map<uint32_t, std::size_t> held;
+  listener_.ForEachConnection([&](TRemoteConnection& c) { ++held[NetworkOf(c.PeerAddress())]; });
+  // The first to go: one that never spoke, then one with nothing waiting for an answer;
+  // among those, from the network that holds the most slots, the longest silent. A
+  // connection from an address that gave the password is not a stranger's. Strangers
+  // waiting for their turn make room only for such an address: for another stranger it
+  // would only be one guess for another.
+  const bool known = guard_.Known(newcomer.PeerAddress());
+  const auto rank = [&](const TRemoteConnection& c) {
+    return std::make_tuple(c.Notes.Spoke, !c.Notes.Waiting.empty(), -static_cast<long>(held[NetworkOf(c.PeerAddress())]),
+                           c.Notes.LastHeard);
+  };
+  TRemoteConnection* victim = nullptr;
+  listener_.ForEachConnection([&](TRemoteConnection& c) {
+    if (&c == &newcomer || c.Notes.CarriedPassword || guard_.Known(c.PeerAddress())) return;
+    if (!known && !c.Notes.Waiting.empty()) return;
+    if (sameNetwork && NetworkOf(c.PeerAddress()) != NetworkOf(newcomer.PeerAddress())) return;
+    if (!victim || rank(c) < rank(*victim)) victim = &c;
+  });
+  if (!victim) return false;
+  victim->Close();
+  ++strangersClosed_;
+  return true;
 }
 
-void TRemoteControl::ssRemoteClientError(TRemoteConnection&, int& errorCode) {
-  manager_.AddLog("Got error from remote control");
+void TRemoteControl::ssRemoteClientDisconnect(TRemoteConnection& connection) {
+  if (connection.Notes.Announced) manager_.AddLog("Closed remote control connection");
+}
+
+void TRemoteControl::ssRemoteClientError(TRemoteConnection& connection, int& errorCode) {
+  // A crowd of strangers resetting their connections would write a line each.
+  const uint32_t from = connection.PeerAddress();
+  if (connection.Notes.CarriedPassword || guard_.Known(from) || errorLines_.Admit(from, Now()))
+    manager_.AddLog("Got error from remote control");
   errorCode = 0;
 }
 
 void TRemoteControl::ssRemoteClientRead(TRemoteConnection& connection) {
   const TTime now = Now();
-  const uint32_t from = connection.PeerAddress();
-  if (guard_.LockedOut(from, now)) {
+  TRemoteNotes& notes = connection.Notes;
+  if (!notes.CarriedPassword && guard_.LockedOut(connection.PeerAddress(), now)) {
     connection.Close();
     return;
   }
-  if (now < guard_.ReadyAt(from)) {
-    // Left unread until the address has waited; what arrives meanwhile is read then, as
-    // one message.
-    connection.PauseReading();
-    ResumeWaiting();
-    return;
-  }
-  connection.LastHeard = now;
-  HandleMessage(connection, now);
+  notes.LastHeard = now;
+  notes.Spoke = true;
+  // Each read event is one message, whether it is handled now or after its address waited.
+  std::string message = connection.ReceiveText();
+  if (notes.Waiting.empty() && ReadyAt(connection) <= now)
+    HandleMessage(connection, message, now);
+  else
+    Hold(connection, std::move(message), now);
 }
 
-void TRemoteControl::HandleMessage(TRemoteConnection& connection, TTime now) {
-  const TRemoteRequest request = ParseRemoteMessage(connection.ReceiveText());
+void TRemoteControl::Hold(TRemoteConnection& connection, std::string message, TTime now) {
+  if (connection.Closed()) return;
+  TRemoteNotes& notes = connection.Notes;
+  if (notes.Waiting.size() >= L::kMaxWaitingMessages || notes.WaitingBytes + message.size() > L::kMaxWaitingBytes) {
+    const uint32_t from = connection.PeerAddress();
+    connection.Close();
+    if (refusedLines_.Admit(from, now))
+      manager_.AddLog("Closed remote control connection from " + DottedText(from) +
+                      ": too much waiting for its turn");
+    return;
+  }
+  notes.WaitingBytes += message.size();
+  notes.Waiting.push_back({nextOrder_++, std::move(message)});
+  WakeAt(now, now);
+}
+
+void TRemoteControl::HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now) {
+  const TRemoteRequest request = ParseRemoteMessage(message);
   const std::string expected(TrimControl(LowerAZ(config_.Password)));
   if (request.Password != expected) {
     connection.SendText(std::string("error|Incorrect password").append(kLineEnd));
     BadPassword(connection, request.Password, now);
     return;
   }
+  connection.Notes.CarriedPassword = true;
   guard_.Succeeded(connection.PeerAddress());
   if (request.Command == "create") Create(connection, request.Argument, now);
 }
@@ -169,17 +224,18 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
     manager_.AddLog("Bad password (" + EchoField(password) + ") given to remote control");
   if (!guard_.Failed(from, now)) return;
   manager_.AddLog("Remote control locked out " + DottedText(from) + " for " +
-                  std::to_string(TGuessGuard::kLockOut.count()) + " s after " +
-                  std::to_string(TGuessGuard::kLockOutAfter) + " bad passwords");
+                  std::to_string(L::kLockOut.count()) + " s after " +
+                  std::to_string(L::kLockOutAfter) + " bad passwords");
+  // Those that carried the password stay; their messages wait like the others.
   listener_.ForEachConnection([from](TRemoteConnection& c) {
-    if (c.PeerAddress() == from) c.Close();
+    if (c.PeerAddress() == from && !c.Notes.CarriedPassword) c.Close();
   });
 }
 
 void TRemoteControl::Create(TRemoteConnection& connection, const std::string& argument, TTime now) {
   const TCreateTarget target = ParseCreateArgument(argument);
   // A host that no lookup can find would only echo its bytes into the log.
-  const TCreateResult made = target.Host.size() > kMaxHostLength || HasControlBytes(target.Host)
+  const TCreateResult made = target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host)
                                  ? TCreateResult{0, "Bad server address"}
                                  : manager_.CreateTemporaryTunnel(target.Host, target.Port);
   if (made.Refusal.empty()) {
@@ -195,40 +251,71 @@ void TRemoteControl::Create(TRemoteConnection& connection, const std::string& ar
 void TRemoteControl::Sweep() {
   const TTime now = Now();
   listener_.ForEachConnection([&](TRemoteConnection& c) {
-    // A paused connection has spoken; it waits for its address's turn.
-    if (c.Paused() || !IdleLongerThan(now, c.LastHeard, kIdleLimit)) return;
+    const TRemoteNotes& notes = c.Notes;
+    if (notes.CarriedPassword || !notes.Waiting.empty()) return;
+    // An address that gave the password may keep a connection open before it speaks.
+    const bool stranger = !notes.Spoke && !guard_.Known(c.PeerAddress());
+    if (!IdleLongerThan(now, notes.LastHeard, stranger ? L::kFirstMessageLimit : L::kIdleLimit)) return;
     c.Close();
-    manager_.AddLog("Closed idle remote control connection");
+    if (stranger)
+      ++strangersClosed_;
+    else
+      manager_.AddLog("Closed idle remote control connection");
   });
   listener_.ReleaseClosed();
+  if (strangersClosed_ > 0 && now - lastSummary_ >= L::kSummaryPeriod) {
+    manager_.AddLog("Closed " + std::to_string(std::exchange(strangersClosed_, 0)) +
+                    " remote control connections of strangers, silent or making room");
+    lastSummary_ = now;
+  }
   guard_.Forget(now);
-  badPasswordLines_.Flush(now, [this](uint32_t from, int count) {
-    manager_.AddLog("Bad password given to remote control " + std::to_string(count) + " more times from " +
-                    DottedText(from));
-  });
-  refusedLines_.Flush(now, [this](uint32_t from, int count) {
-    manager_.AddLog("Refused " + std::to_string(count) + " more remote control requests from " + DottedText(from));
+  FlushLines(badPasswordLines_, now, "Bad password given to remote control ", " more times from ");
+  FlushLines(connectionLines_, now, "Got ", " more remote control connections from ");
+  FlushLines(errorLines_, now, "Got error from remote control ", " more times from ");
+  FlushLines(refusedLines_, now, "Refused ", " more remote control requests from ");
+}
+
+void TRemoteControl::FlushLines(TLineLimiter& lines, TTime now, std::string_view before, std::string_view after) {
+  lines.Flush(now, [&](uint32_t from, int count) {
+    manager_.AddLog(std::string(before) + std::to_string(count) + std::string(after) +
+                    (from == TLineLimiter::kOtherSources ? "other addresses" : DottedText(from)));
   });
 }
 
-void TRemoteControl::ResumeWaiting() {
+void TRemoteControl::ServeWaiting() {
   const TTime now = Now();
+  TRemoteConnection* first = nullptr;
   TTime next = TTime::max();
   listener_.ForEachConnection([&](TRemoteConnection& c) {
-    if (!c.Paused()) return;
-    const TTime ready = guard_.ReadyAt(c.PeerAddress());
-    if (ready <= now)
-      c.ResumeReading();
-    else
+    if (c.Notes.Waiting.empty()) return;
+    if (const TTime ready = ReadyAt(c); ready > now)
       next = std::min(next, ready);
+    else if (!first || c.Notes.Waiting.front().Order < first->Notes.Waiting.front().Order)
+      first = &c;
   });
-  listener_.ReleaseClosed();
-  if (next == TTime::max()) return;
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  if (!first) return WakeAt(next, now);
+  TRemoteNotes& notes = first->Notes;
+  const std::string message = std::move(notes.Waiting.front().Text);
+  notes.Waiting.pop_front();
+  notes.WaitingBytes -= message.size();
+  // Set before the message is handled, which may raise: the rest are served all the same.
+  WakeAt(now, now);
+  HandleMessage(*first, message, now);
+}
+
+void TRemoteControl::WakeAt(TTime when, TTime now) {
+  if (when == TTime::max()) {
+    uv_timer_stop(resume_.get());
+    return;
+  }
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(when - now, TTime::duration::zero()));
   uv_timer_start(
       resume_.get(),
       [](uv_timer_t* timer) {
-        if (auto* self = static_cast<TRemoteControl*>(timer->data)) RunGuarded([&] { self->ResumeWaiting(); });
+        auto* self = static_cast<TRemoteControl*>(timer->data);
+        if (!self) return;
+        RunGuarded([&] { self->ServeWaiting(); });
+        self->listener_.ReleaseClosed();
       },
       static_cast<uint64_t>(wait.count()), 0);
 }

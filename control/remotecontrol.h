@@ -40,16 +40,13 @@ void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config);
 
 // The remote-control service: creates temporary tunnels for peers that know the password.
 // Binds itself to the listener's events and to the manager's sweep for its lifetime.
-// Strangers are held in check: connections are capped in all and per address and closed
-// after kIdleLimit of silence, and password guessing is slowed by a TGuessGuard.
+// Strangers (connections that never carried the password) are held in check within
+// TRemoteLimits: slots are capped in all and per /24 network, a full house gives a
+// stranger's slot to a newcomer (a silent one's first), silent strangers are closed, and
+// password guessing is slowed by a TGuessGuard. A connection that carried the password is
+// never closed by the service.
 class TRemoteControl {
 public:
-  static constexpr std::size_t kMaxConnections = 32;
-  static constexpr std::size_t kMaxConnectionsPerAddress = 8;
-  static constexpr std::chrono::seconds kIdleLimit{30};
-  // Longer server hosts are refused: no name is that long.
-  static constexpr std::size_t kMaxHostLength = 255;
-
   TRemoteControl(TRemoteListener& listener, const TConfig& config, TTunnelManager& manager);
   ~TRemoteControl();
   TRemoteControl(const TRemoteControl&) = delete;
@@ -62,23 +59,38 @@ public:
 
 private:
   TTime Now() const;
-  void HandleMessage(TRemoteConnection& connection, TTime now);
+  TTime ReadyAt(const TRemoteConnection& connection) const;
+  void Refuse(TRemoteConnection& connection, const char* reason, TTime now);
+  // Closes a stranger's connection (within the newcomer's network only, if asked) to give
+  // its slot to `newcomer`; false when there is none.
+  bool MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork);
+  // Keeps a message that must wait for its address's turn, or closes the connection when
+  // it holds too much already.
+  void Hold(TRemoteConnection& connection, std::string message, TTime now);
+  void HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now);
   void Create(TRemoteConnection& connection, const std::string& argument, TTime now);
   void BadPassword(TRemoteConnection& connection, const std::string& password, TTime now);
-  // Part of the one-second sweep: silent connections go, held-back counts are written.
+  // Part of the one-second sweep: silent strangers go, held-back counts are written.
   void Sweep();
-  // Reads again from the paused connections whose address has waited long enough, and
+  // Handles the waiting message that arrived first among those whose turn has come, then
   // sets the timer for the next.
-  void ResumeWaiting();
-  std::size_t OpenConnections(uint32_t from, std::size_t& fromAddress);
+  void ServeWaiting();
+  // Writes what `lines` held back: before + count + after + the source.
+  void FlushLines(TLineLimiter& lines, TTime now, std::string_view before, std::string_view after);
+  void WakeAt(TTime when, TTime now);
 
   TRemoteListener& listener_;
   const TConfig& config_;
   TTunnelManager& manager_;
   TGuessGuard guard_;
+  TLineLimiter connectionLines_;
+  TLineLimiter errorLines_;
   TLineLimiter badPasswordLines_;
   TLineLimiter refusedLines_;
   TUvHandle<uv_timer_t> resume_;
+  uint64_t nextOrder_ = 0;
+  int strangersClosed_ = 0;
+  TTime lastSummary_{};
 };
 
 } // namespace gw

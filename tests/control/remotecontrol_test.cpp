@@ -118,7 +118,7 @@ TEST_F(TRemoteFixture, AWrongPasswordMakesItsAddressWaitOnEveryConnection) {
   EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
 
   // Then both are read: the right password clears the address's record.
-  Context.ManualClock.Advance(TGuessGuard::kFirstWait);
+  Context.ManualClock.Advance(TRemoteLimits::kFirstWait);
   std::string fromSecond, fromThird;
   ASSERT_TRUE(Context.RunUntil([&] {
     fromSecond += second->TryReceive();
@@ -130,14 +130,43 @@ TEST_F(TRemoteFixture, AWrongPasswordMakesItsAddressWaitOnEveryConnection) {
   EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password").back(), "Bad password ( moonbeam ) given to remote control");
 }
 
+TEST_F(TRemoteFixture, MessagesThatArriveWhileTheAddressWaitsAreEachAnsweredInOrderAfterIt) {
+  Start();
+  auto peer = Connect();
+  for (const char* message :
+       {"create|wrong|10.0.0.5", "create| moonbeam |10.0.0.5", "list|moonbeam", "create|moonbeam|10.0.0.5"}) {
+    peer->Send(message);
+    Context.RunFor(80ms);
+    Context.ManualClock.Advance(80ms);
+  }
+  std::string replies;
+  ASSERT_TRUE(Context.RunUntil([&] { return (replies += peer->TryReceive()).size() == 52; }));
+  Context.ManualClock.Advance(TRemoteLimits::kFirstWait * 2);
+  ASSERT_TRUE(Context.RunUntil([&] { return (replies += peer->TryReceive()).ends_with(Tunnel(0)); }));
+  EXPECT_EQ(replies, "error|Incorrect password\n\rerror|Incorrect password\n\r" + Tunnel(0));
+
+  // What one connection may hold waiting is bounded.
+  auto greedy = Connect();
+  EXPECT_EQ(Ask(*greedy, "create|wrong|h"), "error|Incorrect password\n\r");
+  greedy->Send(std::string(TRemoteLimits::kMaxWaitingBytes + 1, 'x'));
+  ASSERT_TRUE(Context.RunUntil([&] { return greedy->SeesEnd(); }));
+  EXPECT_EQ(FrontEnd.Lines.back(), "Closed remote control connection from 127.0.0.1: too much waiting for its turn");
+}
+
+TEST(GuessGuard, KeepsABoundedNumberOfRecords) {
+  TGuessGuard guard;
+  for (uint32_t address = 1; address <= TRemoteLimits::kMaxGuardRecords + 100; ++address) guard.Failed(address, TTime{});
+  EXPECT_EQ(guard.Records(), TRemoteLimits::kMaxGuardRecords);
+}
+
 TEST_F(TRemoteFixture, GuessingIsLockedOutAndWritesShortPlainLines) {
   Start();
   auto peer = Connect();
   // Each guess as soon as the address may: the waits double up to the longest.
-  for (int i = 0; i < TGuessGuard::kLockOutAfter; ++i) {
+  for (int i = 0; i < TRemoteLimits::kLockOutAfter; ++i) {
     EXPECT_EQ(Ask(*peer, "create|x\ny\x1b[2J" + std::string(5000, 'z') + "|h"), "error|Incorrect password\n\r");
-    Context.ManualClock.Advance(std::min<std::chrono::milliseconds>(TGuessGuard::kFirstWait * (1 << i),
-                                                                    TGuessGuard::kLongestWait));
+    Context.ManualClock.Advance(std::min<std::chrono::milliseconds>(TRemoteLimits::kFirstWait * (1 << i),
+                                                                    TRemoteLimits::kLongestWait));
   }
   ASSERT_TRUE(Context.RunUntil([&] { return peer->SeesEnd(); }));
   EXPECT_EQ(FrontEnd.LinesStartingWith("Remote control locked out 127.0.0.1 for 300 s after 10 bad passwords").size(),
@@ -146,14 +175,14 @@ TEST_F(TRemoteFixture, GuessingIsLockedOutAndWritesShortPlainLines) {
   TTcpPeer again(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()));
   ASSERT_TRUE(Context.RunUntil([&] { return again.SeesEnd(); }));
   TTcpPeer other(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()), 0x7F000002);
-  EXPECT_EQ(Ask(other, "create|moonbeam|h"), Tunnel(0));
+  EXPECT_EQ(Ask(other, "create|moonbeam|10.0.0.5"), Tunnel(0));
 
   // Three lines a minute per address, then one with the count of those left out.
   const auto bad = FrontEnd.LinesStartingWith("Bad password (");
   ASSERT_EQ(bad.size(), 3u);
   EXPECT_EQ(bad.front(), "Bad password (x\\x0ay\\x1b[2j" + std::string(57, 'z') +
                              "... (5007 bytes)) given to remote control");
-  Context.ManualClock.Advance(TLineLimiter::kPeriod);
+  Context.ManualClock.Advance(TRemoteLimits::kLinePeriod);
   Core->Manager().Sweep();
   EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password given to remote control 7 more times from 127.0.0.1").size(), 1u);
 }
@@ -174,10 +203,10 @@ TEST_F(TRemoteFixture, EachReadIsOneMessage) {
   auto peer = Connect();
   // A request cut inside its password gets two refusals.
   EXPECT_EQ(Ask(*peer, "create|moon"), "error|Incorrect password\n\r");
-  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
+  Context.ManualClock.Advance(TRemoteLimits::kLongestWait);
   EXPECT_EQ(Ask(*peer, "beam|10.0.0.5"), "error|Incorrect password\n\r");
   EXPECT_EQ(FrontEnd.LinesStartingWith("Bad password").back(), "Bad password (10.0.0.5) given to remote control");
-  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
+  Context.ManualClock.Advance(TRemoteLimits::kLongestWait);
 
   // Two requests in one piece: the port runs on into the second one; the error shows the
   // line ends escaped.
@@ -235,7 +264,7 @@ TEST_F(TRemoteFixture, ConnectionsComeAndGoWithTheirLines) {
   first->Close();
   ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.Listener.ConnectionCount() == 1; }));
   EXPECT_EQ(FrontEnd.LinesStartingWith("Closed remote control connection").size(), 1u);
-  EXPECT_EQ(Ask(*second, "create|moonbeam|h"), Tunnel(0));
+  EXPECT_EQ(Ask(*second, "create|moonbeam|10.0.0.5"), Tunnel(0));
 }
 
 TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
@@ -249,7 +278,7 @@ TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
   EXPECT_EQ(FrontEnd.Listener.ConnectionCount(), 0u);
   ASSERT_TRUE(Context.RunUntil([&] { return peer->SeesEnd(); }));
   EXPECT_TRUE(FrontEnd.LinesStartingWith("Closed remote control connection").empty());
-  EXPECT_EQ(Ask(*Connect(), "create|moonbeam|h"), Tunnel(0));
+  EXPECT_EQ(Ask(*Connect(), "create|moonbeam|10.0.0.5"), Tunnel(0));
 
   Core->Config().Temporary = false;
   ApplyListenerSettings(FrontEnd.Listener, Core->Config());

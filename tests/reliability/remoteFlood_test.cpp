@@ -4,6 +4,7 @@
 #include "loopHarness.h"
 #include "recordingPresenter.h"
 #include "remoteListener.h"
+#include "remotecontrol.h"
 #include "tcpPeer.h"
 #include "tempFolder.h"
 #include "udpPeer.h"
@@ -77,8 +78,13 @@ struct TRemoteFloodFixture : ::testing::Test {
   uint16_t Port = 0;
 };
 
-TEST_F(TRemoteFloodFixture, IdleConnectionsAreCappedAndClosedAfterThirtySeconds) {
+TEST_F(TRemoteFloodFixture, SilentStrangersAreCappedByNetworkMakeRoomAndGoSoon) {
   const TRemoteListener& listener = FrontEnd.RemoteListener();
+  // An administrator's tool that keeps its connection open.
+  TTcpPeer tool(Port, 0x7F00FE01);
+  tool.Send("create|moonbeam|10.0.0.5");
+  std::string created;
+  ASSERT_TRUE(Context.RunUntil([&] { return (created += tool.TryReceive()).starts_with("tunnel|"); }));
   std::vector<std::unique_ptr<TTcpPeer>> idle;
   for (int i = 0; i < 1000; ++i) {
     idle.push_back(std::make_unique<TTcpPeer>(Port));
@@ -88,24 +94,56 @@ TEST_F(TRemoteFloodFixture, IdleConnectionsAreCappedAndClosedAfterThirtySeconds)
     return std::count_if(idle.begin(), idle.end(), [](const auto& peer) { return peer->SeesEnd(); });
   };
   ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1000 - 8; }, 10s));
-  // Strangers from many addresses fill what is left of the cap, and no more.
-  for (uint32_t from = 0x7F000102; from < 0x7F000102 + 40; ++from) {
-    idle.push_back(std::make_unique<TTcpPeer>(Port, from));
+  // Strangers from 40 other networks fill what is left, then take the silent ones' slots.
+  for (uint32_t network = 2; network < 2 + 40; ++network) {
+    idle.push_back(std::make_unique<TTcpPeer>(Port, 0x7F000001 + (network << 8)));
     uv_run(Context.Loop(), UV_RUN_NOWAIT);
   }
-  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040 - 32; }, 10s));
+  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040 - 31; }, 10s));
   EXPECT_EQ(listener.ConnectionCount(), 32u);
-  EXPECT_EQ(FrontEnd.Accepted, 32);
-  EXPECT_LT(FrontEnd.Lines, 32 + 41 * 3) << "refusals are written three times a minute per address";
+  EXPECT_EQ(FrontEnd.Accepted, TRemoteLimits::kLinesInAll) << "strangers' connections are written a few a minute";
+  EXPECT_TRUE(StillAnswers(0x7F00FF01)) << "a newcomer finds room";
 
-  Context.ManualClock.Advance(30s);
+  Context.ManualClock.Advance(TRemoteLimits::kFirstMessageLimit);
   Core->Manager().Sweep();
-  EXPECT_EQ(listener.ConnectionCount(), 32u);
+  EXPECT_EQ(refused(), 1040 - 30);
   Context.ManualClock.Advance(1ms);
   Core->Manager().Sweep();
-  EXPECT_EQ(listener.ConnectionCount(), 0u);
-  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040; }));
+  ASSERT_TRUE(Context.RunUntil([&] { return refused() == 1040 && listener.ConnectionCount() == 1; }));
+  EXPECT_LT(FrontEnd.Lines, 40);
+  // The connection that carried the password is never closed for its silence.
+  Context.ManualClock.Advance(TRemoteLimits::kIdleLimit * 10);
+  Core->Manager().Sweep();
+  EXPECT_EQ(listener.ConnectionCount(), 1u);
+  EXPECT_FALSE(tool.SeesEnd());
+}
+
+TEST_F(TRemoteFloodFixture, WrongPasswordsOfAllAddressesShareOneBudget) {
+  EXPECT_TRUE(StillAnswers());  // 127.0.0.1 is known from now on
+  std::vector<std::unique_ptr<TTcpPeer>> guessers;
+  std::vector<std::string> replies(TRemoteLimits::kMaxConnections);
+  for (uint32_t network = 1; network <= replies.size(); ++network) {
+    guessers.push_back(std::make_unique<TTcpPeer>(Port, 0x7F000001 + (network << 8)));
+    guessers.back()->Send("create|guess|h");
+    uv_run(Context.Loop(), UV_RUN_NOWAIT);
+  }
+  const auto answered = [&] {
+    for (std::size_t i = 0; i < replies.size(); ++i) replies[i] += guessers[i]->TryReceive();
+    return std::count_if(replies.begin(), replies.end(), [](const auto& r) { return !r.empty(); });
+  };
+  Context.RunFor(300ms);
+  EXPECT_EQ(answered(), TRemoteLimits::kGuessBurst);
+  // With every slot taken, the known address is not held up by the crowd; a stranger with
+  // the password gets in too, and waits its turn.
   EXPECT_TRUE(StillAnswers());
+  TTcpPeer stranger(Port, 0x7F00FF01);
+  stranger.Send("create|moonbeam|10.0.0.5");
+  Context.RunFor(100ms);
+  EXPECT_EQ(stranger.TryReceive(), "");
+  Context.ManualClock.Advance(TRemoteLimits::kGuessInterval * 8);
+  std::string reply;
+  EXPECT_TRUE(Context.RunUntil([&] { return (reply += stranger.TryReceive()).starts_with("tunnel|"); }));
+  EXPECT_EQ(answered(), TRemoteLimits::kMaxConnections);
 }
 
 TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
@@ -119,7 +157,7 @@ TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
     // Sent as fast as the service takes it, never blocking the test's own loop, with the
     // clock moving on so that each guess is read as soon as it may be.
     ASSERT_TRUE(Context.RunUntil([&] {
-      Context.ManualClock.Advance(TGuessGuard::kLongestWait / 8);
+      Context.ManualClock.Advance(TRemoteLimits::kLongestWait / 8);
       const ssize_t n = ::send(garbage.Fd(), junk.data() + sent, junk.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) sent += static_cast<std::size_t>(n);
       return sent == junk.size() || (n < 0 && (errno == EPIPE || errno == ECONNRESET));
@@ -141,7 +179,7 @@ TEST_F(TRemoteFloodFixture, GarbageAndVanishingPeersMakeNoTunnel) {
     EXPECT_TRUE(StillAnswers());
   }
   // Connections that wait for their address's turn see that their peers left once it comes.
-  Context.ManualClock.Advance(TGuessGuard::kLongestWait);
+  Context.ManualClock.Advance(TRemoteLimits::kLongestWait);
   ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.RemoteListener().ConnectionCount() == 0; }, 10s));
   EXPECT_GT(FrontEnd.BadPasswords, 0);
   EXPECT_LE(FrontEnd.BadPasswords, 3 * 3) << "three lines a minute for each of three addresses";

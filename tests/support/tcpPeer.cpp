@@ -49,7 +49,10 @@ bool TTcpPeer::SeesEnd() const {
 
 int FreeTcpPort() {
   TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // On all addresses, as the listener binds: a port held on another loopback address (a
+  // connection's, say, or one in TIME_WAIT) would stop it.
   sockaddr_in address = Loopback(0);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t length = sizeof address;
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
