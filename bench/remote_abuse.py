@@ -94,14 +94,19 @@ class Echo(threading.Thread):
             self.sock.sendto(self.tag + b"|" + data, peer)
 
 
+# The relay's password: the headless program never opens the remote control with the
+# default one.
+PASSWORD = b"bench-secret"
+
+
 class Relay:
     def __init__(self, args, from_port, to_port, static_port, server_port):
         self.folder = tempfile.mkdtemp(prefix="gw-abuse-")
         self.remote = free_port(socket.SOCK_STREAM)
         self.settings = os.path.join(self.folder, "gatewarden.ini")
         with open(self.settings, "w") as f:
-            f.write("[RemoteAdmin]\nPort=%d\nFromPort=%d\nToPort=%d\n[Tunnels]\nServer0=%d 127.0.0.1:%d\n"
-                    % (self.remote, from_port, to_port, static_port, server_port))
+            f.write("[RemoteAdmin]\nPassword=%s\nPort=%d\nFromPort=%d\nToPort=%d\n[Tunnels]\nServer0=%d 127.0.0.1:%d\n"
+                    % (PASSWORD.decode(), self.remote, from_port, to_port, static_port, server_port))
         self.log_path = os.path.join(self.folder, "log")
         command = [args.headless, "--config", self.settings]
         if args.limit:
@@ -234,7 +239,7 @@ def create_flood(args):
     player = Player(static_port)
     player.start()
     conns = [connect(relay.remote) for _ in range(16)]
-    counts, _, kept = hammer(conns, b"create|moonbeam|127.0.0.1:%d" % echo.port, args.seconds)
+    counts, _, kept = hammer(conns, b"create|" + PASSWORD + b"|127.0.0.1:%d" % echo.port, args.seconds)
     print("creates on %d connections for %d s (%d kept open by the relay): %d tunnel replies, %d error replies"
           % (len(conns), args.seconds, kept, counts.get(b"tunnel", 0), counts.get(b"error", 0)))
     # Every tunnel expires 60 s after it was made; the player keeps playing through it all.
@@ -340,7 +345,7 @@ def create_check(args):
     client.settimeout(1)
     tunnels = errors = wrong = 0
     for i, server in enumerate(servers):
-        conn.send(b"create|moonbeam|127.0.0.1:%d" % server.port)
+        conn.send(b"create|" + PASSWORD + b"|127.0.0.1:%d" % server.port)
         reply = conn.recv(4096)
         if reply.startswith(b"error|"):
             errors += 1
@@ -394,7 +399,7 @@ class Admin(threading.Thread):
             try:
                 with connect(self.port) as c:
                     c.settimeout(5)
-                    c.send(b"create|moonbeam|127.0.0.1:%d" % self.server_port)
+                    c.send(b"create|" + PASSWORD + b"|127.0.0.1:%d" % self.server_port)
                     reply = c.recv(4096)
             except OSError:
                 pass

@@ -70,7 +70,7 @@ left_nothing() { # namespace, program id, interfaces...
   [ -z "$(find /sys/fs/bpf -name '*gw*' 2>/dev/null)" ] || fail "something is pinned"
 }
 settings() { # server, temporary tunnels (0 or 1)
-  printf '[General]\nAddPort=1\nFastPath=1\n[RemoteAdmin]\nTemporary=%s\n[Tunnels]\nServer0=7000 %s\n' "$2" "$1"
+  printf '[General]\nAddPort=1\nFastPath=1\n[RemoteAdmin]\nPassword=fastpath-test\nTemporary=%s\n[Tunnels]\nServer0=7000 %s\n' "$2" "$1"
 }
 fast_path_on() { # log, tunnel
   grep -q "Fast path on for 7000 to $2" "$1" && return 0

@@ -123,7 +123,7 @@ def players(relay, output):
 def temporary(relay, seconds, output):
     """A temporary tunnel made over remote control, then one player on it for `seconds`."""
     control = socket.create_connection((relay, 23817), timeout=5)
-    control.sendall(b"create|moonbeam|10.77.2.2:7777")
+    control.sendall(b"create|fastpath-test|10.77.2.2:7777")
     reply = control.recv(100)
     if not reply.startswith(b"tunnel|"):
         fail(f"no temporary tunnel: {reply!r}")
