@@ -46,8 +46,9 @@ QString Number(uint64_t value) { return QString::number(value); }
 } // namespace
 
 TfmDetails::TfmDetails(TCore& core, QWidget* parent) : QWidget(parent), core_(core) {
-  // No minimize button: a window without a taskbar button would have no way back.
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  // A dialog of the main window, though not modal: it stays in front of it. No minimize
+  // button: a window without a taskbar button would have no way back.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   setFont(ProgramFont());
   resize(kInitialSize);
@@ -62,6 +63,7 @@ TfmDetails::TfmDetails(TCore& core, QWidget* parent) : QWidget(parent), core_(co
   lvRelays->setRootIsDecorated(false);
   lvRelays->setUniformRowHeights(true);
   lvRelays->setSelectionMode(QAbstractItemView::NoSelection);
+  lvRelays->setFocusPolicy(Qt::NoFocus);
   chTraffic = new TRateChart(this);
 
   auto* layout = new QVBoxLayout(this);

@@ -14,6 +14,9 @@ namespace {
 
 // The rate axis never shrinks below this, so a trickle does not look like a flood.
 constexpr double kLeastRateScale = 5;
+// The time axis spans whole minutes, from one up to the chart's span, as the points
+// accumulate: a window just opened shows its first seconds across a readable width.
+constexpr std::chrono::minutes kLeastSpan{1};
 
 double PerSecond(uint64_t now, uint64_t before, double seconds) {
   return static_cast<double>(now - before) / seconds;
@@ -36,8 +39,8 @@ TRateChart::TRateChart(QWidget* parent)
 
   // Ages count up leftwards, so the newest second stands at the right.
   age_->setReverse(true);
-  age_->setRange(0, std::chrono::seconds(kSpan).count());
-  age_->setTickCount(6);
+  age_->setTickType(QValueAxis::TicksDynamic);
+  age_->setTickAnchor(0);
   age_->setLabelFormat("%.0f s ago");
   rate_->setLabelFormat("%.0f");
   rate_->setRange(0, kLeastRateScale);
@@ -82,6 +85,11 @@ void TRateChart::Draw() {
   }
   ToServer->replace(toServer);
   ToClients->replace(toClients);
+  const auto oldest = rates_.empty() ? TTime::duration{} : rates_.back().At - rates_.front().At;
+  const auto span = std::clamp(std::chrono::ceil<std::chrono::minutes>(oldest), kLeastSpan,
+                               std::chrono::duration_cast<std::chrono::minutes>(kSpan));
+  age_->setRange(0, static_cast<double>(std::chrono::seconds(span).count()));
+  age_->setTickInterval(span.count() == 1 ? 10 : span.count() <= 3 ? 30 : 60);
   rate_->setRange(0, highest * 1.1);
   rate_->applyNiceNumbers();
 }
