@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "core.h"
+#include "presenter.h"
 #include "rateChart.h"
 #include "server.h"
 #include "uiStyle.h"
@@ -13,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace gw {
 
@@ -27,8 +29,8 @@ constexpr int kMaxRows = 1000;
 enum TColumn { Client, Since, DatagramsToServer, BytesToServer, DatagramsToClient, BytesToClient, LastSeen, CarriedBy,
                ColumnCount };
 
-// What a relay carried: the one place the window reads it, where the kernel's counts of a
-// relay it carries join those of its sockets.
+// What a relay carried, as the window shows it. Read here alone, so that the kernel's own
+// counts of a relay it carries are added in one place.
 TRelayCounts RelayCounts(const TClient& relay) { return relay.Counts; }
 
 // The wall-clock time of `at`, a time of the engine's clock, which is now `now`.
@@ -73,7 +75,7 @@ TfmDetails::TfmDetails(TCore& core, QWidget* parent) : QWidget(parent), core_(co
   layout->addWidget(chTraffic, 3);
 
   tmRefresh.setInterval(kRefreshInterval);
-  connect(&tmRefresh, &QTimer::timeout, this, [this] { tmRefreshTimer(); });
+  connect(&tmRefresh, &QTimer::timeout, this, [this] { RunGuarded([this] { tmRefreshTimer(); }); });
 }
 
 void TfmDetails::ShowTunnel(const TServer* tunnel) {

@@ -25,9 +25,11 @@ double PerSecond(uint64_t now, uint64_t before, double seconds) {
 } // namespace
 
 TRateChart::TRateChart(QWidget* parent)
-    : QChartView(parent), ToServer(new QLineSeries), ToClients(new QLineSeries), age_(new QValueAxis),
+    // Given its chart from the start: a chart view made without one makes its own, which a
+    // later setChart leaves to the caller to free.
+    : QChartView(new QChart, parent), ToServer(new QLineSeries), ToClients(new QLineSeries), age_(new QValueAxis),
       rate_(new QValueAxis) {
-  auto* chart = new QChart;
+  QChart* chart = this->chart();
   chart->setMargins(QMargins(4, 4, 4, 4));
   chart->layout()->setContentsMargins(0, 0, 0, 0);
   chart->setBackgroundRoundness(0);
@@ -51,7 +53,6 @@ TRateChart::TRateChart(QWidget* parent)
     series->attachAxis(age_);
     series->attachAxis(rate_);
   }
-  setChart(chart);
   setRenderHint(QPainter::Antialiasing);
 }
 
