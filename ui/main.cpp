@@ -4,6 +4,7 @@
 #include "about.h"
 #include "cfgwin.h"
 #include "core.h"
+#include "details.h"
 #include "presenter.h"
 #include "programIcon.h"
 #include "remotecontrol.h"
@@ -56,6 +57,10 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
   lvServers->setPalette(palette);
   anchors_.Place(*lvServers, {8, 12, 349, 121}, A::Left | A::Top | A::Right | A::Bottom, kClientSize);
   connect(lvServers, &QTreeWidget::itemDoubleClicked, this, [this] { RunGuarded([this] { btEditClick(); }); });
+  lvServers->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(lvServers, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { RunGuarded([this, at] { lvServersContextPopup(at); }); });
+  pmServers.addAction("&Details", this, [this] { RunGuarded([this] { DetailsClick(); }); });
 
   btReload = MakeButton("&Reload", "Reload the current static tunnel configuration", {12, 140, 75, 25},
                         A::Left | A::Bottom, &TfmMain::btReloadClick);
@@ -150,6 +155,7 @@ void TfmMain::RefreshTunnelList() {
   lvServers->clearSelection();
   listStale_ = true;
   ShowSoon();
+  if (fmDetails) fmDetails->TunnelsChanged();
 }
 
 void TfmMain::ShowSoon() {
@@ -203,6 +209,7 @@ void TfmMain::sbMainHint() {
 void TfmMain::ShowMainWindow() {
   show();
   if (isMinimized()) showNormal();
+  if (fmDetails) fmDetails->ShowWithProgram();
   QWidget* front = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : this;
   front->raise();
   front->activateWindow();
@@ -246,6 +253,18 @@ void TfmMain::btAboutClick() { fmAbout->ShowModal(); }
 
 void TfmMain::btQuitClick() { QApplication::quit(); }
 
+void TfmMain::lvServersContextPopup(const QPoint& at) {
+  QTreeWidgetItem* row = lvServers->itemAt(at);
+  if (!row) return;
+  popupTunnel_ = &core_.Config().Items(lvServers->indexOfTopLevelItem(row));
+  pmServers.popup(lvServers->viewport()->mapToGlobal(at));
+}
+
+void TfmMain::DetailsClick() {
+  if (!fmDetails) fmDetails = std::make_unique<TfmDetails>(core_, this);
+  fmDetails->ShowTunnel(popupTunnel_);
+}
+
 void TfmMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   anchors_.Apply(size());
@@ -258,7 +277,11 @@ void TfmMain::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && isActiveWindow()) sbMainHint();
   // Minimized, the program leaves the screen entirely; only the tray icon stays.
-  if (event->type() == QEvent::WindowStateChange && isMinimized()) QTimer::singleShot(0, this, [this] { hide(); });
+  if (event->type() == QEvent::WindowStateChange && isMinimized())
+    QTimer::singleShot(0, this, [this] {
+      hide();
+      if (fmDetails) fmDetails->HideWithProgram();
+    });
 }
 
 void TfmMain::closeEvent(QCloseEvent* event) {

@@ -21,9 +21,11 @@ class QTreeWidget;
 namespace gw {
 
 class TCore;
+class TServer;
 class TTrayIcon;
 class TfmAbout;
 class TfmConfig;
+class TfmDetails;
 class TfmServer;
 
 // The main window: the static tunnels with their connection counts, the log, the status
@@ -56,10 +58,14 @@ public:
   QPushButton* btQuit;
   QStatusBar* sbMain;
   QMenu pmTray;
+  // A right click on a tunnel's row: its details.
+  QMenu pmServers;
   TTrayIcon* TrayIcon;
   std::unique_ptr<TfmServer> fmServer;
   std::unique_ptr<TfmConfig> fmConfig;
   std::unique_ptr<TfmAbout> fmAbout;
+  // Made at its first opening.
+  std::unique_ptr<TfmDetails> fmDetails;
   int StaticConnCount = 0;
 
   void btReloadClick();
@@ -69,6 +75,8 @@ public:
   void btConfigClick();
   void btAboutClick();
   void btQuitClick();
+  void lvServersContextPopup(const QPoint& at);
+  void DetailsClick();
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -95,6 +103,8 @@ private:
   QStringList pendingLog_;
   bool listStale_ = false;
   QTimer showTimer_;
+  // The tunnel whose row the menu of the list was opened on; compared, never dereferenced.
+  const TServer* popupTunnel_ = nullptr;
 };
 
 } // namespace gw

@@ -5,8 +5,11 @@
 # on a click on the icon, and end from the tray menu's Quit, even with a dialog open, writing
 # its settings. Every window it shows, boxes included, carries its icon and stays off the
 # taskbar. A screenshot of the screen is saved on the way, and one of each dialog beside it.
+# The details of a tunnel with traffic show its relay and what it carried, read as a screen
+# reader reads them, through the accessibility bus of a D-Bus session of the run's own.
 #   desktop_e2e.sh PROGRAM SCREENSHOT
 set -euo pipefail
+[ -n "${GW_E2E_SESSION:-}" ] || exec env GW_E2E_SESSION=1 dbus-run-session -- "$0" "$@"
 program=$1
 screenshot=$2
 shots=${screenshot%.png}
@@ -54,6 +57,37 @@ for attempt in 1 2 3; do
   [ "$attempt" = 3 ] && fail "icewm has no system tray: $(tail -5 "$work/icewm.log")"
 done
 
+# The accessibility bus, where the program shows what its windows show; D-Bus starts it, with
+# its socket in the run's folder.
+busctl --user call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus UpdateActivationEnvironment \
+  'a{ss}' 1 XDG_RUNTIME_DIR "$work"
+export XDG_RUNTIME_DIR=$work
+a11y=$(busctl --user --json=short call org.a11y.Bus /org/a11y/bus org.a11y.Bus GetAddress |
+  python3 -c 'import json, sys; print(json.load(sys.stdin)["data"][0])') || fail "no accessibility bus"
+# The names of everything inside the program's window named $1, as a screen reader reads them,
+# one a line: its labels, and a list's headers and then its cells, row by row.
+window_texts() {
+  python3 - "$a11y" "$1" <<'PY'
+import json, subprocess, sys
+address, title = sys.argv[1:]
+def busctl(*args):
+    out = subprocess.run(["busctl", "--address=" + address, "--json=short", *args],
+                         capture_output=True, text=True, check=True, timeout=10).stdout
+    return json.loads(out)["data"]
+A = "org.a11y.atspi.Accessible"
+for app in busctl("call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames")[0]:
+    try:
+        windows = busctl("call", app, "/org/a11y/atspi/accessible/root", A, "GetChildren")[0]
+    except subprocess.CalledProcessError:
+        continue
+    pending = [path for _, path in windows if busctl("get-property", app, path, A, "Name") == title]
+    while pending:
+        path = pending.pop(0)
+        print(busctl("get-property", app, path, A, "Name"))
+        pending += [child for _, child in busctl("call", app, path, A, "GetChildren")[0]]
+PY
+}
+
 # The program reads the settings file beside its executable.
 cp "$program" "$work/gatewarden"
 free_udp_port() {
@@ -68,6 +102,28 @@ while True:
 }
 first=$(free_udp_port)
 second=$(free_udp_port)
+# A game server behind the first tunnel, and a player: at our first line, 40 datagrams of 100
+# bytes, each answered; at our second, 25 a second for the chart, 3 in 5 answered.
+read -r -d '' game_and_player <<'PY' || true
+import socket, sys, time
+server, client = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
+for s in (server, client): s.bind(("127.0.0.1", 0)); s.settimeout(2)
+print(server.getsockname()[1], flush=True)
+sys.stdin.readline()
+for i in range(40 + 25 * 14):
+    if i == 40:
+        print(f"127.0.0.1:{client.getsockname()[1]}", flush=True)
+        sys.stdin.readline()
+    client.sendto(b"x" * 100, ("127.0.0.1", int(sys.argv[1])))
+    data, peer = server.recvfrom(4096)
+    if i < 40 or i % 5 < 3:
+        server.sendto(data, peer)
+        client.recvfrom(4096)
+    time.sleep(0.04 if i >= 40 else 0)
+PY
+coproc GAME { python3 -c "$game_and_player" "$first"; }
+pids+=($GAME_PID)
+read -r -t 5 game <&"${GAME[0]}" || fail "no game server"
 cat >"$work/gatewarden.ini" <<INI
 [General]
 AddPort=1
@@ -79,12 +135,12 @@ Port=23817
 FromPort=8000
 ToPort=9000
 [Tunnels]
-Server0=$first 127.0.0.1:7777
+Server0=$first 127.0.0.1:$game
 Server1=$second 127.0.0.1:7787
 INI
 expected=$(cat "$work/gatewarden.ini")
 
-"$work/gatewarden" >"$work/out.log" 2>&1 &
+QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$work/gatewarden" >"$work/out.log" 2>&1 &
 app=$!
 pids+=($app)
 
@@ -156,6 +212,33 @@ convert "$work/tray.png" txt:- | awk -F'[(),]' '
 xdotool mousemove 0 0
 sleep 0.5
 import -window root "$screenshot" || fail "no screenshot"
+
+echo go >&"${GAME[1]}"
+read -r -t 10 player <&"${GAME[0]}" || fail "the player's datagrams were not all answered through the tunnel"
+
+# A right click on the tunnel's row, then Details: its window, a window of the program like
+# the dialogs, lists the relay with what it carried each way.
+xdotool windowactivate --sync "$window" mousemove --window "$window" 60 40 click 3
+sleep 0.5
+xdotool key d
+title="Tunnel $first to 127.0.0.1:$game"
+details=$(window_named "^$title\$")
+expect_dialog "$details" "the details window"
+# The relay's row: its client, then (past the time it came) datagrams and bytes each way, and
+# (past the time it was last seen) what carries it.
+for _ in $(seq 20); do
+  row=$(window_texts "$title" | grep -x -A7 "$player" | sed -n '3,6p;8p' | paste -sd' ')
+  [ "$row" = "40 4000 40 4000 sockets" ] && break
+  sleep 0.25
+done
+[ "$row" = "40 4000 40 4000 sockets" ] ||
+  fail "the details do not show the relay of $player and its counts: $(window_texts "$title" | paste -sd'|')"
+# A few seconds of the stream on the chart, and a picture of it.
+echo stream >&"${GAME[1]}"
+sleep 12
+import -frame -window "$details" "$shots-details.png"
+xdotool windowactivate --sync "$details" key alt+F4
+within 5 bash -c "! xdotool search --onlyvisible --name '^Tunnel '" || fail "the details window does not close"
 
 # Each dialog and box: its icon, no taskbar button, and a picture of it to look at.
 xdotool windowactivate --sync "$window" key alt+b

@@ -1,8 +1,10 @@
 #include "cfgwin.h"
 #include "core.h"
+#include "details.h"
 #include "hints.h"
 #include "loopHarness.h"
 #include "main.h"
+#include "rateChart.h"
 #include "recordingPresenter.h"
 #include "svmap.h"
 #include "tempFolder.h"
@@ -12,10 +14,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -69,6 +74,17 @@ struct TWindowFixture : ::testing::Test {
   QString Cell(int row, int column) const { return Window->lvServers->topLevelItem(row)->text(column); }
   QString Panel(int index) const { return Window->sbMain->findChildren<QLabel*>().at(index)->text(); }
   void Select(int row) { Window->lvServers->topLevelItem(row)->setSelected(true); }
+  // A right click on the row, then "Details".
+  TfmDetails& OpenDetails(int row) {
+    QWidget* rows = Window->lvServers->viewport();
+    const QPoint at = Window->lvServers->visualItemRect(Window->lvServers->topLevelItem(row)).center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, rows->mapToGlobal(at));
+    QApplication::sendEvent(rows, &click);
+    EXPECT_TRUE(Window->pmServers.isVisible());
+    Window->pmServers.actions().front()->trigger();
+    Window->pmServers.close();
+    return *Window->fmDetails;
+  }
 
   test::TTestContext Context;
   test::TTempFolder Folder;
@@ -303,12 +319,58 @@ TEST_F(TWindowFixture, OptionsTurnTheListenerOnAndOffAtOnce) {
 }
 
 TEST_F(TWindowFixture, MinimizingHidesTheWindowAndTheTrayBringsItBack) {
-  Open(Settings({}));
+  Open(Settings({test::FreeUdpPortPair()}));
+  const TfmDetails& details = OpenDetails(0);
   Window->showMinimized();
   ASSERT_TRUE(WaitFor([&] { return !Window->isVisible(); }));
+  EXPECT_FALSE(details.isVisible());
+  EXPECT_FALSE(details.tmRefresh.isActive()) << "nothing is read while nothing is shown";
   Window->ShowMainWindow();
   EXPECT_TRUE(Window->isVisible());
   EXPECT_FALSE(Window->isMinimized());
+  EXPECT_TRUE(details.isVisible());
+  EXPECT_TRUE(details.tmRefresh.isActive());
+}
+
+TEST_F(TWindowFixture, DetailsShowEachRelayWithWhatItCarriedAndTheRatesEachWay) {
+  const int port = test::FreeUdpPortPair();
+  Open(Settings({port}));
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(port), "hello");
+  ASSERT_TRUE(WaitFor([&] {
+    if (const auto got = Server.TryReceive()) Server.SendTo(got->FromPort, "welcome!");
+    return Cell(0, 3) == "1";
+  }));
+  TfmDetails& details = OpenDetails(0);
+  for (int i = 0; i < 3; ++i) client.SendTo(static_cast<uint16_t>(port), "again");
+  int received = 0;
+  ASSERT_TRUE(WaitFor([&] { return (received += Server.TryReceive().has_value()) == 3; }));
+  Context.ManualClock.Advance(std::chrono::seconds(1));
+  details.tmRefreshTimer();
+
+  ASSERT_EQ(details.lvRelays->topLevelItemCount(), 1);
+  QStringList cells;
+  for (int column = 0; column < details.lvRelays->columnCount(); ++column)
+    cells << details.lvRelays->topLevelItem(0)->text(column);
+  cells.removeAt(1);  // the wall-clock time it came
+  EXPECT_EQ(cells, QStringList({"127.0.0.1:" + QString::number(client.Port()), "4", "20", "1", "8", "1 s ago", "sockets"}));
+  ASSERT_EQ(details.chTraffic->ToServer->count(), 1);
+  EXPECT_EQ(details.chTraffic->ToServer->at(0).y(), 3);
+  EXPECT_EQ(details.chTraffic->ToClients->at(0).y(), 0);
+}
+
+TEST_F(TWindowFixture, DetailsOfADeletedTunnelSayItIsGoneAndNeverTakeAnotherForIt) {
+  Open(Settings({test::FreeUdpPortPair()}));
+  TfmDetails& details = OpenDetails(0);
+  Select(0);
+  Window->btDeleteClick();
+  EXPECT_EQ(details.lbState->text(), "This tunnel has been deleted.");
+  EXPECT_FALSE(details.tmRefresh.isActive());
+  // A tunnel made now may be given the deleted one's place in memory.
+  Core->Config().Add(Core->Config().CreateTunnel());
+  details.tmRefreshTimer();
+  EXPECT_EQ(details.lbState->text(), "This tunnel has been deleted.");
+  EXPECT_EQ(details.lvRelays->topLevelItemCount(), 0);
 }
 
 TEST_F(TWindowFixture, EnlargingGivesTheListTheRoomAndKeepsButtonsAtTheirEdges) {
