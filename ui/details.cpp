@@ -29,10 +29,6 @@ constexpr int kMaxRows = 1000;
 enum TColumn { Client, Since, DatagramsToServer, BytesToServer, DatagramsToClient, BytesToClient, LastSeen, CarriedBy,
                ColumnCount };
 
-// What a relay carried, as the window shows it. Read here alone, so that the kernel's own
-// counts of a relay it carries are added in one place.
-TRelayCounts RelayCounts(const TClient& relay) { return relay.Counts; }
-
 // The wall-clock time of `at`, a time of the engine's clock, which is now `now`.
 QString WallClock(TTime at, TTime now, const QDateTime& wallNow) {
   const QDateTime wall = wallNow.addMSecs(-std::chrono::duration_cast<std::chrono::milliseconds>(now - at).count());
@@ -159,7 +155,7 @@ void TfmDetails::FillRelays(const TServer& tunnel, TTime now) {
   const QDateTime wallNow = QDateTime::currentDateTime();
   for (int row = 0; row < rows; ++row) {
     const TClient& relay = *relays[row];
-    const TRelayCounts counts = RelayCounts(relay);
+    const TRelayCounts counts = relay.Traffic();
     QTreeWidgetItem& item = *lvRelays->topLevelItem(row);
     item.setText(Client, QString::fromStdString(relay.PeerIP) + ":" + QString::number(relay.Peer.Port));
     item.setText(Since, WallClock(relay.Since, now, wallNow));
