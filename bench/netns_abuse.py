@@ -39,7 +39,7 @@ descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HI
 relay namespace's ephemeral ports: a narrow range makes the icmp spray meet every relay more
 often), --check (compare the figures with the limits below and exit 1 when one is missed),
 --keep DIR (keep the relay's log and settings there), --sanitized (HEADLESS is a
-sanitizer build: its memory is not held to the limit). Everything stops by itself; the
+sanitizer build: neither its memory nor its latencies are held to the limits). Everything stops by itself; the
 figures are noisy on a loaded machine. tests/reliability/netns_attacks.sh runs short
 versions with --check.
 """
@@ -716,6 +716,13 @@ def report(args, figures):
         if not ok:
             missed.append(text)
 
+    # A sanitizer build runs several times slower: its latencies say nothing of the relay's.
+    def check_timing(ok, text):
+        if args.sanitized:
+            print("not held under the sanitizers: " + text)
+        else:
+            check(ok, text)
+
     pl, log = figures["players"], figures["log"]
     lines = log.splitlines()
     print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
@@ -743,7 +750,7 @@ def report(args, figures):
         p99_limit = LIMITS["fast_p99" if args.fast_path else "socket_p99"]
         check(newcomers_ok, f"every newcomer answered within {LIMITS['newcomer_wait']} s: {worst}")
         check(pl["player_lost"] == 0, f"the established player loses nothing: {pl['player_lost']} lost")
-        check(pl["p99"] is not None and pl["p99"] < p99_limit, f"its p99 under {ms(p99_limit)}: {ms(pl['p99'])}")
+        check_timing(pl["p99"] is not None and pl["p99"] < p99_limit, f"its p99 under {ms(p99_limit)}: {ms(pl['p99'])}")
         check(figures["descriptors"] < args.nofile and "[10024]" not in log,
               f"descriptors never run out: at most {figures['descriptors']} of {args.nofile}")
         check(sv["junk_sources_max_per_second"] <= LIMITS["junk_per_source"],
@@ -770,7 +777,7 @@ def report(args, figures):
         else:
             check(figures["peak_rss"] < LIMITS["guess_rss"], f"relay memory under {LIMITS['guess_rss'] >> 20} MB: "
                   f"{figures['peak_rss'] / 1e6:.1f} MB")
-        check(pl["p99"] is not None and pl["p99"] < LIMITS["guess_p99"],
+        check_timing(pl["p99"] is not None and pl["p99"] < LIMITS["guess_p99"],
               f"the player's p99 under {ms(LIMITS['guess_p99'])}: {ms(pl['p99'])}")
     elif args.scenario == "silent":
         replies = figures["admin"]["replies"]

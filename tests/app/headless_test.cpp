@@ -994,10 +994,17 @@ TEST(HeadlessSettings, AReloadOfFifteenThousandTunnelsHoldsAnUnchangedTunnelsPla
     }
     return std::max(longest, TSteady::now() - last);
   };
+#ifdef __SANITIZE_ADDRESS__
+  // Sanitized code runs several times slower; a reload that held every tunnel would still
+  // take far longer than this.
+  constexpr auto kMostHeld = 2s;
+#else
+  constexpr auto kMostHeld = 500ms;
+#endif
   longestWait(2s, [] {});
-  EXPECT_LT(longestWait(3s, [&] { relay.Signal(SIGHUP); }), 500ms) << "reload of the same file";
+  EXPECT_LT(longestWait(3s, [&] { relay.Signal(SIGHUP); }), kMostHeld) << "reload of the same file";
   WriteFile(settings, file(2));
-  EXPECT_LT(longestWait(4s, [&] { relay.Signal(SIGHUP); }), 500ms) << "reload with every other entry changed";
+  EXPECT_LT(longestWait(4s, [&] { relay.Signal(SIGHUP); }), kMostHeld) << "reload with every other entry changed";
   relay.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Err();
 }

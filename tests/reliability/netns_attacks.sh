@@ -51,7 +51,7 @@ attack pin pin --seconds 72
 pin=$!
 # 1,000 sources a second, ten datagrams each, against 4,096 descriptors: a relay that gives
 # every source a socket for 12 s runs out within five seconds.
-run forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096
+run forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096 "${sanitized[@]}"
 # A narrow ephemeral range makes every relay's port meet the spray twenty times a second.
 run icmp icmp --seconds 10 --port-range 40000-40999
 # The same where the kernel carries the players (where BPF is not to be had, the relay says so
