@@ -44,9 +44,12 @@ for n in 16 22 24 32 48 64 128 256; do icons+=("./usr/share/icons/hicolor/${n}x$
 holds "$desktop" ./usr/bin/gatewarden ./usr/share/applications/gatewarden.desktop ./usr/share/man/man1/gatewarden.1.gz \
   "${icons[@]}" $(doc gatewarden)
 
-# What they depend on, as dpkg-shlibdeps found it: the relay on no Qt.
+# What they depend on, as dpkg-shlibdeps found it: the relay on the metrics' libraries and
+# on no Qt.
 depends=$(dpkg-deb -f "$relay" Depends)
-for library in libuv1 libsystemd0; do [[ "$depends" == *"$library"* ]] || fail "the relay lacks $library: $depends"; done
+for library in libuv1 libsystemd0 libprometheus-cpp-pull1.0 libprometheus-cpp-core1.0 libcivetweb1; do
+  [[ "$depends" == *"$library"* ]] || fail "the relay lacks $library: $depends"
+done
 [[ "$depends" != *qt* ]] || fail "the relay depends on Qt: $depends"
 depends=$(dpkg-deb -f "$desktop" Depends)
 for library in libuv1 libqt6widgets6 libqt6core6; do
