@@ -39,7 +39,8 @@ constexpr const char* kUsage =
     "Log lines go to standard output, errors to standard error. The settings file is only\n"
     "read, never written. SIGHUP reads it again and restarts the static tunnels whose entry\n"
     "changed; SIGINT or SIGTERM stops the relay. Remote control is never opened with an\n"
-    "empty or the default password. [Metrics] Port opens a Prometheus endpoint.\n"
+    "empty or the default password. [Metrics] Port opens a Prometheus endpoint, at start\n"
+    "only.\n"
     "Exit status:\n"
     "  0  stopped by SIGINT or SIGTERM, or --check found the settings file good\n"
     "  1  the remote-control or the metrics port could not be listened on (taken by\n"
@@ -185,7 +186,7 @@ private:
       return kCannotListen;
     }
     try {
-      ApplyMetricsSettings();
+      OpenMetrics();
     } catch (const std::exception& e) {
       console_.ShowMessage("gatewarden-headless: " + Reason(e));
       return kCannotListen;
@@ -247,26 +248,25 @@ private:
     } catch (const std::exception& e) {
       console_.ShowMessage(ListenFailure(config.Port, e));
     }
-    try {
-      ApplyMetricsSettings();
-    } catch (const std::exception& e) {
-      console_.ShowMessage("gatewarden-headless: " + Reason(e) + "; no metrics are served until a reload");
-    }
+    TellMetricsChange();
   }
 
-  // Opens, moves or closes the metrics endpoint as the settings say; raises when it cannot
-  // listen. The endpoint that served before is closed first, so that it can serve on at
-  // another address with the same port.
-  void ApplyMetricsSettings() {
+  // Opens the metrics endpoint the settings ask for; raises when it cannot listen.
+  void OpenMetrics() {
     const gw::TMetricsSettings& wanted = core_->Config().Metrics;
-    if (metrics_ ? metrics_->Settings() == wanted : wanted.Port == 0) return;
-    if (metrics_) {
-      metrics_.reset();
-      core_->AddLog("Metrics off");
-    }
     if (wanted.Port == 0) return;
     metrics_ = std::make_unique<gw::TMetricsEndpoint>(loop_, wanted, [this] { return gw::TakeSample(*core_); }, clock_);
     core_->AddLog("Metrics on " + MetricsUrl(wanted));
+  }
+
+  // The endpoint serves for the process's life: its HTTP server takes up to two seconds to
+  // stop (civetweb's poll quantum), a pause that a reload must not put on the relay.
+  void TellMetricsChange() {
+    const gw::TMetricsSettings& wanted = core_->Config().Metrics;
+    const bool same = metrics_ ? metrics_->Settings() == wanted : wanted.Port == 0;
+    if (same) return;
+    core_->AddLog(std::string("Metrics stay ") + (metrics_ ? "on " + MetricsUrl(metrics_->Settings()) : "off") +
+                  " until the next start: a changed [Metrics] takes a restart");
   }
 
   // The last lines get a moment to go out; a reader that takes none of them does not keep
