@@ -176,7 +176,6 @@ TEST_F(TConfigFixture, MetricsReadStrictlyAreKeptBySaveAndABadSectionReloadsNoth
   EXPECT_EQ(config->Metrics, (TMetricsSettings{9100, "0.0.0.0", ""}));
   config->Save();
   EXPECT_NE(Read().find("[Metrics]\nPort=0x238C\nAddress=0.0.0.0\n"), std::string::npos) << Read();
-
   // Handed to the HTTP server, "127.0.0.1:80,0.0.0.0:81" would open two more ports.
   for (const std::string entry : {"Port=65536", "Port=x", "Address=127.0.0.1:80,0.0.0.0:81", "Address=localhost"}) {
     Write("[Metrics]\n" + entry + "\n");
@@ -184,8 +183,6 @@ TEST_F(TConfigFixture, MetricsReadStrictlyAreKeptBySaveAndABadSectionReloadsNoth
     EXPECT_THROW(config->Reload(), TSettingsError) << entry;
     EXPECT_EQ(config->Metrics.Port, 9100);
   }
-  Write("");
-  EXPECT_EQ(Load()->Metrics, TMetricsSettings{}) << "off, and on 127.0.0.1 once a port is set";
 }
 
 TEST(SettingsPath, BesideTheProgramInItsBuildFolderOrAPortableCopyElseInTheUsersConfigFolder) {
