@@ -130,6 +130,9 @@ def sockets():
              "the reload to tell that the endpoint stays")
     if b"gatewarden_relays{" not in urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=2).read():
         fail("the endpoint serves no relay figures after the reload")
+    relay.send_signal(signal.SIGTERM)
+    if relay.wait(10) != 0:
+        fail(f"the relay stopped with status {relay.returncode}")
 
 
 def fastpath():
