@@ -2,7 +2,9 @@
 #include "consoleFrontEnd.h"
 #include "core.h"
 #include "descriptorLimit.h"
+#include "metricsEndpoint.h"
 #include "nameLookup.h"
+#include "relaySample.h"
 #include "remotecontrol.h"
 #include "serviceNotify.h"
 #include "settingsPath.h"
@@ -37,13 +39,15 @@ constexpr const char* kUsage =
     "Log lines go to standard output, errors to standard error. The settings file is only\n"
     "read, never written. SIGHUP reads it again and restarts the static tunnels whose entry\n"
     "changed; SIGINT or SIGTERM stops the relay. Remote control is never opened with an\n"
-    "empty or the default password.\n"
+    "empty or the default password. [Metrics] Port opens a Prometheus endpoint, at start\n"
+    "only.\n"
     "Exit status:\n"
     "  0  stopped by SIGINT or SIGTERM, or --check found the settings file good\n"
-    "  1  the remote-control port could not be listened on (taken by another program)\n"
+    "  1  the remote-control or the metrics port could not be listened on (taken by\n"
+    "     another program)\n"
     "  2  a wrong argument, or a settings file that is missing (named by --config), cannot\n"
-    "     be read, has a tunnel entry that does not read or more tunnels than the\n"
-    "     descriptor limit can serve\n";
+    "     be read, has a tunnel entry that does not read, a [Metrics] entry that cannot\n"
+    "     be served, or more tunnels than the descriptor limit can serve\n";
 
 struct TArguments {
   std::filesystem::path Settings;
@@ -92,6 +96,15 @@ std::string ListenFailure(int port, const std::exception& e) {
          Reason(e);
 }
 
+// The headless program alone serves [Metrics]: a section it cannot serve is its own refusal.
+void CheckMetricsSettings(const gw::TConfig& config) {
+  if (!config.Metrics.Problem.empty()) throw gw::TSettingsError(config.Metrics.Problem);
+}
+
+std::string MetricsUrl(const gw::TMetricsSettings& metrics) {
+  return "http://" + metrics.Address + ":" + std::to_string(metrics.Port) + "/metrics";
+}
+
 // Why the settings' remote control is not opened, or nothing when it may be.
 std::optional<std::string> RemoteControlRefusal(const gw::TConfig& config) {
   const char* guessable = config.GuessablePassword();
@@ -109,6 +122,7 @@ int Check(const TArguments& arguments) {
     const gw::TSteadyClock clock;
     gw::TCore core(&loop, arguments.Settings, clock, arguments.IfMissing);
     const gw::TConfig& config = core.Config();
+    CheckMetricsSettings(config);
     std::string summary = config.Path().string() + ": " + std::to_string(config.Count()) + " static tunnels; ";
     if (const std::optional<std::string> refusal = RemoteControlRefusal(config))
       summary += *refusal;
@@ -116,6 +130,7 @@ int Check(const TArguments& arguments) {
       summary += "remote control on TCP port " + std::to_string(config.Port);
     else
       summary += "remote control off";
+    summary += config.Metrics.Port == 0 ? "; metrics off" : "; metrics on " + MetricsUrl(config.Metrics);
     std::printf("gatewarden-headless: %s\n", summary.c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "gatewarden-headless: %s\n", Reason(e).c_str());
@@ -143,6 +158,8 @@ public:
 
   int Run(const TArguments& arguments) {
     const int status = Serve(arguments);
+    // Before the core: a scrape's sample is taken from it.
+    metrics_.reset();
     if (core_) core_->Detach();
     Drain();
     return status;
@@ -152,6 +169,7 @@ private:
   int Serve(const TArguments& arguments) {
     try {
       core_ = std::make_unique<gw::TCore>(loop_, arguments.Settings, clock_, arguments.IfMissing);
+      CheckMetricsSettings(core_->Config());
     } catch (const std::exception& e) {
       console_.ShowMessage("gatewarden-headless: cannot start: " + Reason(e));
       console_.ShowMessage("gatewarden-headless: the settings file was left as it is");
@@ -165,6 +183,12 @@ private:
       core_->StartUp();
     } catch (const std::exception& e) {
       console_.ShowMessage(ListenFailure(core_->Config().Port, e));
+      return kCannotListen;
+    }
+    try {
+      OpenMetrics();
+    } catch (const std::exception& e) {
+      console_.ShowMessage("gatewarden-headless: " + Reason(e));
       return kCannotListen;
     }
     const int sockets = core_->Config().StaticSockets();
@@ -224,6 +248,25 @@ private:
     } catch (const std::exception& e) {
       console_.ShowMessage(ListenFailure(config.Port, e));
     }
+    TellMetricsChange();
+  }
+
+  // Opens the metrics endpoint the settings ask for; raises when it cannot listen.
+  void OpenMetrics() {
+    const gw::TMetricsSettings& wanted = core_->Config().Metrics;
+    if (wanted.Port == 0) return;
+    metrics_ = std::make_unique<gw::TMetricsEndpoint>(loop_, wanted, [this] { return gw::TakeSample(*core_); }, clock_);
+    core_->AddLog("Metrics on " + MetricsUrl(wanted));
+  }
+
+  // The endpoint serves for the process's life: its HTTP server takes up to two seconds to
+  // stop (civetweb's poll quantum), a pause that a reload must not put on the relay.
+  void TellMetricsChange() {
+    const gw::TMetricsSettings& wanted = core_->Config().Metrics;
+    const bool same = metrics_ ? metrics_->Settings() == wanted : wanted.Port == 0;
+    if (same) return;
+    core_->AddLog(std::string("Metrics stay ") + (metrics_ ? "on " + MetricsUrl(metrics_->Settings()) : "off") +
+                  " until the next start: a changed [Metrics] takes a restart");
   }
 
   // The last lines get a moment to go out; a reader that takes none of them does not keep
@@ -247,6 +290,7 @@ private:
   gw::TSteadyClock clock_;
   gw::TServiceNotifier notifier_;
   std::unique_ptr<gw::TCore> core_;
+  std::unique_ptr<gw::TMetricsEndpoint> metrics_;
   gw::TUvHandle<uv_signal_t> signals_[3];
 };
 

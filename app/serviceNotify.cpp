@@ -1,6 +1,7 @@
 #include "serviceNotify.h"
 
 #include "core.h"
+#include "relaySample.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -37,13 +38,17 @@ void TServiceNotifier::Stopping() {
 
 void TServiceNotifier::SendStatus() {
   if (core_ == nullptr) return;
-  TConfig& config = core_->Config();
+  // The figures of gatewarden_static_tunnels, gatewarden_temporary_tunnels and the sum of
+  // gatewarden_relays, counted the same way.
+  int statics = 0;
+  int temporaries = 0;
   int clients = 0;
-  for (int i = 0; i < config.Count(); ++i) clients += config.Items(i).ClientCount();
-  const auto& temporaries = core_->Manager().Temporaries();
-  for (const auto& tunnel : temporaries) clients += tunnel->ClientCount();
-  std::string status = "STATUS=" + std::to_string(config.Count()) + " static tunnels, " +
-                       std::to_string(temporaries.size()) + " temporary, " + std::to_string(clients) + " clients";
+  VisitTunnels(*core_, [&](const TServer& tunnel) {
+    ++(tunnel.Temporary ? temporaries : statics);
+    clients += tunnel.ClientCount();
+  });
+  std::string status = "STATUS=" + std::to_string(statics) + " static tunnels, " + std::to_string(temporaries) +
+                       " temporary, " + std::to_string(clients) + " clients";
   if (status == status_) return;
   status_ = std::move(status);
   sd_notify(0, status_.c_str());

@@ -7,6 +7,8 @@
 #include "tunnelLine.h"
 #include "udpSocket.h"
 
+#include <arpa/inet.h>
+
 #include <unordered_map>
 
 namespace gw {
@@ -16,6 +18,7 @@ namespace {
 constexpr std::string_view kGeneral = "General";
 constexpr std::string_view kRemoteAdmin = "RemoteAdmin";
 constexpr std::string_view kTunnels = "Tunnels";
+constexpr std::string_view kMetrics = "Metrics";
 
 // A missing key, an empty value and a text that is no integer all give the default.
 int ReadInteger(const TIniText& text, std::string_view section, std::string_view key, int fallback) {
@@ -29,6 +32,37 @@ bool ReadBool(const TIniText& text, std::string_view section, std::string_view k
 }
 
 const char* BoolText(bool value) { return value ? "1" : "0"; }
+
+// Stricter than the other options: an endpoint that silently stayed off, or opened on
+// another address than the one written, would go unnoticed until the graphs were needed.
+// The address is a numeric IPv4 address and nothing else, since it is handed on to the HTTP
+// server, which would read a list of ports and options in it.
+TMetricsSettings ReadMetrics(const TIniText& text, const std::filesystem::path& path) {
+  TMetricsSettings metrics;
+  // The first entry that does not read is told.
+  const auto problem = [&](std::string_view key, const std::string& value, const char* expected) {
+    if (metrics.Problem.empty())
+      metrics.Problem = path.string() + ", section [Metrics], entry " + std::string(key) + "=" + EchoField(value) +
+                        ": " + expected;
+  };
+  const std::optional<std::string> port = text.Value(kMetrics, "Port");
+  int32_t number = 0;
+  if (port && !port->empty()) {
+    if (TryStrToInt(*port, number) && number >= 0 && number <= 65535)
+      metrics.Port = number;
+    else
+      problem("Port", *port, "not a TCP port (1 to 65535, or 0 for no metrics)");
+  }
+  const std::optional<std::string> address = text.Value(kMetrics, "Address");
+  in_addr numeric{};
+  if (address && !address->empty()) {
+    if (::inet_pton(AF_INET, address->c_str(), &numeric) == 1)
+      metrics.Address = *address;
+    else
+      problem("Address", *address, "not a numeric IPv4 address such as 127.0.0.1");
+  }
+  return metrics;
+}
 
 } // namespace
 
@@ -60,6 +94,7 @@ void TConfig::Load(TIfMissing ifMissing) {
   Port = ReadInteger(text, kRemoteAdmin, "Port", 23817);
   FromPort = ReadInteger(text, kRemoteAdmin, "FromPort", 8000);
   ToPort = ReadInteger(text, kRemoteAdmin, "ToPort", 9000);
+  Metrics = ReadMetrics(text, Path());
   CheckDescriptors();
 }
 
@@ -98,6 +133,7 @@ void TConfig::Save() {
 
 TReloaded TConfig::Reload() {
   TConfig read(engine_, Path(), TIfMissing::Fail);
+  if (!read.Metrics.Problem.empty()) throw TSettingsError(read.Metrics.Problem);
   const bool addPortChanged = AddPort != read.AddPort;
   AddPort = read.AddPort;
   Static = read.Static;
@@ -106,6 +142,7 @@ TReloaded TConfig::Reload() {
   Port = read.Port;
   FromPort = read.FromPort;
   ToPort = read.ToPort;
+  Metrics = read.Metrics;
 
   // Matched by their lines through one table, so that a file of many thousand tunnels
   // reloads in a moment.

@@ -31,6 +31,19 @@ struct TReloaded {
   std::vector<std::unique_ptr<TServer>> Departed;
 };
 
+// [Metrics]: where the headless program serves its counters to Prometheus. The desktop
+// program ignores the section; Save leaves it as the administrator wrote it.
+struct TMetricsSettings {
+  // 0: the endpoint is off.
+  int Port = 0;
+  std::string Address = "127.0.0.1";
+  // Why the section cannot be served as written, naming the file and the entry; empty when
+  // it can. The headless program neither starts nor reloads on such a section.
+  std::string Problem;
+
+  bool operator==(const TMetricsSettings&) const = default;
+};
+
 // The program's options and its static tunnels, kept in the settings file. One per process;
 // it owns the static tunnels, which it creates (not started) when it loads.
 class TConfig {
@@ -49,7 +62,8 @@ public:
   // Reads the file again: the options and the list of static tunnels take its values. A
   // tunnel whose line is unchanged stays the same object, with its relays; new ones are
   // created unstarted, and the others leave the list (see TReloaded). A file that is missing
-  // or does not read raises TIniReadError or TSettingsError and changes nothing.
+  // or does not read, or whose [Metrics] cannot be served, raises TIniReadError or
+  // TSettingsError and changes nothing.
   TReloaded Reload();
   // The UDP sockets the static tunnels hold.
   int StaticSockets() const { return Count() * (AddPort ? 2 : 1); }
@@ -79,6 +93,7 @@ public:
   // [General] FastPath: relay established clients in the kernel (needs CAP_BPF and
   // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it.
   bool FastPath = false;
+  TMetricsSettings Metrics;
 
   // Descriptors the process needs besides the tunnels' sockets and the players' reserve:
   // the standard streams, the loop's own, the remote control's listener and its

@@ -170,6 +170,21 @@ TEST_F(TConfigFixture, ReloadTakesTheFileAsItIsNowKeepingUnchangedTunnelsAndNoth
   EXPECT_EQ(&config->Items(0), kept);
 }
 
+TEST_F(TConfigFixture, MetricsReadStrictlyAreKeptBySaveAndABadSectionReloadsNothing) {
+  Write("[Metrics]\nPort=0x238C\nAddress=0.0.0.0\n");
+  auto config = Load();
+  EXPECT_EQ(config->Metrics, (TMetricsSettings{9100, "0.0.0.0", ""}));
+  config->Save();
+  EXPECT_NE(Read().find("[Metrics]\nPort=0x238C\nAddress=0.0.0.0\n"), std::string::npos) << Read();
+  // Handed to the HTTP server, "127.0.0.1:80,0.0.0.0:81" would open two more ports.
+  for (const std::string entry : {"Port=65536", "Port=x", "Address=127.0.0.1:80,0.0.0.0:81", "Address=localhost"}) {
+    Write("[Metrics]\n" + entry + "\n");
+    EXPECT_NE(Load()->Metrics.Problem.find("section [Metrics], entry " + entry + ": not a"), std::string::npos) << entry;
+    EXPECT_THROW(config->Reload(), TSettingsError) << entry;
+    EXPECT_EQ(config->Metrics.Port, 9100);
+  }
+}
+
 TEST(SettingsPath, BesideTheProgramInItsBuildFolderOrAPortableCopyElseInTheUsersConfigFolder) {
   test::TTempFolder folder;
   std::map<std::string, std::string> variables{{"HOME", "/home/u"}};

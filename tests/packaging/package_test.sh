@@ -44,9 +44,12 @@ for n in 16 22 24 32 48 64 128 256; do icons+=("./usr/share/icons/hicolor/${n}x$
 holds "$desktop" ./usr/bin/gatewarden ./usr/share/applications/gatewarden.desktop ./usr/share/man/man1/gatewarden.1.gz \
   "${icons[@]}" $(doc gatewarden)
 
-# What they depend on, as dpkg-shlibdeps found it: the relay on no Qt.
+# What they depend on, as dpkg-shlibdeps found it: the relay on the metrics' libraries and
+# on no Qt.
 depends=$(dpkg-deb -f "$relay" Depends)
-for library in libuv1 libsystemd0; do [[ "$depends" == *"$library"* ]] || fail "the relay lacks $library: $depends"; done
+for library in libuv1 libsystemd0 libprometheus-cpp-pull1.0 libcivetweb1; do
+  [[ "$depends" == *"$library"* ]] || fail "the relay lacks $library: $depends"
+done
 [[ "$depends" != *qt* ]] || fail "the relay depends on Qt: $depends"
 depends=$(dpkg-deb -f "$desktop" Depends)
 for library in libuv1 libqt6widgets6 libqt6core6; do
@@ -63,7 +66,7 @@ version=$("$root/usr/bin/gatewarden-headless" --version)
 [ "$version" = "gatewarden-headless $(dpkg-deb -f "$relay" Version | sed 's/-[^-]*$//')" ] || fail "--version says '$version'"
 # The shipped settings read, and serve nothing.
 check=$("$root/usr/bin/gatewarden-headless" --check --config "$root/etc/gatewarden/gatewarden.ini") || fail "--check: $check"
-[[ "$check" == *": 0 static tunnels; remote control off" ]] || fail "the shipped settings: $check"
+[[ "$check" == *": 0 static tunnels; remote control off; metrics off" ]] || fail "the shipped settings: $check"
 
 desktop-file-validate "$root/usr/share/applications/gatewarden.desktop" || fail "the desktop entry does not validate"
 for page in gatewarden gatewarden-headless; do

@@ -1,0 +1,18 @@
+#include "relaySample.h"
+
+#include "admission.h"
+
+namespace gw {
+
+TRelaySample TakeSample(TCore& core) {
+  TRelaySample sample;
+  sample.Trials = TTrialPlace::Count();
+  VisitTunnels(core, [&](const TServer& tunnel) {
+    sample.Tunnels.push_back({tunnel.ListenPort, tunnel.ServerHost + ":" + std::to_string(tunnel.ServerPort),
+                              tunnel.Temporary, tunnel.Listening(), tunnel.ClientCount(), tunnel.Traffic(),
+                              tunnel.Counts()});
+  });
+  return sample;
+}
+
+} // namespace gw

@@ -1,0 +1,170 @@
+"""The metrics read back through a real Prometheus server (scraping every second, storage of
+its own) after a known traffic pattern through a tunnel to an echo server, all on loopback.
+  metrics_check.py sockets|fastpath HEADLESS ECHO
+fastpath (root, in the caller's namespace) runs with FastPath=1 and exits 77 when it is off.
+"""
+import glob
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+
+ROUND_TRIPS = 50
+
+
+def fail(text):
+    print("FAILED:", text, flush=True)
+    for path in glob.glob(f"{WORK}/*.log"):
+        print(f"--- {path}\n{open(path, errors='replace').read()}", flush=True)
+    sys.exit(1)
+
+
+def wait_for(check, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if value := check():
+            return value
+        time.sleep(0.1)
+    fail(f"waited {seconds} s for {what() if callable(what) else what}")
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(name, command):
+    PROCESSES.append(subprocess.Popen(command, stdout=open(f"{WORK}/{name}.log", "w"), stderr=subprocess.STDOUT))
+    return PROCESSES[-1]
+
+
+def logged(name, text):
+    return text in open(f"{WORK}/{name}.log", errors="replace").read()
+
+
+def query(api, expression):
+    try:
+        with urllib.request.urlopen(api + urllib.parse.quote(expression), timeout=2) as reply:
+            result = json.load(reply)["data"]["result"]
+    except OSError:
+        return None
+    return float(result[0]["value"][1]) if len(result) == 1 else None
+
+
+def expect(api, expression, value):
+    wait_for(lambda: query(api, expression) == value, 10,
+             lambda: f"{expression} == {value} (last read {query(api, expression)})")
+
+
+def relay_and_prometheus(fast_path):
+    start("echo", [ECHO, "--seconds", "120"])
+    port = wait_for(lambda: logged("echo", "port ") and open(f"{WORK}/echo.log").read().split()[1], 5, "the echo server")
+    tunnel, metrics, web = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_STREAM), free_port(socket.SOCK_STREAM)
+    ini = f"{WORK}/relay.ini"
+    open(ini, "w").write(f"[General]\nAddPort=0\nFastPath={fast_path}\n[RemoteAdmin]\nTemporary=0\n"
+                         f"[Metrics]\nPort={metrics}\n[Tunnels]\nServer0={tunnel} 127.0.0.1:{port}\n")
+    check = subprocess.run([HEADLESS, "--config", ini, "--check"], capture_output=True, text=True)
+    if f"metrics on http://127.0.0.1:{metrics}/metrics" not in check.stdout:
+        fail(f"--check does not tell the endpoint: {check.stdout}{check.stderr}")
+    relay = start("relay", [HEADLESS, "--config", ini])
+    wait_for(lambda: logged("relay", f"Metrics on http://127.0.0.1:{metrics}/metrics"), 5, "the endpoint")
+    open(f"{WORK}/prometheus.yml", "w").write(
+        "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: gatewarden\n"
+        f"    static_configs:\n      - targets: ['127.0.0.1:{metrics}']\n")
+    start("prometheus", ["prometheus", f"--config.file={WORK}/prometheus.yml", f"--storage.tsdb.path={WORK}/tsdb",
+                         f"--web.listen-address=127.0.0.1:{web}"])
+    api = f"http://127.0.0.1:{web}/api/v1/query?query="
+    wait_for(lambda: query(api, "up") == 1, 30, "Prometheus's first scrape")
+    return relay, ini, tunnel, metrics, api
+
+
+def play(tunnel):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(2)
+    sent = 0
+    for n in range(ROUND_TRIPS):
+        data = os.urandom(1 + n * 37 % 1400)
+        s.sendto(data, ("127.0.0.1", tunnel))
+        if s.recv(4096) != data:
+            fail(f"round trip {n} came back altered")
+        sent += len(data)
+    return sent
+
+
+def expect_traffic(api, tunnel, sent):
+    labels = f'tunnel="{tunnel}",kind="static"'
+    for direction in ("to_server", "to_client"):
+        expect(api, f'gatewarden_datagrams_total{{{labels},direction="{direction}"}}', ROUND_TRIPS)
+        expect(api, f'gatewarden_bytes_total{{{labels},direction="{direction}"}}', sent)
+    return labels
+
+
+def sockets():
+    relay, ini, tunnel, metrics, api = relay_and_prometheus(0)
+    labels = expect_traffic(api, tunnel, play(tunnel))
+    # 129 source ports of one address: the last is refused for the address's cap, the
+    # others are answered.
+    crowd = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(129)]
+    for s in crowd:
+        s.bind(("127.0.0.2", 0))
+        s.sendto(b"crowd", ("127.0.0.1", tunnel))
+    expect(api, f'gatewarden_clients_refused_total{{{labels},cause="address_cap"}}', 1)
+    expect(api, f'gatewarden_relays_answered_total{{{labels}}}', 129)
+    expect(api, f'gatewarden_datagrams_total{{{labels},direction="to_client"}}', ROUND_TRIPS + 128)
+    # A second relay on the same metrics port ends with status 1, saying why.
+    second = subprocess.run([HEADLESS, "--config", ini], capture_output=True, text=True, timeout=10)
+    if second.returncode != 1 or f"cannot serve metrics on TCP 127.0.0.1:{metrics}" not in second.stderr:
+        fail(f"a taken metrics port: status {second.returncode}, {second.stderr}")
+    # The endpoint serves for the process's life: a reload says that a change takes a restart.
+    text = open(ini).read().replace(f"Port={metrics}", f"Port={free_port(socket.SOCK_STREAM)}")
+    open(ini, "w").write(text)
+    relay.send_signal(signal.SIGHUP)
+    wait_for(lambda: logged("relay", f"Metrics stay on http://127.0.0.1:{metrics}/metrics until the next start"), 5,
+             "the reload to tell that the endpoint stays")
+    if b"gatewarden_relays{" not in urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=2).read():
+        fail("the endpoint serves no relay figures after the reload")
+    relay.send_signal(signal.SIGTERM)
+    if relay.wait(10) != 0:
+        fail(f"the relay stopped with status {relay.returncode}")
+
+
+def fastpath():
+    relay, _, tunnel, _, api = relay_and_prometheus(1)
+    wait_for(lambda: logged("relay", "Fast path o"), 10, "the tunnel to tell of its fast path")
+    if not logged("relay", "Fast path on for"):
+        print("fast path part skipped:", [l for l in open(f"{WORK}/relay.log") if "Fast path" in l])
+        sys.exit(77)
+    # The first datagram each way goes through the sockets, the others through the kernel,
+    # which counts them in its table.
+    sent = play(tunnel)
+    prog = [l.split()[1] for info in glob.glob(f"/proc/{relay.pid}/fdinfo/*") for l in open(info) if "prog_id:" in l]
+    try:
+        table = json.loads(subprocess.check_output(["bpftool", "-j", "prog", "show", "id", prog[0]]))["map_ids"][0]
+        entries = json.loads(subprocess.check_output(["bpftool", "-j", "map", "dump", "id", str(table)]))
+        carried = sum(entry.get("formatted", entry)["value"]["datagrams"] for entry in entries)
+        print(f"the kernel carried {carried} datagrams", flush=True)
+        if carried < ROUND_TRIPS:
+            fail(f"the kernel carried only {carried} datagrams of {2 * ROUND_TRIPS}")
+    except (OSError, IndexError, KeyError, subprocess.CalledProcessError) as e:
+        print(f"what the kernel carried is not checked (bpftool: {e})", flush=True)
+    expect_traffic(api, tunnel, sent)
+
+
+if __name__ == "__main__":
+    phase, HEADLESS, ECHO = sys.argv[1:4]
+    PROCESSES = []
+    with tempfile.TemporaryDirectory(prefix="gw-metrics-") as WORK:
+        try:
+            {"sockets": sockets, "fastpath": fastpath}[phase]()
+        finally:
+            for process in PROCESSES:
+                process.kill()
+                process.wait()
+    print("ok", phase, flush=True)
