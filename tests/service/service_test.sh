@@ -35,14 +35,18 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; exit 1; }
 deb=$(cd "$work/out" && ls gatewarden-headless_*.deb)
 
-# The root: what the relay's package depends on, systemd, and python3 for a game server.
-if [ ! -x "$root/lib/systemd/systemd" ]; then
+# The root: what the relay's package depends on (read from the package, so that a new
+# dependency makes a new root), systemd, and python3 for a game server.
+depends=$(dpkg-deb -f "$work/out/$deb" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/[[:space:]]//g')
+includes="systemd,systemd-sysv,dbus,iproute2,procps,python3-minimal,$depends"
+if [ ! -x "$root/lib/systemd/systemd" ] || [ "$(cat "$root.includes" 2>/dev/null)" != "$includes" ]; then
   mkdir -p "$cache"
-  rm -rf "$root.tmp"
-  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libuv1,libsystemd0,libbpf1,iproute2,procps,python3-minimal \
+  rm -rf "$root.tmp" "$root" "$root.includes"
+  debootstrap --variant=minbase --include="$includes" \
     bookworm "$root.tmp" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 ||
     { tail -5 "$work/debootstrap.log"; skip "debootstrap failed"; }
   mv "$root.tmp" "$root"
+  echo "$includes" >"$root.includes"
 fi
 
 systemd-nspawn -q -D "$root" --volatile=overlay -b --register=no --keep-unit --private-network \
