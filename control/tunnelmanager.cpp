@@ -42,9 +42,9 @@ int ProbeUdpPort(int port) {
 // which always name the loopback. Other names are not looked up here: a temporary tunnel
 // whose name turns out to lead here closes itself once the answer comes.
 bool IsLocalHost(const std::string& host, TTime now) {
-  const std::string name = LowerAZ(host);
-  if (name == "localhost" || name.ends_with(".localhost") || name == "localhost." || name.ends_with(".localhost."))
-    return true;
+  std::string name = LowerAZ(host);
+  if (name.ends_with('.')) name.pop_back();
+  if (name == "localhost" || name.ends_with(".localhost")) return true;
   in_addr address{};
   return inet_aton(host.c_str(), &address) != 0 && IsLocalAddress(address.s_addr, now);
 }

@@ -173,15 +173,14 @@ void TServer::Promote(TClient& relay) {
 bool TServer::EndOldestTrial() {
   TTrialPlace* oldest = TTrialPlace::Oldest();
   if (!oldest) return false;
-  oldest->Tunnel.EndTrial(oldest->ClientKey);
+  TServer& tunnel = oldest->Tunnel;
+  tunnel.EndTrial(tunnel.trials_.find(oldest->ClientKey), TClosing::MadeRoom);
   return true;
 }
 
-void TServer::EndTrial(uint64_t key) {
-  const auto trial = trials_.find(key);
-  RemoveFromTable(*trial->second.Relay, TClosing::MadeRoom);
-  trials_.erase(trial);
-  ++unanswered_;
+TServer::TTrials::iterator TServer::EndTrial(TTrials::iterator trial, TClosing reason) {
+  RemoveFromTable(*trial->second.Relay, reason);
+  return trials_.erase(trial);
 }
 
 bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
@@ -226,13 +225,12 @@ void TServer::SweepTrials() {
       ++trial;
       continue;
     }
-    RemoveFromTable(*trial->second.Relay, TClosing::Unanswered);
-    trial = trials_.erase(trial);
-    ++unanswered_;
+    trial = EndTrial(trial, TClosing::Unanswered);
   }
-  if (unanswered_ == 0 || now - unansweredToldAt_ < TAdmission::kUnansweredSummaryInterval) return;
+  const uint64_t unanswered = counts_.Closed[TClosing::Unanswered] + counts_.Closed[TClosing::MadeRoom];
+  if (unanswered == unansweredTold_ || now - unansweredToldAt_ < TAdmission::kUnansweredSummaryInterval) return;
   unansweredToldAt_ = now;
-  const int count = std::exchange(unanswered_, 0);
+  const uint64_t count = unanswered - std::exchange(unansweredTold_, unanswered);
   context_.AddLog("Closed " + std::to_string(count) + (count == 1 ? " connection" : " connections") +
                   " that the server never answered on " + Describe());
 }

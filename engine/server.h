@@ -91,7 +91,8 @@ private:
   void Promote(TClient& relay);
   // The oldest trial of the process, of whichever tunnel, goes; false when there is none.
   static bool EndOldestTrial();
-  void EndTrial(uint64_t key);
+  using TTrials = std::unordered_map<uint64_t, TTrial>;
+  TTrials::iterator EndTrial(TTrials::iterator trial, TClosing reason);
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
@@ -115,12 +116,12 @@ private:
   // The relays their servers answered, in that order; the trials; both by client address;
   // and how many each client IP holds.
   std::vector<std::unique_ptr<TClient>> clients_;
-  std::unordered_map<uint64_t, TTrial> trials_;
+  TTrials trials_;
   std::unordered_map<uint64_t, TClient*> clientsByAddress_;
   std::unordered_map<uint32_t, int> relaysPerIP_;
   TTunnelCounts counts_;
-  // Trials ended unanswered since the last count was told.
-  int unanswered_ = 0;
+  // Trials ended unanswered (counts_) as of the last count told.
+  uint64_t unansweredTold_ = 0;
   TTime unansweredToldAt_{};
 
   // The server's address, network byte order; 0 until the name resolves. Relays follow it.
