@@ -637,6 +637,7 @@ def run(args):
             lab.sysctl("relay", "net.ipv4.ip_local_port_range", args.port_range.replace("-", " "))
         ports = lab.sysctl("relay", "net.ipv4.ip_local_port_range").split()
         icmp_before = lab.snmp("relay", "Icmp", "InDestUnreachs")
+        queue_drops_before = lab.snmp("relay", "Udp", "RcvbufErrors")
         figures = {"ports": "-".join(ports)}
         server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all)
         if server.stdout.readline().strip() != "ready":
@@ -689,6 +690,7 @@ def run(args):
         server.terminate()
         figures["server"] = result(server, 10)
         figures["icmp_taken"] = lab.snmp("relay", "Icmp", "InDestUnreachs") - icmp_before
+        figures["relay_queue_drops"] = lab.snmp("relay", "Udp", "RcvbufErrors") - queue_drops_before
         log = lab.read_log()
         figures["log"] = log[relay_log_start:].decode(errors="replace")
         figures["fast_path_line"] = next((line for line in log.decode(errors="replace").splitlines()
@@ -733,7 +735,8 @@ def report(args, figures):
     print(f"newcomers: {pl['newcomers']}, {pl['newcomers_unanswered']} unanswered within "
           f"{NEWCOMER_GIVES_UP:.0f} s; first answer p50 {ms(pl['newcomer_p50'])}, longest {worst}")
     print(f"relay: open descriptors at most {figures['descriptors']}, resident memory at most "
-          f"{figures['rss_max'] / 1e6:.1f} MB (peak {figures['peak_rss'] / 1e6:.1f} MB)")
+          f"{figures['rss_max'] / 1e6:.1f} MB (peak {figures['peak_rss'] / 1e6:.1f} MB); "
+          f"{figures['relay_queue_drops']} datagrams dropped by its full socket queues")
     print(f"log during the run: {len(lines)} lines, {len(log.encode())} bytes; "
           f"{log.count('Got connection from')} 'Got connection from', "
           f"{sum(1 for l in lines if '[10024]' in l)} lines of 'Too many open files', "

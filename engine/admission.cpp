@@ -1,6 +1,11 @@
 #include "admission.h"
 
+#include <algorithm>
+#include <bit>
+
 namespace gw {
+
+static_assert(std::has_single_bit(TAdmission::kTurnedAwayPlaces));
 
 namespace {
 // Every trial of the process in order of creation; all run on the loop's thread.
@@ -15,5 +20,32 @@ TTrialPlace::~TTrialPlace() { gTrials.erase(place_); }
 TTrialPlace* TTrialPlace::Oldest() { return gTrials.empty() ? nullptr : gTrials.front(); }
 
 std::size_t TTrialPlace::Count() { return gTrials.size(); }
+
+bool TTrialPace::Admit(uint64_t sourceKey, TTime now) {
+  if (now > paidAt_) {
+    const double earned = std::chrono::duration<double>(now - paidAt_).count() * TAdmission::kNewTrialsPerSecond;
+    trials_ = std::min<double>(TAdmission::kFirstComersAtOnce + TAdmission::kKeptForReturning, trials_ + earned);
+    paidAt_ = now;
+  }
+  if (trials_ >= 1 + TAdmission::kKeptForReturning) {
+    trials_ -= 1;
+    return true;
+  }
+  if (turnedAway_.empty()) turnedAway_.resize(TAdmission::kTurnedAwayPlaces);
+  TTurnedAway& place = PlaceOf(sourceKey);
+  if (trials_ >= 1 && place.Key == sourceKey && now - place.At <= TAdmission::kTurnedAwayRemembered) {
+    trials_ -= 1;
+    place = {};
+    return true;
+  }
+  place = {sourceKey, now};
+  return false;
+}
+
+TTrialPace::TTurnedAway& TTrialPace::PlaceOf(uint64_t sourceKey) {
+  // Fibonacci hashing: the high bits of the product mix every bit of address and port.
+  constexpr int kBits = std::countr_zero(TAdmission::kTurnedAwayPlaces);
+  return turnedAway_[(sourceKey * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+}
 
 } // namespace gw

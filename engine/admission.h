@@ -1,9 +1,12 @@
 #pragma once
 
+#include "clock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <vector>
 
 namespace gw {
 
@@ -36,6 +39,47 @@ struct TAdmission {
 
   // Trials ended unanswered are told as one count at most this often.
   static constexpr std::chrono::seconds kUnansweredSummaryInterval{5};
+
+  // New trials the process makes a second, across its tunnels. Making one costs the loop
+  // a socket, its connect, two changes of the poll set and later its close, some 60 us: at
+  // 15,000 a second the loop would do nothing else, and the datagrams of the players
+  // already served would wait in the tunnel's queue behind the flood. At this pace a flood
+  // takes an eighth of the loop. A source turned away is dropped as cheaply as it was read.
+  static constexpr int kNewTrialsPerSecond = 2000;
+  // Trials made at once for sources seen for the first time: the loop reads nothing else
+  // while it makes them, some 50 ms, which the tunnel's queue holds even when a flood
+  // starts at 80,000 datagrams a second.
+  static constexpr int kFirstComersAtOnce = 768;
+  // Trials kept beyond those for sources that come back after being turned away: a real
+  // newcomer sends again within a fraction of a second until answered, while a forged
+  // source is new at every datagram, so a flood of those cannot keep a newcomer out, and a
+  // thousand players arriving together are all in at their second datagram.
+  static constexpr int kKeptForReturning = 1280;
+  // Sources turned away are remembered in a table of this many places (16 bytes each, made
+  // at the first one turned away), each place taken by the latest source hashed to it: at
+  // 50,000 forged sources a second a newcomer's place outlives its next try nine times in ten.
+  static constexpr std::size_t kTurnedAwayPlaces = 1 << 16;
+  // A source that comes back later than this is new again.
+  static constexpr std::chrono::seconds kTurnedAwayRemembered{2};
+};
+
+// The pace of new trials across the tunnels of a process (TAdmission): whether a source
+// that has no relay may have a trial now. Sources turned away are remembered, so that
+// one that comes back goes before those seen for the first time.
+class TTrialPace {
+public:
+  bool Admit(uint64_t sourceKey, TTime now);
+
+private:
+  struct TTurnedAway {
+    uint64_t Key = 0;
+    TTime At{};
+  };
+  TTurnedAway& PlaceOf(uint64_t sourceKey);
+
+  double trials_ = TAdmission::kFirstComersAtOnce + TAdmission::kKeptForReturning;
+  TTime paidAt_{};
+  std::vector<TTurnedAway> turnedAway_;
 };
 
 // A trial's place among every trial of the process, oldest first. It enters the list when

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "admission.h"
 #include "clock.h"
 
 #include <string>
@@ -28,6 +29,11 @@ public:
   virtual TFastPath* FastPath() { return nullptr; }
 
   TTime Now() const { return Clock().Now(); }
+  // How fast the tunnels of this process may make trials.
+  TTrialPace& TrialPace() { return trialPace_; }
+
+private:
+  TTrialPace trialPace_;
 };
 
 } // namespace gw

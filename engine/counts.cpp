@@ -6,6 +6,7 @@ const char* CauseName(TRefusal cause) {
   switch (cause) {
     case TRefusal::LoopSource: return "loop_source";
     case TRefusal::TooManyFromAddress: return "address_cap";
+    case TRefusal::TrialPace: return "trial_pace";
     case TRefusal::NoRoom: return "descriptors_short";
     case TRefusal::Count: break;
   }

@@ -36,7 +36,13 @@ struct TRelayCounts {
 };
 
 // Why a new client address got no relay.
-enum class TRefusal { LoopSource, TooManyFromAddress, NoRoom, Count };
+enum class TRefusal {
+  LoopSource,          // the game server or an endpoint of this program
+  TooManyFromAddress,  // its IP holds as many relays as one may
+  TrialPace,           // new sources came faster than the process makes trials
+  NoRoom,              // no descriptor or port for its socket
+  Count
+};
 // Why a datagram of a client was not relayed.
 enum class TDrop {
   TooLong,        // longer than the relay carries, either way

@@ -132,6 +132,14 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     return nullptr;
   }
 
+  if (!context_.TrialPace().Admit(from.Key(), now)) {
+    counts_.Refused.Add(TRefusal::TrialPace);
+    refusals_.Write(kTrialPace, [&] {
+      return "Refused connection from " + DottedText(from.Address) + ":" + std::to_string(from.Port) +
+             ": more new clients than " + std::to_string(TAdmission::kNewTrialsPerSecond) + " a second";
+    });
+    return nullptr;
+  }
   // The oldest trials make room, for a full list as for descriptors or ports run short,
   // rather than the newcomer be refused.
   while (TTrialPlace::Count() >= TAdmission::kMaxTrials) EndOldestTrial();

@@ -138,6 +138,7 @@ private:
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;
+  static constexpr int kTrialPace = -3;
   bool fastPathOn_ = false;
   std::string fastPathLine_;
   TTime refuseUntil_{};

@@ -130,8 +130,10 @@ TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNor
   const int descriptorsBefore = OpenDescriptors();
   const std::size_t heapBefore = mallinfo2().uordblks;
   {
-    // Room for about a thousand relays: the rest of the flood finds no descriptor.
-    TDescriptorLimit limit(static_cast<rlim_t>(descriptorsBefore + 1000));
+    // Room for fewer relays than the trials made at once: the rest of the flood finds no
+    // descriptor.
+    constexpr int kRoom = TAdmission::kFirstComersAtOnce / 2;
+    TDescriptorLimit limit(static_cast<rlim_t>(descriptorsBefore + kRoom));
     constexpr int kSources = 20000;
     for (int i = 0; i < kSources; ++i) {
       const uint32_t source = htonl((127u << 24) | (1u << 16) | static_cast<uint32_t>(i + 1));
@@ -145,14 +147,19 @@ TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNor
     while (server.TryReceive()) {
     }
     // The forged sources' trials made room for one another within the limit, keeping its
-    // reserve: no refusal, no line per source.
+    // reserve: none refused for descriptors, no line per source. Past the trials the pace
+    // grants at once, the rest of the flood was turned away, told in one line.
+    const TTunnelCounts& counts = core.Config().Items(0).Counts();
     EXPECT_EQ(frontEnd.Counts["Got connection from "], 3);
-    EXPECT_LT(OpenDescriptors(), descriptorsBefore + 1000 - TudpSocket::kDescriptorReserve / 2);
+    EXPECT_LT(OpenDescriptors(), descriptorsBefore + kRoom - TudpSocket::kDescriptorReserve / 2);
     EXPECT_EQ(frontEnd.Counts["WSA Error: Too many open files"], 0);
-    EXPECT_EQ(frontEnd.Counts["Refused "], 0);
+    EXPECT_EQ(counts.Refused[TRefusal::NoRoom], 0u);
+    EXPECT_EQ(counts.Refused[TRefusal::TrialPace] + counts.TrialsMade, 20000u + 3);
+    EXPECT_EQ(frontEnd.Counts["Refused "], 1);
     EXPECT_LE(frontEnd.Counts["Closed "], 1);
-    EXPECT_GT(TTrialPlace::Count(), 1000u - 2 * TudpSocket::kDescriptorReserve) << "the descriptors were not short";
-    // A player who comes while the descriptors are short is served at once.
+    EXPECT_GT(TTrialPlace::Count(), kRoom - 2u * TudpSocket::kDescriptorReserve) << "the descriptors were not short";
+    // A player who comes while the descriptors are short and the pace is spent is turned
+    // away at first, and served as soon as it sends again.
     players.push_back(std::move(late));
     ASSERT_TRUE(playersServed());
     EXPECT_EQ(core.Config().Items(0).ClientCount(), 4);

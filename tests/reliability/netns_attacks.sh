@@ -49,9 +49,10 @@ run() { # name, arguments...: one attack after the other
 }
 attack pin pin --seconds 72
 pin=$!
-# 1,000 sources a second, ten datagrams each, against 4,096 descriptors: a relay that gives
-# every source a socket for 12 s runs out within five seconds.
-run forged forged --rate 10000 --repeat 10 --seconds 8 --nofile 4096 "${sanitized[@]}"
+# 20,000 new sources a second against 4,096 descriptors: a relay that gives every source a
+# socket runs out within a second, and one that makes a trial for each falls behind the
+# flood, and the player's datagrams wait behind it in the tunnel's queue.
+run forged forged --rate 20000 --seconds 8 --nofile 4096 "${sanitized[@]}"
 # A narrow ephemeral range makes every relay's port meet the spray twenty times a second.
 run icmp icmp --seconds 10 --port-range 40000-40999
 # The same where the kernel carries the players (where BPF is not to be had, the relay says so
