@@ -46,15 +46,15 @@ struct TAdmission {
   // already served would wait in the tunnel's queue behind the flood. At this pace a flood
   // takes an eighth of the loop. A source turned away is dropped as cheaply as it was read.
   static constexpr int kNewTrialsPerSecond = 2000;
-  // Trials made at once for sources seen for the first time: the loop reads nothing else
-  // while it makes them, some 50 ms, which the tunnel's queue holds even when a flood
-  // starts at 80,000 datagrams a second.
-  static constexpr int kFirstComersAtOnce = 768;
+  // Trials made at once for sources seen for the first time: enough for a thousand players
+  // arriving together (a relay restarted under a full server). The loop reads nothing else
+  // while it makes them, some 60 ms, which the tunnel's queue holds even when a flood starts
+  // at 80,000 datagrams a second.
+  static constexpr int kFirstComersAtOnce = 1024;
   // Trials kept beyond those for sources that come back after being turned away: a real
   // newcomer sends again within a fraction of a second until answered, while a forged
-  // source is new at every datagram, so a flood of those cannot keep a newcomer out, and a
-  // thousand players arriving together are all in at their second datagram.
-  static constexpr int kKeptForReturning = 1280;
+  // source is new at every datagram, so a flood of those cannot keep a newcomer out.
+  static constexpr int kKeptForReturning = 1024;
   // Sources turned away are remembered in a table of this many places (16 bytes each, made
   // at the first one turned away), each place taken by the latest source hashed to it: at
   // 50,000 forged sources a second a newcomer's place outlives its next try nine times in ten.
