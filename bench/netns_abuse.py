@@ -158,7 +158,9 @@ def role_server(p):
                 worst_source = max(worst_source, max(per_source.values()))
                 busiest_second = max(busiest_second, sum(per_source.values()))
             second, per_source = moment, collections.Counter()
-        per_source[source] += 1
+        # A forged datagram names its forged source, which the relay's upstream port does not:
+        # the system gives that port to a later trial once the first has gone.
+        per_source[data[1:5] if data[:1] == b"J" else source] += 1
         junk_total += 1
     if per_source:
         worst_source = max(worst_source, max(per_source.values()))
@@ -301,6 +303,7 @@ def role_forge(p):
             source = sent // p["repeat"]
             struct.pack_into("!I", packet, 12, FORGED_NET + 1 + source % (FORGED_SIZE - 2))
             struct.pack_into("!H", packet, 20, 1024 + (source * 7919) % 64000)
+            struct.pack_into("!I", packet, 29, source)
             try:
                 raw.sendto(packet, target)
                 sent += 1

@@ -33,13 +33,16 @@ bool TTrialPace::Admit(uint64_t sourceKey, TTime now) {
   }
   if (turnedAway_.empty()) turnedAway_.resize(TAdmission::kTurnedAwayPlaces);
   TTurnedAway& place = PlaceOf(sourceKey);
-  if (trials_ >= 1 && place.Key == sourceKey && now - place.At <= TAdmission::kTurnedAwayRemembered) {
-    trials_ -= 1;
-    place = {};
-    return true;
+  if (place.Key != sourceKey || now - place.At > TAdmission::kTurnedAwayRemembered) {
+    place = {sourceKey, now};
+    return false;
   }
-  place = {sourceKey, now};
-  return false;
+  // The place keeps the time the source was first turned away, however often it sends
+  // before it may come back.
+  if (now - place.At < TAdmission::kComesBackAfter || trials_ < 1) return false;
+  trials_ -= 1;
+  place = {};
+  return true;
 }
 
 TTrialPace::TTurnedAway& TTrialPace::PlaceOf(uint64_t sourceKey) {

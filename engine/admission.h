@@ -55,9 +55,14 @@ struct TAdmission {
   // newcomer sends again within a fraction of a second until answered, while a forged
   // source is new at every datagram, so a flood of those cannot keep a newcomer out.
   static constexpr int kKeptForReturning = 1024;
+  // A source comes back when it sends again at least this long after it was turned away:
+  // a client that was not answered tries again after a while, where a flood that sends
+  // each forged source a few times in a row would otherwise pass for newcomers.
+  static constexpr std::chrono::milliseconds kComesBackAfter{10};
   // Sources turned away are remembered in a table of this many places (16 bytes each, made
   // at the first one turned away), each place taken by the latest source hashed to it: at
-  // 50,000 forged sources a second a newcomer's place outlives its next try nine times in ten.
+  // 80,000 forged sources a second a newcomer's place outlives its next try (100 ms later)
+  // nearly nine times in ten.
   static constexpr std::size_t kTurnedAwayPlaces = 1 << 16;
   // A source that comes back later than this is new again.
   static constexpr std::chrono::seconds kTurnedAwayRemembered{2};

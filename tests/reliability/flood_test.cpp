@@ -159,7 +159,11 @@ TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNor
     EXPECT_LE(frontEnd.Counts["Closed "], 1);
     EXPECT_GT(TTrialPlace::Count(), kRoom - 2u * TudpSocket::kDescriptorReserve) << "the descriptors were not short";
     // A player who comes while the descriptors are short and the pace is spent is turned
-    // away at first, and served as soon as it sends again.
+    // away at first, and served when it sends again a moment later.
+    late->SendTo(tunnelPort, "move");
+    context.RunFor(10ms);
+    EXPECT_EQ(counts.Refused[TRefusal::TrialPace] + counts.TrialsMade, 20000u + 3 + 1);
+    context.ManualClock.Advance(TAdmission::kComesBackAfter);
     players.push_back(std::move(late));
     ASSERT_TRUE(playersServed());
     EXPECT_EQ(core.Config().Items(0).ClientCount(), 4);
