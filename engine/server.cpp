@@ -20,7 +20,8 @@ constexpr std::chrono::seconds kRetryUnresolved{1};
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
 
 TServer::TServer(TEngineContext& context)
-    : context_(context), lookup_(context.Loop()), gameErrors_(context), queryErrors_(context), refusals_(context) {}
+    : context_(context), lookup_(context.Loop()), gameErrors_(context), queryErrors_(context), refusals_(context),
+      paceRefusals_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -134,7 +135,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
 
   if (!context_.TrialPace().Admit(from.Key(), now)) {
     counts_.Refused.Add(TRefusal::TrialPace);
-    refusals_.Write(kTrialPace, [&] {
+    paceRefusals_.Write(0, [&] {
       return "Refused connection from " + DottedText(from.Address) + ":" + std::to_string(from.Port) +
              ": more new clients than " + std::to_string(TAdmission::kNewTrialsPerSecond) + " a second";
     });

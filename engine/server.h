@@ -135,10 +135,12 @@ private:
   TRepeatedLog gameErrors_;
   TRepeatedLog queryErrors_;
   TRepeatedLog refusals_;
+  // The pace's refusals are counted in a log of their own: taking turns with another
+  // refusal in one log would write a line at every turn, a line per datagram of a flood.
+  TRepeatedLog paceRefusals_;
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;
-  static constexpr int kTrialPace = -3;
   bool fastPathOn_ = false;
   std::string fastPathLine_;
   TTime refuseUntil_{};
