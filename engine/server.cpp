@@ -84,7 +84,7 @@ void TServer::Resolve(TTime now) {
 }
 
 bool TServer::TargetsThisProgram(TTime now) const {
-  return Temporary && serverAddress_ != 0 && TudpSocket::IsOwnPort(running_.ServerPort & 0xFFFF) &&
+  return Temporary && serverAddress_ != 0 && TudpSocket::IsOwnEndpoint(serverAddress_, running_.ServerPort & 0xFFFF) &&
          IsLocalAddress(serverAddress_, now);
 }
 
@@ -196,7 +196,7 @@ bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
   const auto serverPort = static_cast<uint16_t>(running_.ServerPort);
   if (from.Address == serverAddress_ && (from.Port == serverPort || from.Port == static_cast<uint16_t>(serverPort + 1)))
     return true;
-  return TudpSocket::IsOwnPort(from.Port) && IsLocalAddress(from.Address, now);
+  return TudpSocket::IsOwnEndpoint(from.Address, from.Port) && IsLocalAddress(from.Address, now);
 }
 
 void TServer::RemoveFromTable(const TClient& relay, TClosing reason) {

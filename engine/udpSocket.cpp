@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace gw {
 
@@ -162,9 +162,11 @@ namespace {
 
 TSendQueue gSendQueue;
 
-// The ports bound by this process's endpoints, so a tunnel can tell its own endpoints from
-// a peer.
-std::unordered_set<int> gOwnPorts;
+// The ports bound by this process's endpoints, each with the local address it sends from
+// (0 while bound to any), so a tunnel can tell its own endpoints from a peer. A connected
+// endpoint sends from the one address its route gave it, and another socket may then hold
+// the same port on another local address.
+std::unordered_map<int, uint32_t> gOwnPorts;
 
 // The lowest free descriptor is the one a new socket gets, so a socket numbered within the
 // reserve of the limit means that few are left.
@@ -227,7 +229,7 @@ void TudpSocket::Open() {
   poll_ = std::move(poll);
   flush_ = std::move(flush);
   boundPort_ = ntohs(bound.sin_port);
-  gOwnPorts.insert(boundPort_);
+  gOwnPorts[boundPort_] = 0;
 }
 
 void TudpSocket::Close() {
@@ -242,6 +244,11 @@ void TudpSocket::Close() {
 
 bool TudpSocket::IsOwnPort(int port) { return gOwnPorts.contains(port); }
 
+bool TudpSocket::IsOwnEndpoint(uint32_t address, int port) {
+  const auto found = gOwnPorts.find(port);
+  return found != gOwnPorts.end() && (found->second == 0 || found->second == address);
+}
+
 void TudpSocket::SetLocation(const std::string& location) {
   destination_.Location = location;
   Resolve(destination_);
@@ -254,6 +261,12 @@ bool TudpSocket::Connect(const TPeerAddress& peer) {
     return false;
   }
   connected_ = true;
+  // The system bound the endpoint to the address of the route; should it not say which,
+  // the endpoint stays owned on every address.
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) == 0)
+    gOwnPorts[boundPort_] = local.sin_addr.s_addr;
   return true;
 }
 

@@ -63,6 +63,9 @@ public:
   int LocalPort() const { return Active() ? boundPort_ : 0; }
   // True while an endpoint of this process is bound to `port` (host byte order).
   static bool IsOwnPort(int port);
+  // True while an endpoint of this process sends from `address` (network byte order) and
+  // `port` (host byte order): bound to the port on any address, or connected from that one.
+  static bool IsOwnEndpoint(uint32_t address, int port);
 
   // Takes datagrams from `peer` only, and sends there without naming it: the system
   // filters the sources and keeps the route. Failures are reported; false then.

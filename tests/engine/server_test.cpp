@@ -1,4 +1,5 @@
 #include "loopHarness.h"
+#include "loopback.h"
 #include "repeatedLog.h"
 #include "server.h"
 #include "udpPeer.h"
@@ -478,6 +479,22 @@ TEST_F(TTunnelFixture, NoRelayForTheServerItselfNorForThisProgramsOwnEndpoints) 
   EXPECT_FALSE(Server.TryReceive().has_value());
   EXPECT_EQ(TTrialPlace::Count(), 1u);
   EXPECT_TRUE(Context.LinesStartingWith("Got connection from ").empty());
+}
+
+// A relay's endpoint, once connected, sends from one local address: a peer holding the same
+// port on another local address is a client like any other.
+TEST_F(TTunnelFixture, APeerAtARelaysPortOnAnotherLocalAddressIsNoLoop) {
+  Tunnel->Start();
+  TUdpPeer client;
+  client.SendTo(GamePort(), "hello");
+  const uint16_t relayPort = Await(Server).FromPort;
+  TFd neighbour(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local = test::Loopback(relayPort);
+  local.sin_addr.s_addr = htonl(0x7F000002);
+  ASSERT_EQ(::bind(neighbour.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
+  const sockaddr_in tunnel = test::Loopback(GamePort());
+  ::sendto(neighbour.Get(), "next door", 9, 0, reinterpret_cast<const sockaddr*>(&tunnel), sizeof tunnel);
+  EXPECT_EQ(Await(Server).Data, "next door");
 }
 
 TEST_F(TTunnelFixture, OnlyTheServerAnswersThroughARelay) {
