@@ -15,6 +15,11 @@ constexpr int kTunnelReceiveBufferBytes = 4 << 20;
 // did not, at most once a second, when a client sends.
 constexpr std::chrono::seconds kRefreshResolved{60};
 constexpr std::chrono::seconds kRetryUnresolved{1};
+
+// The line of a new client address given no relay.
+std::string RefusedLine(const TPeerAddress& from, const std::string& reason) {
+  return "Refused connection from " + DottedText(from.Address) + ":" + std::to_string(from.Port) + ": " + reason;
+}
 } // namespace
 
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
@@ -121,10 +126,8 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   const auto held = relaysPerIP_.find(from.Address);
   if (held != relaysPerIP_.end() && held->second >= TAdmission::kMaxRelaysPerAddress) {
     counts_.Refused.Add(TRefusal::TooManyFromAddress);
-    refusals_.Write(kTooManyFromAddress, [&] {
-      const std::string ip = DottedText(from.Address);
-      return "Refused connection from " + ip + ":" + std::to_string(from.Port) + ": too many from " + ip;
-    });
+    refusals_.Write(kTooManyFromAddress,
+                    [&] { return RefusedLine(from, "too many from " + DottedText(from.Address)); });
     return nullptr;
   }
   if (now < refuseUntil_) {
@@ -136,8 +139,8 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
   if (!context_.TrialPace().Admit(from.Key(), now)) {
     counts_.Refused.Add(TRefusal::TrialPace);
     paceRefusals_.Write(0, [&] {
-      return "Refused connection from " + DottedText(from.Address) + ":" + std::to_string(from.Port) +
-             ": more new clients than " + std::to_string(TAdmission::kNewTrialsPerSecond) + " a second";
+      return RefusedLine(from, "more new clients than " + std::to_string(TAdmission::kNewTrialsPerSecond) +
+                                   " a second");
     });
     return nullptr;
   }
