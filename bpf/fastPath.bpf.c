@@ -2,7 +2,8 @@
 // of clients whose relay user space has already made. Each relay has two entries in one
 // table: the client's datagrams to the tunnel port, and the server's replies to the relay's
 // upstream port. A datagram that matches is rewritten exactly as the relay's sockets would
-// send it and handed on; anything else goes on untouched (to the next classifier, then up
+// send it and handed on. While user space's pace turns a tunnel's new sources away, so does
+// the program, at once. Anything else goes on untouched (to the next classifier, then up
 // the stack to the host's rules and the sockets, which decide).
 #include <linux/bpf.h>
 #include <linux/if_ether.h>
@@ -18,6 +19,10 @@
 
 // The TTL of datagrams this host sends (net.ipv4.ip_default_ttl), set by the loader.
 const volatile __u8 kDefaultTtl = 64;
+// When a source turned away comes back, and how long one is remembered: user space's
+// pace, set by the loader.
+const volatile __u64 kComesBackAfterNs = 10000000;
+const volatile __u64 kTurnedAwayRememberedNs = 2000000000;
 
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
@@ -25,6 +30,22 @@ struct {
   __type(key, struct gw_flow_key);
   __type(value, struct gw_flow);
 } flows SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, GW_PACED_PORTS);
+  __type(key, __u16);
+  __type(value, struct gw_paced_port);
+} paced_ports SEC(".maps");
+
+// Each place holds the latest source hashed to it; races between processors on one place
+// cost at most one datagram turned away or let through.
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1 << GW_TURNED_AWAY_BITS);
+  __type(key, __u32);
+  __type(value, struct gw_turned_away);
+} turned_away SEC(".maps");
 
 #define AF_INET 2
 #define LOOPBACK_IFINDEX 1
@@ -43,6 +64,43 @@ struct addresses {
   __u32 daddr;
 };
 
+// A datagram from a source no entry knows, to a port whose new sources user space's pace
+// turns away: turned away here as well, before it costs the socket, the relay's loop and
+// the processors the players' datagrams need. A source that comes back goes up to the
+// sockets, where the pace lets it go first: a real client sends again until answered, where
+// a forged source is new at every datagram.
+static __always_inline int turn_away(struct __sk_buff* skb, const struct iphdr* ip, const struct udphdr* udp) {
+  const __u16 port = udp->dest;
+  struct gw_paced_port* paced = bpf_map_lookup_elem(&paced_ports, &port);
+  if (!paced) return PASS_ON;
+  const __u64 now = bpf_ktime_get_ns();
+  if (now >= paced->until_ns) return PASS_ON;
+  // Only what this host would deliver to the tunnel's socket (a local route; a host that
+  // does not forward keeps nothing else): a datagram routed on to another host is not ours.
+  struct bpf_fib_lookup route = {.family = AF_INET,
+                                 .l4_protocol = IPPROTO_UDP,
+                                 .tot_len = bpf_ntohs(ip->tot_len),
+                                 .ifindex = skb->ingress_ifindex,
+                                 .ipv4_src = ip->saddr,
+                                 .ipv4_dst = ip->daddr};
+  const long found = bpf_fib_lookup(skb, &route, sizeof route, 0);
+  if (found != BPF_FIB_LKUP_RET_NOT_FWDED && found != BPF_FIB_LKUP_RET_FWD_DISABLED) return PASS_ON;
+
+  const __u64 source = (__u64)ip->saddr << 32 | (__u64)udp->source << 16 | udp->dest;
+  // Fibonacci hashing, as user space's table: the high bits of the product mix every bit.
+  const __u32 slot = (__u32)((source * 0x9E3779B97F4A7C15ull) >> (64 - GW_TURNED_AWAY_BITS));
+  struct gw_turned_away* place = bpf_map_lookup_elem(&turned_away, &slot);
+  if (!place) return PASS_ON;
+  if (place->source != source || now - place->at_ns > kTurnedAwayRememberedNs) {
+    place->source = source;
+    place->at_ns = now;
+  } else if (now - place->at_ns >= kComesBackAfterNs) {
+    return PASS_ON;
+  }
+  __sync_fetch_and_add(&paced->turned_away, 1);
+  return TC_ACT_SHOT;
+}
+
 SEC("tc")
 int gw_fast_path(struct __sk_buff* skb) {
   void* data = (void*)(long)skb->data;
@@ -57,7 +115,7 @@ int gw_fast_path(struct __sk_buff* skb) {
 
   struct gw_flow_key key = {.addr = ip->saddr, .port = udp->source, .local_port = udp->dest};
   struct gw_flow* flow = bpf_map_lookup_elem(&flows, &key);
-  if (!flow) return PASS_ON;
+  if (!flow) return turn_away(skb, ip, udp);
   // The relay's socket takes only what is sent to its own address; a datagram for another
   // host this one routes for is not the relay's.
   if (ip->daddr != flow->local_addr) return PASS_ON;

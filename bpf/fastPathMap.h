@@ -6,6 +6,10 @@
 #define GW_FAST_PATH_ENTRIES 65536
 // Datagrams of this many payload bytes or more are left to the sockets, which drop them.
 #define GW_FAST_PATH_MAX_PAYLOAD 3000
+// Tunnel ports whose new sources may be turned away at once, and the places of the table
+// that remembers the sources turned away (a power of two, its bits).
+#define GW_PACED_PORTS 1024
+#define GW_TURNED_AWAY_BITS 16
 
 // A datagram arriving from addr:port at this host's local_port.
 struct gw_flow_key {
@@ -29,4 +33,17 @@ struct gw_flow {
   __u64 last_seen_ns;
   __u64 datagrams;
   __u64 bytes;
+};
+
+// A tunnel port whose new sources (those no entry knows) are turned away until until_ns
+// (CLOCK_MONOTONIC), as user space's pace does; the kernel counts those it turned away.
+struct gw_paced_port {
+  __u64 until_ns;
+  __u64 turned_away;
+};
+
+// A source turned away, as key (address, port, local port), and when it was first.
+struct gw_turned_away {
+  __u64 source;
+  __u64 at_ns;
 };

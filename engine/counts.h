@@ -66,7 +66,7 @@ const char* CauseName(TClosing cause);
 template <typename TCause>
 struct TByCause {
   std::array<uint64_t, static_cast<std::size_t>(TCause::Count)> Values{};
-  void Add(TCause cause) { ++Values[static_cast<std::size_t>(cause)]; }
+  void Add(TCause cause, uint64_t times = 1) { Values[static_cast<std::size_t>(cause)] += times; }
   uint64_t operator[](TCause cause) const { return Values[static_cast<std::size_t>(cause)]; }
 };
 

@@ -1,5 +1,7 @@
 #include "fastPath.h"
 
+#include "admission.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +20,7 @@
 
 #include <cstddef>
 #include <fstream>
+#include <utility>
 #endif
 
 namespace gw {
@@ -42,14 +45,23 @@ constexpr std::chrono::nanoseconds kLease = std::chrono::seconds(2);
 // more often than this: one table write, not one per datagram. The lease still has at least
 // three quarters left after every datagram the sockets see.
 constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
+// The kernel turns a tunnel's new sources away for this long after the pace last turned
+// one away, or after it last saw the kernel do so: the sweep, once a second, renews it
+// while a flood lasts, and the port takes new sources up again a second or two after.
+constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
+// The kernel remembers the sources it turned away in a table like the pace's, for the same
+// reason and of the same size.
+static_assert(std::size_t{1} << GW_TURNED_AWAY_BITS == TAdmission::kTurnedAwayPlaces);
 // /sys/class/net/*/type: the program reads an Ethernet header, which these two carry.
 constexpr int kArpHardwareEthernet = 1;
 constexpr int kArpHardwareLoopback = 772;
 
 std::string ErrorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
+uint64_t Nanoseconds(std::chrono::nanoseconds span) { return static_cast<uint64_t>(span.count()); }
+
 uint64_t KernelTime(TTime time) {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count());
+  return Nanoseconds(std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()));
 }
 
 // A process that attached a classic filter holds this name in the namespace's abstract
@@ -114,6 +126,7 @@ struct TFastPath::TKernel {
   // Says that the classic filters are a running process's (ClaimFilter).
   TFd FilterClaim;
   int Table = -1;
+  int PacedPorts = -1;
 
   std::string Attach(int interface, const char* name) {
     const int type = ReadNumber(std::string("/sys/class/net/") + name + "/type", 0);
@@ -177,6 +190,8 @@ TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
   }
   kernel_->Skeleton->rodata->kDefaultTtl =
       static_cast<uint8_t>(ReadNumber("/proc/sys/net/ipv4/ip_default_ttl", 64));
+  kernel_->Skeleton->rodata->kComesBackAfterNs = Nanoseconds(TAdmission::kComesBackAfter);
+  kernel_->Skeleton->rodata->kTurnedAwayRememberedNs = Nanoseconds(TAdmission::kTurnedAwayRemembered);
   if (const int loaded = gw_fast_path_bpf__load(kernel_->Skeleton.get()); loaded != 0) {
     failure_ = loaded == -EPERM || loaded == -EACCES
                    ? "no privileges for BPF (it needs CAP_BPF and CAP_NET_ADMIN)"
@@ -185,6 +200,7 @@ TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
     return;
   }
   kernel_->Table = bpf_map__fd(kernel_->Skeleton->maps.flows);
+  kernel_->PacedPorts = bpf_map__fd(kernel_->Skeleton->maps.paced_ports);
 
   const TInterfaces interfaces = ListInterfaces();
   if (!interfaces) {
@@ -347,6 +363,38 @@ TRelayCounts TFastPathRelay::Carried() const {
   return carried;
 }
 
+TFastPathPacing::TFastPathPacing(TFastPath& path, int tunnelPort)
+    : path_(path), port_(htons(static_cast<uint16_t>(tunnelPort))) {}
+
+void TFastPathPacing::TurnAwayFrom(TTime now) {
+  until_ = now + kPacingHold;
+  // The count goes on from what the entry holds: it is read, then written whole.
+  gw_paced_port paced{};
+  const int table = path_.kernel_->PacedPorts;
+  if (installed_) bpf_map_lookup_elem(table, &port_, &paced);
+  paced.until_ns = KernelTime(until_);
+  if (bpf_map_update_elem(table, &port_, &paced, BPF_ANY) != 0) {
+    failure_ = "the fast path's table refused to turn new clients away: " + ErrorText(errno);
+    return;
+  }
+  failure_.clear();
+  installed_ = true;
+}
+
+void TFastPathPacing::Stop() {
+  until_ = {};
+  if (!std::exchange(installed_, false)) return;
+  // Installed by this object; a missing entry leaves nothing to remove.
+  bpf_map_delete_elem(path_.kernel_->PacedPorts, &port_);
+  turnedAwayTaken_ = 0;
+}
+
+uint64_t TFastPathPacing::TakeTurnedAway() {
+  gw_paced_port paced{};
+  if (!installed_ || bpf_map_lookup_elem(path_.kernel_->PacedPorts, &port_, &paced) != 0) return 0;
+  return paced.turned_away - std::exchange(turnedAwayTaken_, paced.turned_away);
+}
+
 #else
 
 struct TFastPath::TKernel {};
@@ -366,6 +414,12 @@ TFastPathRelay::~TFastPathRelay() = default;
 void TFastPathRelay::Renew(TLease&, TTime) {}
 TTime TFastPathRelay::ClientLastSeen() const { return TTime{}; }
 TRelayCounts TFastPathRelay::Carried() const { return {}; }
+
+// Never made in this build either: a tunnel paces in the kernel only with the fast path on.
+TFastPathPacing::TFastPathPacing(TFastPath& path, int) : path_(path), port_(0) {}
+void TFastPathPacing::TurnAwayFrom(TTime) {}
+void TFastPathPacing::Stop() {}
+uint64_t TFastPathPacing::TakeTurnedAway() { return 0; }
 
 #endif
 

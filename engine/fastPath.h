@@ -41,6 +41,7 @@ public:
 
 private:
   friend class TFastPathRelay;
+  friend class TFastPathPacing;
   struct TKernel;
   struct TAttachFailure {
     int Interface;
@@ -103,6 +104,40 @@ private:
   TFastPath& path_;
   TLease fromClient_;
   TLease fromServer_;
+  std::string failure_;
+};
+
+// A tunnel port whose new sources the kernel turns away while the pace turns them away in
+// user space (TTrialPace): past the pace, a flood of forged sources is dropped before it
+// reaches the socket, so that it costs neither the relay's loop nor the processors the
+// carried players need. A source that comes back still goes up to the socket, where the
+// pace lets it go first. The kernel knows no relay but those it carries: the tunnel paces
+// in the kernel only while it carries every relay its server answered.
+class TFastPathPacing {
+public:
+  TFastPathPacing(TFastPath& path, int tunnelPort);
+  // The kernel stops turning the port's sources away.
+  ~TFastPathPacing() { Stop(); }
+  TFastPathPacing(const TFastPathPacing&) = delete;
+  TFastPathPacing& operator=(const TFastPathPacing&) = delete;
+
+  // Whether the kernel turns new sources away at `now`, or the last attempt to have it do
+  // so failed and waits its turn.
+  bool Pacing(TTime now) const { return now < until_; }
+  // Has the kernel turn new sources away for a while from `now`: started, or renewed. When
+  // the table refuses, Failure says why, and the next attempt waits as long.
+  void TurnAwayFrom(TTime now);
+  void Stop();
+  const std::string& Failure() const { return failure_; }
+  // The datagrams the kernel turned away since the last call.
+  uint64_t TakeTurnedAway();
+
+private:
+  TFastPath& path_;
+  const uint16_t port_;
+  bool installed_ = false;
+  TTime until_{};
+  uint64_t turnedAwayTaken_ = 0;
   std::string failure_;
 };
 

@@ -12,8 +12,12 @@ std::unordered_set<TRepeatedLog*> gCounting;
 
 TRepeatedLog::~TRepeatedLog() { gCounting.erase(this); }
 
-void TRepeatedLog::Count() {
-  ++repeats_;
+void TRepeatedLog::CountMore(uint64_t times) {
+  if (written_ && times > 0) Count(times);
+}
+
+void TRepeatedLog::Count(uint64_t times) {
+  repeats_ += times;
   gCounting.insert(this);
   if (context_.Now() - writtenAt_ >= kSummaryInterval) WriteCount();
 }
@@ -33,7 +37,7 @@ void TRepeatedLog::Restart() {
 }
 
 void TRepeatedLog::WriteCount() {
-  const int repeats = repeats_;
+  const uint64_t repeats = repeats_;
   repeats_ = 0;
   gCounting.erase(this);
   writtenAt_ = context_.Now();

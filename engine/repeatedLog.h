@@ -31,6 +31,10 @@ public:
     WriteNew(key, makeLine());
   }
 
+  // `times` more of the last line, seen elsewhere (datagrams the kernel refused as this
+  // source would have); nothing before a first line.
+  void CountMore(uint64_t times);
+
   // The source begins a new life (an endpoint opened again): a count left from the old
   // one is written, and the next line is written in full whatever it is.
   void Restart();
@@ -39,7 +43,7 @@ public:
   static void FlushAll(TTime now);
 
 private:
-  void Count();
+  void Count(uint64_t times = 1);
   void WriteNew(int key, std::string line);
   void WriteCount();
 
@@ -47,7 +51,7 @@ private:
   bool written_ = false;
   int key_ = 0;
   std::string line_;
-  int repeats_ = 0;
+  uint64_t repeats_ = 0;
   TTime writtenAt_{};
 };
 

@@ -51,6 +51,7 @@ void TServer::Start() {
 void TServer::CloseEndpoints() {
   // The kernel must not answer on a port this tunnel no longer holds.
   fastPathOn_ = false;
+  kernelPacing_.reset();
   for (const auto& relay : clients_) relay->LeaveKernel();
   GameSocket.reset();
   QuerySocket.reset();
@@ -142,6 +143,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
       return RefusedLine(from, "more new clients than " + std::to_string(TAdmission::kNewTrialsPerSecond) +
                                    " a second");
     });
+    if (&sender == GameSocket.get()) PaceInKernel(now);
     return nullptr;
   }
   // The oldest trials make room, for a full list as for descriptors or ports run short,

@@ -106,8 +106,15 @@ private:
   void TellFastPath();
   // Hands a relay to the kernel once its sockets exist, the upstream one connected.
   void CarryInKernel(TClient& relay);
-  // The times the kernel last carried each relay's client count as the relay's activity.
+  // The times the kernel last carried each relay's client count as the relay's activity;
+  // the datagrams it turned away count as the pace's refusals, and keep it turning them away.
   void TakeKernelActivity();
+  // The pace turned a new source of the game port away: the kernel turns the next ones away
+  // too, while it carries every relay the server answered.
+  void PaceInKernel(TTime now);
+  // Sends a relay back to the sockets, where the kernel can no longer tell its datagrams
+  // from new sources.
+  void LeaveKernel(TClient& relay);
 
   TEngineContext& context_;
   std::unique_ptr<TudpSocket> GameSocket;
@@ -141,7 +148,12 @@ private:
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;
+  static constexpr int kNotPaced = -3;
   bool fastPathOn_ = false;
+  // Made while the fast path is on; whether the kernel knew every answered relay at the last
+  // look (the sweep's, or a relay it refused since).
+  std::unique_ptr<TFastPathPacing> kernelPacing_;
+  bool kernelKnowsEveryRelay_ = true;
   std::string fastPathLine_;
   TTime refuseUntil_{};
   struct {

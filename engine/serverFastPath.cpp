@@ -30,7 +30,9 @@ void TServer::TellFastPath() {
   }
   if (fastPathOn_ == wasOn) return;
   // Turned on, the relays it has are carried; turned off (the server's route moved to an
-  // interface it cannot use), they go back to the sockets.
+  // interface it cannot use), they go back to the sockets, and new sources with them.
+  kernelPacing_ = fastPathOn_ ? std::make_unique<TFastPathPacing>(*path, GameSocket->LocalPort()) : nullptr;
+  kernelKnowsEveryRelay_ = true;
   for (const auto& relay : clients_) {
     if (fastPathOn_)
       CarryInKernel(*relay);
@@ -47,24 +49,57 @@ void TServer::CarryInKernel(TClient& relay) {
                                              {relay.Peer, GameSocket->LocalPort(), relay.UpstreamPeer(),
                                               relay.UpstreamPort()},
                                              context_.Now(), failure);
-  if (!relay.KernelPath)
-    refusals_.Write(kNotCarried, [&] { return NotCarried(relay, failure); });
+  if (relay.KernelPath) return;
+  refusals_.Write(kNotCarried, [&] { return NotCarried(relay, failure); });
+  LeaveKernel(relay);
+}
+
+void TServer::LeaveKernel(TClient& relay) {
+  relay.LeaveKernel();
+  if (relay.IsQuery) return;
+  kernelKnowsEveryRelay_ = false;
+  if (kernelPacing_) kernelPacing_->Stop();
+}
+
+void TServer::PaceInKernel(TTime now) {
+  // Once a hold at most, whether it worked or not: not a table write per datagram of a flood.
+  if (!kernelPacing_ || !kernelKnowsEveryRelay_ || kernelPacing_->Pacing(now)) return;
+  kernelPacing_->TurnAwayFrom(now);
+  if (const std::string& failure = kernelPacing_->Failure(); !failure.empty())
+    refusals_.Write(kNotPaced, [&] { return "Fast path off for new clients of " + Describe() + ": " + failure; });
 }
 
 void TServer::TakeKernelActivity() {
   if (!context_.FastPath()) return;
+  bool knowsEveryRelay = true;
   for (const auto& relay : clients_) {
-    if (!relay->KernelPath) continue;
+    if (!relay->KernelPath) {
+      if (!relay->IsQuery) knowsEveryRelay = false;
+      continue;
+    }
     // A lease the table would not renew: the relay is back on the sockets, and says so.
     if (const std::string& failure = relay->KernelPath->Failure(); !failure.empty()) {
       refusals_.Write(kNotCarried, [&] { return NotCarried(*relay, failure); });
-      relay->LeaveKernel();
+      LeaveKernel(*relay);
+      knowsEveryRelay = false;
       continue;
     }
     const TTime seen = relay->KernelPath->ClientLastSeen();
     relay->LastActivity = std::max(relay->LastActivity, seen);
     LastActivity = std::max(LastActivity, seen);
   }
+  kernelKnowsEveryRelay_ = knowsEveryRelay;
+  if (!kernelPacing_) return;
+  // What the kernel turned away, the pace would have: counted as its refusals, and, while
+  // the flood lasts, the kernel goes on turning it away.
+  const uint64_t turnedAway = kernelPacing_->TakeTurnedAway();
+  counts_.Refused.Add(TRefusal::TrialPace, turnedAway);
+  paceRefusals_.CountMore(turnedAway);
+  const TTime now = context_.Now();
+  if (!kernelKnowsEveryRelay_)
+    kernelPacing_->Stop();
+  else if (turnedAway > 0 && kernelPacing_->Pacing(now))
+    kernelPacing_->TurnAwayFrom(now);
 }
 
 } // namespace gw
