@@ -134,6 +134,7 @@ int gw_fast_path(struct __sk_buff* skb) {
   // MTU, or one learnt from the path). What would not fit goes up to the sockets, which
   // fragment it; so does anything the route no longer sends out of the same interface.
   struct bpf_redir_neigh next_hop = {.nh_family = AF_INET};
+  struct bpf_redir_neigh* hop = &next_hop;
   if (flow->out_ifindex != 0) {
     struct bpf_fib_lookup route = {.family = AF_INET,
                                    .l4_protocol = IPPROTO_UDP,
@@ -142,10 +143,19 @@ int gw_fast_path(struct __sk_buff* skb) {
                                    .ipv4_src = flow->new_saddr,
                                    .ipv4_dst = flow->new_daddr};
     const long found = bpf_fib_lookup(skb, &route, sizeof route, BPF_FIB_LOOKUP_OUTPUT);
-    if ((found != BPF_FIB_LKUP_RET_SUCCESS && found != BPF_FIB_LKUP_RET_NO_NEIGH) ||
-        route.ifindex != flow->out_ifindex)
+    if (found == BPF_FIB_LKUP_RET_FWD_DISABLED) {
+      // The look-up answers only where the interface forwards, which a server usually does
+      // not. There the link's MTU is what is checked, and the kernel finds the next hop as
+      // the datagram leaves, as for a datagram a socket sends.
+      __u32 length = bpf_ntohs(ip->tot_len);
+      if (bpf_check_mtu(skb, flow->out_ifindex, &length, 0, 0) != BPF_MTU_CHK_RET_SUCCESS) return PASS_ON;
+      hop = 0;
+    } else if ((found != BPF_FIB_LKUP_RET_SUCCESS && found != BPF_FIB_LKUP_RET_NO_NEIGH) ||
+               route.ifindex != flow->out_ifindex) {
       return PASS_ON;
-    next_hop.ipv4_nh = route.ipv4_dst;
+    } else {
+      next_hop.ipv4_nh = route.ipv4_dst;
+    }
   }
 
   struct addresses from = {ip->saddr, ip->daddr};
@@ -181,8 +191,8 @@ int gw_fast_path(struct __sk_buff* skb) {
   __sync_fetch_and_add(&flow->bytes, payload);
 
   if (flow->out_ifindex == 0) return TC_ACT_OK;
-  // The next hop is known: the neighbour table gives its link address.
-  return bpf_redirect_neigh(flow->out_ifindex, &next_hop, sizeof next_hop, 0);
+  // The neighbour table gives the next hop's link address.
+  return bpf_redirect_neigh(flow->out_ifindex, hop, hop ? sizeof next_hop : 0, 0);
 }
 
 char LICENSE[] SEC("license") = "GPL";

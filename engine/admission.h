@@ -66,6 +66,12 @@ struct TAdmission {
   static constexpr std::size_t kTurnedAwayPlaces = 1 << 16;
   // A source that comes back later than this is new again.
   static constexpr std::chrono::seconds kTurnedAwayRemembered{2};
+  // More new sources than this in a second, made trials or turned away, are a flood: with
+  // the fast path the kernel turns a tunnel's new sources away while one lasts, as it does
+  // from the pace's first refusal. Players arriving together, as many as may come at once,
+  // never meet it; a flood within the pace, which would have the loop make a trial for
+  // every forged source, does.
+  static constexpr int kFloodPerSecond = kFirstComersAtOnce;
 };
 
 // The pace of new trials across the tunnels of a process (TAdmission): whether a source

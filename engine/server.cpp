@@ -215,6 +215,7 @@ void TServer::RemoveFromTable(const TClient& relay, TClosing reason) {
 
 void TServer::SweepClients() {
   TakeKernelActivity();
+  SweepKernelPacing(context_.Now());
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
   const auto firstExpired = std::stable_partition(

@@ -106,12 +106,14 @@ private:
   void TellFastPath();
   // Hands a relay to the kernel once its sockets exist, the upstream one connected.
   void CarryInKernel(TClient& relay);
-  // The times the kernel last carried each relay's client count as the relay's activity;
-  // the datagrams it turned away count as the pace's refusals, and keep it turning them away.
+  // The times the kernel last carried each relay's client count as the relay's activity.
   void TakeKernelActivity();
   // The pace turned a new source of the game port away: the kernel turns the next ones away
   // too, while it carries every relay the server answered.
   void PaceInKernel(TTime now);
+  // Once a sweep: the datagrams the kernel turned away count as the pace's refusals, and
+  // the kernel turns new sources away while they come as a flood.
+  void SweepKernelPacing(TTime now);
   // Sends a relay back to the sockets, where the kernel can no longer tell its datagrams
   // from new sources.
   void LeaveKernel(TClient& relay);
@@ -154,6 +156,8 @@ private:
   // look (the sweep's, or a relay it refused since).
   std::unique_ptr<TFastPathPacing> kernelPacing_;
   bool kernelKnowsEveryRelay_ = true;
+  // Trials made (counts_) as of the last sweep.
+  uint64_t trialsMadeAtSweep_ = 0;
   std::string fastPathLine_;
   TTime refuseUntil_{};
   struct {

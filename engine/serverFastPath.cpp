@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <algorithm>
+#include <utility>
 
 // The tunnel's side of the kernel's fast path: whether it is on, which relays it carries,
 // and what the kernel saw of them.
@@ -89,16 +90,18 @@ void TServer::TakeKernelActivity() {
     LastActivity = std::max(LastActivity, seen);
   }
   kernelKnowsEveryRelay_ = knowsEveryRelay;
+}
+
+void TServer::SweepKernelPacing(TTime now) {
+  const uint64_t trialsMade = counts_.TrialsMade - std::exchange(trialsMadeAtSweep_, counts_.TrialsMade);
   if (!kernelPacing_) return;
-  // What the kernel turned away, the pace would have: counted as its refusals, and, while
-  // the flood lasts, the kernel goes on turning it away.
+  // What the kernel turned away, the pace would have: counted as its refusals.
   const uint64_t turnedAway = kernelPacing_->TakeTurnedAway();
   counts_.Refused.Add(TRefusal::TrialPace, turnedAway);
   paceRefusals_.CountMore(turnedAway);
-  const TTime now = context_.Now();
   if (!kernelKnowsEveryRelay_)
     kernelPacing_->Stop();
-  else if (turnedAway > 0 && kernelPacing_->Pacing(now))
+  else if (trialsMade + turnedAway > TAdmission::kFloodPerSecond)
     kernelPacing_->TurnAwayFrom(now);
 }
 
