@@ -811,7 +811,8 @@ def report(args, figures):
         alone_seconds = figures["alone"][1] - figures["alone"][0]
         print(f"before the attack, {alone} datagrams delivered to the relay's sockets in {alone_seconds:.1f} s; "
               f"after its first {SETTLE:.0f} s, {delivered} against {flood} forged")
-        at_pace = args.rate == "max" or args.rate >= TRIAL_PACE
+        # Sources that come back, as --again-after sends them, go up to the sockets by design.
+        at_pace = (args.rate == "max" or args.rate >= TRIAL_PACE) and not args.again_after
         fast_on = args.fast_path and "Fast path on" in (figures["fast_path_line"] or "")
         if fast_on:
             # Alone, the player sends and is answered 100 times a second each way.
