@@ -45,9 +45,9 @@ constexpr std::chrono::nanoseconds kLease = std::chrono::seconds(2);
 // more often than this: one table write, not one per datagram. The lease still has at least
 // three quarters left after every datagram the sockets see.
 constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
-// The kernel turns a tunnel's new sources away for this long after the pace last turned
-// one away, or after it last saw the kernel do so: the sweep, once a second, renews it
-// while a flood lasts, and the port takes new sources up again a second or two after.
+// The kernel turns a tunnel's new sources away for this long after the pace turned one
+// away, or the sweep saw them come as a flood: the sweep, once a second, renews it while
+// the flood lasts, and the port takes new sources up again a second or two after.
 constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
 // The kernel remembers the sources it turned away in a table like the pace's, for the same
 // reason and of the same size.

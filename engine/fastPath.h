@@ -107,10 +107,10 @@ private:
   std::string failure_;
 };
 
-// A tunnel port whose new sources the kernel turns away while the pace turns them away in
-// user space (TTrialPace): past the pace, a flood of forged sources is dropped before it
-// reaches the socket, so that it costs neither the relay's loop nor the processors the
-// carried players need. A source that comes back still goes up to the socket, where the
+// A tunnel port whose new sources the kernel turns away while they come as a flood: past
+// the pace (TTrialPace), or faster than TAdmission::kFloodPerSecond, forged sources are
+// dropped before they reach the socket, so that they cost neither the relay's loop nor the
+// processors the carried players need. A source that comes back still goes up to the socket, where the
 // pace lets it go first. The kernel knows no relay but those it carries: the tunnel paces
 // in the kernel only while it carries every relay its server answered.
 class TFastPathPacing {

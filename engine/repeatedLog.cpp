@@ -12,10 +12,6 @@ std::unordered_set<TRepeatedLog*> gCounting;
 
 TRepeatedLog::~TRepeatedLog() { gCounting.erase(this); }
 
-void TRepeatedLog::CountMore(uint64_t times) {
-  if (written_ && times > 0) Count(times);
-}
-
 void TRepeatedLog::Count(uint64_t times) {
   repeats_ += times;
   gCounting.insert(this);

@@ -21,19 +21,16 @@ public:
   TRepeatedLog& operator=(const TRepeatedLog&) = delete;
 
   // `key` tells lines apart without building them: `makeLine` runs only for a line that is
-  // written.
+  // written. `times` counts a line that came that often (the kernel's refusals of a second).
   template <typename F>
-  void Write(int key, F&& makeLine) {
-    if (written_ && key == key_) {
-      Count();
-      return;
+  void Write(int key, F&& makeLine, uint64_t times = 1) {
+    if (times == 0) return;
+    if (!written_ || key != key_) {
+      WriteNew(key, makeLine());
+      --times;
     }
-    WriteNew(key, makeLine());
+    if (times > 0) Count(times);
   }
-
-  // `times` more of the last line, seen elsewhere (datagrams the kernel refused as this
-  // source would have); nothing before a first line.
-  void CountMore(uint64_t times);
 
   // The source begins a new life (an endpoint opened again): a count left from the old
   // one is written, and the next line is written in full whatever it is.
@@ -43,7 +40,7 @@ public:
   static void FlushAll(TTime now);
 
 private:
-  void Count(uint64_t times = 1);
+  void Count(uint64_t times);
   void WriteNew(int key, std::string line);
   void WriteCount();
 

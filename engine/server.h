@@ -106,7 +106,8 @@ private:
   void TellFastPath();
   // Hands a relay to the kernel once its sockets exist, the upstream one connected.
   void CarryInKernel(TClient& relay);
-  // The times the kernel last carried each relay's client count as the relay's activity.
+  // The times the kernel last carried each relay's client count as the relay's activity;
+  // notes whether the kernel knows every relay the server answered.
   void TakeKernelActivity();
   // The pace turned a new source of the game port away: the kernel turns the next ones away
   // too, while it carries every relay the server answered.
@@ -146,6 +147,7 @@ private:
   TRepeatedLog refusals_;
   // The pace's refusals are counted in a log of their own: taking turns with another
   // refusal in one log would write a line at every turn, a line per datagram of a flood.
+  // Those the kernel makes share its one key: they count in whichever line came first.
   TRepeatedLog paceRefusals_;
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;

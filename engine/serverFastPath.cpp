@@ -95,10 +95,17 @@ void TServer::TakeKernelActivity() {
 void TServer::SweepKernelPacing(TTime now) {
   const uint64_t trialsMade = counts_.TrialsMade - std::exchange(trialsMadeAtSweep_, counts_.TrialsMade);
   if (!kernelPacing_) return;
-  // What the kernel turned away, the pace would have: counted as its refusals.
+  // What the kernel turned away counts as the pace's refusals, in the pace's line when the
+  // pace refused first.
   const uint64_t turnedAway = kernelPacing_->TakeTurnedAway();
   counts_.Refused.Add(TRefusal::TrialPace, turnedAway);
-  paceRefusals_.CountMore(turnedAway);
+  paceRefusals_.Write(
+      0,
+      [&] {
+        return "Refused new clients of " + Describe() + " in the kernel: more than " +
+               std::to_string(TAdmission::kFloodPerSecond) + " a second";
+      },
+      turnedAway);
   if (!kernelKnowsEveryRelay_)
     kernelPacing_->Stop();
   else if (trialsMade + turnedAway > TAdmission::kFloodPerSecond)
