@@ -134,7 +134,8 @@ int gw_fast_path(struct __sk_buff* skb) {
   // MTU, or one learnt from the path). What would not fit goes up to the sockets, which
   // fragment it; so does anything the route no longer sends out of the same interface.
   struct bpf_redir_neigh next_hop = {.nh_family = AF_INET};
-  struct bpf_redir_neigh* hop = &next_hop;
+  // A flag, not a null pointer: without CAP_PERFMON the verifier refuses to compare pointers.
+  int kernel_finds_hop = 0;
   if (flow->out_ifindex != 0) {
     struct bpf_fib_lookup route = {.family = AF_INET,
                                    .l4_protocol = IPPROTO_UDP,
@@ -149,7 +150,7 @@ int gw_fast_path(struct __sk_buff* skb) {
       // the datagram leaves, as for a datagram a socket sends.
       __u32 length = bpf_ntohs(ip->tot_len);
       if (bpf_check_mtu(skb, flow->out_ifindex, &length, 0, 0) != BPF_MTU_CHK_RET_SUCCESS) return PASS_ON;
-      hop = 0;
+      kernel_finds_hop = 1;
     } else if ((found != BPF_FIB_LKUP_RET_SUCCESS && found != BPF_FIB_LKUP_RET_NO_NEIGH) ||
                route.ifindex != flow->out_ifindex) {
       return PASS_ON;
@@ -192,7 +193,8 @@ int gw_fast_path(struct __sk_buff* skb) {
 
   if (flow->out_ifindex == 0) return TC_ACT_OK;
   // The neighbour table gives the next hop's link address.
-  return bpf_redirect_neigh(flow->out_ifindex, hop, hop ? sizeof next_hop : 0, 0);
+  if (kernel_finds_hop) return bpf_redirect_neigh(flow->out_ifindex, 0, 0, 0);
+  return bpf_redirect_neigh(flow->out_ifindex, &next_hop, sizeof next_hop, 0);
 }
 
 char LICENSE[] SEC("license") = "GPL";
