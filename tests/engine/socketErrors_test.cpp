@@ -1,6 +1,7 @@
 #include "loopHarness.h"
 #include "presenter.h"
 #include "recordingPresenter.h"
+#include "repeatedLog.h"
 #include "socketErrors.h"
 #include "udpSocket.h"
 
@@ -74,6 +75,21 @@ TEST(SocketErrors, WithoutHandlerTheMessageBoxTextIsShown) {
             "Ugh I got an Error, and you don't write error handlers\r\nShame on you !!!!. Take a look at it :\r\n"
             "Address already in use (error number : 0x002740).\r\nAssign an OnError event handler !!!");
   EXPECT_TRUE(presenter.Errors.empty());
+}
+
+// The kernel's refusals of a second come as one count: a first one is the line, the rest
+// its count, and a count of none writes nothing.
+TEST(RepeatedLog, ACountOfSeveralIsTheLineThenTheRest) {
+  test::TTestContext context;
+  TRepeatedLog log(context);
+  const auto line = [] { return std::string("refused"); };
+  log.Write(0, line, 0);
+  EXPECT_TRUE(context.Log.empty());
+  log.Write(0, line, 5);
+  log.Write(0, line, 7);
+  context.ManualClock.Advance(TRepeatedLog::kSummaryInterval);
+  TRepeatedLog::FlushAll(context.Now());
+  EXPECT_EQ(context.Log, (std::vector<std::string>{"refused", "refused (11 more)"}));
 }
 
 TEST(Presenter, ErrorBoxAddsAFullStopOnlyAfterCharactersSortingAfterIt) {
