@@ -112,6 +112,8 @@ private:
   // The pace turned a new source of the game port away: the kernel turns the next ones away
   // too, while it carries every relay the server answered.
   void PaceInKernel(TTime now);
+  // Has the kernel turn the game port's new sources away from `now`, or says why it cannot.
+  void TurnAwayInKernel(TTime now);
   // Once a sweep: the datagrams the kernel turned away count as the pace's refusals, and
   // the kernel turns new sources away while they come as a flood.
   void SweepKernelPacing(TTime now);

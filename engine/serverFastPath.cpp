@@ -65,6 +65,10 @@ void TServer::LeaveKernel(TClient& relay) {
 void TServer::PaceInKernel(TTime now) {
   // Once a hold at most, whether it worked or not: not a table write per datagram of a flood.
   if (!kernelPacing_ || !kernelKnowsEveryRelay_ || kernelPacing_->Pacing(now)) return;
+  TurnAwayInKernel(now);
+}
+
+void TServer::TurnAwayInKernel(TTime now) {
   kernelPacing_->TurnAwayFrom(now);
   if (const std::string& failure = kernelPacing_->Failure(); !failure.empty())
     refusals_.Write(kNotPaced, [&] { return "Fast path off for new clients of " + Describe() + ": " + failure; });
@@ -106,10 +110,8 @@ void TServer::SweepKernelPacing(TTime now) {
                std::to_string(TAdmission::kFloodPerSecond) + " a second";
       },
       turnedAway);
-  if (!kernelKnowsEveryRelay_)
-    kernelPacing_->Stop();
-  else if (trialsMade + turnedAway > TAdmission::kFloodPerSecond)
-    kernelPacing_->TurnAwayFrom(now);
+  // A relay gone back to the sockets has stopped it already (LeaveKernel).
+  if (kernelKnowsEveryRelay_ && trialsMade + turnedAway > TAdmission::kFloodPerSecond) TurnAwayInKernel(now);
 }
 
 } // namespace gw
