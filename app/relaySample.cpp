@@ -1,12 +1,10 @@
 #include "relaySample.h"
 
-#include "admission.h"
-
 namespace gw {
 
 TRelaySample TakeSample(TCore& core) {
   TRelaySample sample;
-  sample.Trials = TTrialPlace::Count();
+  sample.Trials = core.Admission().Trials();
   VisitTunnels(core, [&](const TServer& tunnel) {
     sample.Tunnels.push_back({tunnel.ListenPort, tunnel.ServerHost + ":" + std::to_string(tunnel.ServerPort),
                               tunnel.Temporary, tunnel.Listening(), tunnel.ClientCount(), tunnel.Traffic(),

@@ -116,9 +116,10 @@ void TTunnelManager::ContinueReload() {
 }
 
 void TTunnelManager::Sweep() {
+  // A temporary tunnel's idle relays close as a static one's do: otherwise anyone its
+  // server answers once would hold a descriptor and a port for the tunnel's life.
   for (int i = 0; i < config_.Count(); ++i) config_.Items(i).SweepClients();
-  // A temporary tunnel keeps its relays for its life, but not the trials of strangers.
-  for (const auto& tunnel : TempTunnels) tunnel->SweepTrials();
+  for (const auto& tunnel : TempTunnels) tunnel->SweepClients();
 
   // One pass, whatever the number expired; the list is settled before the first line,
   // which refreshes the window's counts.

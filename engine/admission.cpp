@@ -2,53 +2,166 @@
 
 #include <algorithm>
 #include <bit>
+#include <random>
+
+#include <arpa/inet.h>
 
 namespace gw {
 
-static_assert(std::has_single_bit(TAdmission::kTurnedAwayPlaces));
+using L = TAdmissionLimits;
+
+static_assert(std::has_single_bit(L::kTurnedAwayPlaces));
+static_assert(std::has_single_bit(L::kBudgetPlaces));
 
 namespace {
-// Every trial of the process in order of creation; all run on the loop's thread.
-std::list<TTrialPlace*> gTrials;
+// Fibonacci hashing: the high bits of the product mix every bit of the key.
+template <std::size_t kPlaces>
+std::size_t PlaceIndex(uint64_t key) {
+  constexpr int kBits = std::countr_zero(kPlaces);
+  return (key * 0x9E3779B97F4A7C15ull) >> (64 - kBits);
+}
+
+constexpr std::array<std::size_t, static_cast<std::size_t>(TProvisional::Count)> kCaps{
+    L::kMaxQueryTrials, L::kMaxQueryAnswered, L::kMaxGameTrials, L::kMaxGameAnswered};
 } // namespace
 
-TTrialPlace::TTrialPlace(TServer& tunnel, uint64_t clientKey)
-    : Tunnel(tunnel), ClientKey(clientKey), place_(gTrials.insert(gTrials.end(), this)) {}
+bool TRateBudget::Has(TTime now) {
+  if (now > paidAt_) {
+    tokens_ = std::min(burst_, tokens_ + std::chrono::duration<double>(now - paidAt_).count() * perSecond_);
+    paidAt_ = now;
+  }
+  return tokens_ >= 1;
+}
 
-TTrialPlace::~TTrialPlace() { gTrials.erase(place_); }
+TQueryBudget::TQueryBudget()
+    : secret_(std::random_device{}() | uint64_t{std::random_device{}()} << 32),
+      byAddress_(L::kBudgetPlaces, TRateBudget(L::kQueriesPerSecondPerAddress, L::kQueryBurstPerAddress)),
+      byNetwork_(L::kBudgetPlaces, TRateBudget(L::kQueriesPerSecondPerNetwork, L::kQueryBurstPerNetwork)),
+      inAll_(L::kQueriesPerSecondInAll, L::kQueryBurstInAll) {}
 
-TTrialPlace* TTrialPlace::Oldest() { return gTrials.empty() ? nullptr : gTrials.front(); }
+TRateBudget& TQueryBudget::PlaceOf(std::vector<TRateBudget>& table, uint32_t key) {
+  // The secret keeps a forger from choosing addresses that share a victim's place.
+  return table[PlaceIndex<L::kBudgetPlaces>(key ^ secret_)];
+}
 
-std::size_t TTrialPlace::Count() { return gTrials.size(); }
+bool TQueryBudget::Spend(uint32_t address, TTime now) {
+  const uint32_t hostOrder = ntohl(address);
+  TRateBudget& one = PlaceOf(byAddress_, hostOrder);
+  TRateBudget& network = PlaceOf(byNetwork_, hostOrder & L::kQueryNetworkMask);
+  if (!one.Has(now) || !network.Has(now) || !inAll_.Has(now)) return false;
+  one.Take();
+  network.Take();
+  inAll_.Take();
+  return true;
+}
 
 bool TTrialPace::Admit(uint64_t sourceKey, TTime now) {
   if (now > paidAt_) {
-    const double earned = std::chrono::duration<double>(now - paidAt_).count() * TAdmission::kNewTrialsPerSecond;
-    trials_ = std::min<double>(TAdmission::kFirstComersAtOnce + TAdmission::kKeptForReturning, trials_ + earned);
+    const double earned = std::chrono::duration<double>(now - paidAt_).count() * L::kNewTrialsPerSecond;
+    trials_ = std::min<double>(L::kFirstComersAtOnce + L::kKeptForReturning, trials_ + earned);
     paidAt_ = now;
   }
-  if (trials_ >= 1 + TAdmission::kKeptForReturning) {
+  if (trials_ >= 1 + L::kKeptForReturning) {
     trials_ -= 1;
     return true;
   }
-  if (turnedAway_.empty()) turnedAway_.resize(TAdmission::kTurnedAwayPlaces);
+  if (turnedAway_.empty()) turnedAway_.resize(L::kTurnedAwayPlaces);
   TTurnedAway& place = PlaceOf(sourceKey);
-  if (place.Key != sourceKey || now - place.At > TAdmission::kTurnedAwayRemembered) {
+  if (place.Key != sourceKey || now - place.At > L::kTurnedAwayRemembered) {
     place = {sourceKey, now};
     return false;
   }
   // The place keeps the time the source was first turned away, however often it sends
   // before it may come back.
-  if (now - place.At < TAdmission::kComesBackAfter || trials_ < 1) return false;
+  if (now - place.At < L::kComesBackAfter || trials_ < 1) return false;
   trials_ -= 1;
   place = {};
   return true;
 }
 
 TTrialPace::TTurnedAway& TTrialPace::PlaceOf(uint64_t sourceKey) {
-  // Fibonacci hashing: the high bits of the product mix every bit of address and port.
-  constexpr int kBits = std::countr_zero(TAdmission::kTurnedAwayPlaces);
-  return turnedAway_[(sourceKey * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+  return turnedAway_[PlaceIndex<L::kTurnedAwayPlaces>(sourceKey)];
+}
+
+bool TTrialForwards::Allow(TTime now) {
+  if (now - second_ >= std::chrono::seconds(1)) {
+    second_ = now;
+    forwards_ = 0;
+  }
+  if (forwards_ == L::kTrialForwardsPerSecond) return false;
+  ++forwards_;
+  return true;
+}
+
+void TProvisionalPlace::Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay) {
+  Leave();
+  Owner = &owner;
+  Relay = &relay;
+  list_ = &admission.lists_[TProcessAdmission::Index(kind)];
+  place_ = list_->insert(list_->end(), this);
+}
+
+void TProvisionalPlace::Touch() {
+  if (list_) list_->splice(list_->end(), *list_, place_);
+}
+
+void TProvisionalPlace::Leave() {
+  if (!list_) return;
+  list_->erase(place_);
+  list_ = nullptr;
+}
+
+TProcessAdmission::TProcessAdmission() : lines_(L::kLinesPerSecondInAll, L::kLinesBurstInAll) {}
+
+bool TProcessAdmission::MakeRoomOf(TProvisional kind) {
+  const auto& list = lists_[Index(kind)];
+  if (list.empty()) return false;
+  TProvisionalPlace* least = list.front();
+  // The owner takes the relay out of the list, whatever else it does with it.
+  least->Owner->MakeRoomWith(*least->Relay);
+  return true;
+}
+
+void TProcessAdmission::MakeRoomFor(TProvisional kind) {
+  while (Count(kind) >= kCaps[Index(kind)] && MakeRoomOf(kind)) {
+  }
+}
+
+bool TProcessAdmission::MakeRoom() {
+  for (TProvisional kind :
+       {TProvisional::QueryTrial, TProvisional::QueryAnswered, TProvisional::GameTrial, TProvisional::GameAnswered})
+    if (MakeRoomOf(kind)) return true;
+  return false;
+}
+
+TAdmission::TAdmission(TProcessAdmission& process)
+    : Process(process), lines_(L::kLinesPerSecondPerTunnel, L::kLinesBurstPerTunnel) {}
+
+TVerdict TAdmission::Decide(const TPeerAddress& from, bool query, TTime now) {
+  const auto held = held_.find(HeldKey(from.Address, query));
+  if (held != held_.end() && held->second >= L::kMaxRelaysPerAddress) return {false, TRefusal::TooManyFromAddress};
+  if (now < refuseUntil_) return {false, TRefusal::NoRoom};
+  if (!Process.Pace(query).Admit(from.Key(), now)) return {false, TRefusal::TrialPace};
+  // The least active of the kind makes room, rather than the newcomer be refused.
+  Process.MakeRoomFor(query ? TProvisional::QueryTrial : TProvisional::GameTrial);
+  if (!query) ++gameTrials_;
+  return {true};
+}
+
+void TAdmission::OpenFailed(TTime now) { refuseUntil_ = now + L::kRefuseAfterFailure; }
+
+void TAdmission::Held(const TPeerAddress& from, bool query) { ++held_[HeldKey(from.Address, query)]; }
+
+void TAdmission::Released(const TPeerAddress& from, bool query) {
+  const auto held = held_.find(HeldKey(from.Address, query));
+  if (--held->second == 0) held_.erase(held);
+}
+
+bool TAdmission::MayWriteLine(TTime now) {
+  if (!lines_.Has(now) || !Process.Lines().Has(now)) return false;
+  lines_.Take();
+  Process.Lines().Take();
+  return true;
 }
 
 } // namespace gw

@@ -1,50 +1,95 @@
 #pragma once
 
 #include "clock.h"
+#include "counts.h"
+#include "hostAbout.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace gw {
 
-class TServer;
+class TClient;
 
-// What a tunnel grants a client address it has not seen before, and why. A tunnel stands
-// in front of its game server so that attacks meet the relay: anyone can send a datagram
-// from any source address, so a new address costs the relay a socket, an ephemeral port
-// and a table entry, and must not cost the players already served anything.
-struct TAdmission {
-  // Relays one client IP may hold in one tunnel: many players behind one NAT fit, a single
-  // host cycling through source ports does not take every descriptor.
+// Every limit of admission, with its reason. A tunnel stands in front of its game server so
+// that attacks meet the relay: anyone can send a datagram from any source address, so a
+// new address costs the relay a socket, an ephemeral port and a table entry, and must not
+// cost the players already served anything. Nor is the server's answer proof of a real
+// player: a query port answers anyone, and a game server may answer anyone's first
+// datagram. So a relay goes through three stages: a trial (its server has not answered),
+// answered, and established (its client kept up a two-way exchange past the first answer,
+// as conntrack calls a UDP flow assured); only an established relay is never made to make
+// room for a newcomer.
+struct TAdmissionLimits {
+  // Relays one client IP may hold in one tunnel, on the game port and on the query port
+  // each: many players behind one NAT fit, a single host cycling through source ports does
+  // not take every descriptor, and forged queries carrying an address cannot lock that
+  // address out of the game.
   static constexpr int kMaxRelaysPerAddress = 128;
 
-  // A relay whose server has not answered yet is a trial. A server answers a real player
-  // within milliseconds; a forged source never sees the answer. So a trial forwards only a
-  // few datagrams a second (a forger cannot aim a flood at the server through the relay),
-  // lives only this long unanswered, and is the first to make room.
+  // --- Trials
+  // A server answers a real player within milliseconds; a forged source never sees the
+  // answer. So a game trial forwards only a few datagrams a second (a forger cannot aim a
+  // flood at the server through the relay). Query trials are held by the query budget
+  // instead, so that a browser's burst goes whole.
   static constexpr int kTrialForwardsPerSecond = 4;
+  // A trial whose client has not sent for this long ends: a newcomer resends within a
+  // fraction of a second until answered, and keeps its one upstream port for as long as
+  // it does, so a server that takes seconds to answer still sees one peer.
   static constexpr std::chrono::seconds kTrialLifetime{2};
-  // Trials the whole process holds at once; past it the oldest makes room for the next.
-  // Each holds a descriptor and an ephemeral port, so this bounds what a flood of forged
-  // sources takes, whatever its rate, far below the descriptor limit and the ports.
-  static constexpr std::size_t kMaxTrials = 2048;
 
-  // After a relay could not be made and no trial was left to make room, new clients are
+  // --- Relays not established, across the process
+  // How many of each kind may exist at once; past it the least active of that kind makes
+  // room for the next. Each holds a descriptor and an ephemeral port, so together they
+  // stay far below the descriptor limit and the ports whatever a flood's rate: 8,192 in all.
+  static constexpr std::size_t kMaxGameTrials = 2048;
+  static constexpr std::size_t kMaxGameAnswered = 4096;
+  static constexpr std::size_t kMaxQueryTrials = 1024;
+  static constexpr std::size_t kMaxQueryAnswered = 1024;
+  // A game relay is established once, counted from its server's first answer, at least
+  // this long has passed, its client has sent at least this many datagrams and its server
+  // has answered again. A game client sends tens of datagrams a second from its first
+  // moment; a forger who wants to hold relays must pay that rate for each, blind, and a
+  // server that answers only a client's first datagram (a challenge) never answers a
+  // forger's second.
+  static constexpr std::chrono::seconds kEstablishAfter{1};
+  static constexpr uint64_t kEstablishClientDatagrams = 10;
+  static constexpr uint64_t kEstablishServerDatagrams = 2;
+  // A query relay serves a browser's few queries and their replies, then goes after this
+  // much silence of its client, so that a flood of queries holds few descriptors.
+  static constexpr std::chrono::seconds kQueryRelayLifetime{2};
+
+  // After a relay could not be made and nothing was left to make room, new clients are
   // refused for this long, as if they had met the same failure, rather than try again at
   // every datagram of a flood.
   static constexpr std::chrono::seconds kRefuseAfterFailure{1};
 
+  // --- Lines
   // Trials ended unanswered are told as one count at most this often.
   static constexpr std::chrono::seconds kUnansweredSummaryInterval{5};
+  // Lines of relays coming and going ("Got connection from", "Closed connection from"):
+  // a tunnel writes at most this many a second (with a burst), the process this many in
+  // all; past it they are counted and told as one line at most every interval above.
+  static constexpr int kLinesPerSecondPerTunnel = 20;
+  static constexpr int kLinesBurstPerTunnel = 60;
+  static constexpr int kLinesPerSecondInAll = 50;
+  static constexpr int kLinesBurstInAll = 150;
 
-  // New trials the process makes a second, across its tunnels. Making one costs the loop
-  // a socket, its connect, two changes of the poll set and later its close, some 60 us: at
-  // 15,000 a second the loop would do nothing else, and the datagrams of the players
-  // already served would wait in the tunnel's queue behind the flood. At this pace a flood
-  // takes an eighth of the loop. A source turned away is dropped as cheaply as it was read.
+  // --- The pace of new trials
+  // New trials a second, for the game ports of the process and for its query ports apart,
+  // so that a flood of either cannot keep the other's newcomers out. Making one costs the
+  // loop a socket, its connect, two changes of the poll set and later its close, some
+  // 60 us: at 15,000 a second the loop would do nothing else, and the datagrams of the
+  // players already served would wait in the tunnel's queue behind the flood. At this pace
+  // a flood takes an eighth of the loop. A source turned away is dropped as cheaply as it
+  // was read.
   static constexpr int kNewTrialsPerSecond = 2000;
   // Trials made at once for sources seen for the first time: enough for a thousand players
   // arriving together (a relay restarted under a full server). The loop reads nothing else
@@ -66,17 +111,75 @@ struct TAdmission {
   static constexpr std::size_t kTurnedAwayPlaces = 1 << 16;
   // A source that comes back later than this is new again.
   static constexpr std::chrono::seconds kTurnedAwayRemembered{2};
-  // More new sources than this in a second, made trials or turned away, are a flood: with
-  // the fast path the kernel turns a tunnel's new sources away while one lasts, as it does
-  // from the pace's first refusal. Players arriving together, as many as may come at once,
-  // never meet it; a flood within the pace, which would have the loop make a trial for
-  // every forged source, does.
+  // More new sources than this in a second to a game port, made trials or turned away, are
+  // a flood: with the fast path the kernel turns that port's new sources away while one
+  // lasts, as it does from the pace's first refusal. Players arriving together, as many as
+  // may come at once, never meet it; a flood within the pace, which would have the loop
+  // make a trial for every forged source, does.
   static constexpr int kFloodPerSecond = kFirstComersAtOnce;
+
+  // --- What the query port answers
+  // A query of a few bytes brings a status reply hundreds of times larger, so forged
+  // queries would have the relay flood whoever they name. Queries are relayed towards one
+  // address, one /24 and the whole process within budgets, as DNS servers limit their
+  // responses per /24: a browser that queries a few times a second, or sends a refresh's
+  // burst, is always answered, while what reaches a victim stays below what the forger
+  // sends. Past a budget a query is dropped, counted and told in one line at most every
+  // few seconds.
+  static constexpr int kQueriesPerSecondPerAddress = 4;
+  static constexpr int kQueryBurstPerAddress = 10;
+  static constexpr int kQueriesPerSecondPerNetwork = 4;
+  static constexpr int kQueryBurstPerNetwork = 16;
+  static constexpr uint32_t kQueryNetworkMask = 0xFFFFFF00;  // host byte order: a /24
+  static constexpr int kQueriesPerSecondInAll = 1000;
+  static constexpr int kQueryBurstInAll = 2000;
+  // Budgets are kept in tables of this many places, each shared by the addresses (or
+  // networks) hashed to it with a secret of the process: sharing errs towards answering
+  // less, never more, and costs no allocation.
+  static constexpr std::size_t kBudgetPlaces = 1 << 14;
 };
 
-// The pace of new trials across the tunnels of a process (TAdmission): whether a source
-// that has no relay may have a trial now. Sources turned away are remembered, so that
-// one that comes back goes before those seen for the first time.
+// A budget of events a second with a burst: a token bucket.
+class TRateBudget {
+public:
+  TRateBudget() = default;
+  TRateBudget(int perSecond, int burst) : perSecond_(perSecond), burst_(burst), tokens_(burst) {}
+  // Refills for the time since the last call; true when a token is left.
+  bool Has(TTime now);
+  void Take() { tokens_ -= 1; }
+  bool Spend(TTime now) {
+    if (!Has(now)) return false;
+    Take();
+    return true;
+  }
+
+private:
+  double perSecond_ = 0;
+  double burst_ = 0;
+  double tokens_ = 0;
+  TTime paidAt_{};
+};
+
+// The budgets of what the query port relays towards one address, one /24 and the process.
+class TQueryBudget {
+public:
+  TQueryBudget();
+  // Takes one query's worth from every budget `address` (network byte order) falls under,
+  // or nothing when one is spent.
+  bool Spend(uint32_t address, TTime now);
+
+private:
+  TRateBudget& PlaceOf(std::vector<TRateBudget>& table, uint32_t key);
+
+  uint64_t secret_;
+  std::vector<TRateBudget> byAddress_;
+  std::vector<TRateBudget> byNetwork_;
+  TRateBudget inAll_;
+};
+
+// The pace of new trials across the tunnels of a process: whether a source that has no
+// relay may have a trial now. Sources turned away are remembered, so that one that comes
+// back goes before those seen for the first time.
 class TTrialPace {
 public:
   bool Admit(uint64_t sourceKey, TTime now);
@@ -88,30 +191,124 @@ private:
   };
   TTurnedAway& PlaceOf(uint64_t sourceKey);
 
-  double trials_ = TAdmission::kFirstComersAtOnce + TAdmission::kKeptForReturning;
+  double trials_ = TAdmissionLimits::kFirstComersAtOnce + TAdmissionLimits::kKeptForReturning;
   TTime paidAt_{};
   std::vector<TTurnedAway> turnedAway_;
 };
 
-// A trial's place among every trial of the process, oldest first. It enters the list when
-// made and leaves it when its server answers or it is destroyed, so the oldest trial of
-// any tunnel is found at once when room is short.
-class TTrialPlace {
+// A game trial's forwards within the current second (TAdmissionLimits::kTrialForwardsPerSecond).
+class TTrialForwards {
 public:
-  TTrialPlace(TServer& tunnel, uint64_t clientKey);
-  ~TTrialPlace();
-  TTrialPlace(const TTrialPlace&) = delete;
-  TTrialPlace& operator=(const TTrialPlace&) = delete;
-
-  // The oldest trial of the process, or null when there is none.
-  static TTrialPlace* Oldest();
-  static std::size_t Count();
-
-  TServer& Tunnel;
-  const uint64_t ClientKey;
+  bool Allow(TTime now);
 
 private:
-  std::list<TTrialPlace*>::iterator place_;
+  TTime second_{};
+  int forwards_ = 0;
+};
+
+// The kinds of relay that are not established, each with a list and a cap of its own.
+enum class TProvisional { QueryTrial, QueryAnswered, GameTrial, GameAnswered, Count };
+
+// Who ends a relay that makes room: its tunnel.
+class TRelayOwner {
+public:
+  virtual void MakeRoomWith(TClient& relay) = 0;
+
+protected:
+  ~TRelayOwner() = default;
+};
+
+class TProcessAdmission;
+
+// A relay's place among the relays of its kind that are not established, least active
+// first: it enters when made, moves to the back at each of its client's datagrams, and
+// leaves when established or destroyed.
+class TProvisionalPlace {
+public:
+  TProvisionalPlace() = default;
+  ~TProvisionalPlace() { Leave(); }
+  TProvisionalPlace(const TProvisionalPlace&) = delete;
+  TProvisionalPlace& operator=(const TProvisionalPlace&) = delete;
+
+  void Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay);
+  void Touch();
+  void Leave();
+  bool Listed() const { return list_ != nullptr; }
+
+  TRelayOwner* Owner = nullptr;
+  TClient* Relay = nullptr;
+
+private:
+  std::list<TProvisionalPlace*>* list_ = nullptr;
+  std::list<TProvisionalPlace*>::iterator place_;
+};
+
+// What admission keeps for the whole process: the paces, the query budgets, the lines of
+// all tunnels, and the relays not established, by kind.
+class TProcessAdmission {
+public:
+  TProcessAdmission();
+
+  TTrialPace& Pace(bool query) { return query ? queryPace_ : gamePace_; }
+  TQueryBudget& QueryBudget() { return queryBudget_; }
+  TRateBudget& Lines() { return lines_; }
+
+  std::size_t Count(TProvisional kind) const { return lists_[Index(kind)].size(); }
+  // Relays whose server has not answered yet, of every tunnel.
+  std::size_t Trials() const { return Count(TProvisional::GameTrial) + Count(TProvisional::QueryTrial); }
+  // The kind's least active relay makes room while the kind is at its cap.
+  void MakeRoomFor(TProvisional kind);
+  // The least active relay of all makes room, queries first, then game trials, then
+  // answered game relays; false when there is none.
+  bool MakeRoom();
+
+private:
+  friend class TProvisionalPlace;
+  static std::size_t Index(TProvisional kind) { return static_cast<std::size_t>(kind); }
+  bool MakeRoomOf(TProvisional kind);
+
+  TTrialPace gamePace_;
+  TTrialPace queryPace_;
+  TQueryBudget queryBudget_;
+  TRateBudget lines_;
+  std::array<std::list<TProvisionalPlace*>, static_cast<std::size_t>(TProvisional::Count)> lists_;
+};
+
+// What a new client address of one tunnel is given.
+struct TVerdict {
+  bool Admit = false;
+  TRefusal Cause = TRefusal::Count;
+};
+
+// One tunnel's admission: whether a new client address gets a trial, and why not; the
+// relays each address holds; the tunnel's share of the lines.
+class TAdmission {
+public:
+  explicit TAdmission(TProcessAdmission& process);
+
+  // A new client address of the game port or the query port: admit (room made when its
+  // kind is full) or refuse, and why. The tunnel's own checks (the server's address
+  // known, no loop) come first.
+  TVerdict Decide(const TPeerAddress& from, bool query, TTime now);
+  // The relay made for an admitted address could not be opened, even after room was
+  // made: new clients are refused for a while (`TRefusal::NoRoom`).
+  void OpenFailed(TTime now);
+  void Held(const TPeerAddress& from, bool query);
+  void Released(const TPeerAddress& from, bool query);
+  // Trials made for the game port (not the query port) since the last call.
+  uint64_t TakeGameTrials() { return std::exchange(gameTrials_, 0); }
+  // A line of a relay coming or going may be written now; false counts it.
+  bool MayWriteLine(TTime now);
+
+  TProcessAdmission& Process;
+
+private:
+  static uint64_t HeldKey(uint32_t address, bool query) { return uint64_t{address} << 1 | (query ? 1 : 0); }
+
+  std::unordered_map<uint64_t, int> held_;
+  TTime refuseUntil_{};
+  uint64_t gameTrials_ = 0;
+  TRateBudget lines_;
 };
 
 } // namespace gw

@@ -44,17 +44,16 @@ bool TClient::ConnectUpstream(TTime now) {
 
 void TClient::Forward(std::span<const char> data, TTime now) {
   LastActivity = now;
+  Place.Touch();
   if (KernelPath) KernelPath->RenewFromClient(now);
-  if (!answered_) {
-    if (now - trialSecond_ >= std::chrono::seconds(1)) {
-      trialSecond_ = now;
-      trialForwards_ = 0;
-    }
-    if (trialForwards_ == TAdmission::kTrialForwardsPerSecond) {
-      tunnelCounts_.Dropped.Add(TDrop::TrialLimit);
+  if (IsQuery) {
+    if (!context_.Admission().QueryBudget().Spend(Peer.Address, now)) {
+      tunnelCounts_.Dropped.Add(TDrop::QueryBudget);
       return;
     }
-    ++trialForwards_;
+  } else if (stage_ == TStage::Trial && !trialForwards_.Allow(now)) {
+    tunnelCounts_.Dropped.Add(TDrop::TrialLimit);
+    return;
   }
   // Until the server's address is known and the endpoint connected, datagrams are dropped;
   // the failure was reported when it was last tried.
@@ -89,13 +88,35 @@ std::string TClient::Describe() const {
 }
 
 bool TClient::IsExpired() const {
-  return IdleLongerThan(context_.Now(), LastActivity, kRelayIdleLimit);
+  const std::chrono::seconds limit = stage_ == TStage::Trial ? TAdmissionLimits::kTrialLifetime
+                                     : IsQuery               ? TAdmissionLimits::kQueryRelayLifetime
+                                                             : kRelayIdleLimit;
+  return IdleLongerThan(context_.Now(), LastActivity, limit);
+}
+
+bool TClient::TryEstablish(TTime now) {
+  if (stage_ != TStage::Answered || IsQuery || now - answeredAt_ < TAdmissionLimits::kEstablishAfter) return false;
+  const TRelayCounts traffic = Traffic();
+  if (traffic.ToServer.Datagrams - sentBeforeAnswer_ < TAdmissionLimits::kEstablishClientDatagrams ||
+      traffic.ToClient.Datagrams < TAdmissionLimits::kEstablishServerDatagrams)
+    return false;
+  stage_ = TStage::Established;
+  Place.Leave();
+  return true;
+}
+
+void TClient::Close() {
+  Place.Leave();
+  LeaveKernel();
+  UpstreamSocket.Close();
 }
 
 void TClient::HandleReply(std::span<const char> data) {
   // The endpoint is connected, so the system hands it the server's datagrams only.
-  if (!answered_) {
-    answered_ = true;
+  if (stage_ == TStage::Trial) {
+    stage_ = TStage::Answered;
+    answeredAt_ = context_.Now();
+    sentBeforeAnswer_ = Traffic().ToServer.Datagrams;
     if (OnAnswered) OnAnswered(*this);
   }
   // The tunnel restarted without this endpoint (the query port was turned off).

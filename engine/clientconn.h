@@ -45,13 +45,26 @@ public:
   int UpstreamPort() const { return UpstreamSocket.LocalPort(); }
   TPeerAddress UpstreamPeer() const { return {connectedAddress_, static_cast<uint16_t>(ServerPort)}; }
   // Sends the client's datagram to the server and notes the client as active at `now`.
-  // Until the server has answered, only the first few datagrams of each second go.
+  // Until the server has answered a game relay, only the first few datagrams of each
+  // second go; a query goes within the query budgets of the client's address.
   void Forward(std::span<const char> data, TTime now);
+  // The stage of admission the relay has reached (TAdmissionLimits).
+  enum class TStage { Trial, Answered, Established };
+  TStage Stage() const { return stage_; }
   // The server has sent something back: the relay is no longer a trial.
-  bool Answered() const { return answered_; }
+  bool Answered() const { return stage_ != TStage::Trial; }
+  bool Established() const { return stage_ == TStage::Established; }
+  // Its client kept up a two-way exchange past the server's first answer: it is
+  // established, and leaves the relays that make room.
+  bool TryEstablish(TTime now);
+  // The relay made room for a newcomer: its endpoint and its kernel entries are let go at
+  // once, the object when its tunnel next sweeps.
+  void Close();
+  bool Closed() const { return !Opened(); }
   // "client-ip:port -> server-host:port"
   std::string Describe() const;
-  // More than 12 s since the client last sent.
+  // Its client has been silent for longer than its stage allows: 12 s for a game relay
+  // answered, less for a trial or a query relay.
   bool IsExpired() const;
 
   const std::string PeerIP;
@@ -75,6 +88,8 @@ public:
   std::unique_ptr<TFastPathRelay> KernelPath;
   // Takes the client back to the sockets, keeping the kernel's counts.
   void LeaveKernel();
+  // Its place among the relays that are not established, while it is one.
+  TProvisionalPlace Place;
 
 private:
   // Connects the outgoing endpoint to the server, at most once per kRetryInterval.
@@ -91,12 +106,13 @@ private:
   TudpSocket UpstreamSocket;
   TTime nextConnect_{};
   uint32_t connectedAddress_ = 0;
-  bool answered_ = false;
+  TStage stage_ = TStage::Trial;
+  // When the server first answered, and what the client had sent by then.
+  TTime answeredAt_{};
+  uint64_t sentBeforeAnswer_ = 0;
   // What the kernel carried while the relay was handed to it before.
   TRelayCounts carriedBefore_;
-  // A trial's forwards within the second that began at trialSecond_.
-  TTime trialSecond_{};
-  int trialForwards_ = 0;
+  TTrialForwards trialForwards_;
   // Query replies are rewritten here; reserved once so that rewriting never allocates.
   std::string queryReply_;
 };

@@ -29,11 +29,11 @@ public:
   virtual TFastPath* FastPath() { return nullptr; }
 
   TTime Now() const { return Clock().Now(); }
-  // How fast the tunnels of this process may make trials.
-  TTrialPace& TrialPace() { return trialPace_; }
+  // What admission keeps for all the tunnels of this process.
+  TProcessAdmission& Admission() { return admission_; }
 
 private:
-  TTrialPace trialPace_;
+  TProcessAdmission admission_;
 };
 
 } // namespace gw

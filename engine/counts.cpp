@@ -18,6 +18,8 @@ const char* CauseName(TDrop cause) {
     case TDrop::TooLong: return "too_long";
     case TDrop::ServerUnknown: return "server_unknown";
     case TDrop::TrialLimit: return "trial_limit";
+    case TDrop::QueryBudget: return "query_budget";
+    case TDrop::NotAQuery: return "not_a_query";
     case TDrop::Count: break;
   }
   return "unknown";

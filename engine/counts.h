@@ -48,13 +48,15 @@ enum class TDrop {
   TooLong,        // longer than the relay carries, either way
   ServerUnknown,  // the server's address was not known yet
   TrialLimit,     // more than a trial forwards in a second
+  QueryBudget,    // a query past the budgets of its address, its /24 or the process
+  NotAQuery,      // a reply arriving at a query port (a loop between servers)
   Count
 };
 // Why a relay went.
 enum class TClosing {
   Idle,        // its client fell silent
   Unanswered,  // a trial whose server never answered
-  MadeRoom,    // the oldest trial, for a newcomer
+  MadeRoom,    // the least active relay not established, for a newcomer
   Count
 };
 
@@ -78,6 +80,7 @@ struct TTunnelCounts {
   TRelayCounts GoneInKernel;
   uint64_t TrialsMade = 0;
   uint64_t RelaysAnswered = 0;
+  uint64_t RelaysEstablished = 0;
   TByCause<TClosing> Closed;
   TByCause<TRefusal> Refused;
   TByCause<TDrop> Dropped;

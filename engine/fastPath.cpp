@@ -51,7 +51,7 @@ constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
 constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
 // The kernel remembers the sources it turned away in a table like the pace's, for the same
 // reason and of the same size.
-static_assert(std::size_t{1} << GW_TURNED_AWAY_BITS == TAdmission::kTurnedAwayPlaces);
+static_assert(std::size_t{1} << GW_TURNED_AWAY_BITS == TAdmissionLimits::kTurnedAwayPlaces);
 // /sys/class/net/*/type: the program reads an Ethernet header, which these two carry.
 constexpr int kArpHardwareEthernet = 1;
 constexpr int kArpHardwareLoopback = 772;
@@ -190,8 +190,8 @@ TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
   }
   kernel_->Skeleton->rodata->kDefaultTtl =
       static_cast<uint8_t>(ReadNumber("/proc/sys/net/ipv4/ip_default_ttl", 64));
-  kernel_->Skeleton->rodata->kComesBackAfterNs = Nanoseconds(TAdmission::kComesBackAfter);
-  kernel_->Skeleton->rodata->kTurnedAwayRememberedNs = Nanoseconds(TAdmission::kTurnedAwayRemembered);
+  kernel_->Skeleton->rodata->kComesBackAfterNs = Nanoseconds(TAdmissionLimits::kComesBackAfter);
+  kernel_->Skeleton->rodata->kTurnedAwayRememberedNs = Nanoseconds(TAdmissionLimits::kTurnedAwayRemembered);
   if (const int loaded = gw_fast_path_bpf__load(kernel_->Skeleton.get()); loaded != 0) {
     failure_ = loaded == -EPERM || loaded == -EACCES
                    ? "no privileges for BPF (it needs CAP_BPF and CAP_NET_ADMIN)"

@@ -108,7 +108,7 @@ private:
 };
 
 // A tunnel port whose new sources the kernel turns away while they come as a flood: past
-// the pace (TTrialPace), or faster than TAdmission::kFloodPerSecond, forged sources are
+// the pace (TTrialPace), or faster than TAdmissionLimits::kFloodPerSecond, forged sources are
 // dropped before they reach the socket, so that they cost neither the relay's loop nor the
 // processors the carried players need. A source that comes back still goes up to the socket, where the
 // pace lets it go first. The kernel knows no relay but those it carries: the tunnel paces

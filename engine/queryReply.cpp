@@ -57,4 +57,8 @@ std::size_t QueryReplyGrowth(std::string_view serverHost) {
   return kHostNamePrefix.size() + serverHost.size() + kMaxDecimalInt;
 }
 
+bool LooksLikeQueryReply(std::string_view datagram) {
+  return datagram.find("\\final\\") != std::string_view::npos || datagram.find("\\queryid\\") != std::string_view::npos;
+}
+
 } // namespace gw

@@ -22,6 +22,11 @@ void SetQueryValue(std::string& text, std::string_view key, std::string_view val
 // gets the prefix, "hostip" becomes `serverHost` and "hostport" the tunnel's listen port.
 void RewriteQueryReply(std::string& reply, std::string_view serverHost, int listenPort);
 
+// A datagram that carries a reply's marks (\final\ or \queryid\) rather than a query's:
+// arriving at a query port it comes from another server's query port, or a relay's, and
+// relaying it would have our server answer a server, which answers back without end.
+bool LooksLikeQueryReply(std::string_view datagram);
+
 // The most a reply can grow by RewriteQueryReply, so a buffer can be sized once.
 std::size_t QueryReplyGrowth(std::string_view serverHost);
 

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "localAddress.h"
+#include "queryReply.h"
 #include "socketLog.h"
 
 #include <algorithm>
@@ -25,8 +26,8 @@ std::string RefusedLine(const TPeerAddress& from, const std::string& reason) {
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
 
 TServer::TServer(TEngineContext& context)
-    : context_(context), lookup_(context.Loop()), gameErrors_(context), queryErrors_(context), refusals_(context),
-      paceRefusals_(context) {}
+    : context_(context), admission_(context.Admission()), lookup_(context.Loop()), gameErrors_(context),
+      queryErrors_(context), refusals_(context), paceRefusals_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -101,6 +102,14 @@ void TServer::RefreshServerAddress(TTime now) {
 
 void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from) {
   if (from.Port == 0) return;
+  if (&sender == QuerySocket.get() && LooksLikeQueryReply({data.data(), data.size()})) {
+    counts_.Dropped.Add(TDrop::NotAQuery);
+    refusals_.Write(kNotAQuery, [&] {
+      return "Dropped a reply from " + DottedText(from.Address) + ":" + std::to_string(from.Port) + " to the query port of " +
+             Describe();
+    });
+    return;
+  }
   // One clock read serves the relay and the tunnel.
   const TTime now = context_.Now();
   const auto found = clientsByAddress_.find(from.Key());
@@ -109,8 +118,9 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   // A relay still waiting for the server's address asks for it again through its datagrams.
   if (!relay->Connected()) RefreshServerAddress(now);
   relay->Forward(data, now);
-  // Only traffic that its server answers keeps a tunnel alive: a stranger alone cannot.
-  if (relay->Answered()) LastActivity = now;
+  // Only an established player keeps a tunnel alive: a stranger alone cannot, even one that
+  // its server answers.
+  if (relay->Established()) LastActivity = now;
 }
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
@@ -119,52 +129,53 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     counts_.Dropped.Add(TDrop::ServerUnknown);
     return nullptr;
   }
-  if (IsLoopSource(from, now)) {
-    counts_.Refused.Add(TRefusal::LoopSource);
-    return nullptr;
+  const bool query = &sender == QuerySocket.get();
+  TVerdict verdict = IsLoopSource(from, now) ? TVerdict{false, TRefusal::LoopSource} : admission_.Decide(from, query, now);
+  std::unique_ptr<TClient> relay;
+  if (verdict.Admit) {
+    relay = MakeRelay(sender, from);
+    // Descriptors or ephemeral ports ran short: the least active relay not established
+    // makes room, rather than the newcomer be refused.
+    if (!relay->Opened() && context_.Admission().MakeRoom()) relay = MakeRelay(sender, from);
+    if (!relay->Opened()) {
+      admission_.OpenFailed(now);
+      verdict = {false, TRefusal::NoRoom};
+    }
   }
-
-  const auto held = relaysPerIP_.find(from.Address);
-  if (held != relaysPerIP_.end() && held->second >= TAdmission::kMaxRelaysPerAddress) {
-    counts_.Refused.Add(TRefusal::TooManyFromAddress);
-    refusals_.Write(kTooManyFromAddress,
-                    [&] { return RefusedLine(from, "too many from " + DottedText(from.Address)); });
-    return nullptr;
-  }
-  if (now < refuseUntil_) {
-    counts_.Refused.Add(TRefusal::NoRoom);
-    LogSocketError(refusals_, openFailure_.Text, openFailure_.Number);
-    return nullptr;
-  }
-
-  if (!context_.TrialPace().Admit(from.Key(), now)) {
-    counts_.Refused.Add(TRefusal::TrialPace);
-    paceRefusals_.Write(0, [&] {
-      return RefusedLine(from, "more new clients than " + std::to_string(TAdmission::kNewTrialsPerSecond) +
-                                   " a second");
-    });
-    if (&sender == GameSocket.get()) PaceInKernel(now);
-    return nullptr;
-  }
-  // The oldest trials make room, for a full list as for descriptors or ports run short,
-  // rather than the newcomer be refused.
-  while (TTrialPlace::Count() >= TAdmission::kMaxTrials) EndOldestTrial();
-  std::unique_ptr<TClient> relay = MakeRelay(sender, from);
-  if (!relay->Opened() && EndOldestTrial()) relay = MakeRelay(sender, from);
-  if (!relay->Opened()) {
-    counts_.Refused.Add(TRefusal::NoRoom);
-    LogSocketError(refusals_, openFailure_.Text, openFailure_.Number);
-    refuseUntil_ = now + TAdmission::kRefuseAfterFailure;
+  if (!verdict.Admit) {
+    Refuse(verdict.Cause, from, query, now);
     return nullptr;
   }
 
   TClient& added = *relay;
   added.OnAnswered = [this](TClient& answered) { Promote(answered); };
-  trials_.try_emplace(from.Key(), std::move(relay), *this, from.Key());
+  added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added);
+  trials_.try_emplace(from.Key(), std::move(relay));
   clientsByAddress_.emplace(from.Key(), &added);
-  ++relaysPerIP_[from.Address];
+  admission_.Held(from, query);
   ++counts_.TrialsMade;
   return &added;
+}
+
+void TServer::Refuse(TRefusal cause, const TPeerAddress& from, bool query, TTime now) {
+  counts_.Refused.Add(cause);
+  switch (cause) {
+    case TRefusal::TooManyFromAddress:
+      refusals_.Write(kTooManyFromAddress,
+                      [&] { return RefusedLine(from, "too many from " + DottedText(from.Address)); });
+      break;
+    case TRefusal::NoRoom: LogSocketError(refusals_, openFailure_.Text, openFailure_.Number); break;
+    case TRefusal::TrialPace:
+      paceRefusals_.Write(0, [&] {
+        return RefusedLine(from, "more new clients than " + std::to_string(TAdmissionLimits::kNewTrialsPerSecond) +
+                                     " a second");
+      });
+      if (!query) PaceInKernel(now);
+      break;
+    // The server itself, or this program: its datagrams are the tunnel's own, not a client's.
+    case TRefusal::LoopSource:
+    case TRefusal::Count: break;
+  }
 }
 
 std::unique_ptr<TClient> TServer::MakeRelay(const TudpSocket& sender, const TPeerAddress& from) {
@@ -177,24 +188,45 @@ std::unique_ptr<TClient> TServer::MakeRelay(const TudpSocket& sender, const TPee
 
 void TServer::Promote(TClient& relay) {
   const auto trial = trials_.find(relay.Peer.Key());
-  clients_.push_back(std::move(trial->second.Relay));
+  std::unique_ptr<TClient> answered = std::move(trial->second);
   trials_.erase(trial);
+  const TProvisional kind = relay.IsQuery ? TProvisional::QueryAnswered : TProvisional::GameAnswered;
+  context_.Admission().MakeRoomFor(kind);
+  relay.Place.Enter(context_.Admission(), kind, *this, relay);
+  clients_.push_back(std::move(answered));
   ++counts_.RelaysAnswered;
-  context_.AddLog((relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe());
+  TellConnection([&] { return (relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe(); },
+                 untoldOpened_, context_.Now());
   CarryInKernel(relay);
 }
 
-bool TServer::EndOldestTrial() {
-  TTrialPlace* oldest = TTrialPlace::Oldest();
-  if (!oldest) return false;
-  TServer& tunnel = oldest->Tunnel;
-  tunnel.EndTrial(tunnel.trials_.find(oldest->ClientKey), TClosing::MadeRoom);
-  return true;
+void TServer::MakeRoomWith(TClient& relay) {
+  if (!relay.Answered()) {
+    EndTrial(trials_.find(relay.Peer.Key()), TClosing::MadeRoom);
+    return;
+  }
+  const auto found =
+      std::find_if(clients_.begin(), clients_.end(), [&](const std::unique_ptr<TClient>& held) { return held.get() == &relay; });
+  std::unique_ptr<TClient> gone = std::move(*found);
+  clients_.erase(found);
+  RemoveFromTable(*gone, TClosing::MadeRoom);
+  const std::string description = gone->Describe();
+  gone.reset();
+  TellConnection([&] { return "Closed connection from " + description; }, untoldClosed_, context_.Now());
 }
 
 TServer::TTrials::iterator TServer::EndTrial(TTrials::iterator trial, TClosing reason) {
-  RemoveFromTable(*trial->second.Relay, reason);
+  RemoveFromTable(*trial->second, reason);
+  ++trialsEnded_;
   return trials_.erase(trial);
+}
+
+template <typename F>
+void TServer::TellConnection(F&& makeLine, uint64_t& untold, TTime now) {
+  if (admission_.MayWriteLine(now))
+    context_.AddLog(makeLine());
+  else
+    ++untold;
 }
 
 bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
@@ -209,13 +241,15 @@ void TServer::RemoveFromTable(const TClient& relay, TClosing reason) {
   counts_.GoneInKernel += relay.Kernel();
   counts_.Closed.Add(reason);
   clientsByAddress_.erase(relay.Peer.Key());
-  const auto held = relaysPerIP_.find(relay.Peer.Address);
-  if (--held->second == 0) relaysPerIP_.erase(held);
+  admission_.Released(relay.Peer, relay.IsQuery);
 }
 
 void TServer::SweepClients() {
+  const TTime now = context_.Now();
   TakeKernelActivity();
-  SweepKernelPacing(context_.Now());
+  SweepKernelPacing(now);
+  for (const auto& relay : clients_)
+    if (relay->TryEstablish(now)) ++counts_.RelaysEstablished;
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
   const auto firstExpired = std::stable_partition(
@@ -224,30 +258,40 @@ void TServer::SweepClients() {
                                                 std::make_move_iterator(clients_.end()));
   clients_.erase(firstExpired, clients_.end());
   for (const auto& relay : expired) RemoveFromTable(*relay, TClosing::Idle);
+  EndTrials(now);
 
   for (auto& relay : expired) {
     const std::string description = relay->Describe();
     relay.reset();
-    context_.AddLog("Closed connection from " + description);
+    TellConnection([&] { return "Closed connection from " + description; }, untoldClosed_, now);
   }
-  SweepTrials();
+  TellUntold(now);
 }
 
-void TServer::SweepTrials() {
-  const TTime now = context_.Now();
+void TServer::EndTrials(TTime now) {
   for (auto trial = trials_.begin(); trial != trials_.end();) {
-    if (now - trial->second.Relay->Since <= TAdmission::kTrialLifetime) {
+    if (IdleLongerThan(now, trial->second->LastActivity, TAdmissionLimits::kTrialLifetime))
+      trial = EndTrial(trial, TClosing::Unanswered);
+    else
       ++trial;
-      continue;
-    }
-    trial = EndTrial(trial, TClosing::Unanswered);
   }
-  const uint64_t unanswered = counts_.Closed[TClosing::Unanswered] + counts_.Closed[TClosing::MadeRoom];
-  if (unanswered == unansweredTold_ || now - unansweredToldAt_ < TAdmission::kUnansweredSummaryInterval) return;
-  unansweredToldAt_ = now;
-  const uint64_t count = unanswered - std::exchange(unansweredTold_, unanswered);
-  context_.AddLog("Closed " + std::to_string(count) + (count == 1 ? " connection" : " connections") +
-                  " that the server never answered on " + Describe());
+}
+
+void TServer::TellUntold(TTime now) {
+  if (now - summaryToldAt_ < TAdmissionLimits::kUnansweredSummaryInterval) return;
+  const uint64_t unanswered = trialsEnded_ - unansweredTold_;
+  if (unanswered == 0 && untoldOpened_ == 0 && untoldClosed_ == 0) return;
+  summaryToldAt_ = now;
+  unansweredTold_ = trialsEnded_;
+  auto connections = [](uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " connection" : " connections");
+  };
+  if (unanswered > 0)
+    context_.AddLog("Closed " + connections(unanswered) + " that the server never answered on " + Describe());
+  if (const uint64_t opened = std::exchange(untoldOpened_, 0))
+    context_.AddLog("Got " + connections(opened) + " more on " + Describe() + ", too many a second to tell one by one");
+  if (const uint64_t closed = std::exchange(untoldClosed_, 0))
+    context_.AddLog("Closed " + connections(closed) + " more on " + Describe() + ", too many a second to tell one by one");
 }
 
 bool TServer::IsExpired() {
@@ -259,7 +303,7 @@ TRelayCounts TServer::Traffic() const {
   TRelayCounts traffic = counts_.Gone;
   traffic += KernelTraffic();
   for (const auto& relay : clients_) traffic += relay->Counts;
-  for (const auto& [key, trial] : trials_) traffic += trial.Relay->Counts;
+  for (const auto& [key, trial] : trials_) traffic += trial->Counts;
   return traffic;
 }
 

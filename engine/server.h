@@ -18,8 +18,9 @@ namespace gw {
 // One tunnel: a game endpoint on ListenPort and, for a static tunnel when the query port is
 // enabled, a query endpoint on ListenPort + 1. Every client address that sends gets its own
 // relay (TClient), kept in one table for both endpoints. A relay is a trial until its server
-// answers (see TAdmission): it is told in the log, counted and kept only from then on.
-class TServer {
+// answers (see TAdmission): it is told in the log and counted from then on, and never made
+// to make room once established.
+class TServer final : private TRelayOwner {
 public:
   explicit TServer(TEngineContext& context);
   ~TServer();
@@ -33,12 +34,10 @@ public:
   void Start();
   // Closes the endpoints, so that another tunnel can bind their ports; Start opens them again.
   void CloseEndpoints();
-  // Removes the relays whose client has been silent for more than 12 s, each with its line,
-  // then the trials (SweepTrials).
+  // Removes the relays whose client has been silent for longer than their stage allows,
+  // each with its line (trials as a count, at most every few seconds), and establishes the
+  // relays whose client kept up the exchange.
   void SweepClients();
-  // Removes the trials older than their lifetime, and tells how many trials ended
-  // unanswered, at most every few seconds.
-  void SweepTrials();
   // No client that its server answered has sent for more than 60 s, through the sockets or
   // the kernel's fast path; or the server turned out to be a port of this program.
   bool IsExpired();
@@ -70,29 +69,29 @@ private:
     std::string ServerHost;
     int ServerPort = 0;
   };
-  // A trial owned by the tunnel, with its place among the trials of the process.
-  struct TTrial {
-    TTrial(std::unique_ptr<TClient> relay, TServer& tunnel, uint64_t key)
-        : Relay(std::move(relay)), Place(tunnel, key) {}
-    std::unique_ptr<TClient> Relay;
-    TTrialPlace Place;
-  };
-
   void HandleReceive(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from);
   std::unique_ptr<TudpSocket> OpenEndpoint(int port, TRepeatedLog& errors);
   // The one place where a new client address gets a relay, as a trial, or is refused; null
   // when none is made for it.
   TClient* AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now);
+  // Counts and tells a refusal of a new client address.
+  void Refuse(TRefusal cause, const TPeerAddress& from, bool query, TTime now);
   std::unique_ptr<TClient> MakeRelay(const TudpSocket& sender, const TPeerAddress& from);
   // A source that must never get a relay: the game server itself, or an endpoint of this
   // program. Answering either would relay the tunnel's own datagrams back into it.
   bool IsLoopSource(const TPeerAddress& from, TTime now) const;
   // The server's answer came: the trial becomes a relay of the table, told in the log.
   void Promote(TClient& relay);
-  // The oldest trial of the process, of whichever tunnel, goes; false when there is none.
-  static bool EndOldestTrial();
-  using TTrials = std::unordered_map<uint64_t, TTrial>;
+  // A relay of this tunnel that is not established goes for a newcomer.
+  void MakeRoomWith(TClient& relay) override;
+  using TTrials = std::unordered_map<uint64_t, std::unique_ptr<TClient>>;
   TTrials::iterator EndTrial(TTrials::iterator trial, TClosing reason);
+  void EndTrials(TTime now);
+  // A relay's coming or going, told while the tunnel's and the process's lines allow and
+  // counted in `untold` beyond; TellUntold writes the counts at most every few seconds.
+  template <typename F>
+  void TellConnection(F&& makeLine, uint64_t& untold, TTime now);
+  void TellUntold(TTime now);
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
@@ -125,16 +124,19 @@ private:
   std::unique_ptr<TudpSocket> GameSocket;
   std::unique_ptr<TudpSocket> QuerySocket;
   TTarget running_;
-  // The relays their servers answered, in that order; the trials; both by client address;
-  // and how many each client IP holds.
+  // The relays their servers answered, in that order; the trials; both by client address.
   std::vector<std::unique_ptr<TClient>> clients_;
   TTrials trials_;
   std::unordered_map<uint64_t, TClient*> clientsByAddress_;
-  std::unordered_map<uint32_t, int> relaysPerIP_;
+  TAdmission admission_;
   TTunnelCounts counts_;
-  // Trials ended unanswered (counts_) as of the last count told.
+  // Trials ended unanswered (counts_) as of the last count told, and the lines of relays
+  // coming and going that were counted rather than written.
+  uint64_t trialsEnded_ = 0;
   uint64_t unansweredTold_ = 0;
-  TTime unansweredToldAt_{};
+  uint64_t untoldOpened_ = 0;
+  uint64_t untoldClosed_ = 0;
+  TTime summaryToldAt_{};
 
   // The server's address, network byte order; 0 until the name resolves. Relays follow it.
   uint32_t serverAddress_ = 0;
@@ -155,15 +157,13 @@ private:
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;
   static constexpr int kNotPaced = -3;
+  static constexpr int kNotAQuery = -4;
   bool fastPathOn_ = false;
   // Made while the fast path is on; whether the kernel knew every answered relay at the last
   // look (the sweep's, or a relay it refused since).
   std::unique_ptr<TFastPathPacing> kernelPacing_;
   bool kernelKnowsEveryRelay_ = true;
-  // Trials made (counts_) as of the last sweep.
-  uint64_t trialsMadeAtSweep_ = 0;
   std::string fastPathLine_;
-  TTime refuseUntil_{};
   struct {
     std::string Text;
     int Number = 0;

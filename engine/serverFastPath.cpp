@@ -90,14 +90,18 @@ void TServer::TakeKernelActivity() {
       continue;
     }
     const TTime seen = relay->KernelPath->ClientLastSeen();
-    relay->LastActivity = std::max(relay->LastActivity, seen);
-    LastActivity = std::max(LastActivity, seen);
+    if (seen > relay->LastActivity) {
+      relay->LastActivity = seen;
+      relay->Place.Touch();
+    }
+    if (relay->Established()) LastActivity = std::max(LastActivity, seen);
   }
   kernelKnowsEveryRelay_ = knowsEveryRelay;
 }
 
 void TServer::SweepKernelPacing(TTime now) {
-  const uint64_t trialsMade = counts_.TrialsMade - std::exchange(trialsMadeAtSweep_, counts_.TrialsMade);
+  // The query port's floods are its own: they never turn the game port's newcomers away.
+  const uint64_t trialsMade = admission_.TakeGameTrials();
   if (!kernelPacing_) return;
   // What the kernel turned away counts as the pace's refusals, in the pace's line when the
   // pace refused first.
@@ -107,11 +111,11 @@ void TServer::SweepKernelPacing(TTime now) {
       0,
       [&] {
         return "Refused new clients of " + Describe() + " in the kernel: more than " +
-               std::to_string(TAdmission::kFloodPerSecond) + " a second";
+               std::to_string(TAdmissionLimits::kFloodPerSecond) + " a second";
       },
       turnedAway);
   // A relay gone back to the sockets has stopped it already (LeaveKernel).
-  if (kernelKnowsEveryRelay_ && trialsMade + turnedAway > TAdmission::kFloodPerSecond) TurnAwayInKernel(now);
+  if (kernelKnowsEveryRelay_ && trialsMade + turnedAway > TAdmissionLimits::kFloodPerSecond) TurnAwayInKernel(now);
 }
 
 } // namespace gw

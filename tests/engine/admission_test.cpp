@@ -14,18 +14,18 @@ TEST(TrialPace, ASourceThatComesBackGoesBeforeAFloodOfNewOnes) {
   TTrialPace pace;
   const TTime start = TTime{} + 1000h;
   uint64_t source = 1;
-  for (int i = 0; i < TAdmission::kFirstComersAtOnce; ++i) ASSERT_TRUE(pace.Admit(source++, start));
+  for (int i = 0; i < TAdmissionLimits::kFirstComersAtOnce; ++i) ASSERT_TRUE(pace.Admit(source++, start));
   const uint64_t newcomer = source++;
   const uint64_t repeater = source++;
   EXPECT_FALSE(pace.Admit(newcomer, start));
   EXPECT_FALSE(pace.Admit(repeater, start));
   EXPECT_FALSE(pace.Admit(repeater, start)) << "a repeat at once passed for a return";
 
-  const TTime later = start + TAdmission::kComesBackAfter;
+  const TTime later = start + TAdmissionLimits::kComesBackAfter;
   int firstComers = 0;
   for (int i = 0; i < 2000; ++i) firstComers += pace.Admit(source++, later);
   // Only what the pace earned in the meantime.
-  EXPECT_LE(firstComers, TAdmission::kNewTrialsPerSecond / 100 + 1);
+  EXPECT_LE(firstComers, TAdmissionLimits::kNewTrialsPerSecond / 100 + 1);
   EXPECT_TRUE(pace.Admit(newcomer, later));
 }
 

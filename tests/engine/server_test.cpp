@@ -256,30 +256,37 @@ TEST_F(TTunnelFixture, EditedValuesWaitForTheNextStart) {
 }
 
 // A client address whose server never answers (a forged source, say) costs the log nothing,
-// reaches the server a few times a second, and is gone after a short life, counted.
+// reaches the server a few times a second, and is gone, counted, soon after it stops
+// sending; while it keeps sending it keeps its one upstream port, for a slow server.
 TEST_F(TTunnelFixture, AClientTheServerNeverAnswersIsATrial) {
   Tunnel->Start();
   TUdpPeer stranger;
   for (int i = 0; i < 10; ++i) stranger.SendTo(GamePort(), "junk");
   Context.RunFor(50ms);
   int forwarded = 0;
-  while (Server.TryReceive()) ++forwarded;
-  EXPECT_EQ(forwarded, TAdmission::kTrialForwardsPerSecond);
+  uint16_t upstream = 0;
+  for (std::optional<TReceived> got; (got = Server.TryReceive()); ++forwarded) upstream = got->FromPort;
+  EXPECT_EQ(forwarded, TAdmissionLimits::kTrialForwardsPerSecond);
   Context.ManualClock.Advance(1s);
   stranger.SendTo(GamePort(), "a second later");
-  EXPECT_EQ(Await(Server).Data, "a second later");
+  const TReceived later = Await(Server);
+  EXPECT_EQ(later.Data, "a second later");
+  EXPECT_EQ(later.FromPort, upstream);
 
-  Context.ManualClock.Advance(TAdmission::kTrialLifetime);
+  Context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime);
   Tunnel->SweepClients();
-  EXPECT_EQ(TTrialPlace::Count(), 0u);
+  EXPECT_EQ(Context.Admission().Trials(), 1u);
+  Context.ManualClock.Advance(1ms);
+  Tunnel->SweepClients();
+  EXPECT_EQ(Context.Admission().Trials(), 0u);
   EXPECT_EQ(Tunnel->ClientCount(), 0);
   const TTunnelCounts& counts = Tunnel->Counts();
   EXPECT_EQ(counts.TrialsMade, 1u);
   EXPECT_EQ(counts.RelaysAnswered, 0u);
-  EXPECT_EQ(counts.Dropped[TDrop::TrialLimit], 10u - TAdmission::kTrialForwardsPerSecond);
+  EXPECT_EQ(counts.Dropped[TDrop::TrialLimit], 10u - TAdmissionLimits::kTrialForwardsPerSecond);
   EXPECT_EQ(counts.Closed[TClosing::Unanswered], 1u);
-  EXPECT_EQ(Tunnel->Traffic().ToServer.Datagrams, TAdmission::kTrialForwardsPerSecond + 1u);
-  EXPECT_EQ(Tunnel->Traffic().ToServer.Bytes, 4u * TAdmission::kTrialForwardsPerSecond + 14u);
+  EXPECT_EQ(Tunnel->Traffic().ToServer.Datagrams, TAdmissionLimits::kTrialForwardsPerSecond + 1u);
+  EXPECT_EQ(Tunnel->Traffic().ToServer.Bytes, 4u * TAdmissionLimits::kTrialForwardsPerSecond + 14u);
   EXPECT_EQ(Context.Log, (std::vector<std::string>{
                              "Tunnel open on " + Tunnel->Describe(),
                              "Closed 1 connection that the server never answered on " + Tunnel->Describe(),
@@ -368,17 +375,18 @@ TEST_F(TTunnelFixture, TemporaryTunnelExpiresStrictlyAfterSixtySecondsOfClientSi
   Tunnel->Start();
   EXPECT_FALSE(Tunnel->IsExpired());
   TUdpPeer client, stranger;
-  RoundTrip(client, "hi", GamePort(), Server);
-  Context.ManualClock.Advance(30s);
+  test::Establish(Context, client, GamePort(), Server, [&] { Tunnel->SweepClients(); });
+  Context.ManualClock.Advance(10s);
   client.SendTo(GamePort(), "still here");
   const TReceived last = Await(Server);
 
-  // Neither the server's traffic nor a stranger whom the server never answers keeps it.
+  // Neither the server's traffic nor a stranger keeps it, even one the server answers.
   Context.ManualClock.Advance(30s);
   Server.SendTo(last.FromPort, "server traffic does not count");
   Await(client);
   stranger.SendTo(GamePort(), "nor does a stranger");
-  Await(Server);
+  Server.SendTo(Await(Server).FromPort, "answered");
+  Await(stranger);
   Context.ManualClock.Advance(30s);
   EXPECT_FALSE(Tunnel->IsExpired());
   Context.ManualClock.Advance(1ms);
@@ -477,7 +485,7 @@ TEST_F(TTunnelFixture, NoRelayForTheServerItselfNorForThisProgramsOwnEndpoints) 
 
   // One trial, the client's: none for the source of its relay's datagram.
   EXPECT_FALSE(Server.TryReceive().has_value());
-  EXPECT_EQ(TTrialPlace::Count(), 1u);
+  EXPECT_EQ(Context.Admission().Trials(), 1u);
   EXPECT_TRUE(Context.LinesStartingWith("Got connection from ").empty());
 }
 
@@ -512,16 +520,16 @@ TEST_F(TTunnelFixture, OneAddressGetsAtMostItsShareOfRelays) {
   Context.AddPortOption = false;
   Tunnel->Start();
   std::vector<std::unique_ptr<TUdpPeer>> clients;
-  for (int i = 0; i < TAdmission::kMaxRelaysPerAddress + 2; ++i) {
+  for (int i = 0; i < TAdmissionLimits::kMaxRelaysPerAddress + 2; ++i) {
     clients.push_back(std::make_unique<TUdpPeer>());
     clients.back()->SendTo(GamePort(), "x");
   }
   Context.RunFor(100ms);
-  EXPECT_EQ(TTrialPlace::Count(), static_cast<std::size_t>(TAdmission::kMaxRelaysPerAddress));
+  EXPECT_EQ(Context.Admission().Trials(), static_cast<std::size_t>(TAdmissionLimits::kMaxRelaysPerAddress));
   EXPECT_EQ(Context.LinesStartingWith("Refused connection from ").size(), 1u);
 
   // Once the address's relays have gone, it is served again.
-  Context.ManualClock.Advance(TAdmission::kTrialLifetime + 1ms);
+  Context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime + 1ms);
   Tunnel->SweepClients();
   while (Server.TryReceive()) {
   }

@@ -113,7 +113,7 @@ struct TUnreachableServer : ::testing::Test {
     Tunnel.Start();
     ASSERT_TRUE(Context.RunUntil([&] {
       Client.SendTo(static_cast<uint16_t>(Tunnel.ListenPort), "hello?");
-      return TTrialPlace::Count() == 1;
+      return Context.Admission().Trials() == 1;
     }));
   }
   void Send(int count) {
@@ -121,9 +121,9 @@ struct TUnreachableServer : ::testing::Test {
     Context.RunFor(50ms);
   }
   void ExpectTrialEndedOnTime() {
-    Context.ManualClock.Advance(TAdmission::kTrialLifetime + 1ms);
+    Context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime + 1ms);
     Tunnel.SweepClients();
-    EXPECT_EQ(TTrialPlace::Count(), 0u);
+    EXPECT_EQ(Context.Admission().Trials(), 0u);
     EXPECT_EQ(Context.Log.back(), "Closed 1 connection that the server never answered on " + Tunnel.Describe());
   }
   void ExpectSweptOnTime() {

@@ -132,7 +132,7 @@ TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNor
   {
     // Room for fewer relays than the trials made at once: the rest of the flood finds no
     // descriptor.
-    constexpr int kRoom = TAdmission::kFirstComersAtOnce / 2;
+    constexpr int kRoom = TAdmissionLimits::kFirstComersAtOnce / 2;
     TDescriptorLimit limit(static_cast<rlim_t>(descriptorsBefore + kRoom));
     constexpr int kSources = 20000;
     for (int i = 0; i < kSources; ++i) {
@@ -157,23 +157,23 @@ TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNor
     EXPECT_EQ(counts.Refused[TRefusal::TrialPace] + counts.TrialsMade, 20000u + 3);
     EXPECT_EQ(frontEnd.Counts["Refused "], 1);
     EXPECT_LE(frontEnd.Counts["Closed "], 1);
-    EXPECT_GT(TTrialPlace::Count(), kRoom - 2u * TudpSocket::kDescriptorReserve) << "the descriptors were not short";
+    EXPECT_GT(core.Admission().Trials(), kRoom - 2u * TudpSocket::kDescriptorReserve) << "the descriptors were not short";
     // A player who comes while the descriptors are short and the pace is spent is turned
     // away at first, and served when it sends again a moment later.
     late->SendTo(tunnelPort, "move");
     context.RunFor(10ms);
     EXPECT_EQ(counts.Refused[TRefusal::TrialPace] + counts.TrialsMade, 20000u + 3 + 1);
-    context.ManualClock.Advance(TAdmission::kComesBackAfter);
+    context.ManualClock.Advance(TAdmissionLimits::kComesBackAfter);
     players.push_back(std::move(late));
     ASSERT_TRUE(playersServed());
     EXPECT_EQ(core.Config().Items(0).ClientCount(), 4);
   }
 
   // The trials go at the sweep after their short life, told as one count.
-  context.ManualClock.Advance(TAdmission::kTrialLifetime + 1ms);
+  context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime + 1ms);
   core.Manager().Sweep();
   context.RunFor(10ms);
-  EXPECT_EQ(TTrialPlace::Count(), 0u);
+  EXPECT_EQ(core.Admission().Trials(), 0u);
   EXPECT_EQ(frontEnd.Counts["Closed connection from "], 0);
   EXPECT_LE(frontEnd.Counts["Closed "], 2);
   EXPECT_EQ(OpenDescriptors(), descriptorsBefore + 1);

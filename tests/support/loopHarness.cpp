@@ -1,5 +1,8 @@
 #include "loopHarness.h"
 
+#include "admission.h"
+#include "udpPeer.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -34,6 +37,21 @@ std::vector<std::string> TTestContext::LinesStartingWith(const std::string& pref
   for (const auto& line : Log)
     if (line.rfind(prefix, 0) == 0) lines.push_back(line);
   return lines;
+}
+
+void Establish(TTestContext& context, const TUdpPeer& client, uint16_t port, const TUdpPeer& server,
+               const std::function<void()>& sweep) {
+  for (uint64_t i = 0; i < TAdmissionLimits::kEstablishClientDatagrams + 1; ++i) {
+    client.SendTo(port, "play " + std::to_string(i));
+    std::optional<TReceived> got;
+    ASSERT_TRUE(context.RunUntil([&] { return (got = server.TryReceive()).has_value(); }));
+    server.SendTo(got->FromPort, "state " + std::to_string(i));
+    ASSERT_TRUE(context.RunUntil([&] { return client.TryReceive().has_value(); }));
+    // Game trials forward a few datagrams a second until the server's answer.
+    if (i == 0) context.ManualClock.Advance(std::chrono::milliseconds(10));
+  }
+  context.ManualClock.Advance(TAdmissionLimits::kEstablishAfter);
+  sweep();
 }
 
 } // namespace gw::test

@@ -11,6 +11,8 @@
 
 namespace gw::test {
 
+class TUdpPeer;
+
 // A clock that moves only when the test says so.
 class TManualClock final : public TClock {
 public:
@@ -47,5 +49,11 @@ public:
 private:
   uv_loop_t loop_{};
 };
+
+// The client keeps up an exchange with the server through the tunnel port `port`, as a
+// player does, until the next `sweep` establishes its relay (the server answers each
+// datagram).
+void Establish(TTestContext& context, const TUdpPeer& client, uint16_t port, const TUdpPeer& server,
+               const std::function<void()>& sweep);
 
 } // namespace gw::test
