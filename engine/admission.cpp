@@ -93,15 +93,18 @@ bool TTrialForwards::Allow(TTime now) {
   return true;
 }
 
-void TProvisionalPlace::Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay) {
+void TProvisionalPlace::Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay,
+                              TTime now) {
   Leave();
   Owner = &owner;
   Relay = &relay;
+  TouchedAt = now;
   list_ = &admission.lists_[TProcessAdmission::Index(kind)];
   place_ = list_->insert(list_->end(), this);
 }
 
-void TProvisionalPlace::Touch() {
+void TProvisionalPlace::Touch(TTime now) {
+  TouchedAt = now;
   if (list_) list_->splice(list_->end(), *list_, place_);
 }
 
@@ -113,25 +116,26 @@ void TProvisionalPlace::Leave() {
 
 TProcessAdmission::TProcessAdmission() : lines_(L::kLinesPerSecondInAll, L::kLinesBurstInAll) {}
 
-bool TProcessAdmission::MakeRoomOf(TProvisional kind) {
-  const auto& list = lists_[Index(kind)];
-  if (list.empty()) return false;
-  TProvisionalPlace* least = list.front();
+bool TProcessAdmission::MakeRoomOf(TProvisional kind, TProvisional other) {
+  const auto& first = lists_[Index(kind)];
+  const auto& second = lists_[Index(other)];
+  if (first.empty() && second.empty()) return false;
+  TProvisionalPlace* least =
+      second.empty() || (!first.empty() && first.front()->TouchedAt <= second.front()->TouchedAt) ? first.front()
+                                                                                                 : second.front();
   // The owner takes the relay out of the list, whatever else it does with it.
   least->Owner->MakeRoomWith(*least->Relay);
   return true;
 }
 
 void TProcessAdmission::MakeRoomFor(TProvisional kind) {
-  while (Count(kind) >= kCaps[Index(kind)] && MakeRoomOf(kind)) {
+  while (Count(kind) >= kCaps[Index(kind)] && MakeRoomOf(kind, kind)) {
   }
 }
 
 bool TProcessAdmission::MakeRoom() {
-  for (TProvisional kind :
-       {TProvisional::QueryTrial, TProvisional::QueryAnswered, TProvisional::GameTrial, TProvisional::GameAnswered})
-    if (MakeRoomOf(kind)) return true;
-  return false;
+  return MakeRoomOf(TProvisional::QueryTrial, TProvisional::QueryAnswered) ||
+         MakeRoomOf(TProvisional::GameTrial, TProvisional::GameAnswered);
 }
 
 TAdmission::TAdmission(TProcessAdmission& process)

@@ -230,13 +230,15 @@ public:
   TProvisionalPlace(const TProvisionalPlace&) = delete;
   TProvisionalPlace& operator=(const TProvisionalPlace&) = delete;
 
-  void Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay);
-  void Touch();
+  void Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay, TTime now);
+  // Its client sent at `now`.
+  void Touch(TTime now);
   void Leave();
   bool Listed() const { return list_ != nullptr; }
 
   TRelayOwner* Owner = nullptr;
   TClient* Relay = nullptr;
+  TTime TouchedAt{};
 
 private:
   std::list<TProvisionalPlace*>* list_ = nullptr;
@@ -258,14 +260,16 @@ public:
   std::size_t Trials() const { return Count(TProvisional::GameTrial) + Count(TProvisional::QueryTrial); }
   // The kind's least active relay makes room while the kind is at its cap.
   void MakeRoomFor(TProvisional kind);
-  // The least active relay of all makes room, queries first, then game trials, then
-  // answered game relays; false when there is none.
+  // The least active relay of all makes room, a query relay first, then a game relay,
+  // trial or answered; false when there is none.
   bool MakeRoom();
 
 private:
   friend class TProvisionalPlace;
   static std::size_t Index(TProvisional kind) { return static_cast<std::size_t>(kind); }
-  bool MakeRoomOf(TProvisional kind);
+  // The least active relay of the first kind or the second makes room; false when neither
+  // has one.
+  bool MakeRoomOf(TProvisional kind, TProvisional other);
 
   TTrialPace gamePace_;
   TTrialPace queryPace_;

@@ -44,7 +44,7 @@ bool TClient::ConnectUpstream(TTime now) {
 
 void TClient::Forward(std::span<const char> data, TTime now) {
   LastActivity = now;
-  Place.Touch();
+  Place.Touch(now);
   if (KernelPath) KernelPath->RenewFromClient(now);
   if (IsQuery) {
     if (!context_.Admission().QueryBudget().Spend(Peer.Address, now)) {

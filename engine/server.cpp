@@ -149,7 +149,7 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
 
   TClient& added = *relay;
   added.OnAnswered = [this](TClient& answered) { Promote(answered); };
-  added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added);
+  added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added, now);
   trials_.try_emplace(from.Key(), std::move(relay));
   clientsByAddress_.emplace(from.Key(), &added);
   admission_.Held(from, query);
@@ -192,7 +192,7 @@ void TServer::Promote(TClient& relay) {
   trials_.erase(trial);
   const TProvisional kind = relay.IsQuery ? TProvisional::QueryAnswered : TProvisional::GameAnswered;
   context_.Admission().MakeRoomFor(kind);
-  relay.Place.Enter(context_.Admission(), kind, *this, relay);
+  relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
   clients_.push_back(std::move(answered));
   ++counts_.RelaysAnswered;
   TellConnection([&] { return (relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe(); },

@@ -92,7 +92,7 @@ void TServer::TakeKernelActivity() {
     const TTime seen = relay->KernelPath->ClientLastSeen();
     if (seen > relay->LastActivity) {
       relay->LastActivity = seen;
-      relay->Place.Touch();
+      relay->Place.Touch(seen);
     }
     if (relay->Established()) LastActivity = std::max(LastActivity, seen);
   }

@@ -409,6 +409,36 @@ TEST_F(TTunnelFixture, QueryPortRewritesStatusReplies) {
             std::vector<std::string>{"Got query connection from " + Relay(browser, ServerPort + 1)});
 }
 
+// What the query port relays towards one address stays within its budget, whichever port
+// the queries come from, and a browser's burst goes whole; a reply arriving there, which
+// would have our server answer another server without end, is not relayed at all.
+TEST_F(TTunnelFixture, QueryPortRelaysABrowsersBurstButNeitherAFloodNorReplies) {
+  Tunnel->Start();
+  TUdpPeer browser, forger, otherServer;
+  const auto queriesAtServer = [&](int sent) {
+    int arrived = 0;
+    Context.RunUntil([&] {
+      while (QueryServer.TryReceive()) ++arrived;
+      return arrived == sent;
+    }, 200ms);
+    return arrived;
+  };
+  for (int i = 0; i < TAdmissionLimits::kQueryBurstPerAddress; ++i) browser.SendTo(QueryPort(), "\\status\\");
+  EXPECT_EQ(queriesAtServer(TAdmissionLimits::kQueryBurstPerAddress), TAdmissionLimits::kQueryBurstPerAddress);
+  for (int i = 0; i < 20; ++i) forger.SendTo(QueryPort(), "\\status\\");
+  EXPECT_EQ(queriesAtServer(20), 0);
+  Context.ManualClock.Advance(1s);
+  for (int i = 0; i < 20; ++i) forger.SendTo(QueryPort(), "\\status\\");
+  EXPECT_EQ(queriesAtServer(20), TAdmissionLimits::kQueriesPerSecondPerAddress);
+  EXPECT_EQ(Tunnel->Counts().Dropped[TDrop::QueryBudget], 36u);
+
+  otherServer.SendTo(QueryPort(), "\\echo\\x\\final\\\\queryid\\7.1");
+  otherServer.SendTo(QueryPort(), "\\hostname\\x\\queryid\\7.1");
+  EXPECT_EQ(queriesAtServer(2), 0);
+  EXPECT_EQ(Tunnel->Counts().Dropped[TDrop::NotAQuery], 2u);
+  EXPECT_EQ(Context.LinesStartingWith("Dropped a reply from ").size(), 1u);
+}
+
 TEST_F(TTunnelFixture, GameTrafficIsNeverRewritten) {
   Tunnel->Start();
   TUdpPeer client;

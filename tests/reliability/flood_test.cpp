@@ -3,6 +3,7 @@
 #include "loopHarness.h"
 #include "loopback.h"
 #include "remoteListener.h"
+#include "server.h"
 #include "tempFolder.h"
 #include "udpPeer.h"
 
@@ -181,6 +182,76 @@ TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNor
   RecordProperty("heap_growth_bytes", std::to_string(heapAfter - static_cast<long>(heapBefore)));
   EXPECT_LT(heapAfter, static_cast<long>(heapBefore) + 512 * 1024) << "memory kept after the sweep";
   ASSERT_TRUE(playersServed());
+}
+
+// A server that answers anyone turns every forged source into an answered relay. Those make
+// room for one another and for newcomers when the descriptors run short, are told in a
+// bounded number of lines, and never take an established player's relay.
+TEST(Flood, SourcesTheServerAnswersMakeRoomAndLeaveTheEstablishedPlayersAlone) {
+  test::TTestContext context;
+  context.AddPortOption = false;
+  TUdpPeer server;
+  TServer tunnel(context);
+  tunnel.ListenPort = test::FreeUdpPortPair();
+  tunnel.ServerHost = "127.0.0.1";
+  tunnel.ServerPort = server.Port();
+  tunnel.Start();
+  const auto tunnelPort = static_cast<uint16_t>(tunnel.ListenPort);
+  std::vector<std::unique_ptr<TUdpPeer>> players;
+  std::vector<uint16_t> upstreams;
+  for (int i = 0; i < 3; ++i) {
+    players.push_back(std::make_unique<TUdpPeer>());
+    test::Establish(context, *players.back(), tunnelPort, server, [&] { tunnel.SweepClients(); });
+  }
+  const auto answerAll = [&] {
+    while (const auto got = server.TryReceive()) server.SendTo(got->FromPort, got->Data);
+  };
+  const auto playersServed = [&] {
+    std::vector<uint16_t> seenFrom;
+    for (const auto& player : players) {
+      player->SendTo(tunnelPort, "move");
+      std::optional<test::TReceived> reply;
+      if (!context.RunUntil([&] {
+            while (const auto got = server.TryReceive()) {
+              if (got->Data == "move") seenFrom.push_back(got->FromPort);
+              server.SendTo(got->FromPort, got->Data);
+            }
+            return (reply = player->TryReceive()).has_value();
+          }))
+        return std::vector<uint16_t>{};
+    }
+    return seenFrom;
+  };
+  const std::vector<uint16_t> before = playersServed();
+  ASSERT_EQ(before.size(), players.size());
+  const std::size_t linesBefore = context.Log.size();
+
+  TSpoofingSender flood;
+  const int descriptorsBefore = OpenDescriptors();
+  {
+    constexpr int kRoom = 300;
+    TDescriptorLimit limit(static_cast<rlim_t>(descriptorsBefore + kRoom));
+    for (int i = 0; i < 5000; ++i) {
+      flood.Send(htonl((127u << 24) | (2u << 16) | static_cast<uint32_t>(i + 1)), tunnelPort, "hello");
+      if (i % 64 == 63) {
+        context.ManualClock.Advance(1ms);
+        uv_run(context.Loop(), UV_RUN_NOWAIT);
+        answerAll();
+        uv_run(context.Loop(), UV_RUN_NOWAIT);
+      }
+    }
+    context.RunFor(50ms);
+    answerAll();
+    context.RunFor(50ms);
+    const TTunnelCounts& counts = tunnel.Counts();
+    // No answered relay goes but to make room (none has been idle): those gone made it.
+    EXPECT_GT(counts.RelaysAnswered - static_cast<uint64_t>(tunnel.ClientCount()), 100u)
+        << "answered relays did not make room";
+    EXPECT_EQ(counts.Refused[TRefusal::NoRoom], 0u);
+    EXPECT_EQ(playersServed(), before) << "an established player lost its relay";
+  }
+  EXPECT_LT(context.Log.size() - linesBefore,
+            static_cast<std::size_t>(TAdmissionLimits::kLinesBurstPerTunnel + 10));
 }
 
 } // namespace
