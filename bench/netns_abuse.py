@@ -34,6 +34,22 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
   pin      the administrator makes 5 temporary tunnels (a range of 5 ports); a stranger
            sends one datagram to each every 30 s: whether `create` works at 70 s and 110 s
            (only the checks that fall within --seconds, default 115)
+  reflect  the query port (AddPort=1: 7001 to the game server's 7778, which answers `\\status\\`
+           with some 2,000 bytes, as a UT server does): --rate R (2000 or max) forged
+           `\\status\\` a second for --seconds (10) from the victim port of --victims 1 address
+           or of all 256 of a /24 in turn, the victims in a namespace of their own (10.99.6.2,
+           their /24 10.99.7.0/24 routed there); the bytes that reach them against the
+           attacker's (payload, and frames on the links), beside the server's own
+           amplification. A browser (10.101.200.1) first sends 10 `\\status\\` at once from a
+           new port, then one every half second throughout. Held: no more payload reaches the
+           victims than the attacker sent, the burst is answered whole, and 9 in 10 of the
+           others within 1 s
+  loop     one forged `\\echo\\x` to the query port from a naive third party's query port
+           (10.99.8.2:7778, in a namespace of its own, which answers whatever arrives as a
+           query), or with --between-relays from the query port of a second relay of ours
+           (10.99.9.2, same settings, same game server); the datagrams a second at the game
+           server's query port and at the third party for --seconds (10). Held: at most 5
+           arrive at either after the first second
 
 Options: --fast-path 0|1 (FastPath of the relay's settings), --nofile N (the relay's
 descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
@@ -42,8 +58,8 @@ often), --check (compare the figures with the limits below and exit 1 when one i
 --keep DIR (keep the relay's log and settings there), --sanitized (HEADLESS is a
 sanitizer build: neither its memory nor its latencies are held to the limits),
 --latency-unheld (the latencies are printed, not held: a run too short, or beside other
-load, for a 2 ms limit to say anything). Everything stops by itself; the figures are noisy
-on a loaded machine. tests/reliability/netns_attacks.sh runs short
+load, for a 2 ms limit to say anything), --victims 1|256 and --between-relays (above).
+Everything stops by itself; the figures are noisy on a loaded machine. tests/reliability/netns_attacks.sh runs short
 versions with --check.
 """
 import argparse
@@ -98,6 +114,26 @@ LIMITS = {
 }
 # New trials a second the relay makes (engine/admission.h): a flood within it is served.
 TRIAL_PACE = 2000
+
+# --- query-port scenarios (reflect, loop): the tunnel also serves its query port ----------
+# More namespaces, each joined to the relay's by a veth pair of its own:
+#   victims 10.99.6.2 ---- 10.99.6.1 relay; the victims' addresses are all of 10.99.7.0/24
+#   third   10.99.8.2 ---- 10.99.8.1 relay; another UT server's query port, 7778
+#   relayb  10.99.9.2 ---- 10.99.9.1 relay; a second relay of ours (loop --between-relays)
+QUERY_SCENARIOS = ("reflect", "loop")
+QUERY, SERVER_QUERY = TUNNEL + 1, GAME + 1         # the tunnel's query port (AddPort=1), the server's
+VICTIM_LINK, RELAY_VICTIM_LINK = "10.99.6.2", "10.99.6.1"
+VICTIM_NET, VICTIM_PORT = 0x0A630700, 27960        # 10.99.7.0/24, local to the victims' namespace
+THIRD, RELAY_THIRD, THIRD_QUERY = "10.99.8.2", "10.99.8.1", 7778
+RELAY_B, RELAY_A_FOR_B = "10.99.9.2", "10.99.9.1"
+BROWSER = "10.101.200.1"                           # of CROWD_NET: a /24 of its own
+BROWSER_EVERY, BROWSER_WAIT, BROWSER_BURST = 0.5, 1.0, 10
+IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)      # Linux; Python names it from 3.12 on
+STATUS_QUERIES = (b"\\status\\", b"\\info\\", b"\\basic\\", b"\\rules\\", b"\\players\\")
+LIMITS.update({
+    "browser_answered": 0.9,    # a server browser's share of `\status\` answered within a second under attack
+    "loop_after_first_second": 5,  # datagrams of a query loop still arriving after its first second
+})
 
 
 def now():
@@ -495,8 +531,239 @@ def role_stranger(p):
     emit({"sent": sent})
 
 
+# --- roles of the query-port scenarios ------------------------------------------------------
+
+def status_reply(query_id):
+    """A UT server's `\\status\\` reply, some 2,000 bytes: the server's keys, then its players'."""
+    keys = [("gamename", "ut"), ("gamever", "451"), ("minnetver", "432"), ("location", "0"),
+            ("hostname", "Gatewarden bench | DM all day | fast maps"), ("hostport", str(GAME)),
+            ("maptitle", "Deck16]["), ("mapname", "DM-Deck16]["), ("gametype", "DeathMatchPlus"),
+            ("numplayers", "12"), ("maxplayers", "16"), ("gamemode", "openplaying"),
+            ("worldlog", "false"), ("wantworldlog", "false"), ("mutators", "NoRedeemer, InstaGib"),
+            ("listenserver", "False"), ("password", "False"), ("timelimit", "20"), ("fraglimit", "30"),
+            ("minplayers", "0"), ("changelevels", "True"), ("tournament", "False"), ("gamestyle", "Hardcore"),
+            ("botskill", "Skilled"), ("AdminName", "bench"), ("AdminEMail", "bench@example.org")]
+    for i in range(12):
+        keys += [(f"player_{i}", f"Player{i:02d}"), (f"frags_{i}", str(3 * i)), (f"ping_{i}", str(40 + i)),
+                 (f"team_{i}", "0"), (f"mesh_{i}", "Male Commando"), (f"skin_{i}", "CommandoSkins.cmdo"),
+                 (f"face_{i}", "CommandoSkins.Blake")]
+    text = "".join(f"\\{key}\\{value}" for key, value in keys)
+    return (text + f"\\final\\\\queryid\\{query_id}.1").encode()
+
+
+def echo_value(data):
+    """The value of `\\echo\\` in a datagram, None without one."""
+    at = data.find(b"\\echo\\")
+    if at < 0:
+        return None
+    value = data[at + 6:]
+    end = value.find(b"\\")
+    return value if end < 0 else value[:end]
+
+
+def echo_reply(value, query_id):
+    return b"\\echo\\" + value + b"\\final\\\\queryid\\%d.1" % query_id
+
+
+def query_reply(data, query_id):
+    """What a UT server answers: `\\echo\\X` wherever it stands (a reply-shaped datagram holds
+    one too), and the status queries; nothing to anything else."""
+    value = echo_value(data)
+    if value is not None:
+        return echo_reply(value, query_id)
+    if any(query in data for query in STATUS_QUERIES):
+        return status_reply(query_id)
+    return None
+
+
+def per_second_counts(counts):
+    """{second: count} as a JSON-friendly dict."""
+    return {str(second): count for second, count in sorted(counts.items())}
+
+
+def role_query_server(p):
+    """The game server's query port (7778): answers as a UT server does; counts the query bytes
+    it takes and the reply bytes it sends, and the datagrams a second per source address from
+    `epoch` on."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
+    s.bind((SERVER, SERVER_QUERY))
+    s.settimeout(0.1)
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    drops_before = udp_receive_errors()
+    queries = query_bytes = replies = reply_bytes = query_id = 0
+    per_source = collections.defaultdict(collections.Counter)
+    while not stop.is_set() and now() < p["until"]:
+        try:
+            data, source = s.recvfrom(65536)
+        except socket.timeout:
+            continue
+        queries += 1
+        query_bytes += len(data)
+        per_source[source[0]][int((now() - p["epoch"]) // 1)] += 1
+        query_id += 1
+        reply = query_reply(data, query_id)
+        if reply is not None:
+            try:
+                s.sendto(reply, source)
+                replies += 1
+                reply_bytes += len(reply)
+            except OSError:
+                pass
+    emit({"queries": queries, "query_bytes": query_bytes, "replies": replies, "reply_bytes": reply_bytes,
+          "per_second": {address: per_second_counts(c) for address, c in per_source.items()},
+          "dropped": udp_receive_errors() - drops_before})
+
+
+def role_victims(p):
+    """The victims: one socket takes whatever reaches the victim port at any of their
+    addresses (a local route holds them all); counts datagrams, bytes and addresses reached."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 16 << 20)
+    s.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+    s.bind(("0.0.0.0", VICTIM_PORT))
+    s.settimeout(0.1)
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    drops_before = udp_receive_errors()
+    datagrams = payload = 0
+    reached, sources = collections.Counter(), collections.Counter()
+    while not stop.is_set() and now() < p["until"]:
+        try:
+            data, ancillary, _, source = s.recvmsg(65536, 256)
+        except socket.timeout:
+            continue
+        datagrams += 1
+        payload += len(data)
+        sources["%s:%d" % source] += 1
+        for level, kind, value in ancillary:
+            if level == socket.IPPROTO_IP and kind == IP_PKTINFO:
+                # struct in_pktinfo: the interface, the local address, the header's destination.
+                reached[socket.inet_ntoa(value[8:12])] += 1
+    emit({"datagrams": datagrams, "payload": payload, "addresses": len(reached), "sources": dict(sources),
+          "dropped": udp_receive_errors() - drops_before})
+
+
+def role_browser(p):
+    """A server browser on an address of its own, from one port: first `BROWSER_BURST`
+    `\\status\\` at once (answers counted for a second), then one every BROWSER_EVERY from
+    `start` until `until`, each answered when a reply comes within BROWSER_WAIT (replies are
+    taken in order: one relay, one server)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((BROWSER, 0))
+    relay = (RELAY_PLAYERS, QUERY)
+
+    def receive(until):
+        s.settimeout(max(0.001, until - now()))
+        try:
+            data = s.recv(65536)
+        except (socket.timeout, OSError):
+            return None
+        return data if b"\\final\\" in data else None
+
+    sleep_until(p["burst_at"])
+    for _ in range(BROWSER_BURST):
+        s.sendto(b"\\status\\", relay)
+    burst_answered, burst_end = 0, now() + BROWSER_WAIT
+    while now() < burst_end:
+        if receive(burst_end) is not None:
+            burst_answered += 1
+    pending, waits, sent, late = collections.deque(), [], 0, 0
+    next_query = p["start"]
+    while True:
+        moment = now()
+        if moment >= p["until"] and not pending:
+            break
+        if moment >= next_query and moment < p["until"]:
+            s.sendto(b"\\status\\", relay)
+            pending.append(moment)
+            sent += 1
+            next_query += BROWSER_EVERY
+        while pending and now() - pending[0] > BROWSER_WAIT:
+            pending.popleft()
+        wake = min(next_query if next_query < p["until"] else float("inf"),
+                   pending[0] + BROWSER_WAIT if pending else float("inf"))
+        if wake == float("inf"):
+            break
+        if receive(wake) is None:
+            continue
+        arrived = now()
+        while pending and arrived - pending[0] > BROWSER_WAIT:
+            pending.popleft()
+        if pending:
+            waits.append(arrived - pending.popleft())
+        else:
+            late += 1
+    emit({"burst": BROWSER_BURST, "burst_answered": burst_answered, "sent": sent, "answered": len(waits),
+          "late": late, "wait_p50": percentile(waits, 0.5), "wait_worst": max(waits, default=None)})
+
+
+def role_forge_query(p):
+    """Queries to the relay's query port from forged sources (`sources`, [address, port]
+    each, in turn), through a raw socket: `rate` a second from `start` until `until`, or
+    once at `start`."""
+    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    payload = p["payload"].encode("latin-1")
+    # The system fills in the total length, the identification and the header checksum; a
+    # UDP checksum of 0 means none.
+    packets = [struct.pack("!BBHHHBBH4s4sHHHH", 0x45, 0, 0, 0, 0, 64, socket.IPPROTO_UDP, 0,
+                           socket.inet_aton(address), socket.inet_aton(RELAY_ATTACKER),
+                           port, QUERY, 8 + len(payload), 0) + payload for address, port in p["sources"]]
+    target = (RELAY_ATTACKER, 0)
+    sent = failed = 0
+    if p["once"]:
+        sleep_until(p["start"])
+        raw.sendto(packets[0], target)
+        sent = 1
+    else:
+        for count in paced(p["rate"], p["start"], p["until"]):
+            for _ in range(count):
+                try:
+                    raw.sendto(packets[sent % len(packets)], target)
+                    sent += 1
+                except OSError:
+                    failed += 1
+                    break
+    emit({"sent": sent, "failed": failed, "payload_bytes": sent * len(payload),
+          "ip_bytes": sent * (20 + 8 + len(payload))})
+
+
+def role_third_party(p):
+    """Another UT server's query port, a naive one: whatever arrives is a query, answered
+    with an echo-shaped reply; datagrams counted a second from `epoch` on."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((THIRD, THIRD_QUERY))
+    s.settimeout(0.1)
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    per_second, query_id, taken = collections.Counter(), 0, 0
+    while not stop.is_set() and now() < p["until"]:
+        try:
+            data, source = s.recvfrom(65536)
+        except socket.timeout:
+            continue
+        taken += 1
+        per_second[int((now() - p["epoch"]) // 1)] += 1
+        query_id += 1
+        try:
+            s.sendto(echo_reply(echo_value(data) or b"x", query_id), source)
+        except OSError:
+            pass
+    emit({"datagrams": taken, "per_second": per_second_counts(per_second)})
+
+
+ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "browser": role_browser,
+               "forge_query": role_forge_query, "third_party": role_third_party}
+
+
 ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "icmp": role_icmp,
          "guess": role_guess, "silent": role_silent, "admin": role_admin, "stranger": role_stranger}
+ROLES.update(ROLES_QUERY)
 
 
 # --- the laboratory: namespaces, the relay and the roles, all removed on any exit ---------
@@ -610,6 +877,123 @@ class Lab:
             self.log.close()
 
 
+# --- the query-port scenarios' part of the laboratory ----------------------------------------
+
+def add_neighbour(lab, name, code, address, relay_address):
+    """One more namespace, joined to the relay's by a veth pair (`gw{code}...`) and routed
+    through it; removed with the others."""
+    lab.ns[name] = f"gw-na-{name}-{lab.tag}"
+    lab.ip("netns", "add", lab.ns[name])
+    lab.made.append(lab.ns[name])
+    lab.ip("link", "set", "lo", "up", ns=name)
+    outer, inner = f"gw{code}{lab.tag}", f"gw{code}r{lab.tag}"
+    lab.ip("link", "add", outer, "netns", lab.ns[name], "type", "veth", "peer", "name", inner, "netns", lab.ns["relay"])
+    lab.ip("addr", "add", address + "/24", "dev", outer, ns=name)
+    lab.ip("addr", "add", relay_address + "/24", "dev", inner, ns="relay")
+    lab.ip("link", "set", outer, "up", ns=name)
+    lab.ip("link", "set", inner, "up", ns="relay")
+    lab.ip("route", "add", "default", "via", relay_address, ns=name)
+    return outer
+
+
+def link_bytes(lab, ns, device, direction):
+    """Bytes a veth sent or took ("tx", "rx"): Ethernet frames, each IP datagram or fragment
+    with its 14-byte header."""
+    return int(lab.read(ns, f"/sys/class/net/{device}/statistics/{direction}_bytes"))
+
+
+def victim_addresses(count):
+    """`count` addresses of the victims' /24 in turn: .1 for one, every address for 256."""
+    return [ipv4(VICTIM_NET + (i + 1) % 256) for i in range(count)]
+
+
+def build_query_lab(lab, args):
+    """The namespaces, routes and settings the query-port scenarios add; returns what the
+    scenario's other steps need."""
+    state = {"attacker_link": f"gwa{lab.tag}"}
+    # Forged sources from the attacker's side name addresses routed elsewhere: no
+    # reverse-path filter may drop them, whatever the host's default.
+    lab.sysctl("relay", "net.ipv4.conf.all.rp_filter", "0")
+    lab.sysctl("relay", f"net.ipv4.conf.gwar{lab.tag}.rp_filter", "0")
+    if args.scenario == "reflect":
+        state["victim_link"] = add_neighbour(lab, "victims", "v", VICTIM_LINK, RELAY_VICTIM_LINK)
+        lab.ip("route", "add", f"{ipv4(VICTIM_NET)}/24", "via", VICTIM_LINK, ns="relay")
+        lab.ip("route", "add", "local", f"{ipv4(VICTIM_NET)}/24", "dev", "lo", ns="victims")
+    elif args.between_relays:
+        add_neighbour(lab, "relayb", "b", RELAY_B, RELAY_A_FOR_B)
+        # Relay B reaches the game server through the relay's namespace.
+        lab.sysctl("relay", "net.ipv4.ip_forward", "1")
+    else:
+        add_neighbour(lab, "third", "t", THIRD, RELAY_THIRD)
+    return state
+
+
+def start_relay_b(lab, binary, text):
+    """The second relay of loop --between-relays, in its own namespace, with the same
+    settings (a tunnel to the same game server, its query port on)."""
+    path = os.path.join(lab.folder, "relay-b.ini")
+    with open(path, "w") as f:
+        f.write(text)
+    log_path = os.path.join(lab.folder, "relay-b.log")
+    with open(log_path, "wb") as log:
+        process = subprocess.Popen(lab.enter("relayb") + [binary, "--config", path], stdout=log, stderr=subprocess.STDOUT)
+    lab.processes.append(process)
+    deadline = now() + 10
+    while True:
+        with open(log_path, "rb") as f:
+            if b"Tunnel open on" in f.read():
+                return process, log_path
+        if now() > deadline or process.poll() is not None:
+            with open(log_path, "rb") as f:
+                raise RuntimeError("relay B did not open its tunnel:\n" + f.read().decode(errors="replace"))
+        time.sleep(0.05)
+
+
+def start_query_scenario(lab, args, state, start, attack_start, attack_end, end):
+    """The roles of reflect or loop, the game server's query port first; returns them by name."""
+    query_server = lab.role("server", "query_server", until=end, epoch=attack_start)
+    if query_server.stdout.readline().strip() != "ready":
+        raise RuntimeError("the game server's query port did not start")
+    roles = {"query_server": query_server}
+    if args.scenario == "reflect":
+        victims = lab.role("victims", "victims", until=end)
+        if victims.stdout.readline().strip() != "ready":
+            raise RuntimeError("the victims did not start")
+        roles["victims"] = victims
+        state["before"] = {"attacker": link_bytes(lab, "attacker", state["attacker_link"], "tx"),
+                           "victims": link_bytes(lab, "victims", state["victim_link"], "rx")}
+        roles["browser"] = lab.role("players", "browser", burst_at=start + 0.5, start=attack_start, until=attack_end)
+        sources = [[address, VICTIM_PORT] for address in victim_addresses(args.victims)]
+        roles["forge_query"] = lab.role("attacker", "forge_query", payload="\\status\\", sources=sources,
+                                        rate=args.rate, once=False, start=attack_start, until=attack_end)
+        return roles
+    if args.between_relays:
+        state["relay_b"], state["relay_b_log"] = start_relay_b(lab, args.headless, state["settings"])
+        source = [RELAY_B, QUERY]
+    else:
+        third = lab.role("third", "third_party", until=end, epoch=attack_start)
+        if third.stdout.readline().strip() != "ready":
+            raise RuntimeError("the third party did not start")
+        roles["third_party"] = third
+        source = [THIRD, THIRD_QUERY]
+    roles["forge_query"] = lab.role("attacker", "forge_query", payload="\\echo\\x", sources=[source],
+                                    rate=None, once=True, start=attack_start, until=attack_end)
+    return roles
+
+
+def finish_query_lab(lab, args, state, figures):
+    """The figures read outside the roles, once the attack is over."""
+    if args.scenario == "reflect":
+        figures["attacker_link_bytes"] = (link_bytes(lab, "attacker", state["attacker_link"], "tx")
+                                          - state["before"]["attacker"])
+        figures["victim_link_bytes"] = (link_bytes(lab, "victims", state["victim_link"], "rx")
+                                        - state["before"]["victims"])
+    if "relay_b" in state:
+        figures["relay_b_running"] = state["relay_b"].poll() is None
+        with open(state["relay_b_log"], "rb") as f:
+            figures["relay_b_log"] = f.read().decode(errors="replace")
+
+
 def result(process, seconds):
     out, _ = process.communicate(timeout=seconds)
     lines = [line for line in out.splitlines() if line.startswith("{")]
@@ -672,11 +1056,15 @@ def run(args):
         queue_drops_before = lab.snmp("relay", "Udp", "RcvbufErrors")
         delivered_before = lab.snmp("relay", "Udp", "InDatagrams")
         figures = {"ports": "-".join(ports)}
+        query_state = build_query_lab(lab, args) if args.scenario in QUERY_SCENARIOS else None
         server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all)
         if server.stdout.readline().strip() != "ready":
             raise RuntimeError("the game server did not start")
         pin = args.scenario == "pin"
-        lab.start_relay(args.headless, settings(args.fast_path, PIN_RANGE if pin else None), args.nofile)
+        relay_settings = settings(args.fast_path, PIN_RANGE if pin else None)
+        if query_state is not None:
+            relay_settings = query_state["settings"] = relay_settings.replace("AddPort=0", "AddPort=1")
+        lab.start_relay(args.headless, relay_settings, args.nofile)
         # Time enough for every role to start before it acts.
         start = now() + 1.0
         attack_start = start + WARM_UP
@@ -708,6 +1096,8 @@ def run(args):
             strangers = [attack_start + k * PIN_EVERY for k in range(int(args.seconds // PIN_EVERY) + 1)]
             attackers["stranger"] = lab.role("attacker", "stranger", moments=strangers,
                                              ports=list(range(PIN_RANGE[0], PIN_RANGE[1] + 1)))
+        elif args.scenario in QUERY_SCENARIOS:
+            attackers.update(start_query_scenario(lab, args, query_state, start, attack_start, attack_end, end))
         figures.update({name: result(process, args.seconds + 60) for name, process in attackers.items()})
         figures["players"] = result(players, TAIL + 30)
         sampler.running = False
@@ -726,6 +1116,8 @@ def run(args):
         figures["icmp_taken"] = lab.snmp("relay", "Icmp", "InDestUnreachs") - icmp_before
         figures["relay_queue_drops"] = lab.snmp("relay", "Udp", "RcvbufErrors") - queue_drops_before
         figures["relay_delivered"] = lab.snmp("relay", "Udp", "InDatagrams") - delivered_before
+        if query_state is not None:
+            finish_query_lab(lab, args, query_state, figures)
         figures["alone"] = (start + 1.0, attack_start)
         figures["relay_delivered_alone"] = sampler.delivered_between(*figures["alone"])
         figures["settled"] = (attack_start + SETTLE, attack_end)
@@ -864,7 +1256,88 @@ def report(args, figures):
         for at, reply in replies[len(made):]:
             print(f"`create` at {at:.0f} s: {reply}")
             check(reply.startswith("tunnel|"), f"`create` at {at:.0f} s works: {reply}")
+    elif args.scenario == "reflect":
+        report_reflect(args, figures, check)
+    elif args.scenario == "loop":
+        report_loop(args, figures, check)
     return missed
+
+
+def ratio(numerator, denominator):
+    return f"{numerator / denominator:.1f}x" if denominator else "n/a"
+
+
+def report_query_server(figures):
+    qs = figures["query_server"]
+    print(f"game server's query port: {qs['queries']} datagrams, {qs['query_bytes']} bytes; {qs['replies']} replies, "
+          f"{qs['reply_bytes']} bytes: its own amplification {ratio(qs['reply_bytes'], qs['query_bytes'])}; "
+          f"{qs['dropped']} dropped by its namespace's full queues")
+    return qs
+
+
+def report_reflect(args, figures, check):
+    """reflect's figures; `check` holds one to its limit."""
+    fq, vi, br = figures["forge_query"], figures["victims"], figures["browser"]
+    qs = report_query_server(figures)
+    where = "one victim address" if args.victims == 1 else f"{args.victims} victim addresses of a /24 in turn"
+    print(f"attack: {fq['sent']} forged `\\status\\` in {args.seconds:.0f} s ({fq['sent'] / args.seconds:.0f} a second, "
+          f"asked {args.rate}) from {where}; {fq['failed']} sends failed; payload {fq['payload_bytes']} bytes, "
+          f"IP {fq['ip_bytes']} bytes, on the attacker's link {figures['attacker_link_bytes']} bytes")
+    print(f"victims: {vi['datagrams']} datagrams at {vi['addresses']} addresses from {len(vi['sources'])} sources; "
+          f"payload {vi['payload']} bytes, on their link {figures['victim_link_bytes']} bytes; "
+          f"{vi['dropped']} dropped by their full queue")
+    print(f"reflected through the relay: payload {ratio(vi['payload'], fq['payload_bytes'])}, "
+          f"on the links {ratio(figures['victim_link_bytes'], figures['attacker_link_bytes'])} "
+          f"(the game server's own: {ratio(qs['reply_bytes'], qs['query_bytes'])})")
+    print(f"browser: burst of {br['burst']} from a new port, {br['burst_answered']} answered within "
+          f"{BROWSER_WAIT:.0f} s; then {br['answered']} of {br['sent']} `\\status\\` answered within "
+          f"{BROWSER_WAIT:.0f} s during the attack ({br['late']} replies late), wait p50 {ms(br['wait_p50'])}, "
+          f"worst {ms(br['wait_worst'])}")
+    log = figures["log"]
+    print(f"relay log: {log.count('Got query connection from')} 'Got query connection from'")
+    check(vi["payload"] <= fq["payload_bytes"],
+          f"no more bytes reach the victims than the attacker sent (payload): {vi['payload']} against "
+          f"{fq['payload_bytes']}")
+    share = br["answered"] / br["sent"] if br["sent"] else 0.0
+    check(share >= LIMITS["browser_answered"],
+          f"the browser has at least {LIMITS['browser_answered']:.0%} of its queries answered within "
+          f"{BROWSER_WAIT:.0f} s: {br['answered']} of {br['sent']}")
+    check(br["burst_answered"] == br["burst"],
+          f"a burst of {br['burst']} from a browser is answered whole: {br['burst_answered']}")
+
+
+def loop_counts(per_second, seconds):
+    """[datagrams in second 0, 1, ...] up to `seconds`, and those from second 1 on."""
+    counts = [per_second.get(str(s), 0) for s in range(int(seconds))]
+    return counts, sum(n for s, n in per_second.items() if int(s) >= 1)
+
+
+def report_loop(args, figures, check):
+    """loop's figures; `check` holds one to its limit."""
+    qs = report_query_server(figures)
+    span = args.seconds + TAIL
+    if args.between_relays:
+        first = f"relay B's query port {RELAY_B}:{QUERY}"
+        ours = qs["per_second"].get(RELAY_SERVER, {})
+        theirs = qs["per_second"].get(RELAY_B, {})
+        third_name = "from relay B (each a datagram relay B relayed from its query port)"
+        print(f"relay B: {'ran throughout' if figures['relay_b_running'] else 'ENDED during the run'}; "
+              f"{figures['relay_b_log'].count('Got query connection from')} 'Got query connection from' in its log")
+    else:
+        first = f"a third party's query port {THIRD}:{THIRD_QUERY}"
+        ours = qs["per_second"].get(RELAY_SERVER, {})
+        theirs = figures["third_party"]["per_second"]
+        third_name = "at the third party"
+    print(f"loop: one forged `\\echo\\x` from {first} to the relay's query port at 0 s")
+    ours_counts, ours_after = loop_counts(ours, span)
+    theirs_counts, theirs_after = loop_counts(theirs, span)
+    print(f"datagrams a second at our game server's query port from relay A: {ours_counts}")
+    print(f"datagrams a second {third_name}: {theirs_counts}")
+    print(f"after the first second: {ours_after} at our server from relay A, {theirs_after} {third_name}")
+    limit = LIMITS["loop_after_first_second"]
+    check(ours_after <= limit and theirs_after <= limit,
+          f"the loop ends within a second (at most {limit} datagrams after it, at each end): "
+          f"{ours_after} and {theirs_after}")
 
 
 def main():
@@ -873,7 +1346,7 @@ def main():
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
-    parser.add_argument("scenario", choices=("forged", "icmp", "guess", "silent", "pin"))
+    parser.add_argument("scenario", choices=("forged", "icmp", "guess", "silent", "pin") + QUERY_SCENARIOS)
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=0)
     parser.add_argument("--rate", default=None, help="a second, or max")
     parser.add_argument("--repeat", type=int, default=1)
@@ -883,6 +1356,8 @@ def main():
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--answer-all", action="store_true")
+    parser.add_argument("--victims", type=int, choices=(1, 256), default=1, help="reflect: one address, or a /24")
+    parser.add_argument("--between-relays", action="store_true", help="loop: between two relays of ours")
     parser.add_argument("--port-range", default=None, help="LOW-HIGH: the relay's ephemeral ports")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--keep", default=None)
@@ -890,7 +1365,7 @@ def main():
     parser.add_argument("--latency-unheld", action="store_true", help="print the latencies without holding them")
     args = parser.parse_args()
     defaults = {"forged": (2000, 30), "icmp": (20000, 60), "guess": (None, 30), "silent": (None, 30),
-                "pin": (None, 115)}
+                "pin": (None, 115), "reflect": (2000, 10), "loop": (None, 10)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):
