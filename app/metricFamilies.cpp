@@ -85,6 +85,7 @@ std::vector<TTunnelSample> OnePerSeries(const std::vector<TTunnelSample>& tunnel
     into.Traffic += tunnel.Traffic;
     into.Counts.TrialsMade += tunnel.Counts.TrialsMade;
     into.Counts.RelaysAnswered += tunnel.Counts.RelaysAnswered;
+    into.Counts.RelaysEstablished += tunnel.Counts.RelaysEstablished;
     AddUp(into.Counts.Closed, tunnel.Counts.Closed);
     AddUp(into.Counts.Refused, tunnel.Counts.Refused);
     AddUp(into.Counts.Dropped, tunnel.Counts.Dropped);
@@ -105,6 +106,9 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
       Family("gatewarden_trials_total", "Relays made for new client addresses, answered or not", MetricType::Counter);
   MetricFamily answered =
       Family("gatewarden_relays_answered_total", "Relays whose server answered (logged as connections)", MetricType::Counter);
+  MetricFamily established = Family("gatewarden_relays_established_total",
+                                    "Game relays whose client kept up the exchange past the first answer",
+                                    MetricType::Counter);
   MetricFamily closed = Family("gatewarden_relays_closed_total", "Relays closed, by reason", MetricType::Counter);
   MetricFamily refused =
       Family("gatewarden_clients_refused_total", "New client addresses given no relay, by cause", MetricType::Counter);
@@ -119,6 +123,7 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
     AddFlows(datagrams, bytes, labels, tunnel.Traffic);
     Add(trials, labels, static_cast<double>(tunnel.Counts.TrialsMade));
     Add(answered, labels, static_cast<double>(tunnel.Counts.RelaysAnswered));
+    Add(established, labels, static_cast<double>(tunnel.Counts.RelaysEstablished));
     AddByCause(closed, labels, "reason", tunnel.Counts.Closed);
     AddByCause(refused, labels, "cause", tunnel.Counts.Refused);
     AddByCause(dropped, labels, "cause", tunnel.Counts.Dropped);
@@ -135,9 +140,10 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
   MetricFamily temporaryTunnels =
       Family("gatewarden_temporary_tunnels", "Temporary tunnels made over remote control", MetricType::Gauge);
   Add(temporaryTunnels, {}, temporaries);
-  return {std::move(listening), std::move(relays),    std::move(datagrams), std::move(bytes),
-          std::move(trials),    std::move(answered),  std::move(closed),    std::move(refused),
-          std::move(dropped),   std::move(trialsNow), std::move(staticTunnels), std::move(temporaryTunnels)};
+  return {std::move(listening), std::move(relays),      std::move(datagrams), std::move(bytes),
+          std::move(trials),    std::move(answered),    std::move(established), std::move(closed),
+          std::move(refused),   std::move(dropped),     std::move(trialsNow), std::move(staticTunnels),
+          std::move(temporaryTunnels)};
 }
 
 std::vector<MetricFamily> ProcessFamilies() {

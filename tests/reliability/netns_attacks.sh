@@ -7,10 +7,12 @@
 # kernel's fast path;
 # guessing from rotating addresses is answered under 100 times a second, in little memory,
 # without slowing a player; silent connections from four networks never shut the
-# administrator out; a stranger alone cannot keep temporary tunnels alive.
+# administrator out; a stranger alone cannot keep temporary tunnels alive; a server that
+# answers forged sources makes no relays of them; forged queries reflect less than they
+# carry, and start no loop.
 #   netns_attacks.sh HEADLESS [SANITIZED]   (SANITIZED: ON for a sanitizer build)
 # Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
-# About 90 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
+# About 120 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
 set -uo pipefail
 # Each job in a process group of its own, so that the clean-up reaches the tool itself.
 set -m
@@ -66,10 +68,18 @@ run icmp icmp --seconds 10 --port-range 40000-40999
 # The same where the kernel carries the players (where BPF is not to be had, the relay says so
 # and this is the sockets again).
 run icmp-fast icmp --seconds 10 --port-range 40000-40999 --fast-path 1
+# A server that answers the forged sources too: its answer makes no player, so they neither
+# take the descriptors nor write a line each.
+run forged-answered forged --rate 20000 --seconds 8 --nofile 4096 --answer-all --latency-unheld "${sanitized[@]}"
+# Forged status queries naming a /24 of victims: less reaches them than the forger sent,
+# while a browser's burst and its queries are answered; and a forged echo between the query
+# port and another server's dies at once.
+run reflect reflect --victims 256 --seconds 5
+run loop loop --seconds 4
 run guess guess --seconds 6 "${sanitized[@]}"
 run silent silent --seconds 6
 wait "$pin" || failed+=(pin)
-for name in forged forged-fast forged-fast-pace icmp icmp-fast guess silent pin; do
+for name in forged forged-fast forged-fast-pace icmp icmp-fast forged-answered reflect loop guess silent pin; do
   echo "--- $name"
   cat "$work/$name.out"
 done
