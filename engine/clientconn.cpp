@@ -42,27 +42,28 @@ bool TClient::ConnectUpstream(TTime now) {
   return true;
 }
 
-void TClient::Forward(std::span<const char> data, TTime now) {
+bool TClient::Forward(std::span<const char> data, TTime now) {
   LastActivity = now;
   Place.Touch(now);
   if (KernelPath) KernelPath->RenewFromClient(now);
   if (IsQuery) {
     if (!context_.Admission().QueryBudget().Spend(Peer.Address, now)) {
       tunnelCounts_.Dropped.Add(TDrop::QueryBudget);
-      return;
+      return false;
     }
   } else if (stage_ == TStage::Trial && !trialForwards_.Allow(now)) {
     tunnelCounts_.Dropped.Add(TDrop::TrialLimit);
-    return;
+    return true;
   }
   // Until the server's address is known and the endpoint connected, datagrams are dropped;
   // the failure was reported when it was last tried.
   if (!UpstreamSocket.Connected() && !ConnectUpstream(now)) {
     tunnelCounts_.Dropped.Add(TDrop::ServerUnknown);
-    return;
+    return true;
   }
   Counts.ToServer.Add(data.size());
   UpstreamSocket.SendBuffer(data);
+  return true;
 }
 
 TRelayCounts TClient::Kernel() const {

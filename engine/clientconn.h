@@ -46,8 +46,9 @@ public:
   TPeerAddress UpstreamPeer() const { return {connectedAddress_, static_cast<uint16_t>(ServerPort)}; }
   // Sends the client's datagram to the server and notes the client as active at `now`.
   // Until the server has answered a game relay, only the first few datagrams of each
-  // second go; a query goes within the query budgets of the client's address.
-  void Forward(std::span<const char> data, TTime now);
+  // second go; a query goes within the query budgets of the client's address. False when
+  // the budgets dropped a query, which the tunnel tells.
+  bool Forward(std::span<const char> data, TTime now);
   // The stage of admission the relay has reached (TAdmissionLimits).
   enum class TStage { Trial, Answered, Established };
   TStage Stage() const { return stage_; }

@@ -27,7 +27,7 @@ int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 
 
 TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()), gameErrors_(context),
-      queryErrors_(context), refusals_(context), paceRefusals_(context) {}
+      queryErrors_(context), refusals_(context), paceRefusals_(context), queryBudget_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -117,7 +117,11 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   if (!relay) return;
   // A relay still waiting for the server's address asks for it again through its datagrams.
   if (!relay->Connected()) RefreshServerAddress(now);
-  relay->Forward(data, now);
+  if (!relay->Forward(data, now))
+    queryBudget_.Write(0, [&] {
+      return "Dropped queries from " + DottedText(from.Address) + " to the query port of " + Describe() +
+             ": more than it answers towards one address or network";
+    });
   // Only an established player keeps a tunnel alive: a stranger alone cannot, even one that
   // its server answers.
   if (relay->Established()) LastActivity = now;

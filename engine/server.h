@@ -153,6 +153,8 @@ private:
   // refusal in one log would write a line at every turn, a line per datagram of a flood.
   // Those the kernel makes share its one key: they count in whichever line came first.
   TRepeatedLog paceRefusals_;
+  // So are the queries the query port's budgets drop, for the same reason.
+  TRepeatedLog queryBudget_;
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;
