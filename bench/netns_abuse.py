@@ -24,6 +24,10 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
   forged   --rate R (2000, 20000 or max) datagrams a second to the tunnel for --seconds,
            each from a new forged source (--repeat K: K datagrams in a row from each;
            --again-after MS: those K spaced MS apart, as a newcomer resends until answered)
+  bypass   the forged flood (--rate, 50000) with the fast path, in --shape plain (as forged),
+           options (4 bytes of IP options) or fragments (two, the UDP header in the first):
+           what of it reaches the relay's sockets once the kernel turns the flood away, and
+           the relay's processor time meanwhile
   icmp     --players N (300) more players play; the attacker sends ICMP "port unreachable"
            errors quoting the relay's upstream ports (the whole ephemeral range in turn)
            towards the game server, --rate a second (20000): how many players are deaf after
@@ -51,7 +55,7 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            server's query port and at the third party for --seconds (10). Held: at most 5
            arrive at either after the first second
 
-Options: --fast-path 0|1 (FastPath of the relay's settings), --nofile N (the relay's
+Options: --fast-path 0|1 (FastPath of the relay's settings; 1 for bypass, 0 otherwise), --nofile N (the relay's
 descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
 relay namespace's ephemeral ports: a narrow range makes the icmp spray meet every relay more
 often), --check (compare the figures with the limits below and exit 1 when one is missed),
@@ -330,6 +334,11 @@ def paced(rate, start, until):
         done += due
 
 
+def forged_source(number):
+    """The number-th forged source: an address of FORGED_NET and a port."""
+    return FORGED_NET + 1 + number % (FORGED_SIZE - 2), 1024 + (number * 7919) % 64000
+
+
 def role_forge(p):
     """Datagrams to the tunnel from forged sources, through a raw socket."""
     raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
@@ -358,8 +367,9 @@ def role_forge(p):
                 source, sources = sources, sources + 1
                 if p["repeat"] > 1:
                     again.append((moment + p["again_after"], source, p["repeat"] - 1))
-            struct.pack_into("!I", packet, 12, FORGED_NET + 1 + source % (FORGED_SIZE - 2))
-            struct.pack_into("!H", packet, 20, 1024 + (source * 7919) % 64000)
+            address, port = forged_source(source)
+            struct.pack_into("!I", packet, 12, address)
+            struct.pack_into("!H", packet, 20, port)
             struct.pack_into("!I", packet, 29, source)
             try:
                 raw.sendto(packet, target)
@@ -368,6 +378,61 @@ def role_forge(p):
                 failed += 1
                 break
     emit({"sent": sent, "failed": failed, "sources": sources})
+
+
+# IP options that every host takes as they are: three no-operations and the list's end.
+BYPASS_OPTIONS = b"\x01\x01\x01\x00"
+# Fragment offsets count 8-byte units: the first fragment carries the UDP header and 16
+# bytes of the payload, the forged source's number among them.
+BYPASS_FIRST_FRAGMENT = 24
+IP_MORE_FRAGMENTS = 0x2000
+
+
+def role_bypass(p):
+    """The forged flood, one datagram per new source, through a raw socket, in one of the
+    shapes a classifier that reads only plain datagrams would let by."""
+    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    payload = b"J" * 31
+    udp = struct.pack("!HHHH", 0, TUNNEL, 8 + len(payload), 0) + payload
+
+    def header(options=b"", fragment=0):
+        # The system fills in the total length and the header checksum; the identification
+        # is set here, the same in every fragment of a datagram.
+        return struct.pack("!BBHHHBBH4s4s", 0x45 + len(options) // 4, 0, 0, 0, fragment, 64, socket.IPPROTO_UDP,
+                           0, b"\0\0\0\0", socket.inet_aton(RELAY_ATTACKER)) + options
+
+    if p["shape"] == "fragments":
+        cut = BYPASS_FIRST_FRAGMENT
+        packets = [bytearray(header(fragment=IP_MORE_FRAGMENTS) + udp[:cut]),
+                   bytearray(header(fragment=cut // 8) + udp[cut:])]
+    else:
+        packets = [bytearray(header(BYPASS_OPTIONS if p["shape"] == "options" else b"") + udp)]
+    udp_at = (packets[0][0] & 0xF) * 4
+    target = (RELAY_ATTACKER, 0)
+    sent = failed = 0
+    for count in paced(p["rate"], p["start"], p["until"]):
+        for _ in range(count):
+            address, port = forged_source(sent)
+            struct.pack_into("!H", packets[0], udp_at, port)
+            struct.pack_into("!I", packets[0], udp_at + 9, sent)
+            try:
+                for packet in packets:
+                    struct.pack_into("!H", packet, 4, 1 + sent % 65535)
+                    struct.pack_into("!I", packet, 12, address)
+                    raw.sendto(packet, target)
+                sent += 1
+            except OSError:
+                failed += 1
+                break
+    emit({"sent": sent, "failed": failed, "sources": sent})
+
+
+def cpu_seconds(pid):
+    """The processor time a process has taken, user and system."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def checksum(data):
@@ -761,7 +826,7 @@ ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "brow
                "forge_query": role_forge_query, "third_party": role_third_party}
 
 
-ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "icmp": role_icmp,
+ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "bypass": role_bypass, "icmp": role_icmp,
          "guess": role_guess, "silent": role_silent, "admin": role_admin, "stranger": role_stranger}
 ROLES.update(ROLES_QUERY)
 
@@ -1080,6 +1145,16 @@ def run(args):
         if args.scenario == "forged":
             attackers["forge"] = lab.role("attacker", "forge", rate=args.rate, repeat=args.repeat,
                                           again_after=args.again_after / 1000, **window)
+        elif args.scenario == "bypass":
+            attackers["bypass"] = lab.role("attacker", "bypass", rate=args.rate, shape=args.shape, **window)
+            fragments_from = lab.snmp("relay", "Ip", "ReasmReqds")
+            # The relay's processor time once the flood has taken hold; the roles run on
+            # by themselves meanwhile.
+            sleep_until(attack_start + SETTLE)
+            cpu_from = cpu_seconds(lab.relay.pid)
+            sleep_until(attack_end)
+            figures["relay_cpu_settled"] = (cpu_seconds(lab.relay.pid) - cpu_from) / (attack_end - attack_start - SETTLE)
+            figures["fragments_reassembled"] = lab.snmp("relay", "Ip", "ReasmReqds") - fragments_from
         elif args.scenario == "icmp":
             attackers["icmp"] = lab.role("attacker", "icmp", rate=args.rate, ports=[int(p) for p in ports], **window)
         elif args.scenario == "guess":
@@ -1217,6 +1292,23 @@ def report(args, figures):
             check(delivered <= LIMITS["fast_reaching"] * flood,
                   f"with the fast path, once the flood has taken hold at most {LIMITS['fast_reaching']:.0%} of "
                   f"it reaches the relay's sockets: {delivered} of {flood}")
+    elif args.scenario == "bypass":
+        bp = figures["bypass"]
+        start, end = figures["settled"]
+        flood = int(bp["sent"] * max(0.0, end - start) / args.seconds)
+        delivered = figures["relay_delivered_settled"]
+        print(f"attack: {bp['sent']} forged datagrams, {args.shape}, in {args.seconds:.0f} s "
+              f"({bp['sent'] / args.seconds:.0f} a second, asked {args.rate}); {bp['failed']} sends failed")
+        print(f"after its first {SETTLE:.0f} s, {delivered} datagrams delivered to the relay's sockets against "
+              f"{flood} forged; the relay took {figures['relay_cpu_settled']:.0%} of a processor; "
+              f"{figures['fragments_reassembled']} fragments went to the relay's system's reassembly")
+        check(pl["player_lost"] == 0, f"the established player loses nothing: {pl['player_lost']} lost")
+        check("Fast path on" in (figures["fast_path_line"] or ""),
+              f"the kernel's fast path is on: {figures['fast_path_line'] or 'no fast-path line'}")
+        # The same share as a plain flood's in the forged scenario: no shape takes more.
+        check(flood > 0 and delivered <= LIMITS["fast_reaching"] * flood,
+              f"once the flood has taken hold at most {LIMITS['fast_reaching']:.0%} of it reaches the relay's "
+              f"sockets, whatever its shape: {delivered} of {flood}")
     elif args.scenario == "icmp":
         ic = figures["icmp"]
         print(f"attack: {ic['sent']} ICMP errors in {args.seconds:.0f} s ({ic['sent'] / args.seconds:.0f} a second) "
@@ -1346,8 +1438,9 @@ def main():
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
-    parser.add_argument("scenario", choices=("forged", "icmp", "guess", "silent", "pin") + QUERY_SCENARIOS)
-    parser.add_argument("--fast-path", type=int, choices=(0, 1), default=0)
+    parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin") + QUERY_SCENARIOS)
+    parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
+    parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
     parser.add_argument("--rate", default=None, help="a second, or max")
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--again-after", type=float, default=0, help="MS between the datagrams of a source")
@@ -1364,13 +1457,15 @@ def main():
     parser.add_argument("--sanitized", action="store_true", help="HEADLESS is built with the sanitizers")
     parser.add_argument("--latency-unheld", action="store_true", help="print the latencies without holding them")
     args = parser.parse_args()
-    defaults = {"forged": (2000, 30), "icmp": (20000, 60), "guess": (None, 30), "silent": (None, 30),
-                "pin": (None, 115), "reflect": (2000, 10), "loop": (None, 10)}
+    defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
+                "silent": (None, 30), "pin": (None, 115), "reflect": (2000, 10), "loop": (None, 10)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):
         args.rate = int(args.rate)
     args.seconds = args.seconds or seconds
+    if args.fast_path is None:
+        args.fast_path = int(args.scenario == "bypass")
     if os.geteuid() != 0:
         raise SystemExit("needs root: it makes network namespaces")
     # Any way out (a signal included) goes through the clean-up of `run`; so does the end of

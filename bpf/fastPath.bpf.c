@@ -3,8 +3,9 @@
 // table: the client's datagrams to the tunnel port, and the server's replies to the relay's
 // upstream port. A datagram that matches is rewritten exactly as the relay's sockets would
 // send it and handed on. While user space's pace turns a tunnel's new sources away, so does
-// the program, at once. Anything else goes on untouched (to the next classifier, then up
-// the stack to the host's rules and the sockets, which decide).
+// the program, at once, whatever the datagram's shape (IP options, fragments). Anything else
+// goes on untouched (to the next classifier, then up the stack to the host's rules and the
+// sockets, which decide).
 #include <linux/bpf.h>
 #include <linux/if_ether.h>
 #include <linux/in.h>
@@ -23,6 +24,10 @@ const volatile __u8 kDefaultTtl = 64;
 // pace, set by the loader.
 const volatile __u64 kComesBackAfterNs = 10000000;
 const volatile __u64 kTurnedAwayRememberedNs = 2000000000;
+// A later fragment is turned away with its first one only this soon after it: the fragments
+// of a datagram follow each other at once, and an identification the sender uses again
+// later is another datagram's.
+#define FRAGMENTS_FOLLOW_WITHIN_NS 1000000000ull
 
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
@@ -47,13 +52,23 @@ struct {
   __type(value, struct gw_turned_away);
 } turned_away SEC(".maps");
 
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1 << GW_FRAGMENTS_TURNED_AWAY_BITS);
+  __type(key, __u32);
+  __type(value, struct gw_fragments_turned_away);
+} fragments_turned_away SEC(".maps");
+
 #define AF_INET 2
 #define LOOPBACK_IFINDEX 1
 // Not ours: the next program on the hook, or the stack, has it (TCX_NEXT, and for a
 // classic filter, the next filter).
 #define PASS_ON TC_ACT_UNSPEC
 #define IP_FRAGMENT_BITS 0x3fff
+#define IP_MORE_FRAGMENTS 0x2000
+#define IP_FRAGMENT_OFFSET 0x1fff
 #define L3_OFFSET ETH_HLEN
+// Where the UDP header is in a datagram without IP options, the only ones carried.
 #define L4_OFFSET (ETH_HLEN + sizeof(struct iphdr))
 #define IP_CHECK (L3_OFFSET + offsetof(struct iphdr, check))
 #define UDP_CHECK (L4_OFFSET + offsetof(struct udphdr, check))
@@ -64,12 +79,35 @@ struct addresses {
   __u32 daddr;
 };
 
+static __always_inline __u32 hash_slot(__u64 key, int bits) {
+  // Fibonacci hashing, as user space's table: the high bits of the product mix every bit.
+  return (__u32)((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+
+static __always_inline struct gw_fragments_turned_away* fragments_place(const struct iphdr* ip) {
+  const __u64 addresses = (__u64)ip->saddr << 32 | ip->daddr;
+  const __u32 slot = hash_slot(addresses + ip->id, GW_FRAGMENTS_TURNED_AWAY_BITS);
+  return bpf_map_lookup_elem(&fragments_turned_away, &slot);
+}
+
+// A fragment after the first carries no ports, so it cannot be judged by its own: it goes
+// where its first fragment went. Turned away with it, it is dropped; otherwise it goes up to
+// be reassembled, which no datagram is without its first fragment.
+static __always_inline int later_fragment(const struct iphdr* ip) {
+  const struct gw_fragments_turned_away* place = fragments_place(ip);
+  if (!place || place->saddr != ip->saddr || place->daddr != ip->daddr || place->id != ip->id ||
+      bpf_ktime_get_ns() - place->at_ns > FRAGMENTS_FOLLOW_WITHIN_NS)
+    return PASS_ON;
+  return TC_ACT_SHOT;
+}
+
 // A datagram from a source no entry knows, to a port whose new sources user space's pace
 // turns away: turned away here as well, before it costs the socket, the relay's loop and
 // the processors the players' datagrams need. A source that comes back goes up to the
 // sockets, where the pace lets it go first: a real client sends again until answered, where
 // a forged source is new at every datagram.
-static __always_inline int turn_away(struct __sk_buff* skb, const struct iphdr* ip, const struct udphdr* udp) {
+static __always_inline int turn_away(struct __sk_buff* skb, const struct iphdr* ip, const struct udphdr* udp,
+                                     int first_fragment) {
   const __u16 port = udp->dest;
   struct gw_paced_port* paced = bpf_map_lookup_elem(&paced_ports, &port);
   if (!paced) return PASS_ON;
@@ -86,9 +124,22 @@ static __always_inline int turn_away(struct __sk_buff* skb, const struct iphdr* 
   const long found = bpf_fib_lookup(skb, &route, sizeof route, 0);
   if (found != BPF_FIB_LKUP_RET_NOT_FWDED && found != BPF_FIB_LKUP_RET_FWD_DISABLED) return PASS_ON;
 
+  // A game client does not fragment its first datagrams, and a fragmented one would not
+  // come back whole as a newcomer's: the first fragment is turned away at every try, and the
+  // rest of its datagram after it.
+  if (first_fragment) {
+    struct gw_fragments_turned_away* fragments = fragments_place(ip);
+    if (!fragments) return PASS_ON;
+    fragments->saddr = ip->saddr;
+    fragments->daddr = ip->daddr;
+    fragments->id = ip->id;
+    fragments->at_ns = now;
+    __sync_fetch_and_add(&paced->turned_away, 1);
+    return TC_ACT_SHOT;
+  }
+
   const __u64 source = (__u64)ip->saddr << 32 | (__u64)udp->source << 16 | udp->dest;
-  // Fibonacci hashing, as user space's table: the high bits of the product mix every bit.
-  const __u32 slot = (__u32)((source * 0x9E3779B97F4A7C15ull) >> (64 - GW_TURNED_AWAY_BITS));
+  const __u32 slot = hash_slot(source, GW_TURNED_AWAY_BITS);
   struct gw_turned_away* place = bpf_map_lookup_elem(&turned_away, &slot);
   if (!place) return PASS_ON;
   if (place->source != source || now - place->at_ns > kTurnedAwayRememberedNs) {
@@ -101,6 +152,25 @@ static __always_inline int turn_away(struct __sk_buff* skb, const struct iphdr* 
   return TC_ACT_SHOT;
 }
 
+// What the carried path does not take: IP options, fragments, and headers a driver left out
+// of the data the program reads directly. Such a datagram to a paced port is judged all the
+// same, from copies of its headers; a carried flow's goes up to the sockets, which relay it
+// as it comes out of reassembly and without the options, and renew the flow's lease.
+static __always_inline int judge_copied(struct __sk_buff* skb) {
+  __be16 protocol;
+  struct iphdr ip;
+  struct udphdr udp;
+  if (bpf_skb_load_bytes(skb, offsetof(struct ethhdr, h_proto), &protocol, sizeof protocol) ||
+      bpf_skb_load_bytes(skb, L3_OFFSET, &ip, sizeof ip))
+    return PASS_ON;
+  if (protocol != bpf_htons(ETH_P_IP) || ip.protocol != IPPROTO_UDP || ip.ihl < 5) return PASS_ON;
+  if (ip.frag_off & bpf_htons(IP_FRAGMENT_OFFSET)) return later_fragment(&ip);
+  if (bpf_skb_load_bytes(skb, L3_OFFSET + ip.ihl * 4, &udp, sizeof udp)) return PASS_ON;
+  struct gw_flow_key key = {.addr = ip.saddr, .port = udp.source, .local_port = udp.dest};
+  if (bpf_map_lookup_elem(&flows, &key)) return PASS_ON;
+  return turn_away(skb, &ip, &udp, (ip.frag_off & bpf_htons(IP_MORE_FRAGMENTS)) != 0);
+}
+
 SEC("tc")
 int gw_fast_path(struct __sk_buff* skb) {
   void* data = (void*)(long)skb->data;
@@ -108,14 +178,13 @@ int gw_fast_path(struct __sk_buff* skb) {
   struct ethhdr* eth = data;
   struct iphdr* ip = data + L3_OFFSET;
   struct udphdr* udp = data + L4_OFFSET;
-  if ((void*)(udp + 1) > end) return PASS_ON;
-  if (eth->h_proto != bpf_htons(ETH_P_IP) || ip->ihl != 5 || ip->protocol != IPPROTO_UDP ||
-      (ip->frag_off & bpf_htons(IP_FRAGMENT_BITS)))
-    return PASS_ON;
+  if ((void*)(udp + 1) > end) return judge_copied(skb);
+  if (eth->h_proto != bpf_htons(ETH_P_IP) || ip->protocol != IPPROTO_UDP) return PASS_ON;
+  if (ip->ihl != 5 || (ip->frag_off & bpf_htons(IP_FRAGMENT_BITS))) return judge_copied(skb);
 
   struct gw_flow_key key = {.addr = ip->saddr, .port = udp->source, .local_port = udp->dest};
   struct gw_flow* flow = bpf_map_lookup_elem(&flows, &key);
-  if (!flow) return turn_away(skb, ip, udp);
+  if (!flow) return turn_away(skb, ip, udp, 0);
   // The relay's socket takes only what is sent to its own address; a datagram for another
   // host this one routes for is not the relay's.
   if (ip->daddr != flow->local_addr) return PASS_ON;

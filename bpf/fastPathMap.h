@@ -10,6 +10,10 @@
 // that remembers the sources turned away (a power of two, its bits).
 #define GW_PACED_PORTS 1024
 #define GW_TURNED_AWAY_BITS 16
+// First fragments turned away, remembered so that the rest of their datagram is too: the
+// fragments of a datagram leave their sender one after the other, so a place needs to hold
+// its datagram for microseconds, and 4,096 places do even at a million a second.
+#define GW_FRAGMENTS_TURNED_AWAY_BITS 12
 
 // A datagram arriving from addr:port at this host's local_port.
 struct gw_flow_key {
@@ -45,5 +49,15 @@ struct gw_paced_port {
 // A source turned away, as key (address, port, local port), and when it was first.
 struct gw_turned_away {
   __u64 source;
+  __u64 at_ns;
+};
+
+// A datagram whose first fragment was turned away: the fields the kernel reassembles its
+// fragments by (the protocol is always UDP), and when.
+struct gw_fragments_turned_away {
+  __u32 saddr;
+  __u32 daddr;
+  __u16 id;
+  __u16 unused[3];
   __u64 at_ns;
 };

@@ -45,7 +45,12 @@ program_of() { sed -n 's/^prog_id:\s*//p' /proc/"$1"/fdinfo/* 2>/dev/null | sort
 # in the table of program $1.
 carried_from() {
   local table
-  table=$(bpftool -j prog show id "$1" | python3 -c 'import json,sys; print(json.load(sys.stdin)["map_ids"][0])')
+  # The program's table of flows by its name: the order of a program's maps is the compiler's.
+  table=$(bpftool -j map show | python3 -c '
+import json, sys
+used = set(json.loads(sys.argv[1])["map_ids"])
+print(next(m["id"] for m in json.load(sys.stdin) if m["id"] in used and m.get("name") == "flows"))' \
+    "$(bpftool -j prog show id "$1")")
   bpftool -j map dump id "$table" | python3 -c '
 import json, socket, struct, sys
 prefix, port = sys.argv[1], int(sys.argv[2] or 0)
