@@ -93,6 +93,20 @@ bool TTrialForwards::Allow(TTime now) {
   return true;
 }
 
+void TProvisionalList::PushBack(TProvisionalPlace& place) {
+  place.previous_ = tail_;
+  place.next_ = nullptr;
+  (tail_ ? tail_->next_ : head_) = &place;
+  tail_ = &place;
+  ++size_;
+}
+
+void TProvisionalList::Erase(TProvisionalPlace& place) {
+  (place.previous_ ? place.previous_->next_ : head_) = place.next_;
+  (place.next_ ? place.next_->previous_ : tail_) = place.previous_;
+  --size_;
+}
+
 void TProvisionalPlace::Enter(TProcessAdmission& admission, TProvisional kind, TRelayOwner& owner, TClient& relay,
                               TTime now) {
   Leave();
@@ -100,29 +114,29 @@ void TProvisionalPlace::Enter(TProcessAdmission& admission, TProvisional kind, T
   Relay = &relay;
   TouchedAt = now;
   list_ = &admission.lists_[TProcessAdmission::Index(kind)];
-  place_ = list_->insert(list_->end(), this);
+  list_->PushBack(*this);
 }
 
 void TProvisionalPlace::Touch(TTime now) {
   TouchedAt = now;
-  if (list_) list_->splice(list_->end(), *list_, place_);
+  if (!list_) return;
+  list_->Erase(*this);
+  list_->PushBack(*this);
 }
 
 void TProvisionalPlace::Leave() {
   if (!list_) return;
-  list_->erase(place_);
+  list_->Erase(*this);
   list_ = nullptr;
 }
 
 TProcessAdmission::TProcessAdmission() : lines_(L::kLinesPerSecondInAll, L::kLinesBurstInAll) {}
 
 bool TProcessAdmission::MakeRoomOf(TProvisional kind, TProvisional other) {
-  const auto& first = lists_[Index(kind)];
-  const auto& second = lists_[Index(other)];
-  if (first.empty() && second.empty()) return false;
-  TProvisionalPlace* least =
-      second.empty() || (!first.empty() && first.front()->TouchedAt <= second.front()->TouchedAt) ? first.front()
-                                                                                                 : second.front();
+  TProvisionalPlace* first = lists_[Index(kind)].Front();
+  TProvisionalPlace* second = lists_[Index(other)].Front();
+  if (!first && !second) return false;
+  TProvisionalPlace* least = !second || (first && first->TouchedAt <= second->TouchedAt) ? first : second;
   // The owner takes the relay out of the list, whatever else it does with it.
   least->Owner->MakeRoomWith(*least->Relay);
   return true;

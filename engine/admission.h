@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -219,6 +218,25 @@ protected:
 };
 
 class TProcessAdmission;
+class TProvisionalPlace;
+
+// Places linked through themselves: entering, moving and leaving allocate nothing.
+class TProvisionalList {
+public:
+  TProvisionalList() = default;
+  TProvisionalList(const TProvisionalList&) = delete;
+  TProvisionalList& operator=(const TProvisionalList&) = delete;
+
+  void PushBack(TProvisionalPlace& place);
+  void Erase(TProvisionalPlace& place);
+  TProvisionalPlace* Front() const { return head_; }
+  std::size_t Size() const { return size_; }
+
+private:
+  TProvisionalPlace* head_ = nullptr;
+  TProvisionalPlace* tail_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // A relay's place among the relays of its kind that are not established, least active
 // first: it enters when made, moves to the back at each of its client's datagrams, and
@@ -241,8 +259,10 @@ public:
   TTime TouchedAt{};
 
 private:
-  std::list<TProvisionalPlace*>* list_ = nullptr;
-  std::list<TProvisionalPlace*>::iterator place_;
+  friend class TProvisionalList;
+  TProvisionalList* list_ = nullptr;
+  TProvisionalPlace* previous_ = nullptr;
+  TProvisionalPlace* next_ = nullptr;
 };
 
 // What admission keeps for the whole process: the paces, the query budgets, the lines of
@@ -255,7 +275,7 @@ public:
   TQueryBudget& QueryBudget() { return queryBudget_; }
   TRateBudget& Lines() { return lines_; }
 
-  std::size_t Count(TProvisional kind) const { return lists_[Index(kind)].size(); }
+  std::size_t Count(TProvisional kind) const { return lists_[Index(kind)].Size(); }
   // Relays whose server has not answered yet, of every tunnel.
   std::size_t Trials() const { return Count(TProvisional::GameTrial) + Count(TProvisional::QueryTrial); }
   // The kind's least active relay makes room while the kind is at its cap.
@@ -275,7 +295,7 @@ private:
   TTrialPace queryPace_;
   TQueryBudget queryBudget_;
   TRateBudget lines_;
-  std::array<std::list<TProvisionalPlace*>, static_cast<std::size_t>(TProvisional::Count)> lists_;
+  std::array<TProvisionalList, static_cast<std::size_t>(TProvisional::Count)> lists_;
 };
 
 // What a new client address of one tunnel is given.
