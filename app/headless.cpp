@@ -192,9 +192,13 @@ private:
       return kCannotListen;
     }
     const int sockets = core_->Config().StaticSockets();
-    const int room = gw::DescriptorLimit() - sockets - gw::TConfig::kProcessDescriptors - gw::TudpSocket::kDescriptorReserve;
+    // Slow peers of the metrics endpoint may hold its share at any time.
+    const int metrics = metrics_ ? gw::TMetricsEndpoint::kMostDescriptors : 0;
+    const int room =
+        gw::DescriptorLimit() - sockets - metrics - gw::TConfig::kProcessDescriptors - gw::TudpSocket::kDescriptorReserve;
     core_->AddLog("Descriptor limit " + std::to_string(gw::DescriptorLimit()) + ": room for " + std::to_string(room) +
-                  " clients at once besides the tunnels' " + std::to_string(sockets) + " sockets");
+                  " clients at once besides the tunnels' " + std::to_string(sockets) + " sockets" +
+                  (metrics ? " and the metrics endpoint's " + std::to_string(metrics) : ""));
     notifier_.Ready(*core_);
     uv_run(loop_, UV_RUN_DEFAULT);
     return kStopped;

@@ -34,9 +34,11 @@ std::unique_ptr<prometheus::Exposer> Listen(const TMetricsSettings& settings) {
   const std::string where = settings.Address + ":" + std::to_string(settings.Port);
   try {
     auto exposer = std::make_unique<prometheus::Exposer>(
-        std::vector<std::string>{"listening_ports", where, "num_threads",
-                                 std::to_string(TMetricsEndpoint::kServerThreads), "request_timeout_ms",
-                                 std::to_string(TMetricsEndpoint::kRequestTimeoutMs)},
+        std::vector<std::string>{"listening_ports", where,
+                                 "num_threads", std::to_string(TMetricsEndpoint::kServerThreads),
+                                 "connection_queue", std::to_string(TMetricsEndpoint::kConnectionQueue),
+                                 "request_timeout_ms", std::to_string(TMetricsEndpoint::kRequestTimeoutMs),
+                                 "enable_keep_alive", TMetricsEndpoint::kKeepAlive},
         &callbacks);
     startMessage = nullptr;
     return exposer;

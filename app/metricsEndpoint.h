@@ -42,11 +42,30 @@ public:
   // A scrape waits this long for the loop; a loop that has not answered by then is stuck,
   // and the scrape shows the process's figures without the relay's, whose absence alerts.
   static constexpr std::chrono::milliseconds kLoopAnswerWait{1000};
-  // Scrapes served at once; Prometheus sends one at a time.
-  static constexpr int kServerThreads = 2;
-  // A connection that has not sent its whole request by then is closed, so that a silent
-  // one does not keep a server thread for long.
-  static constexpr int kRequestTimeoutMs = 5000;
+  // The HTTP server (civetweb 1.15) serves each connection on one thread of its own, from
+  // its request's first byte to its answer's last, so peers that send slowly or not at all
+  // (slowloris) can only hold threads: a thread is held a bounded time, and there are
+  // threads enough for a crowd of them with some left for the scrape.
+  //
+  // Threads: 300 slow peers each hold one and a scrape still finds one free; a crowd past
+  // that queues, and a scrape waits about a second for every 512 peers ahead of it. A thread
+  // waiting for a connection holds no descriptor (the server waits with poll, so high
+  // descriptor numbers are fine) and some 16 KB of memory.
+  static constexpr int kServerThreads = 512;
+  // Connections accepted that wait for a thread; the rest wait in the system's backlog.
+  static constexpr int kConnectionQueue = 32;
+  // What the endpoint may hold at most: a connection per thread, those queued, the listener.
+  static constexpr int kMostDescriptors = kServerThreads + kConnectionQueue + 1;
+  // A connection's whole request must have arrived this long after a thread took it (the
+  // clock starts then, so waiting in the queue costs a peer nothing), and each wait for the
+  // peer while the answer is written is as long. Prometheus sends its request at once, in one
+  // segment; a second leaves room for it to be sent again once. A slow peer holds its thread
+  // a second, two at most (a byte just before the limit earns one more wait).
+  static constexpr int kRequestTimeoutMs = 1000;
+  // One request per connection: a kept-alive connection would hold its thread between
+  // requests, and Prometheus connects again at its next scrape anyway. The closing socket is
+  // not made to linger: the system sends what is left of the answer after the thread lets go.
+  static constexpr const char* kKeepAlive = "no";
 
 private:
   TMetricsSettings settings_;

@@ -35,6 +35,15 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            the next address of 10.100.0.0/16: guesses answered a second, the relay's memory
   silent   8 silent remote-control connections from each of 4 addresses, reopened whenever
            closed, while the administrator (from the players' side) asks `create` every second
+  hog      --connections (32) remote-control connections from 8 /24s of 10.100.0.0/16, each
+           always with a wrong password waiting for its answer, reopened (from the next
+           address of its /24) whenever closed, while an administrator from an address the
+           relay has never seen (a new one each time) asks `create` every second
+  slowloris --slow N (300) connections to the relay's metrics endpoint ([Metrics] Port=9100 on
+           the relay's address that the attacker reaches), each from an address of its own in
+           10.100.0.0/16, sending a request's header a byte every few seconds and never
+           finishing it, reopened whenever closed, while a scraper on the players' side
+           scrapes every second: each scrape's time
   pin      the administrator makes 5 temporary tunnels (a range of 5 ports); a stranger
            sends one datagram to each every 30 s: whether `create` works at 70 s and 110 s
            (only the checks that fall within --seconds, default 115)
@@ -103,6 +112,9 @@ CROWD_EVERY = 0.1
 SAMPLE_EVERY = 0.25    # the relay's descriptors and memory
 SETTLE = 3.0           # after this much of a flood the relay's defences have taken hold
 PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
+# The slowloris scenario: the relay's metrics port, a byte sent by each slow connection this
+# often, and how long a scrape may take before the scraper gives up.
+METRICS, SLOW_BYTE_EVERY, SCRAPE_GIVES_UP = 9100, 3.0, 10.0
 
 # The limits a relay facing the internet must keep (--check), with why.
 LIMITS = {
@@ -115,6 +127,7 @@ LIMITS = {
     "guesses_per_second": 100,  # wrong passwords answered across all addresses
     "guess_rss": 20 << 20,      # the relay's peak memory while guessed at
     "guess_p99": 0.005,         # a player's p99 while the remote control is guessed at
+    "scrape": 1.0,              # a scrape's whole answer, seconds, with slow connections open
 }
 # New trials a second the relay makes (engine/admission.h): a flood within it is served.
 TRIAL_PACE = 2000
@@ -517,13 +530,13 @@ def role_guess(p):
           "addresses": next_address, "busiest_second": max(per_second.values(), default=0)})
 
 
-def role_silent(p):
-    """8 silent connections from each of 4 addresses, each reopened as soon as it closes. They
-    connect a few at a time (the listener's backlog is short) from the players' warm-up on,
-    so that they hold their slots before the administrator comes."""
+def hold_connections(keys, source, until, on_open=None, on_reply=None):
+    """A remote-control connection for each of `keys`, from `source(key)`, opened again
+    whenever closed until `until`, a few connecting at a time (the listener's backlog is
+    short). `on_open(sock)` runs once one is connected, `on_reply(sock, data)` at each reply.
+    Returns how many times one was closed."""
     selector = selectors.DefaultSelector()
-    # Four networks: no /24 holds two of the addresses.
-    waiting = collections.deque(spread_address(OWNED_NET, 254 * (7 + i)) for i in range(4) for _ in range(8))
+    waiting = collections.deque(keys)
     connecting, reopened = 0, 0
 
     def open_waiting():
@@ -531,7 +544,7 @@ def role_silent(p):
         while waiting and connecting < 4:
             s = socket.socket()
             s.setblocking(False)
-            s.bind((waiting[0], 0))
+            s.bind((source(waiting[0]), 0))
             s.connect_ex((RELAY_ATTACKER, REMOTE))
             selector.register(s, selectors.EVENT_WRITE, waiting.popleft())
             connecting += 1
@@ -541,36 +554,182 @@ def role_silent(p):
         key.fileobj.close()
         waiting.append(key.data)
 
-    sleep_until(p["start"])
     open_waiting()
-    while now() < p["until"]:
+    while now() < until:
         for key, events in selector.select(timeout=0.1):
-            if events & selectors.EVENT_WRITE:
-                connecting -= 1
-                if key.fileobj.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
-                    closed(key)
-                else:
-                    selector.modify(key.fileobj, selectors.EVENT_READ, key.data)
-                continue
             try:
-                if key.fileobj.recv(4096):
+                if events & selectors.EVENT_WRITE:
+                    connecting -= 1
+                    if key.fileobj.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                        closed(key)
+                        continue
+                    if on_open:
+                        on_open(key.fileobj)
+                    selector.modify(key.fileobj, selectors.EVENT_READ, key.data)
+                    continue
+                data = key.fileobj.recv(4096)
+                if data:
+                    if on_reply:
+                        on_reply(key.fileobj, data)
                     continue
             except OSError:
                 pass
             reopened += 1
             closed(key)
         open_waiting()
-    emit({"reopened": reopened})
+    return reopened
+
+
+def role_silent(p):
+    """8 silent connections from each of 4 addresses, each reopened as soon as it closes. They
+    connect a few at a time from the players' warm-up on, so that they hold their slots
+    before the administrator comes."""
+    # Four networks: no /24 holds two of the addresses.
+    addresses = [spread_address(OWNED_NET, 254 * (7 + i)) for i in range(4) for _ in range(8)]
+    sleep_until(p["start"])
+    emit({"reopened": hold_connections(addresses, lambda address: address, p["until"])})
+
+
+def role_hog(p):
+    """Connections spread over 8 /24 networks, each sending a wrong password at once and
+    another as soon as one is answered, so that one always waits for its answer; a closed
+    one is opened again from the next address of its network."""
+    # Each network's addresses in turn: an address locked out after its wrong passwords is
+    # left behind.
+    next_host = collections.Counter()
+    answered = 0
+
+    def source(network):
+        next_host[network] += 1
+        return spread_address(OWNED_NET, 254 * (20 + network) + (next_host[network] - 1) % 254)
+
+    def guess(s):
+        s.send(b"create|hog%d|%s" % (answered, SERVER.encode()))
+
+    def replied(s, data):
+        nonlocal answered
+        answered += data.count(b"error|")
+        guess(s)
+
+    sleep_until(p["start"])
+    reopened = hold_connections([i % 8 for i in range(p["connections"])], source, p["until"], guess, replied)
+    emit({"reopened": reopened, "answered": answered, "addresses": sum(next_host.values())})
+
+
+def role_slowloris(p):
+    """Slow connections to the metrics endpoint: each from an address of its own, sending
+    one byte of a request's header every few seconds, opened again whenever closed."""
+    selector = selectors.DefaultSelector()
+    request = b"GET /metrics HTTP/1.1\r\nHost: relay\r\nUser-Agent: slow\r\nX-Padding: " + b"a" * 4000
+    next_address, connecting, reopened, refused = 0, 0, 0, 0
+    conns = {}      # socket: [next byte's index, when to send it]
+    open_counts = []
+
+    def open_one():
+        nonlocal next_address, connecting
+        s = socket.socket()
+        s.setblocking(False)
+        s.bind((spread_address(OWNED_NET, 254 * 100 + next_address % (254 * 100)), 0))
+        next_address += 1
+        s.connect_ex((RELAY_ATTACKER, METRICS))
+        selector.register(s, selectors.EVENT_WRITE | selectors.EVENT_READ)
+        conns[s] = None
+        connecting += 1
+
+    def drop(s):
+        nonlocal reopened
+        selector.unregister(s)
+        s.close()
+        del conns[s]
+        reopened += 1
+
+    sleep_until(p["start"])
+    last_count = now()
+    while now() < p["until"]:
+        # A connect in flight at most 50 at a time, as the listener's backlog is bounded.
+        while len(conns) < p["connections"] and connecting < 50:
+            open_one()
+        for key, events in selector.select(timeout=0.05):
+            s = key.fileobj
+            if conns[s] is None:
+                connecting -= 1
+                if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                    refused += 1
+                    drop(s)
+                    continue
+                conns[s] = [0, now()]
+                selector.modify(s, selectors.EVENT_READ)
+                continue
+            try:
+                if s.recv(4096):
+                    continue
+            except OSError:
+                pass
+            drop(s)
+        moment = now()
+        for s, state in list(conns.items()):
+            if state is None or state[1] > moment:
+                continue
+            try:
+                s.send(request[state[0] % len(request):state[0] % len(request) + 1])
+                state[0] += 1
+                state[1] = moment + SLOW_BYTE_EVERY
+            except OSError:
+                drop(s)
+        if moment - last_count >= 1.0:
+            open_counts.append(sum(1 for state in conns.values() if state is not None))
+            last_count = moment
+    emit({"reopened": reopened, "refused": refused, "addresses": next_address,
+          "open_least": min(open_counts, default=0), "open_most": max(open_counts, default=0)})
+
+
+def role_scraper(p):
+    """A scrape of the metrics endpoint at each moment, each on a new connection of its own
+    (so a slow one holds up no later one): its time to the whole answer, or why it failed."""
+    scrapes = []
+
+    def scrape(moment):
+        began, outcome = now(), None
+        try:
+            with socket.create_connection((RELAY_ATTACKER, METRICS), timeout=SCRAPE_GIVES_UP) as s:
+                s.sendall(b"GET /metrics HTTP/1.1\r\nHost: relay\r\nAccept: text/plain\r\nConnection: close\r\n\r\n")
+                answer = b""
+                while True:
+                    s.settimeout(max(0.1, began + SCRAPE_GIVES_UP - now()))
+                    data = s.recv(65536)
+                    if not data:
+                        break
+                    answer += data
+                if not answer.startswith(b"HTTP/1.1 200"):
+                    outcome = "answered " + answer[:30].decode(errors="replace")
+                elif b"gatewarden_" not in answer:
+                    outcome = "without the relay's figures"
+        except socket.timeout:
+            outcome = "no answer"
+        except OSError as e:
+            outcome = f"failed ({e.strerror})"
+        scrapes.append([round(moment - p["start"], 1), round(now() - began, 4), outcome])
+
+    threads = []
+    for moment in p["moments"]:
+        sleep_until(moment)
+        threads.append(threading.Thread(target=scrape, args=(moment,)))
+        threads[-1].start()
+    for thread in threads:
+        thread.join()
+    emit({"scrapes": sorted(scrapes)})
 
 
 def role_admin(p):
     """`create` with the right password at the given moments; every reply noted."""
     replies = []
-    for moment in p["moments"]:
+    for index, moment in enumerate(p["moments"]):
         sleep_until(moment)
         reply = "no connection"
+        # From the given addresses in turn, or from the players' own.
+        source = (p["sources"][index % len(p["sources"])], 0) if p.get("sources") else None
         try:
-            with socket.create_connection((RELAY_PLAYERS, REMOTE), timeout=1.0) as s:
+            with socket.create_connection((RELAY_PLAYERS, REMOTE), timeout=1.0, source_address=source) as s:
                 s.settimeout(2.0)
                 s.sendall(b"create|%s|%s:%d" % (PASSWORD.encode(), SERVER.encode(), GAME))
                 data = s.recv(4096)
@@ -827,7 +986,8 @@ ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "brow
 
 
 ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "bypass": role_bypass, "icmp": role_icmp,
-         "guess": role_guess, "silent": role_silent, "admin": role_admin, "stranger": role_stranger}
+         "guess": role_guess, "silent": role_silent, "hog": role_hog, "slowloris": role_slowloris,
+         "scraper": role_scraper, "admin": role_admin, "stranger": role_stranger}
 ROLES.update(ROLES_QUERY)
 
 
@@ -1129,6 +1289,8 @@ def run(args):
         relay_settings = settings(args.fast_path, PIN_RANGE if pin else None)
         if query_state is not None:
             relay_settings = query_state["settings"] = relay_settings.replace("AddPort=0", "AddPort=1")
+        if args.scenario == "slowloris":
+            relay_settings += f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n"
         lab.start_relay(args.headless, relay_settings, args.nofile)
         # Time enough for every role to start before it acts.
         start = now() + 1.0
@@ -1163,6 +1325,17 @@ def run(args):
             attackers["silent"] = lab.role("attacker", "silent", start=start, until=attack_end)
             moments = [attack_start + 1 + i for i in range(int(args.seconds - 1))]
             attackers["admin"] = lab.role("players", "admin", moments=moments, start=attack_start)
+        elif args.scenario == "hog":
+            attackers["hog"] = lab.role("attacker", "hog", connections=args.connections, start=start, until=attack_end)
+            moments = [attack_start + 1 + i for i in range(int(args.seconds - 1))]
+            # A new address each time, in a /24 of the players' range that nobody else uses.
+            sources = [spread_address(CROWD_NET, 254 * 200 + i) for i in range(len(moments))]
+            attackers["admin"] = lab.role("players", "admin", moments=moments, start=attack_start, sources=sources)
+        elif args.scenario == "slowloris":
+            attackers["slowloris"] = lab.role("attacker", "slowloris", connections=args.slow, start=start,
+                                              until=attack_end)
+            moments = [attack_start + i for i in range(int(args.seconds))]
+            attackers["scraper"] = lab.role("players", "scraper", moments=moments, start=attack_start)
         elif args.scenario == "pin":
             span = PIN_RANGE[1] - PIN_RANGE[0] + 1
             checks = [attack_start + c for c in PIN_CHECKS if c < args.seconds]
@@ -1339,6 +1512,28 @@ def report(args, figures):
         print(f"administrator: {answered} of {len(replies)} `create` answered; others: "
               f"{dict(collections.Counter(r for _, r in replies if not r.startswith(('tunnel|', 'error|'))))}")
         check(answered == len(replies), f"every `create` of the administrator answered: {answered} of {len(replies)}")
+    elif args.scenario == "hog":
+        replies = figures["admin"]["replies"]
+        made = sum(1 for _, r in replies if r.startswith("tunnel|"))
+        hog = figures["hog"]
+        print(f"attack: {hog['answered']} wrong passwords answered, connections reopened {hog['reopened']} times "
+              f"from {hog['addresses']} addresses; relay lines 'Refused remote control connection': "
+              f"{log.count('Refused remote control connection')}")
+        print(f"administrator, from a new address each time: {made} of {len(replies)} `create` answered `tunnel|`; "
+              f"others: {dict(collections.Counter(r for _, r in replies if not r.startswith('tunnel|')))}")
+        check(made == len(replies), f"every `create` of an administrator never seen answered: {made} of {len(replies)}")
+    elif args.scenario == "slowloris":
+        sl, scrapes = figures["slowloris"], figures["scraper"]["scrapes"]
+        times = [t for _, t, outcome in scrapes if outcome is None]
+        late = [(at, t) for at, t, outcome in scrapes if outcome is None and t > LIMITS["scrape"]]
+        failed = [(at, outcome) for at, _, outcome in scrapes if outcome is not None]
+        print(f"attack: {args.slow} slow connections asked; open each second from {sl['open_least']} to "
+              f"{sl['open_most']}; closed by the relay and reopened {sl['reopened']} times, {sl['refused']} "
+              f"connects failed, from {sl['addresses']} addresses")
+        print(f"scrapes: {len(times)} of {len(scrapes)} answered, p50 {ms(percentile(times, 0.5))}, "
+              f"longest {ms(max(times, default=None))}; over {LIMITS['scrape']:.0f} s: {late[:5]}; failed: {failed[:5]}")
+        check(len(times) == len(scrapes) and not late,
+              f"every scrape answered within {LIMITS['scrape']:.0f} s: {len(times) - len(late)} of {len(scrapes)}")
     elif args.scenario == "pin":
         replies = figures["admin"]["replies"]
         made = replies[:PIN_RANGE[1] - PIN_RANGE[0] + 1]
@@ -1438,7 +1633,8 @@ def main():
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
-    parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin") + QUERY_SCENARIOS)
+    parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris")
+                        + QUERY_SCENARIOS)
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
     parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
     parser.add_argument("--rate", default=None, help="a second, or max")
@@ -1448,6 +1644,7 @@ def main():
     parser.add_argument("--nofile", type=int, default=20000)
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--slow", type=int, default=300, help="slow connections of the slowloris scenario")
     parser.add_argument("--answer-all", action="store_true")
     parser.add_argument("--victims", type=int, choices=(1, 256), default=1, help="reflect: one address, or a /24")
     parser.add_argument("--between-relays", action="store_true", help="loop: between two relays of ours")
@@ -1458,7 +1655,8 @@ def main():
     parser.add_argument("--latency-unheld", action="store_true", help="print the latencies without holding them")
     args = parser.parse_args()
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
-                "silent": (None, 30), "pin": (None, 115), "reflect": (2000, 10), "loop": (None, 10)}
+                "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
+                "reflect": (2000, 10), "loop": (None, 10)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):

@@ -20,17 +20,22 @@ struct TRemoteLimits {
 
   // --- Connections
   // At once: room for several administrators' tools, while all that strangers can hold
-  // stays a small share of the descriptors. When full, a stranger's slot goes to a
-  // newcomer, a silent one's first.
+  // stays a small share of the descriptors. Admission is one decision: with a slot to
+  // spare anyone is in and stays, silent or not, as the protocol never closes a
+  // connection; with every slot taken a stranger's slot goes to the newcomer (see below),
+  // so a newcomer always gets its turn to send the password.
   static constexpr std::size_t kMaxConnections = 32;
-  // At once from one /24 network, where one attacker's addresses usually lie.
+  // With every slot taken, a stranger's newcomer from a /24 network (where one attacker's
+  // addresses usually lie) that holds this many strangers' slots takes one of its own
+  // network's; other newcomers take one from the network holding the most. Connections
+  // that carried the password do not count: a LAN's launchers may all stay connected.
   static constexpr std::size_t kMaxConnectionsPerNetwork = 8;
   static constexpr uint32_t kNetworkMask = 0xFFFFFF00;  // host byte order
-  // A stranger's connection that has sent nothing goes after this: a tool sends its
-  // request as soon as it is connected, and slow links need a few round trips.
-  static constexpr std::chrono::seconds kFirstMessageLimit{5};
-  // Any other connection that never carried the password goes after this much silence.
-  static constexpr std::chrono::seconds kIdleLimit{30};
+  // A newcomer's turn to send its first message: a tool sends its request as soon as it
+  // is connected, and slow links need a few round trips. Past it, a silent connection's
+  // slot goes to a newcomer as readily as one that carried only wrong passwords; within
+  // it, only after those, and one whose first message waits for its answer goes last.
+  static constexpr std::chrono::seconds kFirstMessageTurn{5};
   // What one connection may hold while its address waits after a wrong password: a
   // request is a few dozen bytes, so more is a try at the memory; past it the connection
   // is closed.
@@ -72,7 +77,7 @@ struct TRemoteLimits {
   static constexpr int kLinesPerSource = 3;
   static constexpr int kLinesInAll = 30;
   static constexpr std::chrono::seconds kLinePeriod{60};
-  // Silent strangers closed are summed up in one line at most this often.
+  // Strangers' connections closed to make room are summed up in one line at most this often.
   static constexpr std::chrono::seconds kSummaryPeriod{10};
 };
 

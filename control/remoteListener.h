@@ -27,6 +27,8 @@ struct TRemoteNotes {
   TTime LastHeard{};
   bool Spoke = false;
   bool CarriedPassword = false;
+  // Answered "Incorrect password" at least once.
+  bool CarriedWrongPassword = false;
   // "Got remote control connection" has been written for it.
   bool Announced = false;
   // Messages read while their address waits, oldest first.

@@ -119,45 +119,49 @@ void TRemoteControl::ssRemoteClientConnect(TRemoteConnection& connection) {
   const uint32_t from = connection.PeerAddress();
   connection.Notes.LastHeard = now;
   if (guard_.LockedOut(from, now)) return Refuse(connection, "bad passwords", now);
-  const uint32_t network = NetworkOf(from);
-  std::size_t all = 0;
-  std::size_t fromNetwork = 0;
-  listener_.ForEachConnection([&](TRemoteConnection& c) {
-    ++all;
-    fromNetwork += NetworkOf(c.PeerAddress()) == network;
-  });
-  const bool networkFull = fromNetwork > L::kMaxConnectionsPerNetwork;
-  if ((networkFull || all > L::kMaxConnections) && !MakeRoom(connection, networkFull))
-    return Refuse(connection, networkFull ? "too many from its network" : "too many connections", now);
+  if (const char* refusal = Admit(connection, now)) return Refuse(connection, refusal, now);
   // Strangers coming and going in a crowd would write a line each.
   connection.Notes.Announced = guard_.Known(from) || connectionLines_.Admit(from, now);
   if (connection.Notes.Announced) manager_.AddLog("Got remote control connection");
 }
 
-bool TRemoteControl::MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork) {
+bool TRemoteControl::Stranger(const TRemoteConnection& connection) const {
+  return !connection.Notes.CarriedPassword && !guard_.Known(connection.PeerAddress());
+}
+
+int TRemoteControl::Owed(const TRemoteConnection& connection, TTime now) const {
+  const TRemoteNotes& notes = connection.Notes;
+  // A message waiting while its address waits after a wrong password is one more guess.
+  if (notes.CarriedWrongPassword || guard_.ReadyAt(connection.PeerAddress(), false) > now) return 0;
+  if (!notes.Spoke) return IdleLongerThan(now, notes.LastHeard, L::kFirstMessageTurn) ? 0 : 1;
+  return 2;
+}
+
+const char* TRemoteControl::Admit(const TRemoteConnection& newcomer, TTime now) {
+  std::size_t all = 0;
   std::unordered_map<uint32_t, std::size_t> held;
-  listener_.ForEachConnection([&](TRemoteConnection& c) { ++held[NetworkOf(c.PeerAddress())]; });
-  // The first to go: one that never spoke, then one with nothing waiting for an answer;
-  // among those, from the network that holds the most slots, the longest silent. A
-  // connection from an address that gave the password is not a stranger's. Strangers
-  // waiting for their turn make room only for such an address: for another stranger it
-  // would only be one guess for another.
-  const bool known = guard_.Known(newcomer.PeerAddress());
+  listener_.ForEachConnection([&](TRemoteConnection& c) {
+    ++all;
+    if (&c != &newcomer && Stranger(c)) ++held[NetworkOf(c.PeerAddress())];
+  });
+  if (all <= L::kMaxConnections) return nullptr;
+  const uint32_t network = NetworkOf(newcomer.PeerAddress());
+  const bool ownNetwork = Stranger(newcomer) && held[network] >= L::kMaxConnectionsPerNetwork;
+  // Among the slots owed the same, one of the network that holds the most, then the one
+  // heard from longest ago.
   const auto rank = [&](const TRemoteConnection& c) {
-    return std::make_tuple(c.Notes.Spoke, !c.Notes.Waiting.empty(), -static_cast<long>(held[NetworkOf(c.PeerAddress())]),
-                           c.Notes.LastHeard);
+    return std::make_tuple(Owed(c, now), -static_cast<long>(held[NetworkOf(c.PeerAddress())]), c.Notes.LastHeard);
   };
   TRemoteConnection* victim = nullptr;
   listener_.ForEachConnection([&](TRemoteConnection& c) {
-    if (&c == &newcomer || c.Notes.CarriedPassword || guard_.Known(c.PeerAddress())) return;
-    if (!known && !c.Notes.Waiting.empty()) return;
-    if (sameNetwork && NetworkOf(c.PeerAddress()) != NetworkOf(newcomer.PeerAddress())) return;
+    if (&c == &newcomer || !Stranger(c)) return;
+    if (ownNetwork && NetworkOf(c.PeerAddress()) != network) return;
     if (!victim || rank(c) < rank(*victim)) victim = &c;
   });
-  if (!victim) return false;
+  if (!victim) return "too many connections";
   victim->Close();
   ++strangersClosed_;
-  return true;
+  return nullptr;
 }
 
 void TRemoteControl::ssRemoteClientDisconnect(TRemoteConnection& connection) {
@@ -209,6 +213,7 @@ void TRemoteControl::HandleMessage(TRemoteConnection& connection, std::string_vi
   const TRemoteRequest request = ParseRemoteMessage(message);
   const std::string expected(TrimControl(LowerAZ(config_.Password)));
   if (request.Password != expected) {
+    connection.Notes.CarriedWrongPassword = true;
     connection.SendText(std::string("error|Incorrect password").append(kLineEnd));
     BadPassword(connection, request.Password, now);
     return;
@@ -250,22 +255,9 @@ void TRemoteControl::Create(TRemoteConnection& connection, const std::string& ar
 
 void TRemoteControl::Sweep() {
   const TTime now = Now();
-  listener_.ForEachConnection([&](TRemoteConnection& c) {
-    const TRemoteNotes& notes = c.Notes;
-    if (notes.CarriedPassword || !notes.Waiting.empty()) return;
-    // An address that gave the password may keep a connection open before it speaks.
-    const bool stranger = !notes.Spoke && !guard_.Known(c.PeerAddress());
-    if (!IdleLongerThan(now, notes.LastHeard, stranger ? L::kFirstMessageLimit : L::kIdleLimit)) return;
-    c.Close();
-    if (stranger)
-      ++strangersClosed_;
-    else
-      manager_.AddLog("Closed idle remote control connection");
-  });
-  listener_.ReleaseClosed();
   if (strangersClosed_ > 0 && now - lastSummary_ >= L::kSummaryPeriod) {
     manager_.AddLog("Closed " + std::to_string(std::exchange(strangersClosed_, 0)) +
-                    " remote control connections of strangers, silent or making room");
+                    " remote control connections of strangers to make room");
     lastSummary_ = now;
   }
   guard_.Forget(now);

@@ -41,10 +41,10 @@ void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config);
 // The remote-control service: creates temporary tunnels for peers that know the password.
 // Binds itself to the listener's events and to the manager's sweep for its lifetime.
 // Strangers (connections that never carried the password) are held in check within
-// TRemoteLimits: slots are capped in all and per /24 network, a full house gives a
-// stranger's slot to a newcomer (a silent one's first), silent strangers are closed, and
-// password guessing is slowed by a TGuessGuard. A connection that carried the password is
-// never closed by the service.
+// TRemoteLimits: with every slot taken a newcomer takes a stranger's slot, one that had its
+// turn first (capped per /24 network), and password guessing is slowed by a TGuessGuard.
+// With a slot to spare no connection is refused or closed for its silence or its network;
+// a connection that carried the password is never closed by the service.
 class TRemoteControl {
 public:
   TRemoteControl(TRemoteListener& listener, const TConfig& config, TTunnelManager& manager);
@@ -61,16 +61,22 @@ private:
   TTime Now() const;
   TTime ReadyAt(const TRemoteConnection& connection) const;
   void Refuse(TRemoteConnection& connection, const char* reason, TTime now);
-  // Closes a stranger's connection (within the newcomer's network only, if asked) to give
-  // its slot to `newcomer`; false when there is none.
-  bool MakeRoom(const TRemoteConnection& newcomer, bool sameNetwork);
+  // The one admission decision: nothing while a slot is free; with every slot taken, closes
+  // the stranger's connection whose slot goes to `newcomer`. The reason for refusing it when
+  // no stranger holds a slot; nullptr when it is in.
+  const char* Admit(const TRemoteConnection& newcomer, TTime now);
+  bool Stranger(const TRemoteConnection& connection) const;
+  // How little a stranger's connection is owed when a newcomer needs its slot (see
+  // TRemoteLimits::kFirstMessageTurn): 0 for one that had its turn, 1 for one silent within
+  // it, 2 for one whose first message waits for its answer.
+  int Owed(const TRemoteConnection& connection, TTime now) const;
   // Keeps a message that must wait for its address's turn, or closes the connection when
   // it holds too much already.
   void Hold(TRemoteConnection& connection, std::string message, TTime now);
   void HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now);
   void Create(TRemoteConnection& connection, const std::string& argument, TTime now);
   void BadPassword(TRemoteConnection& connection, const std::string& password, TTime now);
-  // Part of the one-second sweep: silent strangers go, held-back counts are written.
+  // Part of the one-second sweep: held-back counts are written.
   void Sweep();
   // Handles the waiting message that arrived first among those whose turn has come, then
   // sets the timer for the next.

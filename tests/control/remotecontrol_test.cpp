@@ -267,6 +267,23 @@ TEST_F(TRemoteFixture, ConnectionsComeAndGoWithTheirLines) {
   EXPECT_EQ(Ask(*second, "create|moonbeam|10.0.0.5"), Tunnel(0));
 }
 
+TEST_F(TRemoteFixture, WithSlotsToSpareNoConnectionIsClosedForItsSilenceOrRefusedForItsNetwork) {
+  Start();
+  // Someone typing at telnet, on a network of its own.
+  TTcpPeer typing(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()), 0x7F000101);
+  ASSERT_TRUE(Context.RunUntil([&] { return FrontEnd.Listener.ConnectionCount() == 1; }));
+  // A LAN whose players each keep a launcher connected.
+  std::vector<std::unique_ptr<TTcpPeer>> lan;
+  for (int i = 0; i < 12; ++i) {
+    lan.push_back(std::make_unique<TTcpPeer>(static_cast<uint16_t>(FrontEnd.Listener.LocalPort()), 0x7F000002 + i));
+    EXPECT_EQ(Ask(*lan.back(), "create|moonbeam|10.0.0.5:" + std::to_string(7000 + i)), Tunnel(i)) << i;
+  }
+  Context.ManualClock.Advance(std::chrono::minutes(1));
+  Core->Manager().Sweep();
+  EXPECT_EQ(Ask(typing, "create|moonbeam|10.0.0.6"), Tunnel(12));
+  for (const auto& launcher : lan) EXPECT_FALSE(launcher->SeesEnd());
+}
+
 TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
   Start();
   auto peer = Connect();
