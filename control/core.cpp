@@ -51,7 +51,7 @@ void TCore::Detach() {
 
 TFastPath* TCore::FastPath() {
   if (!config_.FastPath) return nullptr;
-  if (!fastPath_) fastPath_ = std::make_unique<TFastPath>();
+  if (!fastPath_) fastPath_ = std::make_unique<TFastPath>(*this);
   return fastPath_.get();
 }
 

@@ -80,7 +80,7 @@ TRelayCounts TClient::Traffic() const {
 
 void TClient::LeaveKernel() {
   if (!KernelPath) return;
-  carriedBefore_ += KernelPath->Carried();
+  carriedBefore_ += KernelPath->CarriedNow();
   KernelPath.reset();
 }
 

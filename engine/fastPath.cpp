@@ -1,6 +1,7 @@
 #include "fastPath.h"
 
 #include "admission.h"
+#include "presenter.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <bit>
 #include <cstddef>
 #include <fstream>
 #include <utility>
@@ -49,6 +51,8 @@ constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
 // away, or the sweep saw them come as a flood: the sweep, once a second, renews it while
 // the flood lasts, and the port takes new sources up again a second or two after.
 constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
+// What the kernel saw of the relays is read this often: the sweep, once a second, reads it.
+constexpr uint64_t kPassEveryMs = 1000;
 // The kernel remembers the sources it turned away in a table like the pace's, for the same
 // reason and of the same size.
 static_assert(std::size_t{1} << GW_TURNED_AWAY_BITS == TAdmissionLimits::kTurnedAwayPlaces);
@@ -57,6 +61,13 @@ constexpr int kArpHardwareEthernet = 1;
 constexpr int kArpHardwareLoopback = 772;
 
 std::string ErrorText(int error) { return std::strerror(error < 0 ? -error : error); }
+
+uint64_t FlowKey(const gw_flow_key& key) {
+  uint64_t packed = 0;
+  static_assert(sizeof packed == sizeof key);
+  std::memcpy(&packed, &key, sizeof key);
+  return packed;
+}
 
 uint64_t Nanoseconds(std::chrono::nanoseconds span) { return static_cast<uint64_t>(span.count()); }
 
@@ -127,6 +138,9 @@ struct TFastPath::TKernel {
   TFd FilterClaim;
   int Table = -1;
   int PacedPorts = -1;
+  // Where a reading of the table puts a batch.
+  std::vector<gw_flow_key> Keys = std::vector<gw_flow_key>(kEntriesPerRead);
+  std::vector<gw_flow> Flows = std::vector<gw_flow>(kEntriesPerRead);
 
   std::string Attach(int interface, const char* name) {
     const int type = ReadNumber(std::string("/sys/class/net/") + name + "/type", 0);
@@ -180,7 +194,7 @@ struct TFastPath::TKernel {
   }
 };
 
-TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
+TFastPath::TFastPath(TEngineContext& context) : kernel_(std::make_unique<TKernel>()), readFailures_(context) {
   // Failures are reported through the texts below; libbpf's own lines would only repeat them.
   libbpf_set_print(nullptr);
   kernel_->Skeleton.reset(gw_fast_path_bpf__open());
@@ -214,6 +228,46 @@ TFastPath::TFastPath() : kernel_(std::make_unique<TKernel>()) {
       attachFailures_.push_back({static_cast<int>(entry->if_index), "cannot attach to " + std::string(entry->if_name) +
                                                                          ": " + reason});
   }
+
+  // A pass over the table a second, a batch a turn of the loop, each turn's idle moment.
+  auto reader = std::make_unique<uv_idle_t>();
+  uv_idle_init(context.Loop(), reader.get()); // cannot fail on Linux
+  reader_.reset(reader.release());
+  reader_->data = this;
+  passTimer_ = MakeTimer(context.Loop(), this);
+  uv_timer_start(
+      passTimer_.get(),
+      [](uv_timer_t* timer) {
+        auto* self = static_cast<TFastPath*>(timer->data);
+        if (!self) return;
+        self->passStarted_ = false;
+        uv_idle_start(self->reader_.get(), [](uv_idle_t* idle) {
+          auto* path = static_cast<TFastPath*>(idle->data);
+          if (path) RunGuarded([&] {
+              if (!path->ReadSome()) uv_idle_stop(idle);
+            });
+        });
+      },
+      kPassEveryMs, kPassEveryMs);
+}
+
+bool TFastPath::ReadSome() {
+  auto count = static_cast<__u32>(kEntriesPerRead);
+  uint64_t next = 0;
+  const int status = bpf_map_lookup_batch(kernel_->Table, passStarted_ ? &passCursor_ : nullptr, &next,
+                                          kernel_->Keys.data(), kernel_->Flows.data(), &count, nullptr);
+  passStarted_ = true;
+  passCursor_ = next;
+  for (__u32 i = 0; i < count; ++i) {
+    const auto found = seen_.find(FlowKey(kernel_->Keys[i]));
+    if (found == seen_.end()) continue;
+    const gw_flow& flow = kernel_->Flows[i];
+    *found->second = {flow.last_seen_ns, {flow.datagrams, flow.bytes}};
+  }
+  // The table's end; anything else stops this pass, and the next tries again.
+  if (status != 0 && status != -ENOENT)
+    readFailures_.Write(status, [&] { return "Cannot read the fast path's table: " + ErrorText(status); });
+  return status == 0;
 }
 
 TFastPath::~TFastPath() = default;
@@ -324,7 +378,15 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
   return relay;
 }
 
+TFastPathRelay::TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now)
+    : path_(path), fromClient_{fromClient, now}, fromServer_{fromServer, now} {
+  path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromClient))] = &fromClientSeen_;
+  path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromServer))] = &fromServerSeen_;
+}
+
 TFastPathRelay::~TFastPathRelay() {
+  path_.seen_.erase(FlowKey(std::bit_cast<gw_flow_key>(fromClient_.Key)));
+  path_.seen_.erase(FlowKey(std::bit_cast<gw_flow_key>(fromServer_.Key)));
   // Both keys were installed by this relay; a missing one leaves nothing to remove.
   bpf_map_delete_elem(path_.kernel_->Table, &fromClient_.Key);
   bpf_map_delete_elem(path_.kernel_->Table, &fromServer_.Key);
@@ -347,20 +409,16 @@ void TFastPathRelay::Renew(TLease& lease, TTime now) {
     failure_ = "the fast path's table refused a renewal: " + ErrorText(errno);
 }
 
-TTime TFastPathRelay::ClientLastSeen() const {
-  gw_flow flow{};
-  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromClient_.Key, &flow) != 0) return TTime{};
-  return TTime{std::chrono::nanoseconds{flow.last_seen_ns}};
+TRelayCounts TFastPathRelay::CarriedNow() {
+  ReadNow(fromClient_.Key, fromClientSeen_);
+  ReadNow(fromServer_.Key, fromServerSeen_);
+  return Carried();
 }
 
-TRelayCounts TFastPathRelay::Carried() const {
-  TRelayCounts carried;
+void TFastPathRelay::ReadNow(const TKey& key, TFastPath::TSeen& seen) {
   gw_flow flow{};
-  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromClient_.Key, &flow) == 0)
-    carried.ToServer = {flow.datagrams, flow.bytes};
-  if (bpf_map_lookup_elem(path_.kernel_->Table, &fromServer_.Key, &flow) == 0)
-    carried.ToClient = {flow.datagrams, flow.bytes};
-  return carried;
+  // An entry the table no longer holds keeps the figures last read.
+  if (bpf_map_lookup_elem(path_.kernel_->Table, &key, &flow) == 0) seen = {flow.last_seen_ns, {flow.datagrams, flow.bytes}};
 }
 
 TFastPathPacing::TFastPathPacing(TFastPath& path, int tunnelPort)
@@ -399,7 +457,7 @@ uint64_t TFastPathPacing::TakeTurnedAway() {
 
 struct TFastPath::TKernel {};
 
-TFastPath::TFastPath() : failure_("this build has no BPF support") {}
+TFastPath::TFastPath(TEngineContext& context) : failure_("this build has no BPF support"), readFailures_(context) {}
 TFastPath::~TFastPath() = default;
 // Without BPF support nothing of ours can be found or removed.
 std::string TFastPath::RemoveLeftovers() { return {}; }
@@ -412,8 +470,7 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
 // Never made in this build.
 TFastPathRelay::~TFastPathRelay() = default;
 void TFastPathRelay::Renew(TLease&, TTime) {}
-TTime TFastPathRelay::ClientLastSeen() const { return TTime{}; }
-TRelayCounts TFastPathRelay::Carried() const { return {}; }
+TRelayCounts TFastPathRelay::CarriedNow() { return {}; }
 
 // Never made in this build either: a tunnel paces in the kernel only with the fast path on.
 TFastPathPacing::TFastPathPacing(TFastPath& path, int) : path_(path), port_(0) {}

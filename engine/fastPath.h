@@ -1,13 +1,17 @@
 #pragma once
 
 #include "clock.h"
+#include "context.h"
 #include "counts.h"
 #include "hostAbout.h"
+#include "repeatedLog.h"
 #include "routeLookup.h"
+#include "uvHandle.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace gw {
@@ -17,11 +21,15 @@ namespace gw {
 // still decides: a relay is carried only once its sockets exist, only while they keep seeing
 // its datagrams, and anything the table does not know goes up to them. Loading can fail (no
 // privileges, no BPF, a build without it); the object then says why, and nothing is carried.
+// What the kernel saw of each relay (its last datagram, its counts) is read from the table
+// in batches, a pass a second spread over the loop's turns, so that neither the sweep nor a
+// scrape makes a system call per relay: with tens of thousands carried, those stalled the
+// loop for tens of milliseconds.
 class TFastPath {
 public:
   // Loads the program and attaches it everywhere it can: through links the kernel removes
   // when this process ends, however it ends, or, on kernels without them, classic filters.
-  TFastPath();
+  explicit TFastPath(TEngineContext& context);
   // Detaches from every interface and removes the classifier queues it added; the program
   // and its table go with their last descriptor, nothing is pinned.
   ~TFastPath();
@@ -39,6 +47,15 @@ public:
   // Why datagrams through `interface` do not pass the program; empty when they do.
   std::string CannotCarryThrough(int interface) const;
 
+  // Entries read from the table per turn of the loop: some hundreds of microseconds.
+  static constexpr unsigned kEntriesPerRead = 2048;
+
+  // What the kernel saw of one direction of a relay, as of the last reading.
+  struct TSeen {
+    uint64_t LastSeenNs = 0;
+    TFlowCount Carried;
+  };
+
 private:
   friend class TFastPathRelay;
   friend class TFastPathPacing;
@@ -47,10 +64,19 @@ private:
     int Interface;
     std::string Reason;
   };
+  // Reads the next batch of the table into the relays' TSeen; false once the pass is over.
+  bool ReadSome();
 
   std::unique_ptr<TKernel> kernel_;
   std::string failure_;
   std::vector<TAttachFailure> attachFailures_;
+  // Where a reading delivers each entry: the relay's TSeen of that direction, by key.
+  std::unordered_map<uint64_t, TSeen*> seen_;
+  TRepeatedLog readFailures_;
+  TUvHandle<uv_timer_t> passTimer_;
+  TUvHandle<uv_idle_t> reader_;
+  bool passStarted_ = false;
+  uint64_t passCursor_ = 0;
 };
 
 // One relay as the fast path carries it: the client's datagrams to the tunnel port go out
@@ -82,10 +108,12 @@ public:
   const std::string& Failure() const { return failure_; }
 
   // When the kernel last carried a datagram of the client's, on the steady clock (both are
-  // CLOCK_MONOTONIC); the clock's zero when it never did.
-  TTime ClientLastSeen() const;
-  // What the kernel carried of this relay, each way.
-  TRelayCounts Carried() const;
+  // CLOCK_MONOTONIC), as of the last reading of the table; the clock's zero when it never did.
+  TTime ClientLastSeen() const { return TTime{std::chrono::nanoseconds{fromClientSeen_.LastSeenNs}}; }
+  // What the kernel carried of this relay, each way, as of the last reading.
+  TRelayCounts Carried() const { return {fromClientSeen_.Carried, fromServerSeen_.Carried}; }
+  // The same, read from the table now: the relay's final figures, when it leaves the kernel.
+  TRelayCounts CarriedNow();
 
 private:
   struct TKey {
@@ -97,13 +125,15 @@ private:
     const TKey Key;
     TTime RenewedAt;
   };
-  TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now)
-      : path_(path), fromClient_{fromClient, now}, fromServer_{fromServer, now} {}
+  TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now);
   void Renew(TLease& lease, TTime now);
+  void ReadNow(const TKey& key, TFastPath::TSeen& seen);
 
   TFastPath& path_;
   TLease fromClient_;
   TLease fromServer_;
+  TFastPath::TSeen fromClientSeen_;
+  TFastPath::TSeen fromServerSeen_;
   std::string failure_;
 };
 

@@ -240,7 +240,9 @@ bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
   return TudpSocket::IsOwnEndpoint(from.Address, from.Port) && IsLocalAddress(from.Address, now);
 }
 
-void TServer::RemoveFromTable(const TClient& relay, TClosing reason) {
+void TServer::RemoveFromTable(TClient& relay, TClosing reason) {
+  // The kernel's final figures, rather than those of its last reading.
+  relay.LeaveKernel();
   counts_.Gone += relay.Counts;
   counts_.GoneInKernel += relay.Kernel();
   counts_.Closed.Add(reason);

@@ -95,8 +95,8 @@ private:
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
-  // Takes the relay out of the look-ups, its traffic into the tunnel's counts.
-  void RemoveFromTable(const TClient& relay, TClosing reason);
+  // Takes the relay out of the look-ups and the kernel, its traffic into the tunnel's counts.
+  void RemoveFromTable(TClient& relay, TClosing reason);
   // A temporary tunnel whose server is an endpoint of this program could only carry its
   // own datagrams back into itself.
   bool TargetsThisProgram(TTime now) const;

@@ -9,7 +9,7 @@
 # without slowing a player; silent connections from four networks never shut the
 # administrator out; a stranger alone cannot keep temporary tunnels alive; a server that
 # answers forged sources makes no relays of them; forged queries reflect less than they
-# carry, and start no loop.
+# carry, and start no loop; slow connections do not blind the metrics endpoint.
 #   netns_attacks.sh HEADLESS [SANITIZED]   (SANITIZED: ON for a sanitizer build)
 # Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
 # About 120 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
@@ -76,10 +76,12 @@ run forged-answered forged --rate 20000 --seconds 8 --nofile 4096 --answer-all -
 # port and another server's dies at once.
 run reflect reflect --victims 256 --seconds 5
 run loop loop --seconds 4
+# Slow connections to the metrics endpoint: scrapes are still answered within a second.
+run slowloris slowloris --slow 300 --seconds 6
 run guess guess --seconds 6 "${sanitized[@]}"
 run silent silent --seconds 6
 wait "$pin" || failed+=(pin)
-for name in forged forged-fast forged-fast-pace icmp icmp-fast forged-answered reflect loop guess silent pin; do
+for name in forged forged-fast forged-fast-pace icmp icmp-fast forged-answered reflect loop slowloris guess silent pin; do
   echo "--- $name"
   cat "$work/$name.out"
 done
