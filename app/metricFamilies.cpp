@@ -86,6 +86,7 @@ std::vector<TTunnelSample> OnePerSeries(const std::vector<TTunnelSample>& tunnel
     into.Counts.TrialsMade += tunnel.Counts.TrialsMade;
     into.Counts.RelaysAnswered += tunnel.Counts.RelaysAnswered;
     into.Counts.RelaysEstablished += tunnel.Counts.RelaysEstablished;
+    into.Counts.OverbusySeconds += tunnel.Counts.OverbusySeconds;
     AddUp(into.Counts.Closed, tunnel.Counts.Closed);
     AddUp(into.Counts.Refused, tunnel.Counts.Refused);
     AddUp(into.Counts.Dropped, tunnel.Counts.Dropped);
@@ -109,6 +110,9 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
   MetricFamily established = Family("gatewarden_relays_established_total",
                                     "Game relays whose client kept up the exchange past the first answer",
                                     MetricType::Counter);
+  MetricFamily overbusy = Family("gatewarden_relay_overbusy_seconds_total",
+                                 "Seconds in which a relay exchanged more datagrams both ways than a game client does",
+                                 MetricType::Counter);
   MetricFamily closed = Family("gatewarden_relays_closed_total", "Relays closed, by reason", MetricType::Counter);
   MetricFamily refused =
       Family("gatewarden_clients_refused_total", "New client addresses given no relay, by cause", MetricType::Counter);
@@ -124,6 +128,7 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
     Add(trials, labels, static_cast<double>(tunnel.Counts.TrialsMade));
     Add(answered, labels, static_cast<double>(tunnel.Counts.RelaysAnswered));
     Add(established, labels, static_cast<double>(tunnel.Counts.RelaysEstablished));
+    Add(overbusy, labels, static_cast<double>(tunnel.Counts.OverbusySeconds));
     AddByCause(closed, labels, "reason", tunnel.Counts.Closed);
     AddByCause(refused, labels, "cause", tunnel.Counts.Refused);
     AddByCause(dropped, labels, "cause", tunnel.Counts.Dropped);
@@ -141,7 +146,7 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
       Family("gatewarden_temporary_tunnels", "Temporary tunnels made over remote control", MetricType::Gauge);
   Add(temporaryTunnels, {}, temporaries);
   return {std::move(listening), std::move(relays),      std::move(datagrams), std::move(bytes),
-          std::move(trials),    std::move(answered),    std::move(established), std::move(closed),
+          std::move(trials),    std::move(answered),    std::move(established), std::move(overbusy), std::move(closed),
           std::move(refused),   std::move(dropped),     std::move(trialsNow), std::move(staticTunnels),
           std::move(temporaryTunnels)};
 }

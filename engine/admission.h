@@ -61,6 +61,11 @@ struct TAdmissionLimits {
   static constexpr std::chrono::seconds kEstablishAfter{1};
   static constexpr uint64_t kEstablishClientDatagrams = 10;
   static constexpr uint64_t kEstablishServerDatagrams = 2;
+  // A game client sends and receives some tens of datagrams a second, a hundred or two at
+  // the most. A relay that exchanges more than this both ways in a second is told (a line,
+  // then counts) and counted: a loop between two servers, or relays, that nothing else
+  // could tell from players.
+  static constexpr uint64_t kMostPlayerDatagramsPerSecond = 500;
   // A query relay serves a browser's few queries and their replies, then goes after this
   // much silence of its client, so that a flood of queries holds few descriptors.
   static constexpr std::chrono::seconds kQueryRelayLifetime{2};

@@ -106,6 +106,15 @@ bool TClient::TryEstablish(TTime now) {
   return true;
 }
 
+bool TClient::BusierThanAPlayer(TTime now) {
+  if (now - lookedAtTime_ < std::chrono::seconds(1)) return false;
+  const double seconds = std::chrono::duration<double>(now - std::exchange(lookedAtTime_, now)).count();
+  const TRelayCounts before = std::exchange(lookedAt_, Traffic());
+  const double limit = seconds * TAdmissionLimits::kMostPlayerDatagramsPerSecond;
+  return static_cast<double>(lookedAt_.ToServer.Datagrams - before.ToServer.Datagrams) > limit &&
+         static_cast<double>(lookedAt_.ToClient.Datagrams - before.ToClient.Datagrams) > limit;
+}
+
 void TClient::Close() {
   Place.Leave();
   LeaveKernel();

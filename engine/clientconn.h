@@ -58,6 +58,9 @@ public:
   // Its client kept up a two-way exchange past the server's first answer: it is
   // established, and leaves the relays that make room.
   bool TryEstablish(TTime now);
+  // Since the last call, at least a second ago, it exchanged more datagrams a second both
+  // ways than a game client does.
+  bool BusierThanAPlayer(TTime now);
   // The relay made room for a newcomer: its endpoint and its kernel entries are let go at
   // once, the object when its tunnel next sweeps.
   void Close();
@@ -111,6 +114,9 @@ private:
   // When the server first answered, and what the client had sent by then.
   TTime answeredAt_{};
   uint64_t sentBeforeAnswer_ = 0;
+  // Its traffic at the last look of BusierThanAPlayer.
+  TRelayCounts lookedAt_;
+  TTime lookedAtTime_{};
   // What the kernel carried while the relay was handed to it before.
   TRelayCounts carriedBefore_;
   TTrialForwards trialForwards_;

@@ -81,6 +81,8 @@ struct TTunnelCounts {
   uint64_t TrialsMade = 0;
   uint64_t RelaysAnswered = 0;
   uint64_t RelaysEstablished = 0;
+  // Seconds in which a relay exchanged more both ways than a game client does.
+  uint64_t OverbusySeconds = 0;
   TByCause<TClosing> Closed;
   TByCause<TRefusal> Refused;
   TByCause<TDrop> Dropped;

@@ -27,7 +27,7 @@ int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 
 
 TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()), gameErrors_(context),
-      queryErrors_(context), refusals_(context), paceRefusals_(context), queryBudget_(context) {}
+      queryErrors_(context), refusals_(context), paceRefusals_(context), queryBudget_(context), overbusy_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -254,8 +254,16 @@ void TServer::SweepClients() {
   const TTime now = context_.Now();
   TakeKernelActivity();
   SweepKernelPacing(now);
-  for (const auto& relay : clients_)
+  for (const auto& relay : clients_) {
     if (relay->TryEstablish(now)) ++counts_.RelaysEstablished;
+    if (!relay->BusierThanAPlayer(now)) continue;
+    ++counts_.OverbusySeconds;
+    overbusy_.Write(0, [&] {
+      return "Relay " + relay->Describe() + " exchanges more than " +
+             std::to_string(TAdmissionLimits::kMostPlayerDatagramsPerSecond) +
+             " datagrams a second both ways, more than a game client: a loop?";
+    });
+  }
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
   const auto firstExpired = std::stable_partition(

@@ -155,6 +155,7 @@ private:
   TRepeatedLog paceRefusals_;
   // So are the queries the query port's budgets drop, for the same reason.
   TRepeatedLog queryBudget_;
+  TRepeatedLog overbusy_;
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;

@@ -439,6 +439,25 @@ TEST_F(TTunnelFixture, QueryPortRelaysABrowsersBurstButNeitherAFloodNorReplies) 
   EXPECT_EQ(Context.LinesStartingWith("Dropped a reply from ").size(), 1u);
 }
 
+// Two servers (or relays) answering each other through a relay exchange more than any game
+// client does: nothing tells them from players, but it is told and counted.
+TEST_F(TTunnelFixture, ARelayBusierBothWaysThanAPlayerIsToldAndCounted) {
+  Tunnel->Start();
+  TUdpPeer peer;
+  RoundTrip(peer, "0", GamePort(), Server);
+  Tunnel->SweepClients();
+  const auto exchange = [&](uint64_t times) {
+    for (uint64_t i = 0; i < times; ++i) RoundTrip(peer, "x", GamePort(), Server);
+    Context.ManualClock.Advance(1s);
+    Tunnel->SweepClients();
+  };
+  exchange(TAdmissionLimits::kMostPlayerDatagramsPerSecond);
+  EXPECT_EQ(Tunnel->Counts().OverbusySeconds, 0u);
+  exchange(TAdmissionLimits::kMostPlayerDatagramsPerSecond + 1);
+  EXPECT_EQ(Tunnel->Counts().OverbusySeconds, 1u);
+  EXPECT_EQ(Context.LinesStartingWith("Relay " + Relay(peer, ServerPort)).size(), 1u);
+}
+
 TEST_F(TTunnelFixture, GameTrafficIsNeverRewritten) {
   Tunnel->Start();
   TUdpPeer client;
