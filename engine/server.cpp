@@ -27,7 +27,8 @@ int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 
 
 TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()), gameErrors_(context),
-      queryErrors_(context), refusals_(context), paceRefusals_(context), queryBudget_(context), overbusy_(context) {}
+      queryErrors_(context), refusals_(context), paceRefusals_(context), queryBudget_(context), notAQuery_(context),
+      overbusy_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -104,7 +105,7 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
   if (from.Port == 0) return;
   if (&sender == QuerySocket.get() && LooksLikeQueryReply({data.data(), data.size()})) {
     counts_.Dropped.Add(TDrop::NotAQuery);
-    refusals_.Write(kNotAQuery, [&] {
+    notAQuery_.Write(0, [&] {
       return "Dropped a reply from " + DottedText(from.Address) + ":" + std::to_string(from.Port) + " to the query port of " +
              Describe();
     });

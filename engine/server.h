@@ -153,14 +153,15 @@ private:
   // refusal in one log would write a line at every turn, a line per datagram of a flood.
   // Those the kernel makes share its one key: they count in whichever line came first.
   TRepeatedLog paceRefusals_;
-  // So are the queries the query port's budgets drop, for the same reason.
+  // So are the queries the query port's budgets drop, the replies it does not relay and the
+  // relays busier than players, for the same reason.
   TRepeatedLog queryBudget_;
+  TRepeatedLog notAQuery_;
   TRepeatedLog overbusy_;
   // Keys of the refusal log that are not socket error numbers.
   static constexpr int kTooManyFromAddress = -1;
   static constexpr int kNotCarried = -2;
   static constexpr int kNotPaced = -3;
-  static constexpr int kNotAQuery = -4;
   bool fastPathOn_ = false;
   // Made while the fast path is on; whether the kernel knew every answered relay at the last
   // look (the sweep's, or a relay it refused since).
