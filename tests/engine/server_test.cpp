@@ -53,6 +53,16 @@ struct TTunnelFixture : ::testing::Test {
     return Await(client);
   }
 
+  // The datagrams that reach the server's query port within a moment, of `sent`.
+  int QueriesAtServer(int sent) {
+    int arrived = 0;
+    Context.RunUntil([&] {
+      while (QueryServer.TryReceive()) ++arrived;
+      return arrived == sent;
+    }, 200ms);
+    return arrived;
+  }
+
   std::string Relay(const TUdpPeer& client, int serverPort) const {
     return "127.0.0.1:" + std::to_string(client.Port()) + " -> 127.0.0.1:" + std::to_string(serverPort);
   }
@@ -416,14 +426,7 @@ TEST_F(TTunnelFixture, QueryPortRewritesStatusReplies) {
 TEST_F(TTunnelFixture, QueryPortRelaysABrowsersBurstButNeitherAFloodNorReplies) {
   Tunnel->Start();
   TUdpPeer browser, forger, otherServer;
-  const auto queriesAtServer = [&](int sent) {
-    int arrived = 0;
-    Context.RunUntil([&] {
-      while (QueryServer.TryReceive()) ++arrived;
-      return arrived == sent;
-    }, 200ms);
-    return arrived;
-  };
+  const auto queriesAtServer = [&](int sent) { return QueriesAtServer(sent); };
   for (int i = 0; i < TAdmissionLimits::kQueryBurstPerAddress; ++i) browser.SendTo(QueryPort(), "\\status\\");
   EXPECT_EQ(queriesAtServer(TAdmissionLimits::kQueryBurstPerAddress), TAdmissionLimits::kQueryBurstPerAddress);
   for (int i = 0; i < 20; ++i) forger.SendTo(QueryPort(), "\\status\\");
@@ -700,12 +703,7 @@ TEST_F(TAnnouncedTunnel, AMastersQueriesPassTheBudgetsWhileItIsOne) {
   const int burst = 3 * TAdmissionLimits::kQueryBurstPerAddress;
   const auto queriesAtServer = [&] {
     for (int i = 0; i < burst; ++i) Master.SendTo(QueryPort(), i % 2 ? "\\basic\\" : "\\secure\\wookie");
-    int arrived = 0;
-    Context.RunUntil([&] {
-      while (QueryServer.TryReceive()) ++arrived;
-      return arrived == burst;
-    }, 200ms);
-    return arrived;
+    return QueriesAtServer(burst);
   };
   EXPECT_EQ(queriesAtServer(), burst);
   Masters.Configure({});
