@@ -904,7 +904,7 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
   EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
   EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels; remote control stays off: its " +
                              "password is the default one, with which anyone could make tunnels to any host (set " +
-                             "Password in [RemoteAdmin]); metrics off\n");
+                             "Password in [RemoteAdmin]); metrics off; no masters\n");
   EXPECT_TRUE(UdpPortFree(tunnel));
 }
 
