@@ -2,6 +2,7 @@
 #include "consoleFrontEnd.h"
 #include "core.h"
 #include "descriptorLimit.h"
+#include "mastersSection.h"
 #include "metricsEndpoint.h"
 #include "nameLookup.h"
 #include "relaySample.h"
@@ -46,8 +47,8 @@ constexpr const char* kUsage =
     "  1  the remote-control or the metrics port could not be listened on (taken by\n"
     "     another program)\n"
     "  2  a wrong argument, or a settings file that is missing (named by --config), cannot\n"
-    "     be read, has a tunnel entry that does not read, a [Metrics] entry that cannot\n"
-    "     be served, or more tunnels than the descriptor limit can serve\n";
+    "     be read, has a tunnel or [Masters] entry that does not read, a [Metrics] entry\n"
+    "     that cannot be served, or more tunnels than the descriptor limit can serve\n";
 
 struct TArguments {
   std::filesystem::path Settings;
@@ -131,6 +132,7 @@ int Check(const TArguments& arguments) {
     else
       summary += "remote control off";
     summary += config.Metrics.Port == 0 ? "; metrics off" : "; metrics on " + MetricsUrl(config.Metrics);
+    summary += "; " + gw::DescribeMasters(config.Masters);
     std::printf("gatewarden-headless: %s\n", summary.c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "gatewarden-headless: %s\n", Reason(e).c_str());

@@ -145,10 +145,14 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
   MetricFamily temporaryTunnels =
       Family("gatewarden_temporary_tunnels", "Temporary tunnels made over remote control", MetricType::Gauge);
   Add(temporaryTunnels, {}, temporaries);
+  MetricFamily heartbeats = Family("gatewarden_heartbeats_total",
+                                   "Heartbeats sent to a master server, by every static tunnel", MetricType::Counter);
+  for (const TMasterSample& master : sample.Masters)
+    Add(heartbeats, {{"master", LabelText(master.Master)}}, static_cast<double>(master.Heartbeats));
   return {std::move(listening), std::move(relays),      std::move(datagrams), std::move(bytes),
           std::move(trials),    std::move(answered),    std::move(established), std::move(overbusy), std::move(closed),
           std::move(refused),   std::move(dropped),     std::move(trialsNow), std::move(staticTunnels),
-          std::move(temporaryTunnels)};
+          std::move(temporaryTunnels), std::move(heartbeats)};
 }
 
 std::vector<MetricFamily> ProcessFamilies() {

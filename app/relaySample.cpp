@@ -10,6 +10,7 @@ TRelaySample TakeSample(TCore& core) {
                               tunnel.Temporary, tunnel.Listening(), tunnel.ClientCount(), tunnel.Traffic(),
                               tunnel.Counts()});
   });
+  for (const auto& master : core.Masters()->List()) sample.Masters.push_back({master->Describe(), master->Heartbeats});
   return sample;
 }
 

@@ -31,9 +31,17 @@ struct TTunnelSample {
   TTunnelCounts Counts;
 };
 
+// A master server of the settings and the heartbeats every tunnel sent it.
+struct TMasterSample {
+  // "host:port", as the settings name it.
+  std::string Master;
+  uint64_t Heartbeats = 0;
+};
+
 // The running relay's figures at one moment.
 struct TRelaySample {
   std::vector<TTunnelSample> Tunnels;
+  std::vector<TMasterSample> Masters;
   // Relays of every tunnel whose server has not answered yet.
   std::size_t Trials = 0;
 };

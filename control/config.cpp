@@ -3,6 +3,7 @@
 #include "descriptorLimit.h"
 #include "iniText.h"
 #include "intConv.h"
+#include "mastersSection.h"
 #include "textUtil.h"
 #include "tunnelLine.h"
 #include "udpSocket.h"
@@ -95,6 +96,7 @@ void TConfig::Load(TIfMissing ifMissing) {
   FromPort = ReadInteger(text, kRemoteAdmin, "FromPort", 8000);
   ToPort = ReadInteger(text, kRemoteAdmin, "ToPort", 9000);
   Metrics = ReadMetrics(text, Path());
+  Masters = ReadMasters(text, Path());
   CheckDescriptors();
 }
 
@@ -143,6 +145,7 @@ TReloaded TConfig::Reload() {
   FromPort = read.FromPort;
   ToPort = read.ToPort;
   Metrics = read.Metrics;
+  Masters = read.Masters;
 
   // Matched by their lines through one table, so that a file of many thousand tunnels
   // reloads in a moment.

@@ -2,6 +2,7 @@
 
 #include "context.h"
 #include "iniFile.h"
+#include "masters.h"
 #include "server.h"
 
 #include <filesystem>
@@ -94,6 +95,9 @@ public:
   // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it.
   bool FastPath = false;
   TMetricsSettings Metrics;
+  // [Masters]: the master servers static tunnels are announced to. Read only: Save leaves
+  // the section as the administrator wrote it.
+  TMastersSettings Masters;
 
   // Descriptors the process needs besides the tunnels' sockets and the players' reserve:
   // the standard streams, the loop's own, the remote control's listener and its

@@ -14,7 +14,7 @@ constexpr uint64_t kSweepIntervalMs = 1000;
 }
 
 TCore::TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock, TIfMissing ifMissing)
-    : loop_(loop), clock_(clock), config_(*this, settingsPath, ifMissing) {}
+    : loop_(loop), clock_(clock), masters_(*this, Admission().QueryBudget()), config_(*this, settingsPath, ifMissing) {}
 
 TCore::~TCore() { Detach(); }
 

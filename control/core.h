@@ -3,6 +3,7 @@
 #include "config.h"
 #include "context.h"
 #include "fastPath.h"
+#include "masters.h"
 #include "remotecontrol.h"
 #include "tunnelmanager.h"
 #include "uvHandle.h"
@@ -44,10 +45,13 @@ public:
   bool AddPort() const override { return config_.AddPort; }
   // Loaded at the first tunnel that asks, and kept for the program's life.
   TFastPath* FastPath() override;
+  TMasters* Masters() override { return &masters_; }
 
 private:
   uv_loop_t* loop_;
   const TClock& clock_;
+  // Before the settings' tunnels, which ask it at every sweep.
+  TMasters masters_;
   // Before the settings, which own the static tunnels: it outlives every relay it carries.
   std::unique_ptr<TFastPath> fastPath_;
   TConfig config_;

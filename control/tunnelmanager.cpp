@@ -3,6 +3,7 @@
 #include "config.h"
 #include "frontEnd.h"
 #include "localAddress.h"
+#include "masters.h"
 #include "remoteListener.h"
 #include "presenter.h"
 #include "remotecontrol.h"
@@ -71,6 +72,9 @@ void TTunnelManager::StartUp() {
 
 void TTunnelManager::Reload(TReloaded reloaded) {
   tunnelsStarted_ = true;
+  // A tunnel that serves on goes on with the masters of the settings from its next
+  // heartbeat; one that starts again announces itself afresh.
+  if (TMasters* masters = engine_.Masters()) masters->Configure(config_.Masters);
   frontEnd_.RefreshTunnelList();
   // A tunnel that serves on keeps its endpoints: its players lose no datagram. Every other
   // port is let go before any is bound again, so tunnels that swapped ports both get their

@@ -45,6 +45,7 @@ TRateBudget& TQueryBudget::PlaceOf(std::vector<TRateBudget>& table, uint32_t key
 }
 
 bool TQueryBudget::Spend(uint32_t address, TTime now) {
+  if (IsExempt(address)) return true;
   const uint32_t hostOrder = ntohl(address);
   TRateBudget& one = PlaceOf(byAddress_, hostOrder);
   TRateBudget& network = PlaceOf(byNetwork_, hostOrder & L::kQueryNetworkMask);
@@ -159,7 +160,9 @@ TVerdict TAdmission::Decide(const TPeerAddress& from, bool query, TTime now) {
   const auto held = held_.find(HeldKey(from.Address, query));
   if (held != held_.end() && held->second >= L::kMaxRelaysPerAddress) return {false, TRefusal::TooManyFromAddress};
   if (now < refuseUntil_) return {false, TRefusal::NoRoom};
-  if (!Process.Pace(query).Admit(from.Key(), now)) return {false, TRefusal::TrialPace};
+  // A master's queries are answered whatever the pace, as the budgets answer them.
+  const bool master = query && Process.QueryBudget().IsExempt(from.Address);
+  if (!master && !Process.Pace(query).Admit(from.Key(), now)) return {false, TRefusal::TrialPace};
   // The least active of the kind makes room, rather than the newcomer be refused.
   Process.MakeRoomFor(query ? TProvisional::QueryTrial : TProvisional::GameTrial);
   if (!query) ++gameTrials_;

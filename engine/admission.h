@@ -4,6 +4,7 @@
 #include "counts.h"
 #include "hostAbout.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -171,6 +172,12 @@ public:
   // Takes one query's worth from every budget `address` (network byte order) falls under,
   // or nothing when one is spent.
   bool Spend(uint32_t address, TTime now);
+  // Addresses (network byte order) that no budget limits: the master servers, whose
+  // queries must be answered for the tunnels to be listed. They are few, and configured.
+  void Exempt(std::vector<uint32_t> addresses) { exempt_ = std::move(addresses); }
+  bool IsExempt(uint32_t address) const {
+    return !exempt_.empty() && std::find(exempt_.begin(), exempt_.end(), address) != exempt_.end();
+  }
 
 private:
   TRateBudget& PlaceOf(std::vector<TRateBudget>& table, uint32_t key);
@@ -179,6 +186,7 @@ private:
   std::vector<TRateBudget> byAddress_;
   std::vector<TRateBudget> byNetwork_;
   TRateBudget inAll_;
+  std::vector<uint32_t> exempt_;
 };
 
 // The pace of new trials across the tunnels of a process: whether a source that has no

@@ -11,6 +11,7 @@ typedef struct uv_loop_s uv_loop_t;
 namespace gw {
 
 class TFastPath;
+class TMasters;
 
 // What tunnels and relays need from the process around them: the one event loop, the
 // clock, the one log sink, and the options they read. Tunnels and relays hold no
@@ -27,6 +28,8 @@ public:
   // The kernel's fast path when the settings ask for it (loaded, or saying why not); null
   // when they do not.
   virtual TFastPath* FastPath() { return nullptr; }
+  // The master servers that static tunnels are announced to; null when there are none.
+  virtual TMasters* Masters() { return nullptr; }
 
   TTime Now() const { return Clock().Now(); }
   // What admission keeps for all the tunnels of this process.

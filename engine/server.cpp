@@ -26,9 +26,9 @@ std::string RefusedLine(const TPeerAddress& from, const std::string& reason) {
 int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 1u); }
 
 TServer::TServer(TEngineContext& context)
-    : context_(context), admission_(context.Admission()), lookup_(context.Loop()), gameErrors_(context),
-      queryErrors_(context), refusals_(context), paceRefusals_(context), queryBudget_(context), notAQuery_(context),
-      overbusy_(context) {}
+    : context_(context), admission_(context.Admission()), lookup_(context.Loop()),
+      heartbeats_(context, QuerySocket, serverAddress_), gameErrors_(context), queryErrors_(context), refusals_(context),
+      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -48,10 +48,14 @@ void TServer::Start() {
   // Written whether or not the binds succeeded: a failed bind has been logged already.
   context_.AddLog("Tunnel open on " + Describe());
   Resolve(LastActivity);
+  // Only a static tunnel's query port is announced to the masters.
+  if (QuerySocket)
+    heartbeats_.Start(PortAfter(running_.ListenPort), PortAfter(running_.ServerPort), Describe(), LastActivity);
 }
 
 void TServer::CloseEndpoints() {
   // The kernel must not answer on a port this tunnel no longer holds.
+  heartbeats_.Stop();
   fastPathOn_ = false;
   kernelPacing_.reset();
   for (const auto& relay : clients_) relay->LeaveKernel();
@@ -200,6 +204,7 @@ void TServer::Promote(TClient& relay) {
   relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
   clients_.push_back(std::move(answered));
   ++counts_.RelaysAnswered;
+  if (relay.IsQuery) heartbeats_.ServerAnswered(context_.Now());
   TellConnection([&] { return (relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe(); },
                  untoldOpened_, context_.Now());
   CarryInKernel(relay);
@@ -281,6 +286,7 @@ void TServer::SweepClients() {
     TellConnection([&] { return "Closed connection from " + description; }, untoldClosed_, now);
   }
   TellUntold(now);
+  heartbeats_.Sweep(now);
 }
 
 void TServer::EndTrials(TTime now) {

@@ -3,6 +3,7 @@
 #include "admission.h"
 #include "clientconn.h"
 #include "context.h"
+#include "heartbeats.h"
 #include "nameLookup.h"
 #include "repeatedLog.h"
 #include "udpSocket.h"
@@ -55,6 +56,8 @@ public:
   TRelayCounts KernelTraffic() const;
   // The relays their servers answered, in that order.
   const std::vector<std::unique_ptr<TClient>>& Relays() const { return clients_; }
+  // What the tunnel told the master servers.
+  const THeartbeats& Heartbeats() const { return heartbeats_; }
 
   int ListenPort = 0;
   std::string ServerHost;
@@ -144,6 +147,8 @@ private:
   bool targetsThisProgram_ = false;
   TTime resolvedAt_{};
   TNameLookup lookup_;
+  // After the endpoints and the server's address, which it follows.
+  THeartbeats heartbeats_;
 
   // An endpoint's errors are counted within its life; a new endpoint tells its own in full.
   TRepeatedLog gameErrors_;

@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "core.h"
+#include "masters.h"
 #include "presenter.h"
 #include "rateChart.h"
 #include "server.h"
@@ -52,6 +53,8 @@ TfmDetails::TfmDetails(TCore& core, QWidget* parent) : QWidget(parent), core_(co
   resize(kInitialSize);
 
   lbState = new QLabel(this);
+  lbMasters = new QLabel(this);
+  lbMasters->setWordWrap(true);
   lvRelays = new QTreeWidget(this);
   lvRelays->setColumnCount(ColumnCount);
   lvRelays->setHeaderLabels({"Client", "Since", "Datagrams\nto server", "Bytes\nto server", "Datagrams\nto client",
@@ -67,6 +70,7 @@ TfmDetails::TfmDetails(TCore& core, QWidget* parent) : QWidget(parent), core_(co
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(8, 8, 8, 8);
   layout->addWidget(lbState);
+  layout->addWidget(lbMasters);
   layout->addWidget(lvRelays, 2);
   layout->addWidget(chTraffic, 3);
 
@@ -118,6 +122,7 @@ void TfmDetails::tmRefreshTimer() {
   const TRelayCounts traffic = tunnel->Traffic();
   chTraffic->Add(now, traffic);
   FillRelays(*tunnel, now);
+  FillMasters(*tunnel, now);
   const int relays = tunnel->ClientCount();
   QString state = QString::number(relays) + (relays == 1 ? " relay" : " relays");
   if (relays > kMaxRows) state += ", the first " + QString::number(kMaxRows) + " shown";
@@ -138,6 +143,7 @@ void TfmDetails::ShowGone() {
   tunnel_ = nullptr;
   tmRefresh.stop();
   lvRelays->clear();
+  lbMasters->clear();
   lbState->setText("This tunnel has been deleted.");
 }
 
@@ -166,6 +172,26 @@ void TfmDetails::FillRelays(const TServer& tunnel, TTime now) {
     item.setText(LastSeen, SecondsAgo(relay.LastActivity, now));
     item.setText(CarriedBy, relay.KernelPath ? "kernel" : "sockets");
   }
+}
+
+void TfmDetails::FillMasters(const TServer& tunnel, TTime now) {
+  if (core_.Masters()->List().empty()) {
+    lbMasters->setText("No master servers in the settings: the tunnel is not announced.");
+    return;
+  }
+  const auto& announcements = tunnel.Heartbeats().Announcements();
+  if (announcements.empty()) {
+    lbMasters->setText("Not announced to the master servers.");
+    return;
+  }
+  const QDateTime wallNow = QDateTime::currentDateTime();
+  QStringList masters;
+  for (const THeartbeats::TAnnouncement& announcement : announcements)
+    masters << QString::fromStdString(announcement.Master) +
+                   (announcement.Sent == 0 ? QString(", no heartbeat yet")
+                                           : ", last heartbeat " + WallClock(announcement.LastSent, now, wallNow) + " (" +
+                                                 Number(announcement.Sent) + " sent)");
+  lbMasters->setText("Announced to " + masters.join("; ") + ".");
 }
 
 void TfmDetails::showEvent(QShowEvent* event) {

@@ -38,6 +38,8 @@ public:
   void tmRefreshTimer();
 
   QLabel* lbState;
+  // The master servers the tunnel is announced to, and when each last heard of it.
+  QLabel* lbMasters;
   QTreeWidget* lvRelays;
   TRateChart* chTraffic;
   QTimer tmRefresh;
@@ -52,6 +54,7 @@ private:
   const TServer* Lookup() const;
   void ShowGone();
   void FillRelays(const TServer& tunnel, TTime now);
+  void FillMasters(const TServer& tunnel, TTime now);
 
   TCore& core_;
   // Identity only: dereferenced through Lookup alone.

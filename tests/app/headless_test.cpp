@@ -904,7 +904,7 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
   EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
   EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels; remote control stays off: its " +
                              "password is the default one, with which anyone could make tunnels to any host (set " +
-                             "Password in [RemoteAdmin]); metrics off\n");
+                             "Password in [RemoteAdmin]); metrics off; no masters\n");
   EXPECT_TRUE(UdpPortFree(tunnel));
 }
 
@@ -1063,6 +1063,85 @@ TEST(HeadlessLifecycle, HelpAndVersionPrintAndAnUnknownArgumentIsRefused) {
   }
   // Neither run reads or writes a settings file in the folder it runs in.
   EXPECT_TRUE(fs::is_empty(folder.Path()));
+}
+
+// =======================================================================================
+// Master servers
+
+// A master server of the test's own on loopback: each heartbeat is noted and answered with
+// a challenge to the query port it names, whose answer comes from the game server through
+// the relay.
+TEST(HeadlessMasters, AStaticTunnelIsAnnouncedEveryIntervalWhileItsServerAnswersAndCheckNamesTheMasters) {
+  TTempDir folder;
+  const uint16_t tunnel = FreeUdpPortPair();
+  const uint16_t serverPort = FreeUdpPortPair();
+  const TUdpPeer serverQuery(static_cast<uint16_t>(serverPort + 1));
+  const TUdpPeer master;
+  const std::string masterName = "127.0.0.1:" + std::to_string(master.Port());
+  const fs::path settings = folder.Path() / "gatewarden.ini";
+  WriteFile(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:" +
+                          std::to_string(serverPort) + "\n[Masters]\nServer0=" + masterName + "\nInterval=2\n");
+  {
+    THeadless check(folder.Path(), {"--check", "--config", settings.string()});
+    EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
+    EXPECT_NE(check.Out().find("; heartbeats every 2 s as ut to " + masterName + "\n"), std::string::npos) << check.Out();
+  }
+
+  const auto relay = StartHeadless(folder, settings);
+  const auto started = TSteady::now();
+  bool answering = true;
+  std::vector<TSteady::duration> heartbeats;
+  std::string validate;
+  // Serves the game server's query port and the master until `done` or the time is up.
+  const auto serve = [&](TSteady::duration span, const std::function<bool()>& done) {
+    const auto deadline = TSteady::now() + span;
+    while (TSteady::now() < deadline) {
+      while (const auto query = serverQuery.TryReceive()) {
+        if (!answering) continue;
+        serverQuery.SendTo(query->FromPort, query->Data.starts_with("\\secure\\")
+                                                ? "\\validate\\8Qa7Kd3v\\final\\\\queryid\\1.1"
+                                                : "\\hostname\\Arena\\hostport\\" + std::to_string(serverPort) +
+                                                      "\\final\\\\queryid\\2.1");
+      }
+      while (const auto got = master.TryReceive()) {
+        EXPECT_EQ(got->FromPort, tunnel + 1) << "a master answers where the heartbeat came from";
+        if (!got->Data.starts_with("\\heartbeat\\")) {
+          validate = got->Data;
+          continue;
+        }
+        EXPECT_EQ(got->Data, "\\heartbeat\\" + std::to_string(tunnel + 1) + "\\gamename\\ut");
+        heartbeats.push_back(TSteady::now() - started);
+        master.SendTo(static_cast<uint16_t>(tunnel + 1), "\\secure\\wookie");
+      }
+      if (done()) return true;
+      relay->WaitFor([](const std::vector<std::string>&) { return false; }, 5ms);
+    }
+    return false;
+  };
+
+  ASSERT_TRUE(serve(10s, [&] { return heartbeats.size() >= 3; })) << relay->Transcript();
+  EXPECT_LT(heartbeats[0], 4s) << "the first heartbeat goes within seconds of the start";
+  for (std::size_t i = 1; i < heartbeats.size(); ++i) {
+    EXPECT_GT(heartbeats[i] - heartbeats[i - 1], 1500ms);
+    EXPECT_LT(heartbeats[i] - heartbeats[i - 1], 4s);
+  }
+  EXPECT_EQ(validate, "\\validate\\8Qa7Kd3v\\final\\\\queryid\\1.1");
+  const std::string tunnelText = Tunnel(tunnel, "127.0.0.1", serverPort);
+  EXPECT_EQ(CountMessage(relay->Lines(), "Announced " + tunnelText + " to master " + masterName + " as query port " +
+                                             std::to_string(tunnel + 1)),
+            1)
+      << relay->Transcript();
+
+  // The game server falls silent: the heartbeats stop, and the log says why.
+  answering = false;
+  const std::string silent = "No heartbeats for " + tunnelText + ": its server does not answer queries";
+  ASSERT_TRUE(serve(6s, [&] { return CountMessage(relay->Lines(), silent) == 1; })) << relay->Transcript();
+  const std::size_t sent = heartbeats.size();
+  serve(4s, [] { return false; });
+  EXPECT_EQ(heartbeats.size(), sent) << relay->Transcript();
+
+  relay->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay->WaitExit(), 0)) << relay->Transcript();
 }
 
 } // namespace

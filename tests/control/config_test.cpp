@@ -11,6 +11,8 @@
 namespace gw {
 namespace {
 
+using namespace std::chrono_literals;
+
 const std::string kExampleFile = "[General]\n"
                                  "AddPort=1\n"
                                  "[RemoteAdmin]\n"
@@ -182,6 +184,26 @@ TEST_F(TConfigFixture, MetricsReadStrictlyAreKeptBySaveAndABadSectionReloadsNoth
     EXPECT_NE(Load()->Metrics.Problem.find("section [Metrics], entry " + entry + ": not a"), std::string::npos) << entry;
     EXPECT_THROW(config->Reload(), TSettingsError) << entry;
     EXPECT_EQ(config->Metrics.Port, 9100);
+  }
+}
+
+TEST_F(TConfigFixture, MastersReadWithTheirDefaultPortAreKeptBySaveAndABadEntryIsRefusedNamingIt) {
+  const std::string section = "[Masters]\nServer0=master.example.org\nServer1=10.0.0.7:27901\nInterval=30\nGameName=ut\n";
+  Write(section);
+  auto config = Load();
+  EXPECT_EQ(config->Masters, (TMastersSettings{{{"master.example.org", 27900}, {"10.0.0.7", 27901}}, 30s, "ut"}));
+  config->Save();
+  EXPECT_NE(Read().find(section), std::string::npos) << Read();
+  for (const std::string entry : {"Server9=a:b", "Server9=:27900", "Server9=a:0", "Server1=master.example.org",
+                                  "Interval=0", "Interval=x", "GameName=u t", "GameName=ut\\x"}) {
+    Write("[Masters]\nServer0=master.example.org\n" + entry + "\n");
+    try {
+      Load();
+      ADD_FAILURE() << entry << " loaded";
+    } catch (const TSettingsError& e) {
+      EXPECT_NE(std::string(e.what()).find(File().string() + ", section [Masters], entry " + entry + ": "),
+                std::string::npos) << e.what();
+    }
   }
 }
 

@@ -76,5 +76,12 @@ TEST(QueryReply, ValueLookup) {
   EXPECT_EQ(GetQueryValue(R"(\a)", "a"), "");
 }
 
+// What master servers send a game's query port is relayed; only a reply's marks are not.
+TEST(QueryReply, MastersQueriesDoNotLookLikeReplies) {
+  for (const char* query : {R"(\secure\HWJDXX)", R"(\basic\\secure\wookie)", R"(\basic\\info\)", R"(\status\)"})
+    EXPECT_FALSE(LooksLikeQueryReply(query)) << query;
+  EXPECT_TRUE(LooksLikeQueryReply(R"(\validate\8Qa7Kd3v\final\\queryid\1.1)"));
+}
+
 } // namespace
 } // namespace gw

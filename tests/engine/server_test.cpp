@@ -1,5 +1,6 @@
 #include "loopHarness.h"
 #include "loopback.h"
+#include "masters.h"
 #include "repeatedLog.h"
 #include "server.h"
 #include "udpPeer.h"
@@ -50,6 +51,16 @@ struct TTunnelFixture : ::testing::Test {
     EXPECT_EQ(atServer.Data, data);
     server.SendTo(atServer.FromPort, "re:" + atServer.Data);
     return Await(client);
+  }
+
+  // The datagrams that reach the server's query port within a moment, of `sent`.
+  int QueriesAtServer(int sent) {
+    int arrived = 0;
+    Context.RunUntil([&] {
+      while (QueryServer.TryReceive()) ++arrived;
+      return arrived == sent;
+    }, 200ms);
+    return arrived;
   }
 
   std::string Relay(const TUdpPeer& client, int serverPort) const {
@@ -415,14 +426,7 @@ TEST_F(TTunnelFixture, QueryPortRewritesStatusReplies) {
 TEST_F(TTunnelFixture, QueryPortRelaysABrowsersBurstButNeitherAFloodNorReplies) {
   Tunnel->Start();
   TUdpPeer browser, forger, otherServer;
-  const auto queriesAtServer = [&](int sent) {
-    int arrived = 0;
-    Context.RunUntil([&] {
-      while (QueryServer.TryReceive()) ++arrived;
-      return arrived == sent;
-    }, 200ms);
-    return arrived;
-  };
+  const auto queriesAtServer = [&](int sent) { return QueriesAtServer(sent); };
   for (int i = 0; i < TAdmissionLimits::kQueryBurstPerAddress; ++i) browser.SendTo(QueryPort(), "\\status\\");
   EXPECT_EQ(queriesAtServer(TAdmissionLimits::kQueryBurstPerAddress), TAdmissionLimits::kQueryBurstPerAddress);
   for (int i = 0; i < 20; ++i) forger.SendTo(QueryPort(), "\\status\\");
@@ -604,6 +608,125 @@ TEST_F(TTunnelFixture, DestroyingATunnelClosesEverythingSilently) {
   Tunnel.reset();
   EXPECT_EQ(Context.Log.size(), lines);
   EXPECT_NO_THROW(TUdpPeer{port}) << "the game port must be free again";
+}
+
+
+// A tunnel announced to a master server of the test's own on loopback, every minute.
+struct TAnnouncedTunnel : TTunnelFixture {
+  TAnnouncedTunnel() { Context.MastersOption = &Masters; }
+  ~TAnnouncedTunnel() override { Context.MastersOption = nullptr; }
+
+  void Configure(const std::string& host) { Masters.Configure({{{host, Master.Port()}}, 60s, "ut"}); }
+  // A second of the relay passes, and its sweep runs.
+  void Second() {
+    Context.ManualClock.Advance(1s);
+    Tunnel->SweepClients();
+  }
+  // The game server answers the queries waiting at its query port, the tunnel's own or
+  // relayed; how many there were.
+  int AnswerQueries(bool answer = true) {
+    int queries = 0;
+    while (const auto query = QueryServer.TryReceive()) {
+      if (answer) QueryServer.SendTo(query->FromPort, "\\gamename\\ut\\gamever\\451\\final\\\\queryid\\1.1");
+      ++queries;
+    }
+    if (queries > 0 && answer) Context.RunFor(10ms);
+    return queries;
+  }
+  int Heartbeats() {
+    int heartbeats = 0;
+    while (const auto got = Master.TryReceive()) {
+      EXPECT_EQ(got->Data, "\\heartbeat\\" + std::to_string(QueryPort()) + "\\gamename\\ut");
+      EXPECT_EQ(got->FromPort, QueryPort()) << "a master answers where the heartbeat came from";
+      ++heartbeats;
+    }
+    return heartbeats;
+  }
+  // Seconds pass with the server answering or silent; the heartbeats the master got.
+  int Seconds(int seconds, bool answer, int* queries = nullptr) {
+    int heartbeats = 0;
+    for (int i = 0; i < seconds; ++i) {
+      Second();
+      const int asked = AnswerQueries(answer);
+      if (queries) *queries += asked;
+      heartbeats += Heartbeats();
+    }
+    return heartbeats;
+  }
+  std::vector<std::string> Announced() const { return Context.LinesStartingWith("Announced "); }
+
+  TUdpPeer Master;
+  TMasters Masters{Context, Context.Admission().QueryBudget()};
+};
+
+TEST_F(TAnnouncedTunnel, HeartbeatsGoFromTheQueryPortEachMinuteWhileTheServerAnswersAndStopWithTheTunnel) {
+  // A name: looked up in the background.
+  Configure("localhost");
+  Tunnel->Start();
+  ASSERT_TRUE(Context.RunUntil([&] { return Masters.List().at(0)->Address() != 0; }));
+
+  // Nothing shows yet that the server answers: the tunnel asks it, and announces it once
+  // it has answered.
+  Second();
+  const TReceived probe = Await(QueryServer);
+  EXPECT_EQ(probe.Data, "\\basic\\");
+  EXPECT_EQ(Heartbeats(), 0) << "a server that has not answered is not advertised";
+  QueryServer.SendTo(probe.FromPort, "\\gamename\\ut\\final\\");
+  Context.RunFor(10ms);
+  EXPECT_EQ(Seconds(1, true), 1);
+  const std::string tunnel = std::to_string(GamePort()) + " to 127.0.0.1:" + std::to_string(ServerPort);
+  EXPECT_EQ(Announced(), std::vector<std::string>{"Announced " + tunnel + " to master localhost:" +
+                                                  std::to_string(Master.Port()) + " as query port " +
+                                                  std::to_string(QueryPort())});
+
+  // The master's challenge reaches the game server through the query port, and the game
+  // server's own answer comes back from that port.
+  Master.SendTo(QueryPort(), "\\secure\\wookie");
+  const TReceived challenge = Await(QueryServer);
+  EXPECT_EQ(challenge.Data, "\\secure\\wookie");
+  QueryServer.SendTo(challenge.FromPort, "\\validate\\8Qa7Kd3v\\final\\\\queryid\\3.1");
+  const TReceived validate = Await(Master);
+  EXPECT_EQ(validate.Data, "\\validate\\8Qa7Kd3v\\final\\\\queryid\\3.1");
+  EXPECT_EQ(validate.FromPort, QueryPort());
+
+  // The next heartbeat a minute after the first, not before; the server is asked once,
+  // shortly before, as nothing showed since that it answers.
+  int queries = 0;
+  EXPECT_EQ(Seconds(59, true, &queries), 0);
+  EXPECT_EQ(queries, 1);
+  EXPECT_EQ(Seconds(1, true), 1);
+  EXPECT_EQ(Tunnel->Heartbeats().Announcements().at(0).Sent, 2u);
+  EXPECT_EQ(Masters.List()[0]->Heartbeats, 2u);
+
+  // The server falls silent: no heartbeat, a line says why, and the tunnel goes on asking.
+  queries = 0;
+  EXPECT_EQ(Seconds(120, false, &queries), 0);
+  EXPECT_GE(queries, 10);
+  EXPECT_EQ(Context.LinesStartingWith("No heartbeats for ").size(), 1u);
+  // It answers again: announced at once, and told again.
+  EXPECT_EQ(Seconds(2, true), 1);
+  EXPECT_EQ(Announced().size(), 2u);
+
+  // A closed tunnel is announced no more, and asks nothing.
+  Tunnel->CloseEndpoints();
+  queries = 0;
+  EXPECT_EQ(Seconds(120, true, &queries), 0);
+  EXPECT_EQ(queries, 0);
+}
+
+// Whatever the query port's budgets allow others, a master is answered in full, for as long
+// as it is one.
+TEST_F(TAnnouncedTunnel, AMastersQueriesPassTheBudgetsWhileItIsOne) {
+  Configure("127.0.0.1");
+  Tunnel->Start();
+  const int burst = 3 * TAdmissionLimits::kQueryBurstPerAddress;
+  const auto queriesAtServer = [&] {
+    for (int i = 0; i < burst; ++i) Master.SendTo(QueryPort(), i % 2 ? "\\basic\\" : "\\secure\\wookie");
+    return QueriesAtServer(burst);
+  };
+  EXPECT_EQ(queriesAtServer(), burst);
+  Masters.Configure({});
+  EXPECT_EQ(queriesAtServer(), TAdmissionLimits::kQueryBurstPerAddress);
 }
 
 } // namespace

@@ -66,7 +66,7 @@ version=$("$root/usr/bin/gatewarden-headless" --version)
 [ "$version" = "gatewarden-headless $(dpkg-deb -f "$relay" Version | sed 's/-[^-]*$//')" ] || fail "--version says '$version'"
 # The shipped settings read, and serve nothing.
 check=$("$root/usr/bin/gatewarden-headless" --check --config "$root/etc/gatewarden/gatewarden.ini") || fail "--check: $check"
-[[ "$check" == *": 0 static tunnels; remote control off; metrics off" ]] || fail "the shipped settings: $check"
+[[ "$check" == *": 0 static tunnels; remote control off; metrics off; no masters" ]] || fail "the shipped settings: $check"
 
 desktop-file-validate "$root/usr/share/applications/gatewarden.desktop" || fail "the desktop entry does not validate"
 for page in gatewarden gatewarden-headless; do

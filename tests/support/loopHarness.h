@@ -33,6 +33,7 @@ public:
   const TClock& Clock() const override { return ManualClock; }
   void AddLog(const std::string& text) override { Log.push_back(text); }
   bool AddPort() const override { return AddPortOption; }
+  TMasters* Masters() override { return MastersOption; }
 
   // Runs the loop until `done` holds or `limit` of real time has passed.
   bool RunUntil(const std::function<bool()>& done,
@@ -45,6 +46,7 @@ public:
   TManualClock ManualClock;
   std::vector<std::string> Log;
   bool AddPortOption = true;
+  TMasters* MastersOption = nullptr;
 
 private:
   uv_loop_t loop_{};

@@ -359,6 +359,22 @@ TEST_F(TWindowFixture, DetailsShowEachRelayWithWhatItCarriedAndTheRatesEachWay) 
   EXPECT_EQ(details.chTraffic->ToClients->at(0).y(), 0);
 }
 
+TEST_F(TWindowFixture, DetailsTellTheMastersATunnelIsAnnouncedToAndItsLastHeartbeat) {
+  const int port = test::FreeUdpPortPair(), serverPort = test::FreeUdpPortPair();
+  const TUdpPeer serverQuery(static_cast<uint16_t>(serverPort + 1)), master;
+  const QString masterName = "127.0.0.1:" + QString::number(master.Port());
+  Open("[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + std::to_string(port) + " 127.0.0.1:" +
+       std::to_string(serverPort) + "\n[Masters]\nServer0=" + masterName.toStdString() + "\n");
+  ASSERT_TRUE(WaitFor([&] {
+    if (const auto query = serverQuery.TryReceive()) serverQuery.SendTo(query->FromPort, "\\gamename\\ut\\final\\");
+    return master.TryReceive().has_value();
+  }));
+  TfmDetails& details = OpenDetails(0);
+  EXPECT_TRUE(details.lbMasters->text().startsWith("Announced to " + masterName + ", last heartbeat "))
+      << details.lbMasters->text().toStdString();
+  EXPECT_TRUE(details.lbMasters->text().endsWith(" (1 sent).")) << details.lbMasters->text().toStdString();
+}
+
 TEST_F(TWindowFixture, DetailsOfADeletedTunnelSayItIsGoneAndNeverTakeAnotherForIt) {
   Open(Settings({test::FreeUdpPortPair()}));
   TfmDetails& details = OpenDetails(0);
