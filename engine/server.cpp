@@ -158,7 +158,9 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
 
   TClient& added = *relay;
   added.OnAnswered = [this](TClient& answered) { Promote(answered); };
-  added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added, now);
+  // A master server's relay never makes room: its queries are what lists the tunnel.
+  if (!query || !context_.Admission().QueryBudget().IsExempt(from.Address))
+    added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added, now);
   trials_.try_emplace(from.Key(), std::move(relay));
   clientsByAddress_.emplace(from.Key(), &added);
   admission_.Held(from, query);
@@ -199,9 +201,11 @@ void TServer::Promote(TClient& relay) {
   const auto trial = trials_.find(relay.Peer.Key());
   std::unique_ptr<TClient> answered = std::move(trial->second);
   trials_.erase(trial);
-  const TProvisional kind = relay.IsQuery ? TProvisional::QueryAnswered : TProvisional::GameAnswered;
-  context_.Admission().MakeRoomFor(kind);
-  relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
+  if (relay.Place.Listed()) {
+    const TProvisional kind = relay.IsQuery ? TProvisional::QueryAnswered : TProvisional::GameAnswered;
+    context_.Admission().MakeRoomFor(kind);
+    relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
+  }
   clients_.push_back(std::move(answered));
   ++counts_.RelaysAnswered;
   if (relay.IsQuery) heartbeats_.ServerAnswered(context_.Now());
