@@ -28,7 +28,8 @@ int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 
 TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()),
       heartbeats_(context, QuerySocket, serverAddress_), gameErrors_(context), queryErrors_(context), refusals_(context),
-      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context) {}
+      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context),
+      fastPath_(context, *this, counts_, paceRefusals_) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -44,7 +45,7 @@ void TServer::Start() {
   // Until the answer comes, datagrams of new clients are dropped.
   answered_ = false;
   serverAddress_ = 0;
-  fastPathLine_.clear();
+  fastPath_.Restart();
   // Written whether or not the binds succeeded: a failed bind has been logged already.
   context_.AddLog("Tunnel open on " + Describe());
   Resolve(LastActivity);
@@ -56,9 +57,7 @@ void TServer::Start() {
 void TServer::CloseEndpoints() {
   // The kernel must not answer on a port this tunnel no longer holds.
   heartbeats_.Stop();
-  fastPathOn_ = false;
-  kernelPacing_.reset();
-  for (const auto& relay : clients_) relay->LeaveKernel();
+  fastPath_.Stop();
   GameSocket.reset();
   QuerySocket.reset();
 }
@@ -91,7 +90,7 @@ void TServer::Resolve(TTime now) {
       context_.AddLog("Refused temporary tunnel to " + running_.ServerHost + ":" + std::to_string(running_.ServerPort) +
                       " (Port of this relay)");
     }
-    TellFastPath();
+    fastPath_.Tell(Listening() ? GameSocket->LocalPort() : 0, serverAddress_);
   });
 }
 
@@ -181,7 +180,7 @@ void TServer::Refuse(TRefusal cause, const TPeerAddress& from, bool query, TTime
         return RefusedLine(from, "more new clients than " + std::to_string(TAdmissionLimits::kNewTrialsPerSecond) +
                                      " a second");
       });
-      if (!query) PaceInKernel(now);
+      if (!query) fastPath_.PaceRefused(now);
       break;
     // The server itself, or this program: its datagrams are the tunnel's own, not a client's.
     case TRefusal::LoopSource:
@@ -211,7 +210,7 @@ void TServer::Promote(TClient& relay) {
   if (relay.IsQuery) heartbeats_.ServerAnswered(context_.Now());
   TellConnection([&] { return (relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe(); },
                  untoldOpened_, context_.Now());
-  CarryInKernel(relay);
+  fastPath_.Carry(relay);
 }
 
 void TServer::MakeRoomWith(TClient& relay) {
@@ -262,8 +261,9 @@ void TServer::RemoveFromTable(TClient& relay, TClosing reason) {
 
 void TServer::SweepClients() {
   const TTime now = context_.Now();
-  TakeKernelActivity();
-  SweepKernelPacing(now);
+  fastPath_.TakeActivity(LastActivity);
+  // The query port's floods are its own: they never turn the game port's newcomers away.
+  fastPath_.Sweep(now, admission_.TakeGameTrials());
   for (const auto& relay : clients_) {
     if (relay->TryEstablish(now)) ++counts_.RelaysEstablished;
     if (!relay->BusierThanAPlayer(now)) continue;
@@ -320,7 +320,7 @@ void TServer::TellUntold(TTime now) {
 }
 
 bool TServer::IsExpired() {
-  TakeKernelActivity();
+  fastPath_.TakeActivity(LastActivity);
   return targetsThisProgram_ || IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
 }
 

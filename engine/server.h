@@ -6,6 +6,7 @@
 #include "heartbeats.h"
 #include "nameLookup.h"
 #include "repeatedLog.h"
+#include "tunnelFastPath.h"
 #include "udpSocket.h"
 
 #include <cstdint>
@@ -103,25 +104,6 @@ private:
   // A temporary tunnel whose server is an endpoint of this program could only carry its
   // own datagrams back into itself.
   bool TargetsThisProgram(TTime now) const;
-  // Logs whether the tunnel's fast path is on, or why not, when that changes, and hands its
-  // relays to the kernel or takes them back accordingly.
-  void TellFastPath();
-  // Hands a relay to the kernel once its sockets exist, the upstream one connected.
-  void CarryInKernel(TClient& relay);
-  // The times the kernel last carried each relay's client count as the relay's activity;
-  // notes whether the kernel knows every relay the server answered.
-  void TakeKernelActivity();
-  // The pace turned a new source of the game port away: the kernel turns the next ones away
-  // too, while it carries every relay the server answered.
-  void PaceInKernel(TTime now);
-  // Has the kernel turn the game port's new sources away from `now`, or says why it cannot.
-  void TurnAwayInKernel(TTime now);
-  // Once a sweep: the datagrams the kernel turned away count as the pace's refusals, and
-  // the kernel turns new sources away while they come as a flood.
-  void SweepKernelPacing(TTime now);
-  // Sends a relay back to the sockets, where the kernel can no longer tell its datagrams
-  // from new sources.
-  void LeaveKernel(TClient& relay);
 
   TEngineContext& context_;
   std::unique_ptr<TudpSocket> GameSocket;
@@ -163,16 +145,9 @@ private:
   TRepeatedLog queryBudget_;
   TRepeatedLog notAQuery_;
   TRepeatedLog overbusy_;
-  // Keys of the refusal log that are not socket error numbers.
+  // The key of the refusal log that is not a socket error number.
   static constexpr int kTooManyFromAddress = -1;
-  static constexpr int kNotCarried = -2;
-  static constexpr int kNotPaced = -3;
-  bool fastPathOn_ = false;
-  // Made while the fast path is on; whether the kernel knew every answered relay at the last
-  // look (the sweep's, or a relay it refused since).
-  std::unique_ptr<TFastPathPacing> kernelPacing_;
-  bool kernelKnowsEveryRelay_ = true;
-  std::string fastPathLine_;
+  TTunnelFastPath fastPath_;
   struct {
     std::string Text;
     int Number = 0;
