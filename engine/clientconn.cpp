@@ -66,7 +66,7 @@ bool TClient::Forward(std::span<const char> data, TTime now) {
   return true;
 }
 
-TRelayCounts TClient::Kernel() const {
+TRelayCounts TClient::CarriedInKernel() const {
   TRelayCounts carried = carriedBefore_;
   if (KernelPath) carried += KernelPath->Carried();
   return carried;
@@ -74,7 +74,7 @@ TRelayCounts TClient::Kernel() const {
 
 TRelayCounts TClient::Traffic() const {
   TRelayCounts traffic = Counts;
-  traffic += Kernel();
+  traffic += CarriedInKernel();
   return traffic;
 }
 

@@ -84,7 +84,7 @@ public:
   TRelayCounts Counts;
   // What the kernel carried of it, and all it relayed, the same figures whichever path
   // carried a datagram.
-  TRelayCounts Kernel() const;
+  TRelayCounts CarriedInKernel() const;
   TRelayCounts Traffic() const;
   // Raised once, at the server's first datagram, before it goes to the client.
   std::function<void(TClient& relay)> OnAnswered;

@@ -43,7 +43,7 @@ void TServer::Start() {
   if (context_.AddPort() && !Temporary) QuerySocket = OpenEndpoint(PortAfter(running_.ListenPort), queryErrors_);
   LastActivity = context_.Now();
   // Until the answer comes, datagrams of new clients are dropped.
-  answered_ = false;
+  resolved_ = false;
   serverAddress_ = 0;
   fastPath_.Restart();
   // Written whether or not the binds succeeded: a failed bind has been logged already.
@@ -84,7 +84,7 @@ void TServer::Resolve(TTime now) {
   lookup_.Start(running_.ServerHost, [this](uint32_t address) {
     // A refresh that fails keeps the address that worked.
     if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
-    answered_ = true;
+    resolved_ = true;
     if (!targetsThisProgram_ && TargetsThisProgram(context_.Now())) {
       targetsThisProgram_ = true;
       context_.AddLog("Refused temporary tunnel to " + running_.ServerHost + ":" + std::to_string(running_.ServerPort) +
@@ -133,7 +133,7 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
   RefreshServerAddress(now);
-  if (!answered_) {
+  if (!resolved_) {
     counts_.Dropped.Add(TDrop::ServerUnknown);
     return nullptr;
   }
@@ -253,7 +253,7 @@ void TServer::RemoveFromTable(TClient& relay, TClosing reason) {
   // The kernel's final figures, rather than those of its last reading.
   relay.LeaveKernel();
   counts_.Gone += relay.Counts;
-  counts_.GoneInKernel += relay.Kernel();
+  counts_.GoneInKernel += relay.CarriedInKernel();
   counts_.Closed.Add(reason);
   clientsByAddress_.erase(relay.Peer.Key());
   admission_.Released(relay.Peer, relay.IsQuery);
@@ -334,7 +334,7 @@ TRelayCounts TServer::Traffic() const {
 
 TRelayCounts TServer::KernelTraffic() const {
   TRelayCounts carried = counts_.GoneInKernel;
-  for (const auto& relay : clients_) carried += relay->Kernel();
+  for (const auto& relay : clients_) carried += relay->CarriedInKernel();
   return carried;
 }
 

@@ -125,7 +125,7 @@ private:
 
   // The server's address, network byte order; 0 until the name resolves. Relays follow it.
   uint32_t serverAddress_ = 0;
-  bool answered_ = false;
+  bool resolved_ = false;
   bool targetsThisProgram_ = false;
   TTime resolvedAt_{};
   TNameLookup lookup_;
