@@ -71,7 +71,8 @@ load, for a 2 ms limit to say anything), --victims 1|256 and --between-relays (a
 port as the server sees them, has been sending for S seconds: each newcomer's limit and
 patience are S longer, the run's tail too, and the server tells how many upstream ports it
 saw per newcomer, held to one). Every run prints the relay's descriptors and memory at the
-attack's start and end and its log's lines a second, to judge a long run bounded.
+attack's start and end (for an attack of a minute or more, at each tenth of it too) and its
+log's lines a second, to judge a long run bounded.
 Everything stops by itself; the figures are noisy on a loaded machine. tests/reliability/netns_attacks.sh runs short
 versions with --check.
 """
@@ -110,6 +111,7 @@ PLAYER_EVERY, NEWCOMER_EVERY, NEWCOMER_RESEND, NEWCOMER_GIVES_UP = 0.010, 0.5, 0
 # datagrams reach the relay in bursts; two seconds of tail is twenty tries each.
 CROWD_EVERY = 0.1
 SAMPLE_EVERY = 0.25    # the relay's descriptors and memory
+LONG_ATTACK = 60.0      # from this long on, the descriptors and memory are told along the way too
 SETTLE = 3.0           # after this much of a flood the relay's defences have taken hold
 PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
 
@@ -1271,6 +1273,8 @@ def run(args):
         figures["rss_max"] = max(sampler.rss, default=0)
         figures["attack_start_sample"] = sampler.first_from(attack_start)
         figures["attack_end_sample"] = sampler.last_until(attack_end)
+        figures["attack_tenths"] = ([sampler.first_from(attack_start + args.seconds * i / 10) for i in range(11)]
+                                    if args.seconds >= LONG_ATTACK and sampler.samples else [])
         if lab.relay.poll() is not None:
             raise RuntimeError(f"the relay ended during the attack, status {lab.relay.returncode}:\n"
                                + lab.read_log()[-3000:].decode(errors="replace"))
@@ -1455,6 +1459,11 @@ def report_bounds(figures, lines):
     if first and last:
         print(f"relay at the attack's start and end: descriptors {first[1]} and {last[1]}, resident memory "
               f"{first[2] / 1e6:.1f} MB and {last[2] / 1e6:.1f} MB")
+    trace = figures["attack_tenths"]
+    if trace:
+        # A long attack: whether they level off or keep growing shows only along the way.
+        print("relay at each tenth of the attack: descriptors " + " ".join(str(d) for _, d, _ in trace)
+              + "; resident MB " + " ".join(f"{r / 1e6:.1f}" for _, _, r in trace))
     # Each line starts with its time stamp, to the second.
     per_second = collections.Counter(line[:19] for line in lines if line[:4].isdigit())
     print(f"log: {len(lines) / max(figures['log_seconds'], 1e-3):.2f} lines a second over "
