@@ -23,7 +23,9 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
 
   forged   --rate R (2000, 20000 or max) datagrams a second to the tunnel for --seconds,
            each from a new forged source (--repeat K: K datagrams in a row from each;
-           --again-after MS: those K spaced MS apart, as a newcomer resends until answered)
+           --again-after MS: those K spaced MS apart, as a newcomer resends until answered;
+           --answer-first: the server challenges each source's first datagram of junk and
+           ignores the rest, as real servers do, so the forged relays are answered once)
   bypass   the forged flood (--rate, 50000) with the fast path, in --shape plain (as forged),
            options (4 bytes of IP options) or fragments (two, the UDP header in the first):
            what of it reaches the relay's sockets once the kernel turns the flood away, and
@@ -46,7 +48,9 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            scrapes every second: each scrape's time
   pin      the administrator makes 5 temporary tunnels (a range of 5 ports); a stranger
            sends one datagram to each every 30 s: whether `create` works at 70 s and 110 s
-           (only the checks that fall within --seconds, default 115)
+           (only the checks that fall within --seconds, default 115); the stranger counts the
+           replies it gets, and with --answer-all those of the rounds while the tunnels are
+           open must all come
   reflect  the query port (AddPort=1: 7001 to the game server's 7778, which answers `\\status\\`
            with some 2,000 bytes, as a UT server does): --rate R (2000 or max) forged
            `\\status\\` a second for --seconds (10) from the victim port of --victims 1 address
@@ -63,6 +67,10 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            (10.99.9.2, same settings, same game server); the datagrams a second at the game
            server's query port and at the third party for --seconds (10). Held: at most 5
            arrive at either after the first second
+  share    forged `\\status\\` to the query port, --rate R (2000) a second for --seconds (12), from
+           128 ports of one address of the players (10.101.64.1), all of that address's query
+           relays, while that address comes to play on the game port from a new port, 10 times
+           a second apart: held, each try answered within 1 s
 
 Options: --fast-path 0|1 (FastPath of the relay's settings; 1 for bypass, 0 otherwise), --nofile N (the relay's
 descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
@@ -71,7 +79,13 @@ often), --check (compare the figures with the limits below and exit 1 when one i
 --keep DIR (keep the relay's log and settings there), --sanitized (HEADLESS is a
 sanitizer build: neither its memory nor its latencies are held to the limits),
 --latency-unheld (the latencies are printed, not held: a run too short, or beside other
-load, for a 2 ms limit to say anything), --victims 1|256 and --between-relays (above).
+load, for a 2 ms limit to say anything), --victims 1|256 and --between-relays (above),
+--slow-newcomers S (the server answers a newcomer only once its source, address and upstream
+port as the server sees them, has been sending for S seconds: each newcomer's limit and
+patience are S longer, the run's tail too, and the server tells how many upstream ports it
+saw per newcomer, held to one). Every run prints the relay's descriptors and memory at the
+attack's start and end (for an attack of a minute or more, at each tenth of it too) and its
+log's lines a second, to judge a long run bounded.
 Everything stops by itself; the figures are noisy on a loaded machine. tests/reliability/netns_attacks.sh runs short
 versions with --check.
 """
@@ -110,6 +124,7 @@ PLAYER_EVERY, NEWCOMER_EVERY, NEWCOMER_RESEND, NEWCOMER_GIVES_UP = 0.010, 0.5, 0
 # datagrams reach the relay in bursts; two seconds of tail is twenty tries each.
 CROWD_EVERY = 0.1
 SAMPLE_EVERY = 0.25    # the relay's descriptors and memory
+LONG_ATTACK = 60.0      # from this long on, the descriptors and memory are told along the way too
 SETTLE = 3.0           # after this much of a flood the relay's defences have taken hold
 PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
 # The slowloris scenario: the relay's metrics port, a byte sent by each slow connection this
@@ -137,7 +152,7 @@ TRIAL_PACE = 2000
 #   victims 10.99.6.2 ---- 10.99.6.1 relay; the victims' addresses are all of 10.99.7.0/24
 #   third   10.99.8.2 ---- 10.99.8.1 relay; another UT server's query port, 7778
 #   relayb  10.99.9.2 ---- 10.99.9.1 relay; a second relay of ours (loop --between-relays)
-QUERY_SCENARIOS = ("reflect", "loop")
+QUERY_SCENARIOS = ("reflect", "loop", "share")
 QUERY, SERVER_QUERY = TUNNEL + 1, GAME + 1         # the tunnel's query port (AddPort=1), the server's
 VICTIM_LINK, RELAY_VICTIM_LINK = "10.99.6.2", "10.99.6.1"
 VICTIM_NET, VICTIM_PORT = 0x0A630700, 27960        # 10.99.7.0/24, local to the victims' namespace
@@ -147,6 +162,10 @@ BROWSER = "10.101.200.1"                           # of CROWD_NET: a /24 of its 
 BROWSER_EVERY, BROWSER_WAIT, BROWSER_BURST = 0.5, 1.0, 10
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)      # Linux; Python names it from 3.12 on
 STATUS_QUERIES = (b"\\status\\", b"\\info\\", b"\\basic\\", b"\\rules\\", b"\\players\\")
+# share: forged `\status\` from one address's whole share of query relays, one per source port
+# (TAdmission::kMaxRelaysPerAddress), while that address comes to play from a port of its own.
+SHARE_VICTIM, SHARE_FORGED_PORT, SHARE_SOURCES = "10.101.64.1", 20000, 128  # of CROWD_NET
+SHARE_FIRST_TRY, SHARE_TRIES = 1.0, 10
 LIMITS.update({
     "browser_answered": 0.9,    # a server browser's share of `\status\` answered within a second under attack
     "loop_after_first_second": 5,  # datagrams of a query loop still arriving after its first second
@@ -191,7 +210,11 @@ def emit(result):
 # --- roles: each runs in a namespace of its own, prints one JSON line and ends by itself ---
 
 def role_server(p):
-    """Echoes players; counts what reaches it per source and second."""
+    """Echoes players; counts what reaches it per source and second. With `answer_first` it
+    challenges a source's first datagram of junk and ignores the rest, as a real server
+    does; with `slow_newcomers` S it answers a newcomer's source (address and port, as it
+    sees them) only once that source has been sending for S seconds, noting the sources
+    it saw for each newcomer."""
     game = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     game.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
     game.bind((SERVER, GAME))
@@ -202,6 +225,8 @@ def role_server(p):
     drops_before = udp_receive_errors()
     second, per_source, junk_total, busiest_second = None, collections.Counter(), 0, 0
     worst_source, players = 0, 0
+    challenge = ChallengeMemory() if p.get("answer_first") else None
+    slow = SlowNewcomers(p["slow_newcomers"]) if p.get("slow_newcomers") else None
     while not stop.is_set() and now() < p["until"]:
         try:
             data, source = game.recvfrom(65536)
@@ -209,10 +234,13 @@ def role_server(p):
             continue
         if data[:1] == b"P":
             players += 1
-            game.sendto(data, source)
+            if slow is None or slow.answers(data, source):
+                game.sendto(data, source)
             continue
         if p["answer_all"]:
             game.sendto(data, source)
+        elif challenge is not None and challenge.first(source):
+            game.sendto(CHALLENGE, source)
         moment = int(now())
         if moment != second:
             if per_source:
@@ -226,9 +254,57 @@ def role_server(p):
     if per_source:
         worst_source = max(worst_source, max(per_source.values()))
         busiest_second = max(busiest_second, sum(per_source.values()))
+    extra = {}
+    if challenge is not None:
+        extra["challenges"] = challenge.sent
+    if slow is not None:
+        extra["newcomer_sources"] = slow.sources_per_newcomer()
     emit({"junk": junk_total, "junk_sources_max_per_second": worst_source,
           "junk_busiest_second": busiest_second, "players": players,
-          "dropped": udp_receive_errors() - drops_before})
+          "dropped": udp_receive_errors() - drops_before, **extra})
+
+
+# A server's challenge to a source it does not know, and how long it keeps the source in mind:
+# a source silent that long is new again (the relay's system reuses an upstream port once the
+# relay holding it has gone).
+CHALLENGE, CHALLENGE_FORGOTTEN_AFTER = b"\\challenge\\gw-bench", 5.0
+
+
+class ChallengeMemory:
+    """--answer-first: whether a source's datagram is its first (a challenge is due)."""
+
+    def __init__(self):
+        self.last_seen = {}
+        self.sent = 0
+
+    def first(self, source):
+        moment = now()
+        seen = self.last_seen.get(source)
+        self.last_seen[source] = moment
+        if seen is not None and moment - seen < CHALLENGE_FORGOTTEN_AFTER:
+            return False
+        self.sent += 1
+        return True
+
+
+class SlowNewcomers:
+    """--slow-newcomers S: a newcomer's datagram (b"Pnew" and its index) is answered once its
+    source has been sending for S seconds; the sources seen for each newcomer are kept."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.first_seen = {}
+        self.sources = collections.defaultdict(set)
+
+    def answers(self, data, source):
+        if not data.startswith(b"Pnew"):
+            return True
+        moment = now()
+        self.sources[data[4:].decode(errors="replace")].add(source)
+        return moment - self.first_seen.setdefault(source, moment) >= self.seconds
+
+    def sources_per_newcomer(self):
+        return {index: len(sources) for index, sources in self.sources.items()}
 
 
 def snmp_field(text, group, field):
@@ -282,17 +358,17 @@ def role_players(p):
         if moment >= next_newcomer and moment < attack_end:
             newcomers.append({"sock": open_socket(("newcomer", len(newcomers)),
                                                   spread_address(CROWD_NET, 254 * 128 + len(newcomers))),
-                              "first": moment,
+                              "first": moment, "hello": b"Pnew%d" % len(newcomers),
                               "next": moment, "wait": None})
             next_newcomer += NEWCOMER_EVERY
         for n in newcomers:
             if n["wait"] is None and n["sock"] is not None:
-                if moment - n["first"] > NEWCOMER_GIVES_UP:
+                if moment - n["first"] > p.get("patience", NEWCOMER_GIVES_UP):
                     selector.unregister(n["sock"])
                     n["sock"].close()
                     n["sock"] = None
                 elif moment >= n["next"]:
-                    n["sock"].sendto(b"Pnew", relay)
+                    n["sock"].sendto(n["hello"], relay)
                     n["next"] += NEWCOMER_RESEND
         for key, _ in selector.select(timeout=max(0.0, min(next_player, moment + 0.005) - now())):
             kind, index = key.data
@@ -319,7 +395,7 @@ def role_players(p):
           "worst": max(round_trips, default=None),
           "newcomers": len(newcomers), "newcomers_unanswered": len(waits) - len(answered),
           "newcomer_worst": max(answered, default=None) if len(answered) == len(waits) else None,
-          "newcomer_p50": percentile(answered, 0.5),
+          "newcomer_p50": percentile(answered, 0.5), "newcomer_waits": waits,
           "crowd": len(crowd),
           "crowd_deaf": sum(1 for c in crowd if c["answered"] is None or c["answered"] < attack_end + 1.0),
           "crowd_never": sum(1 for c in crowd if c["answered"] is None)})
@@ -743,16 +819,34 @@ def role_admin(p):
 
 
 def role_stranger(p):
-    """One datagram to each of the ports at each of the moments."""
+    """One datagram to each of the ports at each of the moments; the replies that come back
+    before the next moment (or within a second of the last) counted by round."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((ATTACKER, 0))
-    sent = 0
-    for moment in p["moments"]:
+    sent, rounds = 0, []
+
+    def replies_until(until):
+        taken = 0
+        while now() < until:
+            s.settimeout(max(0.001, until - now()))
+            try:
+                s.recv(4096)
+                taken += 1
+            except socket.timeout:
+                break
+            except OSError:
+                continue     # a refusal the system reported: a tunnel gone
+        return taken
+
+    moments = p["moments"]
+    for i, moment in enumerate(moments):
         sleep_until(moment)
         for port in p["ports"]:
             s.sendto(b"JUNK", (RELAY_ATTACKER, port))
             sent += 1
-    emit({"sent": sent})
+        answered = replies_until(moments[i + 1] if i + 1 < len(moments) else now() + 1.0)
+        rounds.append([round(moment - p["start"], 1), len(p["ports"]), answered])
+    emit({"sent": sent, "rounds": rounds})
 
 
 # --- roles of the query-port scenarios ------------------------------------------------------
@@ -981,8 +1075,48 @@ def role_third_party(p):
     emit({"datagrams": taken, "per_second": per_second_counts(per_second)})
 
 
+def role_share_victim(p):
+    """share's victim: at each moment of `tries`, a new port of its address sends to the game
+    port every NEWCOMER_RESEND until answered, for NEWCOMER_GIVES_UP at most."""
+    relay = (RELAY_PLAYERS, TUNNEL)
+    selector = selectors.DefaultSelector()
+    tries = [{"at": moment, "next": moment, "sock": None, "wait": None, "port": None, "over": False}
+             for moment in p["tries"]]
+    end = p["tries"][-1] + NEWCOMER_GIVES_UP + 0.1
+    while now() < end and not all(t["over"] for t in tries):
+        moment = now()
+        for index, t in enumerate(tries):
+            if t["over"] or moment < t["at"]:
+                continue
+            if t["sock"] is None:
+                t["sock"] = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                t["sock"].bind((p["address"], 0))
+                t["sock"].setblocking(False)
+                t["port"] = t["sock"].getsockname()[1]
+                selector.register(t["sock"], selectors.EVENT_READ, index)
+            if moment - t["at"] > NEWCOMER_GIVES_UP:
+                t["over"] = True
+            elif moment >= t["next"]:
+                t["sock"].sendto(b"Pshare%d" % index, relay)
+                t["next"] += NEWCOMER_RESEND
+            if t["over"]:
+                selector.unregister(t["sock"])
+                t["sock"].close()
+        for key, _ in selector.select(timeout=0.005):
+            t = tries[key.data]
+            try:
+                key.fileobj.recv(4096)
+            except OSError:
+                continue
+            t["wait"], t["over"] = now() - t["at"], True
+            selector.unregister(key.fileobj)
+            key.fileobj.close()
+    emit({"waits": [t["wait"] for t in tries], "ports": [t["port"] for t in tries]})
+
+
 ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "browser": role_browser,
-               "forge_query": role_forge_query, "third_party": role_third_party}
+               "forge_query": role_forge_query, "third_party": role_third_party,
+               "share_victim": role_share_victim}
 
 
 ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "bypass": role_bypass, "icmp": role_icmp,
@@ -1140,6 +1274,8 @@ def build_query_lab(lab, args):
     # reverse-path filter may drop them, whatever the host's default.
     lab.sysctl("relay", "net.ipv4.conf.all.rp_filter", "0")
     lab.sysctl("relay", f"net.ipv4.conf.gwar{lab.tag}.rp_filter", "0")
+    if args.scenario == "share":
+        return state
     if args.scenario == "reflect":
         state["victim_link"] = add_neighbour(lab, "victims", "v", VICTIM_LINK, RELAY_VICTIM_LINK)
         lab.ip("route", "add", f"{ipv4(VICTIM_NET)}/24", "via", VICTIM_LINK, ns="relay")
@@ -1180,6 +1316,9 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
     if query_server.stdout.readline().strip() != "ready":
         raise RuntimeError("the game server's query port did not start")
     roles = {"query_server": query_server}
+    if args.scenario == "share":
+        roles.update(start_share(lab, args, attack_start, attack_end))
+        return roles
     if args.scenario == "reflect":
         victims = lab.role("victims", "victims", until=end)
         if victims.stdout.readline().strip() != "ready":
@@ -1204,6 +1343,17 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
     roles["forge_query"] = lab.role("attacker", "forge_query", payload="\\echo\\x", sources=[source],
                                     rate=None, once=True, start=attack_start, until=attack_end)
     return roles
+
+
+def start_share(lab, args, attack_start, attack_end):
+    """share's forger, from SHARE_SOURCES ports of the victim's address, and the victim's tries
+    at the game port, spread over the attack from its SHARE_FIRST_TRY on."""
+    sources = [[SHARE_VICTIM, SHARE_FORGED_PORT + i] for i in range(SHARE_SOURCES)]
+    every = min(1.0, (args.seconds - SHARE_FIRST_TRY - 1.0) / SHARE_TRIES)
+    tries = [attack_start + SHARE_FIRST_TRY + i * every for i in range(SHARE_TRIES)]
+    return {"forge_query": lab.role("attacker", "forge_query", payload="\\status\\", sources=sources,
+                                    rate=args.rate, once=False, start=attack_start, until=attack_end),
+            "share_victim": lab.role("players", "share_victim", address=SHARE_VICTIM, tries=tries)}
 
 
 def finish_query_lab(lab, args, state, figures):
@@ -1238,17 +1388,31 @@ class Sampler(threading.Thread):
         self.descriptors = []
         self.rss = []
         self.delivered = []  # (moment, count)
+        self.samples = []    # (moment, descriptors, resident bytes)
 
     def run(self):
         while self.running:
             try:
-                self.descriptors.append(len(os.listdir(f"/proc/{self.pid}/fd")))
-                self.rss.append(status_kb(self.pid, "VmRSS") * 1024)
+                moment = now()
+                descriptors = len(os.listdir(f"/proc/{self.pid}/fd"))
+                rss = status_kb(self.pid, "VmRSS") * 1024
                 with open(f"/proc/{self.pid}/net/snmp") as f:
-                    self.delivered.append((now(), snmp_field(f.read(), "Udp", "InDatagrams")))
+                    delivered = snmp_field(f.read(), "Udp", "InDatagrams")
             except (FileNotFoundError, ProcessLookupError):
                 return
+            self.descriptors.append(descriptors)
+            self.rss.append(rss)
+            self.delivered.append((moment, delivered))
+            self.samples.append((moment, descriptors, rss))
             time.sleep(SAMPLE_EVERY)
+
+    def first_from(self, moment):
+        """The first sample at `moment` or later (the last one when none is)."""
+        return next((s for s in self.samples if s[0] >= moment), self.samples[-1] if self.samples else None)
+
+    def last_until(self, moment):
+        """The last sample at `moment` or earlier (the first one when none is)."""
+        return next((s for s in reversed(self.samples) if s[0] <= moment), self.samples[0] if self.samples else None)
 
     def delivered_between(self, start, end):
         inside = [count for moment, count in self.delivered if start <= moment <= end]
@@ -1282,7 +1446,8 @@ def run(args):
         delivered_before = lab.snmp("relay", "Udp", "InDatagrams")
         figures = {"ports": "-".join(ports)}
         query_state = build_query_lab(lab, args) if args.scenario in QUERY_SCENARIOS else None
-        server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all)
+        server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all,
+                          answer_first=args.answer_first, slow_newcomers=args.slow_newcomers)
         if server.stdout.readline().strip() != "ready":
             raise RuntimeError("the game server did not start")
         pin = args.scenario == "pin"
@@ -1296,12 +1461,14 @@ def run(args):
         start = now() + 1.0
         attack_start = start + WARM_UP
         attack_end = attack_start + args.seconds
-        end = attack_end + TAIL
-        relay_log_start = len(lab.read_log())
+        # A slow server's newcomers are answered that much later: the tail waits for them too.
+        end = attack_end + TAIL + args.slow_newcomers
+        relay_log_start, log_started = len(lab.read_log()), now()
         sampler = Sampler(lab.relay.pid)
         sampler.start()
         players = lab.role("players", "players", attack_start=attack_start, attack_end=attack_end, end=end,
-                           crowd=args.players if args.scenario == "icmp" else 0)
+                           crowd=args.players if args.scenario == "icmp" else 0,
+                           patience=newcomer_patience(args))
         window = {"start": attack_start, "until": attack_end}
         attackers = {}
         if args.scenario == "forged":
@@ -1342,7 +1509,7 @@ def run(args):
             attackers["admin"] = lab.role("players", "admin", start=attack_start,
                                           moments=[attack_start - 1.5] * span + checks)
             strangers = [attack_start + k * PIN_EVERY for k in range(int(args.seconds // PIN_EVERY) + 1)]
-            attackers["stranger"] = lab.role("attacker", "stranger", moments=strangers,
+            attackers["stranger"] = lab.role("attacker", "stranger", moments=strangers, start=attack_start,
                                              ports=list(range(PIN_RANGE[0], PIN_RANGE[1] + 1)))
         elif args.scenario in QUERY_SCENARIOS:
             attackers.update(start_query_scenario(lab, args, query_state, start, attack_start, attack_end, end))
@@ -1352,9 +1519,14 @@ def run(args):
         figures["peak_rss"] = status_kb(lab.relay.pid, "VmHWM") * 1024
         figures["descriptors"] = max(sampler.descriptors, default=0)
         figures["rss_max"] = max(sampler.rss, default=0)
+        figures["attack_start_sample"] = sampler.first_from(attack_start)
+        figures["attack_end_sample"] = sampler.last_until(attack_end)
+        figures["attack_tenths"] = ([sampler.first_from(attack_start + args.seconds * i / 10) for i in range(11)]
+                                    if args.seconds >= LONG_ATTACK and sampler.samples else [])
         if lab.relay.poll() is not None:
             raise RuntimeError(f"the relay ended during the attack, status {lab.relay.returncode}:\n"
                                + lab.read_log()[-3000:].decode(errors="replace"))
+        figures["log_seconds"] = now() - log_started
         lab.relay.terminate()
         if lab.relay.wait(10) != 0:
             raise RuntimeError(f"the relay stopped with status {lab.relay.returncode}:\n"
@@ -1414,11 +1586,12 @@ def report(args, figures):
           f"p99 {ms(pl['p99'])}, worst {ms(pl['worst'])}")
     worst = "a newcomer never answered" if pl["newcomer_worst"] is None else ms(pl["newcomer_worst"])
     print(f"newcomers: {pl['newcomers']}, {pl['newcomers_unanswered']} unanswered within "
-          f"{NEWCOMER_GIVES_UP:.0f} s; first answer p50 {ms(pl['newcomer_p50'])}, longest {worst}")
+          f"{newcomer_patience(args):.0f} s; first answer p50 {ms(pl['newcomer_p50'])}, longest {worst}")
     print(f"relay: open descriptors at most {figures['descriptors']}, resident memory at most "
           f"{figures['rss_max'] / 1e6:.1f} MB (peak {figures['peak_rss'] / 1e6:.1f} MB); "
           f"{figures['relay_queue_drops']} datagrams dropped by its full socket queues, "
           f"{figures['relay_delivered']} delivered to its sockets")
+    report_bounds(figures, lines)
     print(f"log during the run: {len(lines)} lines, {len(log.encode())} bytes; "
           f"{log.count('Got connection from')} 'Got connection from', "
           f"{sum(1 for l in lines if '[10024]' in l)} lines of 'Too many open files', "
@@ -1427,13 +1600,18 @@ def report(args, figures):
     print(f"game server: {sv['players']} players' datagrams, {sv['junk']} of the attacker's "
           f"(busiest second {sv['junk_busiest_second']}, most from one source in a second "
           f"{sv['junk_sources_max_per_second']}); {sv['dropped']} dropped by its full queue")
-    newcomers_ok = pl["newcomer_worst"] is not None and pl["newcomer_worst"] <= LIMITS["newcomer_wait"]
+    # A server that answers newcomers only after S seconds makes them wait that long anyway.
+    newcomer_limit = LIMITS["newcomer_wait"] + args.slow_newcomers
+    newcomers_ok = pl["newcomer_worst"] is not None and pl["newcomer_worst"] <= newcomer_limit
+    if args.answer_first:
+        print(f"game server: {sv['challenges']} challenges, one to each source's first datagram of junk "
+              f"(a source silent {CHALLENGE_FORGOTTEN_AFTER:.0f} s is new again)")
     if args.scenario == "forged":
         fg = figures["forge"]
         print(f"attack: {fg['sent']} forged datagrams in {args.seconds:.0f} s ({fg['sent'] / args.seconds:.0f} a second, "
               f"asked {args.rate}) from {fg['sources']} sources; {fg['failed']} sends failed")
         p99_limit = LIMITS["fast_p99" if args.fast_path else "socket_p99"]
-        check(newcomers_ok, f"every newcomer answered within {LIMITS['newcomer_wait']} s: {worst}")
+        check(newcomers_ok, f"every newcomer answered within {newcomer_limit:g} s: {worst}")
         check(pl["player_lost"] == 0, f"the established player loses nothing: {pl['player_lost']} lost")
         check_timing(pl["p99"] is not None and pl["p99"] < p99_limit, f"its p99 under {ms(p99_limit)}: {ms(pl['p99'])}")
         check(figures["descriptors"] < args.nofile and "[10024]" not in log,
@@ -1540,6 +1718,7 @@ def report(args, figures):
         print(f"tunnels made before the stranger: {sum(1 for _, r in made if r.startswith('tunnel|'))} of {len(made)}")
         print(f"stranger: {figures['stranger']['sent']} datagrams, one to each tunnel every {PIN_EVERY:.0f} s; "
               f"tunnels closed: {log.count('Temporary tunnel on')}")
+        report_pin_stranger(args, figures, check)
         for at, reply in replies[len(made):]:
             print(f"`create` at {at:.0f} s: {reply}")
             check(reply.startswith("tunnel|"), f"`create` at {at:.0f} s works: {reply}")
@@ -1547,7 +1726,79 @@ def report(args, figures):
         report_reflect(args, figures, check)
     elif args.scenario == "loop":
         report_loop(args, figures, check)
+    elif args.scenario == "share":
+        report_share(args, figures, check)
+    if args.slow_newcomers:
+        report_slow_newcomers(args, figures, check)
     return missed
+
+
+def newcomer_patience(args):
+    """How long a newcomer resends before it gives up: with --slow-newcomers S, S more, so that
+    a newcomer whose upstream port changed once (and so waited 2 S) is still seen answered."""
+    return NEWCOMER_GIVES_UP + args.slow_newcomers
+
+
+def report_bounds(figures, lines):
+    """The relay's descriptors and memory at the attack's start and end, and its log's pace:
+    what says whether a long attack leaves the relay bounded."""
+    first, last = figures["attack_start_sample"], figures["attack_end_sample"]
+    if first and last:
+        print(f"relay at the attack's start and end: descriptors {first[1]} and {last[1]}, resident memory "
+              f"{first[2] / 1e6:.1f} MB and {last[2] / 1e6:.1f} MB")
+    trace = figures["attack_tenths"]
+    if trace:
+        # A long attack: whether they level off or keep growing shows only along the way.
+        print("relay at each tenth of the attack: descriptors " + " ".join(str(d) for _, d, _ in trace)
+              + "; resident MB " + " ".join(f"{r / 1e6:.1f}" for _, _, r in trace))
+    # Each line starts with its time stamp, to the second.
+    per_second = collections.Counter(line[:19] for line in lines if line[:4].isdigit())
+    print(f"log: {len(lines) / max(figures['log_seconds'], 1e-3):.2f} lines a second over "
+          f"{figures['log_seconds']:.0f} s, busiest second {max(per_second.values(), default=0)} lines")
+
+
+def report_slow_newcomers(args, figures, check):
+    """--slow-newcomers: each newcomer answered or not, and the upstream ports the server saw
+    for it; a relay that changed its client's port would have the server start over."""
+    waits = figures["players"]["newcomer_waits"]
+    ports = figures["server"]["newcomer_sources"]
+    print(f"slow server: newcomers answered after {args.slow_newcomers:g} s of sending; each newcomer "
+          f"(answered after, upstream ports seen by the server):")
+    print("  " + ", ".join(f"{i}: {'unanswered' if w is None else f'{w:.2f} s'}/{ports.get(str(i), 0)}"
+                           for i, w in enumerate(waits)))
+    counts = collections.Counter(ports.get(str(i), 0) for i in range(len(waits)))
+    check(set(counts) == {1}, f"the server saw one upstream port per newcomer: newcomers by ports seen "
+          f"{dict(sorted(counts.items()))}")
+
+
+def report_pin_stranger(args, figures, check):
+    """Whether the game server answered the stranger, round by round: with --answer-all it
+    must, or the scenario tests a stranger nobody answers."""
+    rounds = figures["stranger"]["rounds"]
+    print("stranger's rounds (at, sent, answered): " + ", ".join(f"{at:.0f} s {n} {a}" for at, n, a in rounds))
+    if args.answer_all:
+        # The tunnels live 60 s from 1.5 s before the first round, unless kept.
+        early = [r for r in rounds if r[0] < PIN_EVERY * 2]
+        check(all(a == n for _, n, a in early), "the server answers the stranger while the tunnels are open: "
+              + ", ".join(f"{a} of {n} at {at:.0f} s" for at, n, a in early))
+
+
+def report_share(args, figures, check):
+    """share's figures: the victim's tries at the game port, held to a newcomer's wait."""
+    fq, vi = figures["forge_query"], figures["share_victim"]
+    report_query_server(figures)
+    print(f"attack: {fq['sent']} forged `\\status\\` in {args.seconds:.0f} s ({fq['sent'] / args.seconds:.0f} a second, "
+          f"asked {args.rate}) from {SHARE_SOURCES} ports of {SHARE_VICTIM}; {fq['failed']} sends failed")
+    log = figures["log"]
+    print(f"relay log: {log.count('Got query connection from')} 'Got query connection from', "
+          f"{log.count('too many from')} 'too many from'")
+    limit = LIMITS["newcomer_wait"]
+    waits = vi["waits"]
+    print(f"victim {SHARE_VICTIM} playing from a new port each try: " + ", ".join(
+        "unanswered" if w is None else ms(w) for w in waits))
+    within = sum(1 for w in waits if w is not None and w <= limit)
+    check(within == len(waits), f"the victim gets its game relay within {limit:g} s at every try: "
+          f"{within} of {len(waits)}")
 
 
 def ratio(numerator, denominator):
@@ -1646,6 +1897,10 @@ def main():
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--slow", type=int, default=300, help="slow connections of the slowloris scenario")
     parser.add_argument("--answer-all", action="store_true")
+    parser.add_argument("--answer-first", action="store_true",
+                        help="the server challenges each source's first datagram of junk, ignores the rest")
+    parser.add_argument("--slow-newcomers", type=float, default=0,
+                        help="S: the server answers a newcomer's source once it has sent for S seconds")
     parser.add_argument("--victims", type=int, choices=(1, 256), default=1, help="reflect: one address, or a /24")
     parser.add_argument("--between-relays", action="store_true", help="loop: between two relays of ours")
     parser.add_argument("--port-range", default=None, help="LOW-HIGH: the relay's ephemeral ports")
@@ -1654,9 +1909,11 @@ def main():
     parser.add_argument("--sanitized", action="store_true", help="HEADLESS is built with the sanitizers")
     parser.add_argument("--latency-unheld", action="store_true", help="print the latencies without holding them")
     args = parser.parse_args()
+    if args.answer_all and args.answer_first:
+        parser.error("--answer-all and --answer-first are two ways of answering junk: one at most")
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
                 "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
-                "reflect": (2000, 10), "loop": (None, 10)}
+                "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):
