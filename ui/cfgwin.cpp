@@ -9,6 +9,8 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace gw {
 
@@ -73,9 +75,13 @@ bool TfmConfig::EditOptions(TConfig& config) {
   // Every number is converted before any option is stored: a field that does not convert
   // leaves all options as they were, so the password in use never differs from the one the
   // listener and the settings file know.
-  const int port = IntegerOf(*edPort);
-  const int fromPort = IntegerOf(*edFrom);
-  const int toPort = IntegerOf(*edTo);
+  const int port = PortOf(*edPort, "Port");
+  const int fromPort = PortOf(*edFrom, "From");
+  const int toPort = PortOf(*edTo, "To");
+  // The relay could serve no temporary tunnel from an empty range.
+  if (cbTemporary->isChecked() && fromPort > toPort)
+    throw std::invalid_argument("The local port range " + std::to_string(fromPort) + " to " + std::to_string(toPort) +
+                                " for temporary tunnels is empty");
   config.AddPort = cbAddPort->isChecked();
   config.Static = cbStatic->isChecked();
   config.Temporary = cbTemporary->isChecked();

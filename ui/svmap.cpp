@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "server.h"
+#include "settingsCheck.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -60,8 +61,10 @@ void TfmServer::ReadFields(TServer& tunnel) const {
   // that stops the program at its next start. Refused before any field is stored.
   if (host.find(':') != std::string::npos)
     throw std::runtime_error("The server address '" + host + "' must not contain a colon");
-  tunnel.ListenPort = IntegerOf(*edLPort);
-  tunnel.ServerPort = IntegerOf(*edSPort);
+  if (const char* unservable = UnservableHost(host))
+    throw std::runtime_error("The server address '" + host + "' is " + unservable + ", no game server's");
+  tunnel.ListenPort = PortOf(*edLPort, "Listen port");
+  tunnel.ServerPort = PortOf(*edSPort, "Server port");
   tunnel.ServerHost = host;
 }
 
