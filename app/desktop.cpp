@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -45,6 +46,16 @@ std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
     }
   }
   return std::nullopt;
+}
+
+// Without a display Qt aborts with a message about platform plugins; say what is missing
+// and what runs without one. A platform named by QT_QPA_PLATFORM or -platform is Qt's to try.
+bool HasDisplay(int argc, char** argv) {
+  for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return true;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-platform") == 0) return true;
+  return false;
 }
 
 // The settings file: --config FILE, or the default place (see settingsPath.h).
@@ -90,6 +101,12 @@ void FatalReport(const QString& text) {
 
 int main(int argc, char** argv) {
   if (const std::optional<int> answered = AnswerWithoutDisplay(argc, argv)) return *answered;
+  if (!HasDisplay(argc, argv)) {
+    std::fputs("gatewarden: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); gatewarden-headless runs the "
+               "same relay without a window\n",
+               stderr);
+    return 2;
+  }
   QApplication application(argc, argv);
   QApplication::setApplicationName("Gatewarden");
   // The tray icon outlives hidden windows: only Quit ends the program.
