@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
       gw::TfmMain window(*core);
       gw::CentreOnScreen(window);
       core->AddLog("Settings file: " + core->Config().Path().string());
+      for (const std::string& warning : core->Config().Warnings) core->AddLog("Warning: " + warning);
       window.show();
       QApplication::exec();
     }

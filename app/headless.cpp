@@ -36,7 +36,8 @@ constexpr const char* kUsage =
     "                 otherwise $XDG_CONFIG_HOME/gatewarden/gatewarden.ini, ~/.config when\n"
     "                 unset; a missing default file means the default settings)\n"
     "  --check        read the settings file as a start or a reload would, say what is\n"
-    "                 wrong with it or what it holds, and end; nothing is served\n"
+    "                 wrong with it or its warnings and what it would serve, and end;\n"
+    "                 nothing is served, and a missing file is an error\n"
     "  --help         this text\n"
     "  --version      the version\n"
     "Log lines go to standard output, errors to standard error. The settings file is only\n"
@@ -48,9 +49,11 @@ constexpr const char* kUsage =
     "  0  stopped by SIGINT or SIGTERM, or --check found the settings file good\n"
     "  1  the remote-control or the metrics port could not be listened on (taken by\n"
     "     another program)\n"
-    "  2  a wrong argument, or a settings file that is missing (named by --config), cannot\n"
-    "     be read, has a tunnel or [Masters] entry that does not read, a [Metrics] entry\n"
-    "     that cannot be served, or more tunnels than the descriptor limit can serve\n";
+    "  2  a wrong argument, or a settings file that is missing (named by --config, or\n"
+    "     checked), cannot be read, has a tunnel or [Masters] entry that does not read,\n"
+    "     a port that is not 1 to 65535 or that two tunnels would need, an empty range\n"
+    "     of temporary ports, a [Metrics] entry that cannot be served, or more tunnels\n"
+    "     than the descriptor limit can serve\n";
 
 struct TArguments {
   std::filesystem::path Settings;
@@ -303,6 +306,11 @@ private:
       fastPath = kernel->Loaded() ? "fast path on" : "fast path off: " + kernel->Failure();
     const std::string tunnels =
         StaticTunnels(config) + ", " + std::to_string(core_->Manager().TemporaryCount()) + " temporary";
+    // A default file that is not there reads as the defaults; said, lest it pass for one
+    // that was read.
+    std::error_code ignored;
+    if (!std::filesystem::exists(config.Path(), ignored))
+      core_->AddLog(config.Path().string() + " does not exist: the default settings are served");
     core_->AddLog("Serving " + SettingsLine(config, tunnels,
                                             RemoteControlState(config, remoteRefusal_, console_.RemoteListener().Active()),
                                             MetricsState(metrics_ ? &metrics_->Settings() : nullptr), fastPath));
