@@ -268,6 +268,19 @@ TReloaded TConfig::Reload() {
   return reloaded;
 }
 
+std::string TConfig::PortProblem(int listenPort, const TServer* except) const {
+  if (AddPort && !IsPort(int64_t{listenPort} + 1))
+    return "its query port " + std::to_string(int64_t{listenPort} + 1) + " is " + kNotAPort + " (AddPort=1)";
+  const int64_t reach = AddPort ? 1 : 0;
+  for (const auto& tunnel : Tunnels) {
+    const int64_t apart = int64_t{tunnel->ListenPort} - listenPort;
+    if (tunnel.get() != except && apart >= -reach && apart <= reach)
+      return std::string("it is too near the tunnel on ") + tunnel->Describe() +
+             (AddPort ? " (each tunnel also takes its port + 1, the query port)" : ", which holds it");
+  }
+  return {};
+}
+
 void TConfig::CheckIndex(int index) const {
   if (index < 0 || index >= Count())
     throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");

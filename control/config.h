@@ -82,6 +82,10 @@ public:
   int Add(std::unique_ptr<TServer> tunnel);
   // Frees the tunnel (its sockets close and its relays go, without log lines).
   void Delete(int index);
+  // Why a tunnel on `listenPort` could not listen beside the others but `except`: its port,
+  // or with AddPort its query port, is one another tunnel needs, or its query port is no
+  // port. Empty when it can.
+  std::string PortProblem(int listenPort, const TServer* except = nullptr) const;
   const std::filesystem::path& Path() const { return file_.Path(); }
 
   bool AddPort = true;

@@ -238,7 +238,7 @@ void TfmMain::btAddClick() {
 void TfmMain::btEditClick() {
   const int row = SelectedRow();
   if (row < 0) return;
-  fmServer->EditTunnel(core_.Config().Items(row));
+  fmServer->EditTunnel(core_.Config(), core_.Config().Items(row));
   RefreshTunnelList();
   core_.Config().Save();
 }

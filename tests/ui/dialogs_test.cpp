@@ -103,7 +103,7 @@ struct TTunnelDialog : TDialogFixture {
 TEST_F(TTunnelDialog, AddStartsEmptyAndAppendsAnUnstartedTunnel) {
   TServer& stored = Stored();
   WhenModal([this](QWidget&) { Dialog.btCancel->click(); });
-  Dialog.EditTunnel(stored);
+  Dialog.EditTunnel(Config, stored);
 
   WhenModal([this](QWidget& modal) {
     EXPECT_EQ(&modal, &Dialog);
@@ -112,7 +112,7 @@ TEST_F(TTunnelDialog, AddStartsEmptyAndAppendsAnUnstartedTunnel) {
     EXPECT_EQ(Dialog.edSPort->text(), "");
     EXPECT_EQ(Dialog.edSIP->text(), "");
     EXPECT_EQ(FocusWhenActive(Dialog), Dialog.edLPort);
-    Dialog.edLPort->setText("7777");
+    Dialog.edLPort->setText("7787");
     Dialog.edSPort->setText("7777");
     Dialog.btOk->click();
   });
@@ -120,7 +120,7 @@ TEST_F(TTunnelDialog, AddStartsEmptyAndAppendsAnUnstartedTunnel) {
 
   ASSERT_EQ(Config.Count(), 2);
   const TServer& added = Config.Items(1);
-  EXPECT_EQ(added.ListenPort, 7777);
+  EXPECT_EQ(added.ListenPort, 7787);
   EXPECT_EQ(added.ServerPort, 7777);
   EXPECT_EQ(added.ServerHost, "");
   EXPECT_FALSE(added.Temporary);
@@ -153,12 +153,12 @@ TEST_F(TTunnelDialog, EditShowsTheTunnelAndStoresItOnlyWhenConfirmed) {
     Dialog.edSIP->setText("other");
     Dialog.btCancel->click();
   });
-  Dialog.EditTunnel(tunnel);
+  Dialog.EditTunnel(Config, tunnel);
   ExpectUnchanged(tunnel);
 
   // Any port the conversion takes; the address exactly as typed.
   ConfirmWith("$1E63", "$1E62", " game.example.org");
-  Dialog.EditTunnel(tunnel);
+  Dialog.EditTunnel(Config, tunnel);
   EXPECT_EQ(tunnel.ListenPort, 7779);
   EXPECT_EQ(tunnel.ServerPort, 7778);
   EXPECT_EQ(tunnel.ServerHost, " game.example.org");
@@ -167,23 +167,28 @@ TEST_F(TTunnelDialog, EditShowsTheTunnelAndStoresItOnlyWhenConfirmed) {
 TEST_F(TTunnelDialog, EditKeepsTheFieldsBeforeOneThatDoesNotConvert) {
   TServer& tunnel = Stored();
   ConfirmWith("7778", "abc", "changed");
-  EXPECT_EQ(ErrorOf<TConversionError>([&] { Dialog.EditTunnel(tunnel); }), "'abc' is not a valid integer value");
+  EXPECT_EQ(ErrorOf<TConversionError>([&] { Dialog.EditTunnel(Config, tunnel); }), "'abc' is not a valid integer value");
   EXPECT_EQ(tunnel.ListenPort, 7778);
   EXPECT_EQ(tunnel.ServerPort, 7790);
   EXPECT_EQ(tunnel.ServerHost, "10.0.0.5");
   // A number that is no port would be cut to 16 bits, or bound wherever the system likes.
   ConfirmWith("7779", "70000", "changed");
-  EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { Dialog.EditTunnel(tunnel); }),
+  EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { Dialog.EditTunnel(Config, tunnel); }),
             "Server port 70000 is not a port (1 to 65535)");
   ConfirmWith("0", "7777", "changed");
   EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { Dialog.AddTunnel(Config); }), "Listen port 0 is not a port (1 to 65535)");
+  // Two sockets cannot share a port: saved, the file would not start.
+  ConfirmWith("7780", "7777", "changed");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { Dialog.AddTunnel(Config); }),
+            "Listen port 7780: it is too near the tunnel on 7779 to 10.0.0.5:7790 (each tunnel also takes its port + "
+            "1, the query port)");
   EXPECT_EQ(Config.Count(), 1);
 }
 
 TEST_F(TTunnelDialog, AnAddressWithAColonIsRefusedBeforeAnythingIsStored) {
   TServer& tunnel = Stored();
   ConfirmWith("7778", "7779", "a:b");
-  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { Dialog.EditTunnel(tunnel); }),
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { Dialog.EditTunnel(Config, tunnel); }),
             "The server address 'a:b' must not contain a colon");
   ExpectUnchanged(tunnel);
 
@@ -214,7 +219,7 @@ TEST_F(TTunnelDialog, EscapeAndEnterDoNotCloseItButTheCloseButtonCancels) {
     Dialog.edLPort->setText("1");
     ExpectOnlyTheCloseButtonCloses(Dialog, *Dialog.edLPort);
   });
-  Dialog.EditTunnel(tunnel);
+  Dialog.EditTunnel(Config, tunnel);
   ExpectUnchanged(tunnel);
 }
 
