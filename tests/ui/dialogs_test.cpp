@@ -312,6 +312,24 @@ TEST_F(TOptionsDialog, ANumberThatDoesNotConvertChangesNoOptionAndSavesNothing) 
     EXPECT_EQ(Config.ToPort, 9000);
     EXPECT_FALSE(std::filesystem::exists(File()));
   }
+  // Turned on, the query port of a tunnel would be its neighbour's port.
+  Config.AddPort = false;
+  for (const int listenPort : {7778, 7777}) {
+    auto tunnel = Config.CreateTunnel();
+    tunnel->ListenPort = listenPort;
+    tunnel->ServerHost = "h";
+    tunnel->ServerPort = 7777;
+    Config.Add(std::move(tunnel));
+  }
+  WhenModal([&](QWidget&) {
+    Dialog.cbAddPort->setChecked(true);
+    Dialog.btOk->click();
+  });
+  EXPECT_EQ(ErrorOf<std::exception>([this] { Dialog.EditOptions(Config); }),
+            "With the query port on, the tunnel on 7778 to h:7777 could not listen: it is too near the tunnel on 7777 "
+            "to h:7777 (each tunnel also takes its port + 1, the query port)");
+  EXPECT_FALSE(Config.AddPort);
+  EXPECT_FALSE(std::filesystem::exists(File()));
 }
 
 TEST_F(TOptionsDialog, EscapeAndEnterDoNotCloseItButTheCloseButtonCancels) {
