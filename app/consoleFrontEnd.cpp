@@ -1,5 +1,7 @@
 #include "consoleFrontEnd.h"
 
+#include "textUtil.h"
+
 #include <unistd.h>
 
 namespace gw {
@@ -9,7 +11,7 @@ namespace {
 // How the relay's failure lines begin; TRepeatedLog's counted repeats begin the same way.
 constexpr std::string_view kWarnings[] = {
     "WSA Error",     "Error",         "Refused ",       "Bad password", "Remote control locked out",
-    "Remote control cannot", "Got error from remote control", "Fast path off",
+    "Remote control cannot", "Got error from remote control", "Fast path off", "Warning:",
 };
 
 } // namespace
@@ -20,6 +22,12 @@ TConsoleFrontEnd::TConsoleFrontEnd(uv_loop_t* loop)
   out_.OnFailure = [this](const std::string& reason) {
     ShowMessage("gatewarden-headless: standard output failed (" + reason + "); log lines are dropped from now on");
   };
+}
+
+void TConsoleFrontEnd::ShowMessage(const std::string& text) {
+  ForEachLine(text, [this](std::string_view line) {
+    err_.WriteLine(errPriority_ ? kErrorPriority + std::string(line) : std::string(line));
+  });
 }
 
 std::string TConsoleFrontEnd::JournalPriority(std::string_view line) {

@@ -25,8 +25,9 @@ public:
   TRemoteListener& RemoteListener() override { return listener_; }
 
   void ShowError(const std::string& text) override { ShowMessage(ErrorBoxText(text)); }
-  // Every message is a failure: the relay could not do what it was asked.
-  void ShowMessage(const std::string& text) override { err_.WriteLine(errPriority_ ? kErrorPriority + text : text); }
+  // Every message is a failure: the relay could not do what it was asked. Each of its lines
+  // carries the priority, since the journal reads it line by line.
+  void ShowMessage(const std::string& text) override;
 
   // Both outputs have written everything they hold.
   bool Idle() const { return out_.Idle() && err_.Idle(); }

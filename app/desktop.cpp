@@ -15,13 +15,48 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 
 namespace {
 
-constexpr const char* kUsage = "Usage: gatewarden [--config FILE]\n";
+constexpr const char* kUsage =
+    "Usage: gatewarden [--config FILE]\n"
+    "The desktop relay for Unreal Tournament servers: a window with the static tunnels, the\n"
+    "log and the options, and an icon in the notification area.\n"
+    "  --config FILE  the settings file (default: gatewarden.ini beside this program when it\n"
+    "                 runs from its build folder or one is there, otherwise\n"
+    "                 $XDG_CONFIG_HOME/gatewarden/gatewarden.ini, ~/.config when unset)\n"
+    "  --help         this text\n"
+    "  --version      the version\n"
+    "It needs a display; gatewarden-headless is the same relay without a window.\n";
+
+// --help and --version are answered before Qt starts, which aborts without a display.
+std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("gatewarden " GW_VERSION);
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
+// Without a display Qt aborts with a message about platform plugins; say what is missing
+// and what runs without one. A platform named by QT_QPA_PLATFORM or -platform is Qt's to try.
+bool HasDisplay(int argc, char** argv) {
+  for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return true;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-platform") == 0) return true;
+  return false;
+}
 
 // The settings file: --config FILE, or the default place (see settingsPath.h).
 std::optional<std::filesystem::path> SettingsFile(const QStringList& arguments) {
@@ -65,6 +100,13 @@ void FatalReport(const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> answered = AnswerWithoutDisplay(argc, argv)) return *answered;
+  if (!HasDisplay(argc, argv)) {
+    std::fputs("gatewarden: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); gatewarden-headless runs the "
+               "same relay without a window\n",
+               stderr);
+    return 2;
+  }
   QApplication application(argc, argv);
   QApplication::setApplicationName("Gatewarden");
   // The tray icon outlives hidden windows: only Quit ends the program.
@@ -111,6 +153,7 @@ int main(int argc, char** argv) {
       gw::TfmMain window(*core);
       gw::CentreOnScreen(window);
       core->AddLog("Settings file: " + core->Config().Path().string());
+      for (const std::string& warning : core->Config().Warnings) core->AddLog("Warning: " + warning);
       window.show();
       QApplication::exec();
     }

@@ -2,6 +2,7 @@
 #include "consoleFrontEnd.h"
 #include "core.h"
 #include "descriptorLimit.h"
+#include "fastPath.h"
 #include "mastersSection.h"
 #include "metricsEndpoint.h"
 #include "nameLookup.h"
@@ -9,6 +10,7 @@
 #include "remotecontrol.h"
 #include "serviceNotify.h"
 #include "settingsPath.h"
+#include "textUtil.h"
 #include "udpSocket.h"
 
 #include <uv.h>
@@ -34,7 +36,8 @@ constexpr const char* kUsage =
     "                 otherwise $XDG_CONFIG_HOME/gatewarden/gatewarden.ini, ~/.config when\n"
     "                 unset; a missing default file means the default settings)\n"
     "  --check        read the settings file as a start or a reload would, say what is\n"
-    "                 wrong with it or what it holds, and end; nothing is served\n"
+    "                 wrong with it or its warnings and what it would serve, and end;\n"
+    "                 nothing is served, and a missing file is an error\n"
     "  --help         this text\n"
     "  --version      the version\n"
     "Log lines go to standard output, errors to standard error. The settings file is only\n"
@@ -46,9 +49,11 @@ constexpr const char* kUsage =
     "  0  stopped by SIGINT or SIGTERM, or --check found the settings file good\n"
     "  1  the remote-control or the metrics port could not be listened on (taken by\n"
     "     another program)\n"
-    "  2  a wrong argument, or a settings file that is missing (named by --config), cannot\n"
-    "     be read, has a tunnel or [Masters] entry that does not read, a [Metrics] entry\n"
-    "     that cannot be served, or more tunnels than the descriptor limit can serve\n";
+    "  2  a wrong argument, or a settings file that is missing (named by --config, or\n"
+    "     checked), cannot be read, has a tunnel or [Masters] entry that does not read,\n"
+    "     a port that is not 1 to 65535 or that two tunnels would need, an empty range\n"
+    "     of temporary ports, a [Metrics] entry that cannot be served, or more tunnels\n"
+    "     than the descriptor limit can serve\n";
 
 struct TArguments {
   std::filesystem::path Settings;
@@ -114,30 +119,78 @@ std::optional<std::string> RemoteControlRefusal(const gw::TConfig& config) {
          ", with which anyone could make tunnels to any host (set Password in [RemoteAdmin])";
 }
 
+// The static tunnels by their ports, the first few of them.
+std::string StaticTunnels(gw::TConfig& config) {
+  std::string text = std::to_string(config.Count()) + " static tunnels";
+  if (config.Count() == 0) return text;
+  // Enough to recognise a small file; a large one is told by its count.
+  constexpr int kPortsShown = 8;
+  text += " on ";
+  for (int i = 0; i < config.Count() && i < kPortsShown; ++i)
+    text += (i ? ", " : "") + std::to_string(config.Items(i).ListenPort);
+  if (config.Count() > kPortsShown) text += ", ...";
+  return text + (config.AddPort ? " (each with its query port)" : "");
+}
+
+// How the remote control serves, given why it stays off (`refusal`) or whether it listens.
+std::string RemoteControlState(const gw::TConfig& config, const std::optional<std::string>& refusal, bool listening) {
+  if (refusal) return *refusal;
+  if (!config.Temporary) return "remote control off (Temporary=0)";
+  if (!listening) return "remote control off: TCP port " + std::to_string(config.Port) + " could not be listened on";
+  return "remote control on TCP port " + std::to_string(config.Port) + " (temporary tunnels on ports " +
+         std::to_string(config.FromPort) + " to " + std::to_string(config.ToPort) + ")";
+}
+
+std::string MetricsState(const gw::TMetricsSettings* served) {
+  return served && served->Port != 0 ? "metrics on " + MetricsUrl(*served) : "metrics off";
+}
+
+std::string SettingsLine(gw::TConfig& config, const std::string& tunnels, const std::string& remote,
+                         const std::string& metrics, const std::string& fastPath) {
+  return config.Path().string() + ": " + tunnels + "; " + remote + "; " + metrics + "; " + fastPath + "; " +
+         gw::DescribeMasters(config.Masters);
+}
+
+// One line on a standard stream; under the journal with its priority (sd-daemon(3)).
+void WriteLine(FILE* stream, const char* priority, const std::string& text) {
+  const bool journal = gw::IsJournalStream(fileno(stream));
+  std::fprintf(stream, "%sgatewarden-headless: %s\n", journal ? priority : "", text.c_str());
+}
+
+// Every line of a reason, each at error priority: the journal keeps a line's priority to
+// itself.
+void WriteError(const std::string& text) {
+  gw::ForEachLine(text, [](std::string_view line) {
+    WriteLine(stderr, gw::TConsoleFrontEnd::kErrorPriority, std::string(line));
+  });
+}
+
 // Reads the settings as a start would, and ends: what is wrong with them, or what they hold.
+// A missing file is an error even where a start would take the defaults: a check of a file
+// that is not there says nothing of the one that will be read.
 int Check(const TArguments& arguments) {
   uv_loop_t loop;
   uv_loop_init(&loop);
   int status = kStopped;
   try {
     const gw::TSteadyClock clock;
-    gw::TCore core(&loop, arguments.Settings, clock, arguments.IfMissing);
-    const gw::TConfig& config = core.Config();
+    gw::TCore core(&loop, arguments.Settings, clock, gw::TIfMissing::Fail);
+    gw::TConfig& config = core.Config();
     CheckMetricsSettings(config);
-    std::string summary = config.Path().string() + ": " + std::to_string(config.Count()) + " static tunnels; ";
-    if (const std::optional<std::string> refusal = RemoteControlRefusal(config))
-      summary += *refusal;
-    else if (config.Temporary)
-      summary += "remote control on TCP port " + std::to_string(config.Port);
-    else
-      summary += "remote control off";
-    summary += config.Metrics.Port == 0 ? "; metrics off" : "; metrics on " + MetricsUrl(config.Metrics);
-    summary += "; " + gw::DescribeMasters(config.Masters);
-    std::printf("gatewarden-headless: %s\n", summary.c_str());
+    for (const std::string& warning : config.Warnings)
+      WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority, "warning: " + warning);
+    const std::string fastPath = config.FastPath ? "fast path asked for (FastPath=1)" : "fast path off (FastPath=0)";
+    WriteLine(stdout, gw::TConsoleFrontEnd::kInfoPriority,
+              SettingsLine(config, StaticTunnels(config), RemoteControlState(config, RemoteControlRefusal(config), true),
+                           MetricsState(&config.Metrics), fastPath));
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "gatewarden-headless: %s\n", Reason(e).c_str());
+    WriteError(Reason(e));
+    if (arguments.IfMissing == gw::TIfMissing::ReadEmpty && !std::filesystem::exists(arguments.Settings))
+      WriteError("without --config the file beside the program or in ~/.config is checked; the service reads the "
+                 "file its unit names (systemctl cat gatewarden)");
     status = kCannotStart;
   }
+  std::fflush(stdout);
   uv_run(&loop, UV_RUN_NOWAIT);
   uv_loop_close(&loop);
   return status;
@@ -173,11 +226,14 @@ private:
       core_ = std::make_unique<gw::TCore>(loop_, arguments.Settings, clock_, arguments.IfMissing);
       CheckMetricsSettings(core_->Config());
     } catch (const std::exception& e) {
-      console_.ShowMessage("gatewarden-headless: cannot start: " + Reason(e));
+      gw::ForEachLine(Reason(e), [this](std::string_view line) {
+        console_.ShowMessage("gatewarden-headless: cannot start: " + std::string(line));
+      });
       console_.ShowMessage("gatewarden-headless: the settings file was left as it is");
       return kCannotStart;
     }
     core_->Attach(console_);
+    TellWarnings();
     KeepRemoteControlSafe();
     // Without its remote control the relay is not what its settings ask for, and a second
     // copy on the same settings would serve nothing: a supervisor must hear of it.
@@ -201,6 +257,7 @@ private:
     core_->AddLog("Descriptor limit " + std::to_string(gw::DescriptorLimit()) + ": room for " + std::to_string(room) +
                   " clients at once besides the tunnels' " + std::to_string(sockets) + " sockets" +
                   (metrics ? " and the metrics endpoint's " + std::to_string(metrics) : ""));
+    TellServing();
     notifier_.Ready(*core_);
     uv_run(loop_, UV_RUN_DEFAULT);
     return kStopped;
@@ -229,10 +286,34 @@ private:
   // password that anyone can guess, and says so at error priority.
   void KeepRemoteControlSafe() {
     gw::TConfig& config = core_->Config();
-    const std::optional<std::string> refusal = RemoteControlRefusal(config);
-    if (!refusal) return;
+    remoteRefusal_ = RemoteControlRefusal(config);
+    if (!remoteRefusal_) return;
     config.Temporary = false;
-    console_.ShowMessage("gatewarden-headless: " + *refusal);
+    console_.ShowMessage("gatewarden-headless: " + *remoteRefusal_);
+  }
+
+  // What the file holds that reads otherwise than it may seem to, at warning priority.
+  void TellWarnings() {
+    for (const std::string& warning : core_->Config().Warnings) core_->AddLog("Warning: " + warning);
+  }
+
+  // One line of what runs now: the file, the tunnels, the remote control, metrics, fast
+  // path and masters.
+  void TellServing() {
+    gw::TConfig& config = core_->Config();
+    std::string fastPath = "fast path off (FastPath=0)";
+    if (gw::TFastPath* kernel = config.FastPath ? core_->FastPath() : nullptr)
+      fastPath = kernel->Loaded() ? "fast path on" : "fast path off: " + kernel->Failure();
+    const std::string tunnels =
+        StaticTunnels(config) + ", " + std::to_string(core_->Manager().TemporaryCount()) + " temporary";
+    // A default file that is not there reads as the defaults; said, lest it pass for one
+    // that was read.
+    std::error_code ignored;
+    if (!std::filesystem::exists(config.Path(), ignored))
+      core_->AddLog(config.Path().string() + " does not exist: the default settings are served");
+    core_->AddLog("Serving " + SettingsLine(config, tunnels,
+                                            RemoteControlState(config, remoteRefusal_, console_.RemoteListener().Active()),
+                                            MetricsState(metrics_ ? &metrics_->Settings() : nullptr), fastPath));
   }
 
   // Like the desktop's Reload, with the file read again first: tunnels whose entry is
@@ -243,10 +324,14 @@ private:
     try {
       reloaded = config.Reload();
     } catch (const std::exception& e) {
-      console_.ShowMessage("gatewarden-headless: the settings were not reloaded, the running ones stay: " + Reason(e));
+      gw::ForEachLine(Reason(e), [this](std::string_view line) {
+        console_.ShowMessage("gatewarden-headless: the settings were not reloaded, the running ones stay: " +
+                             std::string(line));
+      });
       return;
     }
     core_->AddLog("Settings reloaded from " + config.Path().string());
+    TellWarnings();
     KeepRemoteControlSafe();
     core_->Manager().Reload(std::move(reloaded));
     try {
@@ -255,6 +340,7 @@ private:
       console_.ShowMessage(ListenFailure(config.Port, e));
     }
     TellMetricsChange();
+    TellServing();
   }
 
   // Opens the metrics endpoint the settings ask for; raises when it cannot listen.
@@ -297,6 +383,8 @@ private:
   gw::TServiceNotifier notifier_;
   std::unique_ptr<gw::TCore> core_;
   std::unique_ptr<gw::TMetricsEndpoint> metrics_;
+  // Why the settings' remote control was kept off, if it was.
+  std::optional<std::string> remoteRefusal_;
   gw::TUvHandle<uv_signal_t> signals_[3];
 };
 

@@ -4,6 +4,7 @@
 #include "iniText.h"
 #include "intConv.h"
 #include "mastersSection.h"
+#include "settingsCheck.h"
 #include "textUtil.h"
 #include "tunnelLine.h"
 #include "udpSocket.h"
@@ -21,15 +22,51 @@ constexpr std::string_view kRemoteAdmin = "RemoteAdmin";
 constexpr std::string_view kTunnels = "Tunnels";
 constexpr std::string_view kMetrics = "Metrics";
 
-// A missing key, an empty value and a text that is no integer all give the default.
-int ReadInteger(const TIniText& text, std::string_view section, std::string_view key, int fallback) {
-  int32_t value = 0;
-  const std::optional<std::string> found = text.Value(section, key);
-  return found && TryStrToInt(*found, value) ? value : fallback;
-}
+// Reads the options of one file, gathering what keeps it from being served (problems) and
+// what it holds that reads otherwise than it seems to (warnings).
+class TReader {
+public:
+  TReader(const TIniText& text, const std::filesystem::path& path) : text_(text), path_(path) {}
 
-bool ReadBool(const TIniText& text, std::string_view section, std::string_view key, bool fallback) {
-  return ReadInteger(text, section, key, fallback ? 1 : 0) != 0;
+  std::string Where(std::string_view section, std::string_view key, std::string_view value) const {
+    return path_.string() + ", section [" + std::string(section) + "], entry " + std::string(key) + "=" +
+           EchoField(value);
+  }
+
+  // A missing key, an empty value and a text that is no integer all give the default, as
+  // ever; the last is a warning, since it is most likely a typing error.
+  int Integer(std::string_view section, std::string_view key, int fallback, std::string_view meaning) {
+    int32_t value = 0;
+    const std::optional<std::string> found = text_.Value(section, key);
+    if (!found || found->empty()) return fallback;
+    if (TryStrToInt(*found, value)) return value;
+    Warnings.push_back(Where(section, key, *found) + ": not a number, so read as the default " +
+                       std::to_string(fallback) + std::string(meaning));
+    return fallback;
+  }
+
+  bool Bool(std::string_view section, std::string_view key, bool fallback) {
+    return Integer(section, key, fallback ? 1 : 0, " (0 is off, any other number on)") != 0;
+  }
+
+  int Port(std::string_view section, std::string_view key, int fallback) {
+    const int port = Integer(section, key, fallback, "");
+    if (!IsPort(port)) Problems.push_back(Where(section, key, *text_.Value(section, key)) + ": " + kNotAPort);
+    return port;
+  }
+
+  std::vector<std::string> Problems;
+  std::vector<std::string> Warnings;
+
+private:
+  const TIniText& text_;
+  const std::filesystem::path& path_;
+};
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+  return text;
 }
 
 const char* BoolText(bool value) { return value ? "1" : "0"; }
@@ -74,30 +111,89 @@ TConfig::TConfig(TEngineContext& engine, const std::filesystem::path& path, TIfM
 
 void TConfig::Load(TIfMissing ifMissing) {
   const TIniText text = file_.Read(ifMissing);
+  TReader read(text, Path());
 
   // Every key loads one tunnel, in file order, whatever its name; a name that occurs twice
-  // reads the first entry's value both times.
+  // reads the first entry's value both times. Every entry that does not read is told, so that
+  // one look at the file finds them all.
+  std::vector<std::string> keys;
   for (const auto& [key, value] : text.Entries(kTunnels)) {
     auto tunnel = CreateTunnel();
     try {
       ParseTunnelLine(*tunnel, value);
     } catch (const TConversionError& e) {
-      throw TSettingsError(Path().string() + ", section [Tunnels], entry " + key + "=" + value + ": " + e.what());
+      read.Problems.push_back(read.Where(kTunnels, key, value) + ": " + e.what());
+      continue;
     }
+    for (const auto& [number, what] : {std::pair{tunnel->ListenPort, "listen port "}, {tunnel->ServerPort, "server port "}})
+      if (!IsPort(number)) read.Problems.push_back(read.Where(kTunnels, key, value) + ": " + what + std::to_string(number) + " is " + kNotAPort);
+    if (const char* unservable = UnservableHost(tunnel->ServerHost))
+      read.Problems.push_back(read.Where(kTunnels, key, value) + ": " + tunnel->ServerHost + " is " + unservable +
+                              ", no game server's");
     Tunnels.push_back(std::move(tunnel));
+    keys.push_back(key);
   }
 
-  AddPort = ReadBool(text, kGeneral, "AddPort", true);
-  FastPath = ReadBool(text, kGeneral, "FastPath", false);
-  Temporary = ReadBool(text, kRemoteAdmin, "Temporary", true);
-  Static = ReadBool(text, kRemoteAdmin, "Static", true);
+  AddPort = read.Bool(kGeneral, "AddPort", true);
+  FastPath = read.Bool(kGeneral, "FastPath", false);
+  Temporary = read.Bool(kRemoteAdmin, "Temporary", true);
+  Static = read.Bool(kRemoteAdmin, "Static", true);
   Password = text.Value(kRemoteAdmin, "Password").value_or(kDefaultPassword);
-  Port = ReadInteger(text, kRemoteAdmin, "Port", 23817);
-  FromPort = ReadInteger(text, kRemoteAdmin, "FromPort", 8000);
-  ToPort = ReadInteger(text, kRemoteAdmin, "ToPort", 9000);
+  Port = read.Port(kRemoteAdmin, "Port", 23817);
+  FromPort = read.Port(kRemoteAdmin, "FromPort", 8000);
+  ToPort = read.Port(kRemoteAdmin, "ToPort", 9000);
   Metrics = ReadMetrics(text, Path());
   Masters = ReadMasters(text, Path());
+  CheckPorts(keys, read.Problems, read.Warnings);
+  if (!read.Problems.empty()) throw TSettingsError(Joined(read.Problems));
+  Warnings = UnreadParts(text, Path());
+  Warnings.insert(Warnings.end(), read.Warnings.begin(), read.Warnings.end());
   CheckDescriptors();
+}
+
+void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::string>& problems,
+                         std::vector<std::string>& warnings) const {
+  const std::string where = Path().string() + ", section [Tunnels], entry ";
+  // Who holds each UDP port: two sockets cannot share one, and the second tunnel would
+  // serve nothing.
+  std::unordered_map<int, std::string> holders;
+  std::vector<int> inRange;
+  for (int i = 0; i < Count(); ++i) {
+    const TServer& tunnel = *Tunnels[i];
+    // A listen port that is none is told already.
+    if (!IsPort(tunnel.ListenPort)) continue;
+    const std::string entry = where + keys[i] + "=" + EchoField(TunnelLine(tunnel)) + ": ";
+    for (const bool query : {false, true}) {
+      if (query && !AddPort) break;
+      const int64_t port = int64_t{tunnel.ListenPort} + (query ? 1 : 0);
+      const std::string own = query ? "its query port " + std::to_string(port) : "its port " + std::to_string(port);
+      if (!IsPort(port)) {
+        problems.push_back(entry + own + " is " + kNotAPort + " (AddPort=1)");
+        break;
+      }
+      const auto [holder, added] =
+          holders.try_emplace(static_cast<int>(port), (query ? "the query port (AddPort=1) of entry " : "the port of entry ") + keys[i]);
+      if (!added) {
+        problems.push_back(entry + own + " is already " + holder->second);
+        break;
+      }
+      if (Temporary && port >= FromPort && port <= ToPort) inRange.push_back(static_cast<int>(port));
+    }
+  }
+  if (!Temporary) return;
+  const std::string range = Path().string() + ", section [RemoteAdmin]: the temporary tunnels' range FromPort=" +
+                            std::to_string(FromPort) + " to ToPort=" + std::to_string(ToPort);
+  if (IsPort(FromPort) && IsPort(ToPort) && FromPort > ToPort) problems.push_back(range + " is empty");
+  if (!inRange.empty()) {
+    std::string ports;
+    for (std::size_t i = 0; i < inRange.size() && i < 5; ++i) ports += (i ? ", " : "") + std::to_string(inRange[i]);
+    if (inRange.size() > 5) ports += ", ...";
+    warnings.push_back(range + " holds " + std::to_string(inRange.size()) + " static tunnel ports (" + ports +
+                       "): temporary tunnels pass them over");
+  }
+  if (Metrics.Port != 0 && Metrics.Port == Port)
+    problems.push_back(Path().string() + ": [Metrics] Port=" + std::to_string(Metrics.Port) +
+                       " is the remote control's TCP port too ([RemoteAdmin] Port)");
 }
 
 void TConfig::CheckDescriptors() const {
@@ -146,6 +242,7 @@ TReloaded TConfig::Reload() {
   ToPort = read.ToPort;
   Metrics = read.Metrics;
   Masters = read.Masters;
+  Warnings = read.Warnings;
 
   // Matched by their lines through one table, so that a file of many thousand tunnels
   // reloads in a moment.
@@ -169,6 +266,19 @@ TReloaded TConfig::Reload() {
     if (old) reloaded.Departed.push_back(std::move(old));
   Tunnels = std::move(tunnels);
   return reloaded;
+}
+
+std::string TConfig::PortProblem(int listenPort, const TServer* except) const {
+  if (AddPort && !IsPort(int64_t{listenPort} + 1))
+    return "its query port " + std::to_string(int64_t{listenPort} + 1) + " is " + kNotAPort + " (AddPort=1)";
+  const int64_t reach = AddPort ? 1 : 0;
+  for (const auto& tunnel : Tunnels) {
+    const int64_t apart = int64_t{tunnel->ListenPort} - listenPort;
+    if (tunnel.get() != except && apart >= -reach && apart <= reach)
+      return std::string("it is too near the tunnel on ") + tunnel->Describe() +
+             (AddPort ? " (each tunnel also takes its port + 1, the query port)" : ", which holds it");
+  }
+  return {};
 }
 
 void TConfig::CheckIndex(int index) const {

@@ -15,7 +15,8 @@
 namespace gw {
 
 // A settings file that cannot be used as it is: an entry of [Tunnels] that does not read as
-// a tunnel, or more tunnels than the descriptor limit lets the program serve. The program
+// a tunnel, a port that is none or that two sockets would need, or more tunnels than the
+// descriptor limit lets the program serve. Each reason is one line of the text. The program
 // does not start on it and leaves the file alone.
 class TSettingsError : public std::runtime_error {
 public:
@@ -81,6 +82,10 @@ public:
   int Add(std::unique_ptr<TServer> tunnel);
   // Frees the tunnel (its sockets close and its relays go, without log lines).
   void Delete(int index);
+  // Why a tunnel on `listenPort` could not listen beside the others but `except`: its port,
+  // or with AddPort its query port, is one another tunnel needs, or its query port is no
+  // port. Empty when it can.
+  std::string PortProblem(int listenPort, const TServer* except = nullptr) const;
   const std::filesystem::path& Path() const { return file_.Path(); }
 
   bool AddPort = true;
@@ -98,6 +103,9 @@ public:
   // [Masters]: the master servers static tunnels are announced to. Read only: Save leaves
   // the section as the administrator wrote it.
   TMastersSettings Masters;
+  // What the file holds that reads otherwise than it may seem to, or not at all (a key the
+  // program does not know, a number that does not convert): the file serves all the same.
+  std::vector<std::string> Warnings;
 
   // Descriptors the process needs besides the tunnels' sockets and the players' reserve:
   // the standard streams, the loop's own, the remote control's listener and its
@@ -108,6 +116,11 @@ private:
   void Load(TIfMissing ifMissing);
   // A file whose tunnels would take the descriptors every player needs is refused.
   void CheckDescriptors() const;
+  // Ports that clash, or a range of temporary ports with none in it, are problems: the
+  // relay could not serve the file as written. Static ports inside the temporary range
+  // are a warning: temporary tunnels pass them over.
+  void CheckPorts(const std::vector<std::string>& keys, std::vector<std::string>& problems,
+                  std::vector<std::string>& warnings) const;
   void CheckIndex(int index) const;
 
   TEngineContext& engine_;

@@ -155,6 +155,22 @@ std::vector<std::string> TIniText::Keys(std::string_view section) const {
   return keys;
 }
 
+std::vector<TIniText::TOutlineLine> TIniText::Outline() const {
+  std::vector<TOutlineLine> outline;
+  std::string section;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const TLine& line = lines_[i];
+    if (line.Kind == TLineKind::Blank) continue;
+    const auto [pos, len] = Trim(content_, line.Begin, line.End);
+    const std::string_view text = std::string_view(content_).substr(pos, len);
+    if (line.Kind == TLineKind::Other && text.front() == ';') continue;
+    if (line.Kind == TLineKind::Section) section = Text(line.Name);
+    outline.push_back({i + 1, section, line.Kind == TLineKind::Section, line.Kind == TLineKind::Entry,
+                       line.Kind == TLineKind::Entry ? std::string(Text(line.Name)) : std::string(), std::string(text)});
+  }
+  return outline;
+}
+
 void TIniText::Set(std::string_view section, std::string_view key, std::string_view value) {
   CheckWritable(section, key, value);
   const std::string entryLine = EntryLine(key, value);

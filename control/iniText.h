@@ -49,6 +49,18 @@ public:
   // but a later duplicate would otherwise surface once the first is gone.
   void EraseSection(std::string_view section);
 
+  // One line that is neither blank nor a comment, as the reader sees it: what a settings
+  // check goes through to tell what nothing would read.
+  struct TOutlineLine {
+    std::size_t Number = 0;  // counted from 1
+    std::string Section;     // the section it is in; empty before the first one
+    bool Header = false;     // a section header (Section is its name)
+    bool Entry = false;      // key=value (Key is the key)
+    std::string Key;
+    std::string Text;        // the line, trimmed
+  };
+  std::vector<TOutlineLine> Outline() const;
+
 private:
   struct TSpan {
     size_t Pos = 0;

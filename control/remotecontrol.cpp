@@ -5,6 +5,7 @@
 #include "intConv.h"
 #include "presenter.h"
 #include "remoteListener.h"
+#include "settingsCheck.h"
 #include "socketErrors.h"
 #include "textUtil.h"
 #include "tunnelmanager.h"
@@ -12,6 +13,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -71,6 +73,9 @@ TCreateTarget ParseCreateArgument(std::string_view argument) {
 }
 
 void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config) {
+  // Cut to 16 bits it would listen on a port nobody asked for.
+  if (!IsPort(config.Port))
+    throw std::invalid_argument("Remote control port " + std::to_string(config.Port) + " is " + kNotAPort);
   if (listener.Port() != config.Port) {
     listener.SetActive(false);
     listener.SetPort(config.Port);
@@ -239,12 +244,19 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
 
 void TRemoteControl::Create(TRemoteConnection& connection, const std::string& argument, TTime now) {
   const TCreateTarget target = ParseCreateArgument(argument);
-  // A host that no lookup can find would only echo its bytes into the log.
-  const TCreateResult made = target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host)
-                                 ? TCreateResult{0, "Bad server address"}
-                                 : manager_.CreateTemporaryTunnel(target.Host, target.Port);
+  // A host that no lookup can find would only echo its bytes into the log; a multicast,
+  // broadcast or unspecified one, or a port that is none, has no game server to answer.
+  const TCreateResult made =
+      target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) || UnservableHost(target.Host)
+          ? TCreateResult{0, "Bad server address"}
+      : !IsPort(target.Port) ? TCreateResult{0, "Bad server port"}
+                             : manager_.CreateTemporaryTunnel(target.Host, target.Port);
   if (made.Refusal.empty()) {
     connection.SendText("tunnel|" + std::to_string(made.Port).append(kLineEnd));
+    // Its "Tunnel open on" line reads as a static tunnel's would.
+    manager_.AddLog("Remote control made a temporary tunnel on " + std::to_string(made.Port) + " to " +
+                    EchoField(target.Host) + ":" + std::to_string(target.Port) + " for " +
+                    DottedText(connection.PeerAddress()));
     return;
   }
   connection.SendText(("error|" + made.Refusal).append(kLineEnd));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,16 @@ inline std::string LowerAZ(std::string_view text) {
 // A field from outside, fit to be written into a log line: control bytes (below 32, and
 // 127) shown as \xNN, so that no line or terminal escape can be forged through it, and
 // anything past `limit` bytes left out with a mark that gives the whole length.
+// Calls `each` with every line of `text`, split at "\n": a reason of several lines is told
+// line by line where each line is read on its own (the journal, a log).
+template <class TEach> void ForEachLine(std::string_view text, TEach&& each) {
+  for (std::size_t begin = 0; begin <= text.size();) {
+    const std::size_t end = std::min(text.find('\n', begin), text.size());
+    each(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+}
+
 std::string EchoField(std::string_view field, std::size_t limit = 64);
 
 } // namespace gw

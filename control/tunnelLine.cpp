@@ -11,11 +11,14 @@ constexpr std::size_t kMaxPartLength = 5000;
 
 void ParseTunnelLine(TServer& tunnel, std::string_view text) {
   const std::string_view s = TrimControl(text);
-  const std::size_t blank = s.find(' ');
+  // Blanks and tabs, as many as an administrator lines the entries up with, separate the
+  // port from the server; a host has none of either.
+  constexpr std::string_view kSeparators = " \t";
+  const std::size_t blank = s.find_first_of(kSeparators);
   tunnel.ListenPort = StrToInt(blank == std::string_view::npos ? std::string_view{} : s.substr(0, blank));
 
-  const std::string_view rest =
-      blank == std::string_view::npos ? std::string_view{} : s.substr(blank + 1, kMaxPartLength);
+  const std::size_t server = blank == std::string_view::npos ? blank : s.find_first_not_of(kSeparators, blank);
+  const std::string_view rest = server == std::string_view::npos ? std::string_view{} : s.substr(server, kMaxPartLength);
   const std::size_t colon = rest.find(':');
   if (colon == std::string_view::npos) {
     tunnel.ServerHost.clear();

@@ -6,7 +6,8 @@
 #include <string_view>
 
 // The text form of one tunnel, as the settings file stores it: "7777 10.0.0.5:7778",
-// listen port, one blank, server host, ":", server port.
+// listen port, one blank, server host, ":", server port. Read, any run of blanks and tabs
+// separates the port from the host.
 namespace gw {
 
 // Sets ListenPort, ServerHost and ServerPort in that order; a port that does not convert

@@ -22,6 +22,7 @@
 #include <bit>
 #include <cstddef>
 #include <fstream>
+#include <string>
 #include <utility>
 #endif
 
@@ -112,6 +113,48 @@ bpf_tc_opts FilterPlace() {
 
 using TInterfaces = std::unique_ptr<struct if_nameindex, decltype(&if_freenameindex)>;
 TInterfaces ListInterfaces() { return {if_nameindex(), &if_freenameindex}; }
+
+// The system's own words for an errno, with its name: "Operation not permitted (EPERM)".
+std::string SystemError(int error) {
+  const char* name = strerrorname_np(error);
+  return std::string(std::strerror(error)) + " (" + (name ? name : std::to_string(error)) + ")";
+}
+
+// Whether this process holds a capability, from the effective set in /proc/self/status, and
+// whether a seccomp filter sieves its system calls: the two reasons bpf() refuses with EPERM.
+struct TPrivileges {
+  uint64_t Effective = 0;
+  bool Filtered = false;
+  bool Has(int capability) const { return (Effective >> capability) & 1U; }
+};
+
+TPrivileges ReadPrivileges() {
+  TPrivileges privileges;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("CapEff:")) privileges.Effective = std::stoull(line.substr(7), nullptr, 16);
+    if (line.starts_with("Seccomp:")) privileges.Filtered = line.find('2', 8) != std::string::npos;
+  }
+  return privileges;
+}
+
+// Why the bpf() calls that load the program and its tables failed, and what mends it.
+std::string LoadFailure(int error) {
+  std::string text = "the bpf() call that loads the program failed: " + SystemError(error);
+  if (error != EPERM && error != EACCES) return text;
+  // Not in Debian 12's headers for every architecture.
+  constexpr int kCapBpf = 39;
+  constexpr int kCapNetAdmin = 12;
+  const TPrivileges privileges = ReadPrivileges();
+  std::string missing;
+  if (!privileges.Has(kCapBpf)) missing = "CAP_BPF";
+  if (!privileges.Has(kCapNetAdmin)) missing += (missing.empty() ? "" : " and ") + std::string("CAP_NET_ADMIN");
+  if (!missing.empty()) return text + "; it needs CAP_BPF and CAP_NET_ADMIN, and this process lacks " + missing;
+  if (privileges.Filtered)
+    return text + "; the process has CAP_BPF and CAP_NET_ADMIN, so its seccomp filter refuses bpf() (allow it: "
+                  "SystemCallFilter=bpf for a service, --system-call-filter=bpf for systemd-nspawn)";
+  return text + "; the process has CAP_BPF and CAP_NET_ADMIN (a security module may refuse it)";
+}
 
 int ReadNumber(const std::string& path, int fallback) {
   std::ifstream file(path);
@@ -207,9 +250,7 @@ TFastPath::TFastPath(TEngineContext& context) : kernel_(std::make_unique<TKernel
   kernel_->Skeleton->rodata->kComesBackAfterNs = Nanoseconds(TAdmissionLimits::kComesBackAfter);
   kernel_->Skeleton->rodata->kTurnedAwayRememberedNs = Nanoseconds(TAdmissionLimits::kTurnedAwayRemembered);
   if (const int loaded = gw_fast_path_bpf__load(kernel_->Skeleton.get()); loaded != 0) {
-    failure_ = loaded == -EPERM || loaded == -EACCES
-                   ? "no privileges for BPF (it needs CAP_BPF and CAP_NET_ADMIN)"
-                   : "cannot load the BPF program: " + ErrorText(loaded);
+    failure_ = LoadFailure(-loaded);
     kernel_.reset();
     return;
   }

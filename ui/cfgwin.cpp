@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "hints.h"
+#include "server.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -9,6 +10,8 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace gw {
 
@@ -73,9 +76,26 @@ bool TfmConfig::EditOptions(TConfig& config) {
   // Every number is converted before any option is stored: a field that does not convert
   // leaves all options as they were, so the password in use never differs from the one the
   // listener and the settings file know.
-  const int port = IntegerOf(*edPort);
-  const int fromPort = IntegerOf(*edFrom);
-  const int toPort = IntegerOf(*edTo);
+  const int port = PortOf(*edPort, "Port");
+  const int fromPort = PortOf(*edFrom, "From");
+  const int toPort = PortOf(*edTo, "To");
+  // A query port for every tunnel: two tunnels a port apart would both need one port, and
+  // the saved file would not start. (PortProblem asks the store's AddPort; it raises nothing.)
+  if (cbAddPort->isChecked() && !config.AddPort) {
+    config.AddPort = true;
+    std::string problem;
+    int index = 0;
+    for (; index < config.Count() && problem.empty(); ++index)
+      problem = config.PortProblem(config.Items(index).ListenPort, &config.Items(index));
+    config.AddPort = false;
+    if (!problem.empty())
+      throw std::invalid_argument("With the query port on, the tunnel on " + config.Items(index - 1).Describe() +
+                                  " could not listen: " + problem);
+  }
+  // The relay could serve no temporary tunnel from an empty range.
+  if (cbTemporary->isChecked() && fromPort > toPort)
+    throw std::invalid_argument("The local port range " + std::to_string(fromPort) + " to " + std::to_string(toPort) +
+                                " for temporary tunnels is empty");
   config.AddPort = cbAddPort->isChecked();
   config.Static = cbStatic->isChecked();
   config.Temporary = cbTemporary->isChecked();

@@ -2,12 +2,15 @@
 
 #include "hints.h"
 #include "intConv.h"
+#include "settingsCheck.h"
 #include "uiStyle.h"
 
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <stdexcept>
 
 namespace gw {
 
@@ -52,6 +55,12 @@ QPushButton* TFixedDialog::AddButton(const QString& name, const QString& caption
 }
 
 int TFixedDialog::IntegerOf(const QLineEdit& field) { return StrToInt(field.text().toStdString()); }
+
+int TFixedDialog::PortOf(const QLineEdit& field, const std::string& name) {
+  const int port = IntegerOf(field);
+  if (!IsPort(port)) throw std::invalid_argument(name + " " + std::to_string(port) + " is " + kNotAPort);
+  return port;
+}
 
 QLabel* TFixedDialog::AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy) {
   auto* label = new QLabel(caption, &parent);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <QDialog>
 
 class QLabel;
@@ -30,6 +32,8 @@ protected:
   QPushButton* AddButton(const QString& name, const QString& caption, int left, int top, void (QDialog::*onClick)());
   // A field's text exactly as typed, through the program's one integer conversion.
   static int IntegerOf(const QLineEdit& field);
+  // As IntegerOf, and a port (1 to 65535); otherwise raises naming the field and the value.
+  static int PortOf(const QLineEdit& field, const std::string& name);
   // A label as wide as its text; "&" in `caption` moves the focus to `buddy`.
   static QLabel* AddLabel(QWidget& parent, const QString& caption, int left, int top, QWidget* buddy = nullptr);
   static QLineEdit* AddEdit(QWidget& parent, const QString& name, const QRect& geometry, const QString& hint);

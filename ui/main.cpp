@@ -120,6 +120,7 @@ TfmMain::TfmMain(TCore& core) : core_(core), ssRemote(core.Loop()) {
 
   core_.Attach(*this);
   RunGuarded([this] { core_.StartUp(); });
+  TellRemoteControlRisk();
 
   fmServer = std::make_unique<TfmServer>(this);
   fmConfig = std::make_unique<TfmConfig>(this);
@@ -201,6 +202,12 @@ void TfmMain::sbMainHint() {
     sbMain->showMessage(text);
     return;
   }
+  if (const QString risk = RemoteControlRisk(); !risk.isEmpty()) {
+    // Until the password is changed, the risk stands where the counts would.
+    sbMain->setFont(FontToFit(risk, sbMain->width() - 18));
+    sbMain->showMessage(risk);
+    return;
+  }
   sbMain->clearMessage();
   temporaryPanel_->setText(" Temporary tunnels in use: " + QString::number(core_.Manager().TemporaryCount()));
   staticPanel_->setText(" Static tunnels in use: " + QString::number(StaticConnCount));
@@ -231,7 +238,7 @@ void TfmMain::btAddClick() {
 void TfmMain::btEditClick() {
   const int row = SelectedRow();
   if (row < 0) return;
-  fmServer->EditTunnel(core_.Config().Items(row));
+  fmServer->EditTunnel(core_.Config(), core_.Config().Items(row));
   RefreshTunnelList();
   core_.Config().Save();
 }
@@ -247,6 +254,28 @@ void TfmMain::btDeleteClick() {
 void TfmMain::btConfigClick() {
   fmConfig->EditOptions(core_.Config());
   ApplyListenerSettings(ssRemote, core_.Config());
+  TellRemoteControlRisk();
+}
+
+std::string TfmMain::GuessablePassword() const {
+  const char* guessable = core_.Config().GuessablePassword();
+  if (!ssRemote.Active() || guessable == nullptr) return {};
+  return std::string_view(guessable) == "empty" ? "an empty password" : "the default password";
+}
+
+QString TfmMain::RemoteControlRisk() const {
+  const std::string password = GuessablePassword();
+  if (password.empty()) return {};
+  return QString::fromStdString(" Remote control is open with " + password + ": set your own in Options");
+}
+
+void TfmMain::TellRemoteControlRisk() {
+  sbMainHint();
+  const std::string password = GuessablePassword();
+  if (password.empty()) return;
+  core_.AddLog("Remote control listens on TCP port " + std::to_string(ssRemote.LocalPort()) +
+               " of every address with " + password + ": set a password of your own under Options, " +
+               "or clear \"Allow temporary tunnels\" there");
 }
 
 void TfmMain::btAboutClick() { fmAbout->ShowModal(); }

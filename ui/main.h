@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <string>
 
 class QLabel;
 class QPlainTextEdit;
@@ -92,6 +93,13 @@ private:
   // Shows the log lines and the tunnel list refresh gathered since the last showing.
   void ShowPending();
   void FillTunnelList();
+  // "the default password" or "an empty password" while remote control listens with it;
+  // empty otherwise.
+  std::string GuessablePassword() const;
+  // The status bar's text for that, or nothing.
+  QString RemoteControlRisk() const;
+  // Says so in the log and the status bar, with how to change it.
+  void TellRemoteControlRisk();
 
   TCore& core_;
   TRemoteListener ssRemote;

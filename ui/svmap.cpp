@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "server.h"
+#include "settingsCheck.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -36,14 +37,14 @@ void TfmServer::AddTunnel(TConfig& config) {
   edSIP->clear();
   if (!RunModal()) return;
   auto tunnel = config.CreateTunnel();
-  ReadFields(*tunnel);
+  ReadFields(config, *tunnel, nullptr);
   config.Add(std::move(tunnel));
 }
 
-void TfmServer::EditTunnel(TServer& tunnel) {
+void TfmServer::EditTunnel(const TConfig& config, TServer& tunnel) {
   setWindowTitle("Edit server");
   FillFields(tunnel);
-  if (RunModal()) ReadFields(tunnel);
+  if (RunModal()) ReadFields(config, tunnel, &tunnel);
 }
 
 void TfmServer::FormActivate() { edLPort->setFocus(); }
@@ -54,14 +55,20 @@ void TfmServer::FillFields(const TServer& tunnel) {
   edSIP->setText(QString::fromStdString(tunnel.ServerHost));
 }
 
-void TfmServer::ReadFields(TServer& tunnel) const {
+void TfmServer::ReadFields(const TConfig& config, TServer& tunnel, const TServer* except) const {
   const std::string host = edSIP->text().toStdString();
   // The tunnel line ends the host at its first ':', so such a host would be saved as an entry
   // that stops the program at its next start. Refused before any field is stored.
   if (host.find(':') != std::string::npos)
     throw std::runtime_error("The server address '" + host + "' must not contain a colon");
-  tunnel.ListenPort = IntegerOf(*edLPort);
-  tunnel.ServerPort = IntegerOf(*edSPort);
+  if (const char* unservable = UnservableHost(host))
+    throw std::runtime_error("The server address '" + host + "' is " + unservable + ", no game server's");
+  const int listenPort = PortOf(*edLPort, "Listen port");
+  // Saved, such a tunnel would be refused at the next start with the whole file.
+  if (const std::string problem = config.PortProblem(listenPort, except); !problem.empty())
+    throw std::runtime_error("Listen port " + std::to_string(listenPort) + ": " + problem);
+  tunnel.ListenPort = listenPort;
+  tunnel.ServerPort = PortOf(*edSPort, "Server port");
   tunnel.ServerHost = host;
 }
 

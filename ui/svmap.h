@@ -19,13 +19,14 @@ public:
 
   static constexpr int kMaxServerAddress = 255;
 
-  // On Ok appends a new tunnel, neither started nor saved. A port that does not convert, or
-  // an address with ':', raises and nothing is added.
+  // On Ok appends a new tunnel, neither started nor saved. A port that does not convert or
+  // is none, one another tunnel of `config` needs, or an address with ':', raises and
+  // nothing is added.
   void AddTunnel(TConfig& config);
   // On Ok changes the tunnel's ports and address; it runs on as it was until its next Start.
   // A port that does not convert raises with the fields before it already stored; an address
   // with ':' raises before anything is stored.
-  void EditTunnel(TServer& tunnel);
+  void EditTunnel(const TConfig& config, TServer& tunnel);
 
   QLineEdit* edLPort;
   QLineEdit* edSPort;
@@ -38,7 +39,7 @@ protected:
 
 private:
   void FillFields(const TServer& tunnel);
-  void ReadFields(TServer& tunnel) const;
+  void ReadFields(const TConfig& config, TServer& tunnel, const TServer* except) const;
 };
 
 } // namespace gw

@@ -788,13 +788,14 @@ TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDroppe
   TTempDir folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
-  // Each reload that changes the tunnels logs a line for each: a reader that takes none of
+  // Each reload tells every line of the file that is not read: a reader that takes none of
   // them is soon far behind.
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  const auto write = [&](int serverPort) {
-    std::string tunnels = "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
-    for (int i = 1; i <= 200; ++i) tunnels += "Server" + std::to_string(i) + "=0 h:" + std::to_string(serverPort) + "\n";
-    WriteFile(settings, "[General]\nAddPort=0\n" + served.RemoteAdmin(served.ControlPort, "letmein") + tunnels);
+  const auto write = [&](int round) {
+    std::string unread;
+    for (int i = 1; i <= 200; ++i) unread += "Unread" + std::to_string(i) + "=" + std::to_string(round) + "\n";
+    WriteFile(settings, "[General]\nAddPort=0\n" + unread + served.RemoteAdmin(served.ControlPort, "letmein") +
+                            "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n");
   };
   write(0);
   constexpr int kPipeSize = 4096;
@@ -902,16 +903,17 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
   WriteFile(good, "[RemoteAdmin]\nTemporary=1\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:7777\n");
   THeadless check(folder.Path(), {"--check", "--config", good.string()});
   EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
-  EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels; remote control stays off: its " +
-                             "password is the default one, with which anyone could make tunnels to any host (set " +
-                             "Password in [RemoteAdmin]); metrics off; no masters\n");
+  EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels on " + std::to_string(tunnel) +
+                             " (each with its query port); remote control stays off: its password is the default " +
+                             "one, with which anyone could make tunnels to any host (set Password in [RemoteAdmin]); " +
+                             "metrics off; fast path off (FastPath=0); no masters\n");
   EXPECT_TRUE(UdpPortFree(tunnel));
 }
 
 TEST(HeadlessSettings, MoreTunnelsThanTheDescriptorLimitCanServeAreRefusedNamingBoth) {
   TTempDir folder;
   std::string tunnels = "[Tunnels]\n";
-  for (int i = 0; i < 100; ++i) tunnels += "Server" + std::to_string(i) + "=" + std::to_string(20000 + i) + " h:1\n";
+  for (int i = 0; i < 100; ++i) tunnels += "Server" + std::to_string(i) + "=" + std::to_string(20000 + 2 * i) + " h:1\n";
   const fs::path settings = folder.Path() / "gatewarden.ini";
   WriteFile(settings, tunnels);
   THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = 256});

@@ -246,7 +246,7 @@ TEST_F(TRemoteFixture, RefusesTunnelsAimedAtItsOwnPorts) {
   const std::string refused = "error|Port of this relay\n\r";
   EXPECT_EQ(Ask(*peer, "create|moonbeam|127.0.0.1:" + std::to_string(FromPort)), refused) << "the port it would get";
   EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5:7777"), Tunnel(0));
-  for (const int own : {staticPort, staticPort + 1, RemotePort, FromPort, FromPort + 65536})
+  for (const int own : {staticPort, staticPort + 1, RemotePort, FromPort})
     EXPECT_EQ(Ask(*peer, "create|moonbeam|127.0.0.1:" + std::to_string(own)), refused) << own;
   EXPECT_EQ(Ask(*peer, "create|moonbeam|game://127.1:" + std::to_string(staticPort)), refused);
   EXPECT_EQ(FrontEnd.LinesStartingWith("Refused temporary tunnel to 127.0.0.1:" + std::to_string(FromPort) +
@@ -302,13 +302,23 @@ TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
   EXPECT_FALSE(FrontEnd.Listener.Active());
 }
 
-TEST_F(TRemoteFixture, OnlyTheLow16BitsOfThePortAreUsed) {
+// Neither a port cut to 16 bits nor a target no game server can have gets a tunnel.
+TEST_F(TRemoteFixture, PortsThatAreNoneAndTargetsThatAreNoServerAreRefused) {
   Start();
+  auto peer = Connect();
+  for (const char* port : {"0", "-1", "70000", "$10000"})
+    EXPECT_EQ(Ask(*peer, std::string("create|moonbeam|10.0.0.5:") + port), "error|Bad server port\n\r") << port;
+  for (const char* host : {"224.0.0.1", "239.1.2.3:7777", "255.255.255.255", "0.0.0.0", "0"})
+    EXPECT_EQ(Ask(*peer, std::string("create|moonbeam|") + host), "error|Bad server address\n\r") << host;
+  EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
+  EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5:65535"), Tunnel(0));
+  EXPECT_EQ(FrontEnd.LinesStartingWith("Remote control made a temporary tunnel on " + std::to_string(FromPort) +
+                                       " to 10.0.0.5:65535 for 127.0.0.1").size(), 1u);
+
   const int port = test::FreeTcpPort();
   Core->Config().Port = port + 65536 * 3;
-  ApplyListenerSettings(FrontEnd.Listener, Core->Config());
-  EXPECT_EQ(FrontEnd.Listener.Port(), port + 65536 * 3);
-  EXPECT_EQ(FrontEnd.Listener.LocalPort(), port);
+  EXPECT_THROW(ApplyListenerSettings(FrontEnd.Listener, Core->Config()), std::invalid_argument);
+  EXPECT_NE(FrontEnd.Listener.LocalPort(), port);
 }
 
 } // namespace

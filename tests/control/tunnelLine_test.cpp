@@ -32,7 +32,9 @@ TEST_F(TLineFixture, ReadsTheTextForms) {
   ExpectParsed("7777 10.0.0.5:7778", 7777, "10.0.0.5", 7778);
   ExpectParsed(" \t 7777 10.0.0.5:7778 \r\n", 7777, "10.0.0.5", 7778);
   ExpectParsed("7777 10.0.0.5: 7778", 7777, "10.0.0.5", 7778);
-  ExpectParsed("7777  10.0.0.5:7778", 7777, " 10.0.0.5", 7778);
+  ExpectParsed("7777  10.0.0.5:7778", 7777, "10.0.0.5", 7778);
+  ExpectParsed("7777\t10.0.0.5:7778", 7777, "10.0.0.5", 7778);
+  ExpectParsed("7777 \t 10.0.0.5:7778", 7777, "10.0.0.5", 7778);
   ExpectParsed("7777 7778", 7777, "", 7778);
   ExpectParsed("$1E61 ut.example.org:-5", 7777, "ut.example.org", -5);
 }

@@ -15,8 +15,12 @@ using test::TUdpPeer;
 
 struct TManagerFixture : test::TCoreFixture {
   // Settings with the remote control off and temporary ports from `from` to `to`.
+  // Set past the settings file, which takes ports only: the manager stays within them all
+  // the same.
   TTunnelManager& StartWithRange(int from, int to) {
-    Load("[RemoteAdmin]\nTemporary=0\nFromPort=" + std::to_string(from) + "\nToPort=" + std::to_string(to) + "\n");
+    Load("[RemoteAdmin]\nTemporary=0\n");
+    Core->Config().FromPort = from;
+    Core->Config().ToPort = to;
     Core->StartUp();
     return Core->Manager();
   }

@@ -66,7 +66,14 @@ version=$("$root/usr/bin/gatewarden-headless" --version)
 [ "$version" = "gatewarden-headless $(dpkg-deb -f "$relay" Version | sed 's/-[^-]*$//')" ] || fail "--version says '$version'"
 # The shipped settings read, and serve nothing.
 check=$("$root/usr/bin/gatewarden-headless" --check --config "$root/etc/gatewarden/gatewarden.ini") || fail "--check: $check"
-[[ "$check" == *": 0 static tunnels; remote control off; metrics off; no masters" ]] || fail "the shipped settings: $check"
+[[ "$check" == *": 0 static tunnels; remote control off (Temporary=0); metrics off; fast path off (FastPath=0); no masters" ]] ||
+  fail "the shipped settings: $check"
+# The desktop program answers --help and --version where there is no display.
+for option in --help --version; do
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/gatewarden" "$option" 2>&1) ||
+    fail "gatewarden $option without a display: $out"
+done
+[ "$out" = "gatewarden $(dpkg-deb -f "$desktop" Version | sed 's/-[^-]*$//')" ] || fail "gatewarden --version says '$out'"
 
 desktop-file-validate "$root/usr/share/applications/gatewarden.desktop" || fail "the desktop entry does not validate"
 for page in gatewarden gatewarden-headless; do

@@ -36,7 +36,7 @@ TEST_F(TSettingsFaults, AProcessKilledWhileSavingLeavesTheOldFileOrTheNewOne) {
     TConfig config(Context, File());
     while (config.Count() < 60) {
       auto tunnel = config.CreateTunnel();
-      tunnel->ListenPort = 7000 + config.Count();
+      tunnel->ListenPort = 7000 + 2 * config.Count();
       tunnel->ServerPort = 7777;
       config.Add(std::move(tunnel));
     }

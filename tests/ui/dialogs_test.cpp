@@ -1,6 +1,7 @@
 #include "about.h"
 #include "cfgwin.h"
 #include "config.h"
+#include "errorOf.h"
 #include "intConv.h"
 #include "loopHarness.h"
 #include "server.h"
@@ -19,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <functional>
 #include <vector>
 
@@ -27,17 +30,7 @@ namespace {
 
 using test::WhenModal;
 
-// The text of the error that `run` raises, or a failure when it raises none.
-template <typename TError>
-std::string ErrorOf(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const TError& error) {
-    return error.what();
-  }
-  ADD_FAILURE() << "nothing was raised";
-  return {};
-}
+using test::ErrorOf;
 
 void Press(QWidget& target, int key) {
   QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -110,7 +103,7 @@ struct TTunnelDialog : TDialogFixture {
 TEST_F(TTunnelDialog, AddStartsEmptyAndAppendsAnUnstartedTunnel) {
   TServer& stored = Stored();
   WhenModal([this](QWidget&) { Dialog.btCancel->click(); });
-  Dialog.EditTunnel(stored);
+  Dialog.EditTunnel(Config, stored);
 
   WhenModal([this](QWidget& modal) {
     EXPECT_EQ(&modal, &Dialog);
@@ -119,7 +112,7 @@ TEST_F(TTunnelDialog, AddStartsEmptyAndAppendsAnUnstartedTunnel) {
     EXPECT_EQ(Dialog.edSPort->text(), "");
     EXPECT_EQ(Dialog.edSIP->text(), "");
     EXPECT_EQ(FocusWhenActive(Dialog), Dialog.edLPort);
-    Dialog.edLPort->setText("7777");
+    Dialog.edLPort->setText("7787");
     Dialog.edSPort->setText("7777");
     Dialog.btOk->click();
   });
@@ -127,7 +120,7 @@ TEST_F(TTunnelDialog, AddStartsEmptyAndAppendsAnUnstartedTunnel) {
 
   ASSERT_EQ(Config.Count(), 2);
   const TServer& added = Config.Items(1);
-  EXPECT_EQ(added.ListenPort, 7777);
+  EXPECT_EQ(added.ListenPort, 7787);
   EXPECT_EQ(added.ServerPort, 7777);
   EXPECT_EQ(added.ServerHost, "");
   EXPECT_FALSE(added.Temporary);
@@ -160,13 +153,13 @@ TEST_F(TTunnelDialog, EditShowsTheTunnelAndStoresItOnlyWhenConfirmed) {
     Dialog.edSIP->setText("other");
     Dialog.btCancel->click();
   });
-  Dialog.EditTunnel(tunnel);
+  Dialog.EditTunnel(Config, tunnel);
   ExpectUnchanged(tunnel);
 
-  // Any integer the conversion takes, unchecked; the address exactly as typed.
-  ConfirmWith("-5", "$1E62", " game.example.org");
-  Dialog.EditTunnel(tunnel);
-  EXPECT_EQ(tunnel.ListenPort, -5);
+  // Any port the conversion takes; the address exactly as typed.
+  ConfirmWith("$1E63", "$1E62", " game.example.org");
+  Dialog.EditTunnel(Config, tunnel);
+  EXPECT_EQ(tunnel.ListenPort, 7779);
   EXPECT_EQ(tunnel.ServerPort, 7778);
   EXPECT_EQ(tunnel.ServerHost, " game.example.org");
 }
@@ -174,22 +167,37 @@ TEST_F(TTunnelDialog, EditShowsTheTunnelAndStoresItOnlyWhenConfirmed) {
 TEST_F(TTunnelDialog, EditKeepsTheFieldsBeforeOneThatDoesNotConvert) {
   TServer& tunnel = Stored();
   ConfirmWith("7778", "abc", "changed");
-  EXPECT_EQ(ErrorOf<TConversionError>([&] { Dialog.EditTunnel(tunnel); }), "'abc' is not a valid integer value");
+  EXPECT_EQ(ErrorOf<TConversionError>([&] { Dialog.EditTunnel(Config, tunnel); }), "'abc' is not a valid integer value");
   EXPECT_EQ(tunnel.ListenPort, 7778);
   EXPECT_EQ(tunnel.ServerPort, 7790);
   EXPECT_EQ(tunnel.ServerHost, "10.0.0.5");
+  // A number that is no port would be cut to 16 bits, or bound wherever the system likes.
+  ConfirmWith("7779", "70000", "changed");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { Dialog.EditTunnel(Config, tunnel); }),
+            "Server port 70000 is not a port (1 to 65535)");
+  ConfirmWith("0", "7777", "changed");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { Dialog.AddTunnel(Config); }), "Listen port 0 is not a port (1 to 65535)");
+  // Two sockets cannot share a port: saved, the file would not start.
+  ConfirmWith("7780", "7777", "changed");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { Dialog.AddTunnel(Config); }),
+            "Listen port 7780: it is too near the tunnel on 7779 to 10.0.0.5:7790 (each tunnel also takes its port + "
+            "1, the query port)");
+  EXPECT_EQ(Config.Count(), 1);
 }
 
 TEST_F(TTunnelDialog, AnAddressWithAColonIsRefusedBeforeAnythingIsStored) {
   TServer& tunnel = Stored();
   ConfirmWith("7778", "7779", "a:b");
-  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { Dialog.EditTunnel(tunnel); }),
+  EXPECT_EQ(ErrorOf<std::runtime_error>([&] { Dialog.EditTunnel(Config, tunnel); }),
             "The server address 'a:b' must not contain a colon");
   ExpectUnchanged(tunnel);
 
   ConfirmWith("7778", "7779", "10.0.0.6:7779");
   EXPECT_EQ(ErrorOf<std::runtime_error>([this] { Dialog.AddTunnel(Config); }),
             "The server address '10.0.0.6:7779' must not contain a colon");
+  ConfirmWith("7778", "7779", "239.0.0.1");
+  EXPECT_EQ(ErrorOf<std::runtime_error>([this] { Dialog.AddTunnel(Config); }),
+            "The server address '239.0.0.1' is a multicast address, no game server's");
   EXPECT_EQ(Config.Count(), 1);
 }
 
@@ -211,7 +219,7 @@ TEST_F(TTunnelDialog, EscapeAndEnterDoNotCloseItButTheCloseButtonCancels) {
     Dialog.edLPort->setText("1");
     ExpectOnlyTheCloseButtonCloses(Dialog, *Dialog.edLPort);
   });
-  Dialog.EditTunnel(tunnel);
+  Dialog.EditTunnel(Config, tunnel);
   ExpectUnchanged(tunnel);
 }
 
@@ -281,21 +289,46 @@ TEST_F(TOptionsDialog, OkStoresEveryOptionAsTypedAndSaves) {
 // Storing the options before the failing field would leave a password in use that the
 // listener and the settings file do not know.
 TEST_F(TOptionsDialog, ANumberThatDoesNotConvertChangesNoOptionAndSavesNothing) {
-  WhenModal([this](QWidget&) {
-    Dialog.cbAddPort->setChecked(false);
-    Dialog.cbTemporary->setChecked(false);
-    Dialog.edPassword->setText("new");
-    Dialog.edPort->setText("1");
-    Dialog.edFrom->setText("2");
-    Dialog.edTo->setText("12ab");
+  const std::tuple<const char*, const char*, bool, std::string> cases[] = {
+      {"1", "12ab", false, "'12ab' is not a valid integer value"},
+      {"70000", "9000", false, "Port 70000 is not a port (1 to 65535)"},
+      {"1", "0", false, "To 0 is not a port (1 to 65535)"},
+      {"1", "7999", true, "The local port range 8000 to 7999 for temporary tunnels is empty"},
+  };
+  for (const auto& [port, to, temporary, error] : cases) {
+    WhenModal([&](QWidget&) {
+      Dialog.cbAddPort->setChecked(false);
+      Dialog.cbTemporary->setChecked(temporary);
+      Dialog.edPassword->setText("new");
+      Dialog.edPort->setText(port);
+      Dialog.edTo->setText(to);
+      Dialog.btOk->click();
+    });
+    EXPECT_EQ(ErrorOf<std::exception>([this] { Dialog.EditOptions(Config); }), error);
+    EXPECT_TRUE(Config.AddPort);
+    EXPECT_TRUE(Config.Temporary);
+    EXPECT_EQ(Config.Password, "moonbeam");
+    EXPECT_EQ(Config.Port, 23817);
+    EXPECT_EQ(Config.ToPort, 9000);
+    EXPECT_FALSE(std::filesystem::exists(File()));
+  }
+  // Turned on, the query port of a tunnel would be its neighbour's port.
+  Config.AddPort = false;
+  for (const int listenPort : {7778, 7777}) {
+    auto tunnel = Config.CreateTunnel();
+    tunnel->ListenPort = listenPort;
+    tunnel->ServerHost = "h";
+    tunnel->ServerPort = 7777;
+    Config.Add(std::move(tunnel));
+  }
+  WhenModal([&](QWidget&) {
+    Dialog.cbAddPort->setChecked(true);
     Dialog.btOk->click();
   });
-  EXPECT_EQ(ErrorOf<TConversionError>([this] { Dialog.EditOptions(Config); }), "'12ab' is not a valid integer value");
-  EXPECT_TRUE(Config.AddPort);
-  EXPECT_TRUE(Config.Temporary);
-  EXPECT_EQ(Config.Password, "moonbeam");
-  EXPECT_EQ(Config.Port, 23817);
-  EXPECT_EQ(Config.FromPort, 8000);
+  EXPECT_EQ(ErrorOf<std::exception>([this] { Dialog.EditOptions(Config); }),
+            "With the query port on, the tunnel on 7778 to h:7777 could not listen: it is too near the tunnel on 7777 "
+            "to h:7777 (each tunnel also takes its port + 1, the query port)");
+  EXPECT_FALSE(Config.AddPort);
   EXPECT_FALSE(std::filesystem::exists(File()));
 }
 

@@ -7,6 +7,7 @@
 #include "rateChart.h"
 #include "recordingPresenter.h"
 #include "svmap.h"
+#include "tcpPeer.h"
 #include "tempFolder.h"
 #include "udpPeer.h"
 #include "uiTestSupport.h"
@@ -111,6 +112,24 @@ TEST_F(TWindowFixture, StartsWithTheTunnelsListedAndZeroCounts) {
   EXPECT_EQ(Window->meLog->toPlainText().count("Tunnel open on "), 2);
   EXPECT_EQ(Window->minimumSize(), Window->size());
   EXPECT_FALSE(Window->windowFlags() & Qt::WindowMaximizeButtonHint);
+}
+
+// Open to anyone who guesses the password: said where the user looks, with the way out, until
+// the password is changed.
+TEST_F(TWindowFixture, RemoteControlOpenWithTheDefaultPasswordIsToldInTheStatusBarAndTheLog) {
+  const int port = test::FreeTcpPort();
+  Open("[RemoteAdmin]\nPort=" + std::to_string(port) + "\n");
+  EXPECT_EQ(Window->sbMain->currentMessage(),
+            " Remote control is open with the default password: set your own in Options");
+  EXPECT_TRUE(Window->meLog->toPlainText().contains(QString::fromStdString(
+      "Remote control listens on TCP port " + std::to_string(port) +
+      " of every address with the default password: set a password of your own under Options")))
+      << Window->meLog->toPlainText().toStdString();
+
+  Core->Config().Password = "a secret";
+  Window->sbMainHint();
+  EXPECT_EQ(Window->sbMain->currentMessage(), "");
+  EXPECT_EQ(Panel(0), " Temporary tunnels in use: 0");
 }
 
 TEST_F(TWindowFixture, CountsFollowTheLog) {
