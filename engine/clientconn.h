@@ -9,6 +9,7 @@
 #include "udpSocket.h"
 
 #include <functional>
+#include <list>
 #include <memory>
 #include <span>
 #include <string>
@@ -94,6 +95,8 @@ public:
   void LeaveKernel();
   // Its place among the relays that are not established, while it is one.
   TProvisionalPlace Place;
+  // Its entry in its tunnel's table, once answered: the tunnel's to use.
+  std::list<std::unique_ptr<TClient>>::iterator TableEntry;
 
 private:
   // Connects the outgoing endpoint to the server, at most once per kRetryInterval.

@@ -205,7 +205,7 @@ void TServer::Promote(TClient& relay) {
     context_.Admission().MakeRoomFor(kind);
     relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
   }
-  clients_.push_back(std::move(answered));
+  relay.TableEntry = clients_.insert(clients_.end(), std::move(answered));
   ++counts_.RelaysAnswered;
   if (relay.IsQuery) heartbeats_.ServerAnswered(context_.Now());
   TellConnection([&] { return (relay.IsQuery ? "Got query connection from " : "Got connection from ") + relay.Describe(); },
@@ -218,10 +218,8 @@ void TServer::MakeRoomWith(TClient& relay) {
     EndTrial(trials_.find(relay.Peer.Key()), TClosing::MadeRoom);
     return;
   }
-  const auto found =
-      std::find_if(clients_.begin(), clients_.end(), [&](const std::unique_ptr<TClient>& held) { return held.get() == &relay; });
-  std::unique_ptr<TClient> gone = std::move(*found);
-  clients_.erase(found);
+  std::unique_ptr<TClient> gone = std::move(*relay.TableEntry);
+  clients_.erase(relay.TableEntry);
   RemoveFromTable(*gone, TClosing::MadeRoom);
   const std::string description = gone->Describe();
   gone.reset();
@@ -276,11 +274,12 @@ void TServer::SweepClients() {
   }
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
-  const auto firstExpired = std::stable_partition(
-      clients_.begin(), clients_.end(), [](const std::unique_ptr<TClient>& relay) { return !relay->IsExpired(); });
-  std::vector<std::unique_ptr<TClient>> expired(std::make_move_iterator(firstExpired),
-                                                std::make_move_iterator(clients_.end()));
-  clients_.erase(firstExpired, clients_.end());
+  TTable expired;
+  for (auto entry = clients_.begin(); entry != clients_.end();) {
+    const auto next = std::next(entry);
+    if ((*entry)->IsExpired()) expired.splice(expired.end(), clients_, entry);
+    entry = next;
+  }
   for (const auto& relay : expired) RemoveFromTable(*relay, TClosing::Idle);
   EndTrials(now);
 

@@ -10,6 +10,7 @@
 #include "udpSocket.h"
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -55,8 +56,10 @@ public:
   // carried it; and of that what the kernel's fast path carried.
   TRelayCounts Traffic() const;
   TRelayCounts KernelTraffic() const;
-  // The relays their servers answered, in that order.
-  const std::vector<std::unique_ptr<TClient>>& Relays() const { return clients_; }
+  // The relays their servers answered, in that order: a list, so that one making room for a
+  // newcomer leaves it at once, wherever it stands.
+  using TTable = std::list<std::unique_ptr<TClient>>;
+  const TTable& Relays() const { return clients_; }
   // What the tunnel told the master servers.
   const THeartbeats& Heartbeats() const { return heartbeats_; }
 
@@ -110,7 +113,7 @@ private:
   std::unique_ptr<TudpSocket> QuerySocket;
   TTarget running_;
   // The relays their servers answered, in that order; the trials; both by client address.
-  std::vector<std::unique_ptr<TClient>> clients_;
+  TTable clients_;
   TTrials trials_;
   std::unordered_map<uint64_t, TClient*> clientsByAddress_;
   TAdmission admission_;

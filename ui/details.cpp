@@ -149,7 +149,7 @@ void TfmDetails::ShowGone() {
 
 void TfmDetails::FillRelays(const TServer& tunnel, TTime now) {
   const auto& relays = tunnel.Relays();
-  const int rows = std::min(static_cast<int>(relays.size()), kMaxRows);
+  const int rows = static_cast<int>(std::min<std::size_t>(relays.size(), kMaxRows));
   // Rows are rewritten in place, so the list keeps its scroll position from one second to
   // the next.
   while (lvRelays->topLevelItemCount() > rows) delete lvRelays->takeTopLevelItem(rows);
@@ -159,8 +159,9 @@ void TfmDetails::FillRelays(const TServer& tunnel, TTime now) {
       item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
   }
   const QDateTime wallNow = QDateTime::currentDateTime();
-  for (int row = 0; row < rows; ++row) {
-    const TClient& relay = *relays[row];
+  auto entry = relays.begin();
+  for (int row = 0; row < rows; ++row, ++entry) {
+    const TClient& relay = **entry;
     const TRelayCounts counts = relay.Traffic();
     QTreeWidgetItem& item = *lvRelays->topLevelItem(row);
     item.setText(Client, QString::fromStdString(relay.PeerIP) + ":" + QString::number(relay.Peer.Port));
