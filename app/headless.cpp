@@ -252,8 +252,7 @@ private:
     const int sockets = core_->Config().StaticSockets();
     // Slow peers of the metrics endpoint may hold its share at any time.
     const int metrics = metrics_ ? gw::TMetricsEndpoint::kMostDescriptors : 0;
-    const int room =
-        gw::DescriptorLimit() - sockets - metrics - gw::TConfig::kProcessDescriptors - gw::TudpSocket::kDescriptorReserve;
+    const int64_t room = core_->Config().RoomForClients(metrics);
     core_->AddLog("Descriptor limit " + std::to_string(gw::DescriptorLimit()) + ": room for " + std::to_string(room) +
                   " clients at once besides the tunnels' " + std::to_string(sockets) + " sockets" +
                   (metrics ? " and the metrics endpoint's " + std::to_string(metrics) : ""));

@@ -94,6 +94,7 @@ import collections
 import ctypes
 import json
 import os
+import re
 import selectors
 import signal
 import socket
@@ -144,8 +145,10 @@ LIMITS = {
     "guess_p99": 0.005,         # a player's p99 while the remote control is guessed at
     "scrape": 1.0,              # a scrape's whole answer, seconds, with slow connections open
 }
-# New trials a second the relay makes (engine/admission.h): a flood within it is served.
-TRIAL_PACE = 2000
+# New trials a second the relay makes: a flood within it is served. Read from the relay's
+# own limits, so that the two never disagree.
+with open(os.path.join(os.path.dirname(SELF), "..", "engine", "admission.h")) as limits:
+    TRIAL_PACE = int(re.search(r"kNewTrialsPerSecond = (\d+);", limits.read()).group(1))
 
 # --- query-port scenarios (reflect, loop): the tunnel also serves its query port ----------
 # More namespaces, each joined to the relay's by a veth pair of its own:

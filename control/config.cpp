@@ -139,9 +139,9 @@ void TConfig::Load(TIfMissing ifMissing) {
   Temporary = read.Bool(kRemoteAdmin, "Temporary", true);
   Static = read.Bool(kRemoteAdmin, "Static", true);
   Password = text.Value(kRemoteAdmin, "Password").value_or(kDefaultPassword);
-  Port = read.Port(kRemoteAdmin, "Port", 23817);
-  FromPort = read.Port(kRemoteAdmin, "FromPort", 8000);
-  ToPort = read.Port(kRemoteAdmin, "ToPort", 9000);
+  Port = read.Port(kRemoteAdmin, "Port", kDefaultPort);
+  FromPort = read.Port(kRemoteAdmin, "FromPort", kDefaultFromPort);
+  ToPort = read.Port(kRemoteAdmin, "ToPort", kDefaultToPort);
   Metrics = ReadMetrics(text, Path());
   Masters = ReadMasters(text, Path());
   CheckPorts(keys, read.Problems, read.Warnings);
@@ -196,9 +196,17 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
                        " is the remote control's TCP port too ([RemoteAdmin] Port)");
 }
 
+namespace {
+// The process's own descriptors and the players' reserve, kept whatever the clients.
+constexpr int kKept = TConfig::kProcessDescriptors + TudpSocket::kDescriptorReserve;
+} // namespace
+
+int64_t TConfig::RoomForClients(int besides) const {
+  return int64_t{DescriptorLimit()} - StaticSockets() - besides - kKept;
+}
+
 void TConfig::CheckDescriptors() const {
   const int64_t limit = DescriptorLimit();
-  constexpr int kKept = kProcessDescriptors + TudpSocket::kDescriptorReserve;
   if (int64_t{StaticSockets()} + kKept <= limit) return;
   throw TSettingsError(Path().string() + ": " + std::to_string(Count()) + " tunnels need " +
                        std::to_string(StaticSockets()) + " sockets, more than the descriptor limit of " +

@@ -93,9 +93,14 @@ public:
   bool Temporary = true;
   static constexpr const char* kDefaultPassword = "moonbeam";
   std::string Password = kDefaultPassword;
-  int Port = 23817;
-  int FromPort = 8000;
-  int ToPort = 9000;
+  // What the remote control listens on, and the temporary tunnels' range, when the file
+  // does not say.
+  static constexpr int kDefaultPort = 23817;
+  static constexpr int kDefaultFromPort = 8000;
+  static constexpr int kDefaultToPort = 9000;
+  int Port = kDefaultPort;
+  int FromPort = kDefaultFromPort;
+  int ToPort = kDefaultToPort;
   // [General] FastPath: relay established clients in the kernel (needs CAP_BPF and
   // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it.
   bool FastPath = false;
@@ -111,6 +116,9 @@ public:
   // the standard streams, the loop's own, the remote control's listener and its
   // connections (at most 32), with room to spare.
   static constexpr int kProcessDescriptors = 64;
+  // Clients that can have a relay at once, with the descriptor limit as it stands and
+  // `besides` descriptors taken by other parts (the metrics endpoint).
+  int64_t RoomForClients(int besides) const;
 
 private:
   void Load(TIfMissing ifMissing);

@@ -64,7 +64,7 @@ TCreateTarget ParseCreateArgument(std::string_view argument) {
   if (const std::size_t scheme = argument.find("://"); scheme != std::string_view::npos)
     argument = argument.substr(scheme + 3, kMaxArgumentPart);
   const std::size_t colon = argument.find(':');
-  if (colon == std::string_view::npos) return {std::string(argument), 7777};
+  if (colon == std::string_view::npos) return {std::string(argument), TCreateTarget::kDefaultPort};
   const std::string_view portText = argument.substr(colon + 1, kMaxArgumentPart);
   int32_t port = 0;
   // The error is shown to the user: the text in it may not forge or flood a line.

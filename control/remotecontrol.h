@@ -29,8 +29,10 @@ TRemoteRequest ParseRemoteMessage(std::string_view message);
 // an optional ":port" (7777 without one). A port that does not convert raises
 // TConversionError, quoting the text as EchoField shows it.
 struct TCreateTarget {
+  // A UT server's usual game port, for a request that names none.
+  static constexpr int kDefaultPort = 7777;
   std::string Host;
-  int Port = 7777;
+  int Port = kDefaultPort;
 };
 TCreateTarget ParseCreateArgument(std::string_view argument);
 

@@ -60,13 +60,9 @@ void TTunnelManager::StartUp() {
   NextTempPort = config_.FromPort;
   frontEnd_.SetCaption("Gatewarden 3.0");
   ApplyListenerSettings(frontEnd_.RemoteListener(), config_);
-  if (frontEnd_.RemoteListener().Active()) {
-    const std::string password(TrimControl(LowerAZ(config_.Password)));
-    if (password.empty())
-      AddLog("Remote control password is empty: anyone can make tunnels");
-    else if (password == "moonbeam")
-      AddLog("Remote control password is the default one: anyone can make tunnels");
-  }
+  if (frontEnd_.RemoteListener().Active())
+    if (const char* guessable = config_.GuessablePassword())
+      AddLog(std::string("Remote control password is ") + guessable + ": anyone can make tunnels");
   Reload();
 }
 

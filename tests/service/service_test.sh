@@ -42,8 +42,11 @@ includes="systemd,systemd-sysv,dbus,iproute2,procps,python3-minimal,$depends"
 if [ ! -x "$root/lib/systemd/systemd" ] || [ "$(cat "$root.includes" 2>/dev/null)" != "$includes" ]; then
   mkdir -p "$cache"
   rm -rf "$root.tmp" "$root" "$root.includes"
+  # The machine's own Debian mirror, as its apt sources name it.
+  mirror=$(apt-cache policy | awk '$3 == "bookworm/main" {print $2; exit}')
+  [ -n "$mirror" ] || skip "this machine's apt sources name no Debian 12 mirror"
   debootstrap --variant=minbase --include="$includes" \
-    bookworm "$root.tmp" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 ||
+    bookworm "$root.tmp" "$mirror" >"$work/debootstrap.log" 2>&1 ||
     { tail -5 "$work/debootstrap.log"; skip "debootstrap failed"; }
   mv "$root.tmp" "$root"
   echo "$includes" >"$root.includes"
