@@ -52,11 +52,17 @@ void THeartbeats::Sweep(TTime now) {
   const TTime checkFrom = nextAt_ - std::min<TTime::duration>(L::kProbeLead, interval / 2);
   if (now < checkFrom) return;
   if (answeredAt_ < checkFrom) {
-    if (now >= nextAt_ && std::exchange(announcing_, false)) {
+    // The server is asked as soon as the heartbeat's time draws near, then every
+    // kProbeEvery; it is silent only once a question asked since went a second unanswered,
+    // whatever the sweep's moments (a short Interval leaves room for only one or two).
+    if (probedAt_ < checkFrom || probedAt_ + L::kProbeEvery <= now) {
+      Probe(now);
+      return;
+    }
+    if (now >= nextAt_ && now - probedAt_ >= L::kProbeAnswerWithin && std::exchange(announcing_, false)) {
       context_.AddLog("No heartbeats for " + tunnel_ + ": its server does not answer queries");
       for (TAnnouncement& announcement : announcements_) announcement.Told = false;
     }
-    if (probedAt_ + L::kProbeEvery <= now) Probe(now);
     return;
   }
   if (now < nextAt_) return;

@@ -37,6 +37,9 @@ struct TMasterLimits {
   // no answer comes (with a short interval, half the interval before).
   static constexpr std::chrono::seconds kProbeLead{5};
   static constexpr std::chrono::seconds kProbeEvery{2};
+  // A server on a sane link answers a status query within milliseconds; one that has not
+  // within this long is taken as silent.
+  static constexpr std::chrono::seconds kProbeAnswerWithin{1};
 };
 
 // [Masters] of the settings.
