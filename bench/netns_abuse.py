@@ -63,6 +63,20 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            (10.99.9.2, same settings, same game server); the datagrams a second at the game
            server's query port and at the third party for --seconds (10). Held: at most 5
            arrive at either after the first second
+  carried  the kernel's fast path carrying a crowd (FastPath=1 unless --fast-path 0): --relays N
+           (30000) players come in at 1,000 a second, 100 to an address of 10.101.0.0/16, each
+           sending every 100 ms for 2.5 s (answered, then established), then every 1.5 s (every
+           other datagram carried by the kernel, the next renewing its lease); the relay serves
+           the query port (AddPort=1) and its metrics on 10.99.1.1:9100, with --nofile N + 1000
+           and upstream ports 10000-65535 unless --port-range. Once the crowd is in: the relays
+           the metrics count and the kernel's table (bpftool), then for --seconds (20) the
+           established player's round trips (every 10 ms) and those of `\\echo\\N` queries to the
+           query port (5 browsers, each 4 a second from an address of its own /24, within the
+           query budgets), the first half without scrapes, the second with a scrape every
+           second; the relay's processor time and the datagrams reaching its sockets in each
+           half; how many of the crowd's relays the kernel carried a datagram of between two
+           readings of its table. Held: p99 and worst of both, in both halves, and at least 90%
+           of the crowd held by the relay (and carried, with the fast path)
 
 Options: --fast-path 0|1 (FastPath of the relay's settings; 1 for bypass, 0 otherwise), --nofile N (the relay's
 descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
@@ -78,8 +92,10 @@ versions with --check.
 import argparse
 import collections
 import ctypes
+import heapq
 import json
 import os
+import resource
 import selectors
 import signal
 import socket
@@ -985,10 +1001,225 @@ ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "brow
                "forge_query": role_forge_query, "third_party": role_third_party}
 
 
+# --- the carried scenario: tens of thousands of relays in the kernel's table ----------------
+# The crowd comes in below the pace of new trials and below the count of new sources a second
+# that the tunnel takes for a flood (TAdmissionLimits::kFloodPerSecond, 1,024), so that
+# neither turns a member away; 30,000 take half a minute.
+CARRIED_PACE = 1000
+# A relay takes at most 128 relays per client address and tunnel: the crowd puts 100 on each.
+CARRIED_PER_ADDRESS = 100
+# A member sends every 100 ms for its first 2.5 s, as a client does on joining: it is
+# answered, then established (1 s after the answer, 10 datagrams and 2 answers, counted by
+# the kernel's reading once a second), before the 4,096 answered relays not established
+# make room for one another. Then it keeps its relay with a datagram every 1.5 s: within the
+# kernel's lease of 2 s after the sockets last saw it, so every other datagram is carried by
+# the kernel and the next goes up and renews the lease, and far within the 12 s a silent
+# relay lives.
+CARRIED_FIRST_EVERY, CARRIED_FIRST_FOR, CARRIED_KEEP_EVERY = 0.1, 2.5, 1.5
+# The crowd is in once every member has been answered, or this long after its last one
+# started; then the last ones get established before anything is measured.
+CARRIED_IN_WITHIN, CARRIED_SETTLE = 20.0, 5.0
+# The query port's budgets are 4 a second per address and per /24, with a burst of 10 and
+# 16: 5 browsers, each on an address of its own /24, each querying 4 times a second, 50 ms
+# apart from one another, measure 20 queries a second and stay within every budget.
+CARRIED_BROWSERS, CARRIED_QUERY_EVERY = 5, 0.25
+CARRIED_WARM_UP = 3.0    # the probe's player gets established before the measurement
+# Upstream ports for 30,000 relays and more: the usual ephemeral range holds 28,232.
+CARRIED_PORT_RANGE = "10000-65535"
+# The relay's descriptors beside its relays': the metrics endpoint's 545 at most
+# (TMetricsEndpoint::kMostDescriptors), the sockets' reserve of 64, listeners, the log and
+# the kernel's objects.
+CARRIED_SPARE_DESCRIPTORS = 1000
+# Members a crowd process holds: each socket is a descriptor, and a process without
+# CAP_SYS_RESOURCE cannot raise its hard limit (20,000 here).
+CARRIED_PER_PROCESS = 10000
+LIMITS.update({
+    # A turn of the relay's loop that reads the kernel's table stalls whatever waits on the
+    # sockets: the query port's every query, and a carried player's datagram once a lease.
+    # Without the stalls both stay near a millisecond; a p99 of 5 ms leaves the machine's
+    # own noise room, and a worst past 20 ms is the loop held up, not the scheduler.
+    "carried_p99": 0.005,
+    "carried_worst": 0.020,
+    "carried_share": 0.9,   # of the crowd, relays held, and with the fast path carried by the kernel
+})
+
+
+def crowd_address(index):
+    """The address of the crowd's index-th member."""
+    return spread_address(CROWD_NET, index // CARRIED_PER_ADDRESS)
+
+
+def carried_browser_address(index):
+    # Each in a /24 of its own, above the crowd's and the other scenarios' /24s.
+    return spread_address(CROWD_NET, 254 * (210 + index))
+
+
+def role_carried_crowd(p):
+    """A part of the crowd: `count` players from the `first`-th on, coming in at `pace` a
+    second from `start` (the whole crowd's), each from a socket of its own
+    (CARRIED_PER_ADDRESS to an address), keeping its relay until SIGTERM or `until`. Prints
+    "in N" once every member has been answered, or at `in_by`; counts what it sends each
+    tenth of a second from `start`."""
+    os.nice(10)      # the crowd stands for players elsewhere: it yields the relay's processors
+    count, first_index = p["count"], p["first"]
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    relay = (RELAY_PLAYERS, TUNNEL)
+    selector = selectors.DefaultSelector()
+    socks, first, answered_at, last_answer = [None] * count, [0.0] * count, [None] * count, [0.0] * count
+    # Starts in order: the list is a heap of (when due, member) as it stands.
+    due = [(p["start"] + (first_index + i) / p["pace"], i) for i in range(count)]
+    sent = failed = answers = answered = 0
+    sent_per_tenth = collections.Counter()
+    told = False
+    while not stop.is_set() and now() < p["until"]:
+        moment = now()
+        while due and due[0][0] <= moment:
+            at, i = heapq.heappop(due)
+            if socks[i] is None:
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                s.bind((crowd_address(first_index + i), 0))
+                s.setblocking(False)
+                selector.register(s, selectors.EVENT_READ, i)
+                socks[i], first[i] = s, at
+            try:
+                socks[i].sendto(b"Pcrowd", relay)
+                sent += 1
+                sent_per_tenth[int((moment - p["start"]) * 10)] += 1
+            except OSError:
+                failed += 1
+            joining = answered_at[i] is None or at - first[i] < CARRIED_FIRST_FOR
+            heapq.heappush(due, (at + (CARRIED_FIRST_EVERY if joining else CARRIED_KEEP_EVERY), i))
+        if not told and (answered == count or moment >= p["in_by"]):
+            print(f"in {answered}", flush=True)
+            told = True
+        wait = min(due[0][0] if due else p["until"], p["until"], moment + 0.05) - now()
+        for key, _ in selector.select(timeout=max(0.0, wait)):
+            try:
+                key.fileobj.recv(256)
+            except OSError:
+                continue
+            i, arrived = key.data, now()
+            answers += 1
+            last_answer[i] = arrived
+            if answered_at[i] is None:
+                answered_at[i] = arrived
+                answered += 1
+    if not told:
+        print(f"in {answered}", flush=True)
+    end = now()
+    waits = [round(answered_at[i] - first[i], 5) for i in range(count) if answered_at[i] is not None]
+    emit({"count": count, "started": sum(1 for s in socks if s is not None), "answered": answered,
+          "answered_last_3s": sum(1 for t in last_answer if t > end - 3.0), "sent": sent, "failed": failed,
+          "answers": answers, "waits": waits, "sent_per_tenth": sent_per_tenth,
+          "never_answered": ["%s:%d" % socks[i].getsockname() for i in range(count)
+                             if answered_at[i] is None and socks[i] is not None][:20]})
+
+
+def role_carried_probe(p):
+    """The established player, sending every PLAYER_EVERY, and CARRIED_BROWSERS browsers, each
+    sending `\\echo\\N` to the query port every CARRIED_QUERY_EVERY from a port of its own, from
+    `start` until `until`; each round trip with when it was sent, summed up for each part
+    of `parts` ([name, from, to])."""
+    selector = selectors.DefaultSelector()
+    player = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    player.bind((PLAYERS, 0))
+    player.setblocking(False)
+    selector.register(player, selectors.EVENT_READ, "player")
+    browsers = []
+    for b in range(CARRIED_BROWSERS):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((carried_browser_address(b), 0))
+        s.setblocking(False)
+        selector.register(s, selectors.EVENT_READ, "query")
+        browsers.append(s)
+    # Sent, by kind and number: when; and the round trips, as (sent at, time).
+    pending = {"player": {}, "query": {}}
+    trips = {"player": [], "query": []}
+    sent = {"player": [], "query": []}
+    start = p["start"]
+    next_player, sequence = start, 0
+    next_query = [start + b * CARRIED_QUERY_EVERY / CARRIED_BROWSERS for b in range(CARRIED_BROWSERS)]
+    while now() < p["until"]:
+        moment = now()
+        if moment >= next_player:
+            pending["player"][sequence] = moment
+            sent["player"].append(moment)
+            player.sendto(b"P%d" % sequence, (RELAY_PLAYERS, TUNNEL))
+            sequence += 1
+            next_player = max(next_player + PLAYER_EVERY, moment - PLAYER_EVERY)
+        for b, s in enumerate(browsers):
+            if moment >= next_query[b]:
+                pending["query"][sequence] = moment
+                sent["query"].append(moment)
+                s.sendto(b"\\echo\\%d" % sequence, (RELAY_PLAYERS, QUERY))
+                sequence += 1
+                next_query[b] = max(next_query[b] + CARRIED_QUERY_EVERY, moment)
+        wake = min([next_player] + next_query)
+        for key, _ in selector.select(timeout=max(0.0, min(wake, moment + 0.005) - now())):
+            try:
+                data = key.fileobj.recv(4096)
+            except OSError:
+                continue
+            arrived = now()
+            number = data[1:] if key.data == "player" else echo_value(data)
+            try:
+                started = pending[key.data].pop(int(number))
+            except (KeyError, ValueError, TypeError):
+                continue
+            trips[key.data].append((started, arrived - started))
+    parts = {}
+    for name, begin, end in p["parts"]:
+        parts[name] = {}
+        for kind in ("player", "query"):
+            times = [t for at, t in trips[kind] if begin <= at < end]
+            count = sum(1 for at in sent[kind] if begin <= at < end)
+            parts[name][kind] = {"sent": count, "lost": count - len(times), "p50": percentile(times, 0.5),
+                                 "p99": percentile(times, 0.99), "worst": max(times, default=None)}
+    emit({"parts": parts})
+
+
+CARRIED_FIGURES = ("gatewarden_relays", "gatewarden_relays_answered_total", "gatewarden_relays_established_total")
+
+
+def role_carried_census(p):
+    """One scrape of the relay's metrics: the relays it holds, answered and established (every
+    series of each summed), and those closed, by reason."""
+    began = now()
+    with socket.create_connection((RELAY_ATTACKER, METRICS), timeout=SCRAPE_GIVES_UP) as s:
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n")
+        answer = b""
+        while data := s.recv(65536):
+            answer += data
+    figures = {name: 0 for name in CARRIED_FIGURES}
+    # Families by cause: the label that names it.
+    causes = {"gatewarden_relays_closed_total": ("closed", "reason"), "gatewarden_clients_refused_total": ("refused", "cause"),
+              "gatewarden_datagrams_dropped_total": ("dropped", "cause")}
+    by_cause = {short: collections.Counter() for short, _ in causes.values()}
+    for line in answer.decode(errors="replace").splitlines():
+        name, _, value = line.partition("{")
+        if name in figures:
+            figures[name] += float(value.rsplit(" ", 1)[1])
+        elif name in causes:
+            short, label = causes[name]
+            by_cause[short][value.split(f'{label}="', 1)[1].split('"', 1)[0]] += float(value.rsplit(" ", 1)[1])
+    for short, counts in by_cause.items():
+        figures[short] = {cause: n for cause, n in counts.items() if n}
+    figures["took"] = now() - began
+    emit(figures)
+
+
+ROLES_CARRIED = {"carried_crowd": role_carried_crowd, "carried_probe": role_carried_probe,
+                 "carried_census": role_carried_census}
+
+
 ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "bypass": role_bypass, "icmp": role_icmp,
          "guess": role_guess, "silent": role_silent, "hog": role_hog, "slowloris": role_slowloris,
          "scraper": role_scraper, "admin": role_admin, "stranger": role_stranger}
 ROLES.update(ROLES_QUERY)
+ROLES.update(ROLES_CARRIED)
 
 
 # --- the laboratory: namespaces, the relay and the roles, all removed on any exit ---------
@@ -1079,6 +1310,15 @@ class Lab:
         with open(self.log_path, "rb") as f:
             return f.read()
 
+    def keep(self, folder):
+        """Copies the relay's log and settings to `folder`, if one is given."""
+        if not folder:
+            return
+        os.makedirs(folder, exist_ok=True)
+        for name in ("relay.log", "gatewarden.ini"):
+            with open(os.path.join(self.folder, name), "rb") as f, open(os.path.join(folder, name), "wb") as g:
+                g.write(f.read())
+
     def close(self):
         for process in self.processes:
             if process.poll() is None:
@@ -1100,6 +1340,9 @@ class Lab:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
         if getattr(self, "log", None):
             self.log.close()
+        for name in os.listdir(self.folder):
+            os.remove(os.path.join(self.folder, name))
+        os.rmdir(self.folder)
 
 
 # --- the query-port scenarios' part of the laboratory ----------------------------------------
@@ -1271,6 +1514,8 @@ def settings(fast_path, temporary_range=None):
 
 
 def run(args):
+    if args.scenario == "carried":
+        return run_carried(args)
     lab = Lab()
     try:
         lab.build()
@@ -1374,17 +1619,10 @@ def run(args):
         figures["log"] = log[relay_log_start:].decode(errors="replace")
         figures["fast_path_line"] = next((line for line in log.decode(errors="replace").splitlines()
                                           if "Fast path o" in line), None)
-        if args.keep:
-            os.makedirs(args.keep, exist_ok=True)
-            for name in ("relay.log", "gatewarden.ini"):
-                with open(os.path.join(lab.folder, name), "rb") as f, open(os.path.join(args.keep, name), "wb") as g:
-                    g.write(f.read())
+        lab.keep(args.keep)
         return figures
     finally:
         lab.close()
-        for name in os.listdir(lab.folder):
-            os.remove(os.path.join(lab.folder, name))
-        os.rmdir(lab.folder)
 
 
 def report(args, figures):
@@ -1406,6 +1644,9 @@ def report(args, figures):
         else:
             check(ok, text)
 
+    if args.scenario == "carried":
+        report_carried(args, figures, check, check_timing)
+        return missed
     pl, log = figures["players"], figures["log"]
     lines = log.splitlines()
     print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
@@ -1627,6 +1868,185 @@ def report_loop(args, figures, check):
           f"{ours_after} and {theirs_after}")
 
 
+# --- the carried scenario's run and figures ----------------------------------------------------
+
+FLOW_KEY, FLOW_VALUE = struct.Struct("!4sHH"), struct.Struct("<24xQQQQ")   # bpf/fastPathMap.h
+
+
+def flows_table(pid):
+    """The relay's table of carried flows, read with bpftool: {(address, port, local port):
+    (last carried, datagrams carried)}."""
+    map_id = None
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") != "anon_inode:bpf-map":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                info = dict(line.split(":", 1) for line in f.read().splitlines() if ":" in line)
+        except FileNotFoundError:
+            continue
+        shape = tuple(int(info.get(field, "0")) for field in ("key_size", "value_size", "max_entries"))
+        if shape == (FLOW_KEY.size, 56, 65536):
+            map_id = int(info["map_id"])
+    if map_id is None:
+        raise RuntimeError("the relay holds no table of carried flows")
+    done = subprocess.run(["bpftool", "-j", "map", "dump", "id", str(map_id)], capture_output=True, text=True)
+    if done.returncode:
+        raise RuntimeError(f"bpftool map dump id {map_id}: {done.stderr.strip()}")
+    table = {}
+    for entry in json.loads(done.stdout):
+        key = bytes(int(b, 16) for b in entry["key"])
+        address, port, local = FLOW_KEY.unpack(key)
+        _, last_seen, datagrams, _ = FLOW_VALUE.unpack(bytes(int(b, 16) for b in entry["value"]))
+        table[(socket.inet_ntoa(address), port, local)] = (last_seen, datagrams)
+    return table
+
+
+def census(lab):
+    return result(lab.role("players", "carried_census"), SCRAPE_GIVES_UP + 20)
+
+
+def run_carried(args):
+    lab = Lab()
+    try:
+        lab.build()
+        lab.sysctl("relay", "net.ipv4.ip_local_port_range", (args.port_range or CARRIED_PORT_RANGE).replace("-", " "))
+        ramp = args.relays / CARRIED_PACE
+        # The longest the run can take: every role is bounded by it.
+        bound = now() + ramp + CARRIED_IN_WITHIN + CARRIED_SETTLE + CARRIED_WARM_UP + args.seconds + 120
+        server = lab.role("server", "server", until=bound, answer_all=False)
+        query_server = lab.role("server", "query_server", until=bound, epoch=now())
+        for process in (server, query_server):
+            if process.stdout.readline().strip() != "ready":
+                raise RuntimeError("the game server did not start")
+        relay_settings = (settings(args.fast_path).replace("AddPort=0", "AddPort=1")
+                          + f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n")
+        lab.start_relay(args.headless, relay_settings, args.nofile)
+        figures = {"ports": lab.sysctl("relay", "net.ipv4.ip_local_port_range")}
+        start = now() + 1.0
+        crowds = [lab.role("players", "carried_crowd", first=first, count=min(CARRIED_PER_PROCESS, args.relays - first),
+                           pace=CARRIED_PACE, start=start, in_by=start + ramp + CARRIED_IN_WITHIN, until=bound)
+                  for first in range(0, args.relays, CARRIED_PER_PROCESS)]
+        figures["crowd_in"] = 0
+        for crowd in crowds:
+            line = crowd.stdout.readline().split()
+            if line[:1] != ["in"]:
+                raise RuntimeError(f"the crowd did not come in: {line}")
+            figures["crowd_in"] += int(line[1])
+        figures["crowd_in_after"] = now() - start
+        time.sleep(CARRIED_SETTLE)
+        figures["census_before"] = census(lab)
+        figures["table_before"] = flows_table(lab.relay.pid)
+        read_at = now()
+        probe_start = read_at + 1.0
+        window_start = probe_start + CARRIED_WARM_UP
+        half = args.seconds / 2
+        mid, window_end = window_start + half, window_start + args.seconds
+        parts = [["quiet", window_start, mid], ["scraped", mid, window_end]]
+        probe = lab.role("players", "carried_probe", start=probe_start, until=window_end + 1.0, parts=parts)
+        scraper = lab.role("players", "scraper", moments=[mid + i for i in range(int(half))], start=mid)
+        # The relay's processor time and the datagrams delivered to its namespace's sockets, per part.
+        marks = []
+        for moment in (window_start, mid, window_end):
+            sleep_until(moment)
+            marks.append((cpu_seconds(lab.relay.pid), lab.snmp("relay", "Udp", "InDatagrams")))
+        figures["relay_cpu"] = [(marks[i + 1][0] - marks[i][0]) / half for i in range(2)]
+        figures["relay_delivered"] = [marks[i + 1][1] - marks[i][1] for i in range(2)]
+        figures["probe"] = result(probe, 30)
+        figures["scraper"] = result(scraper, SCRAPE_GIVES_UP + 30)
+        figures["table_after"] = flows_table(lab.relay.pid)
+        figures["read_between"] = (read_at, now())
+        figures["census_after"] = census(lab)
+        figures["crowd"] = {"count": 0, "answered": 0, "answered_last_3s": 0, "sent": 0, "failed": 0, "answers": 0,
+                            "waits": [], "sent_per_tenth": collections.Counter(), "never_answered": []}
+        for crowd in crowds:
+            crowd.terminate()
+        for crowd in crowds:
+            for name, value in result(crowd, 30).items():
+                if name == "sent_per_tenth":
+                    figures["crowd"][name].update({int(tenth): n for tenth, n in value.items()})
+                elif name in figures["crowd"]:
+                    figures["crowd"][name] += value
+        figures["crowd_start"] = start
+        if lab.relay.poll() is not None:
+            raise RuntimeError(f"the relay ended during the run, status {lab.relay.returncode}:\n"
+                               + lab.read_log()[-3000:].decode(errors="replace"))
+        figures["peak_rss"] = status_kb(lab.relay.pid, "VmHWM") * 1024
+        lab.relay.terminate()
+        if lab.relay.wait(30) != 0:
+            raise RuntimeError(f"the relay stopped with status {lab.relay.returncode}:\n"
+                               + lab.read_log()[-3000:].decode(errors="replace"))
+        for name, process in (("server", server), ("query_server", query_server)):
+            process.terminate()
+            figures[name] = result(process, 10)
+        figures["log"] = lab.read_log().decode(errors="replace")
+        figures["fast_path_line"] = next((l for l in figures["log"].splitlines() if "Fast path o" in l), None)
+        lab.keep(args.keep)
+        return figures
+    finally:
+        lab.close()
+
+
+def report_carried(args, figures, check, check_timing):
+    """carried's figures; `check` holds one to its limit, `check_timing` a latency."""
+    crowd, before, after = figures["crowd"], figures["census_before"], figures["census_after"]
+    print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
+          f"{args.nofile} descriptors, upstream ports {figures['ports']}; peak memory "
+          f"{figures['peak_rss'] / 1e6:.1f} MB; load average {os.getloadavg()[0]:.1f}")
+    print(f"crowd: {crowd['count']} players, {CARRIED_PER_ADDRESS} to an address, {CARRIED_PACE} a second: "
+          f"{figures['crowd_in']} answered {figures['crowd_in_after']:.1f} s after the first "
+          f"(first answer p50 {ms(percentile(crowd['waits'], 0.5))}, longest {ms(max(crowd['waits'], default=None))}); "
+          f"{crowd['answered_last_3s']} still answered in the last 3 s; {crowd['sent']} datagrams sent, "
+          f"{crowd['failed']} sends failed")
+    for name, c in (("before", before), ("after", after)):
+        print(f"relay's metrics {name} the measurement: gatewarden_relays {c['gatewarden_relays']:.0f}, "
+              f"answered {c['gatewarden_relays_answered_total']:.0f}, established "
+              f"{c['gatewarden_relays_established_total']:.0f}, closed {c['closed']}, clients refused {c['refused']}, "
+              f"datagrams dropped {c['dropped']} (scrape {ms(c['took'])})")
+    if crowd["never_answered"]:
+        print(f"crowd members never answered (some): {' '.join(crowd['never_answered'])}")
+    crowd_addresses = {crowd_address(i) for i in range(0, crowd["count"], CARRIED_PER_ADDRESS)}
+
+    def crowd_entries(table):
+        return {key: value for key, value in table.items() if key[2] == TUNNEL and key[0] in crowd_addresses}
+
+    held, later = crowd_entries(figures["table_before"]), crowd_entries(figures["table_after"])
+    carried = sum(1 for key, (_, datagrams) in later.items() if datagrams > held.get(key, (0, 0))[1])
+    carried_datagrams = sum(datagrams - held.get(key, (0, 0))[1] for key, (_, datagrams) in later.items())
+    read_from, read_to = figures["read_between"]
+    tenths = range(int((read_from - figures["crowd_start"]) * 10), int((read_to - figures["crowd_start"]) * 10))
+    crowd_sent = sum(crowd["sent_per_tenth"].get(t, 0) for t in tenths)
+    print(f"kernel's table: {len(figures['table_before'])} entries, {len(held)} the crowd's (client side) before; "
+          f"{len(later)} after; {carried} of the crowd's relays carried a datagram between the two readings "
+          f"({read_to - read_from:.0f} s), {carried_datagrams} of the crowd's {crowd_sent} datagrams then")
+    probe = figures["probe"]["parts"]
+    for index, (part, text) in enumerate((("quiet", "without scrapes"), ("scraped", "scraped every second"))):
+        print(f"{part} ({args.seconds / 2:.0f} s, {text}): relay {figures['relay_cpu'][index]:.0%} of a processor, "
+              f"{figures['relay_delivered'][index]} datagrams delivered to its sockets")
+        for kind, who in (("player", "established player"), ("query", "queries")):
+            f = probe[part][kind]
+            print(f"  {who}: {f['sent']} sent, {f['lost']} lost, p50 {ms(f['p50'])}, p99 {ms(f['p99'])}, "
+                  f"worst {ms(f['worst'])}")
+    scrapes = figures["scraper"]["scrapes"]
+    times = [t for _, t, outcome in scrapes if outcome is None]
+    print(f"scrapes: {len(times)} of {len(scrapes)} answered, p50 {ms(percentile(times, 0.5))}, "
+          f"longest {ms(max(times, default=None))}")
+    share = LIMITS["carried_share"]
+    check(after["gatewarden_relays"] >= share * crowd["count"],
+          f"the relay holds at least {share:.0%} of the crowd: {after['gatewarden_relays']:.0f} relays of "
+          f"{crowd['count']}")
+    if args.fast_path:
+        check(carried >= share * crowd["count"],
+              f"the kernel carries at least {share:.0%} of the crowd: {carried} of {crowd['count']}")
+    for part in ("quiet", "scraped"):
+        for kind, who in (("player", "the player's"), ("query", "a query's")):
+            f = probe[part][kind]
+            check_timing(f["p99"] is not None and f["p99"] < LIMITS["carried_p99"],
+                         f"{part}: {who} p99 under {ms(LIMITS['carried_p99'])}: {ms(f['p99'])}")
+            check_timing(f["worst"] is not None and f["worst"] < LIMITS["carried_worst"],
+                         f"{part}: {who} worst under {ms(LIMITS['carried_worst'])}: {ms(f['worst'])}")
+
+
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "--role":
         ROLES[sys.argv[2]](json.loads(sys.argv[3]))
@@ -1634,14 +2054,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
     parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris")
-                        + QUERY_SCENARIOS)
+                        + QUERY_SCENARIOS + ("carried",))
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
     parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
     parser.add_argument("--rate", default=None, help="a second, or max")
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--again-after", type=float, default=0, help="MS between the datagrams of a source")
     parser.add_argument("--seconds", type=float, default=None)
-    parser.add_argument("--nofile", type=int, default=20000)
+    parser.add_argument("--nofile", type=int, default=None, help="20000; for carried, --relays and 1000")
+    parser.add_argument("--relays", type=int, default=30000, help="the crowd of the carried scenario")
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--slow", type=int, default=300, help="slow connections of the slowloris scenario")
@@ -1656,14 +2077,21 @@ def main():
     args = parser.parse_args()
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
                 "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
-                "reflect": (2000, 10), "loop": (None, 10)}
+                "reflect": (2000, 10), "loop": (None, 10),
+                "carried": (None, 20)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):
         args.rate = int(args.rate)
     args.seconds = args.seconds or seconds
     if args.fast_path is None:
-        args.fast_path = int(args.scenario == "bypass")
+        args.fast_path = int(args.scenario in ("bypass", "carried"))
+    if args.nofile is None:
+        args.nofile = args.relays + CARRIED_SPARE_DESCRIPTORS if args.scenario == "carried" else 20000
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    if hard != resource.RLIM_INFINITY and args.nofile > hard:
+        raise SystemExit(f"netns_abuse: the relay cannot have {args.nofile} descriptors: the hard limit is {hard}, "
+                         f"and raising it needs CAP_SYS_RESOURCE (--nofile, or --relays for carried)")
     if os.geteuid() != 0:
         raise SystemExit("needs root: it makes network namespaces")
     # Any way out (a signal included) goes through the clean-up of `run`; so does the end of
