@@ -1016,6 +1016,10 @@ CARRIED_PER_ADDRESS = 100
 # the kernel and the next goes up and renews the lease, and far within the 12 s a silent
 # relay lives.
 CARRIED_FIRST_EVERY, CARRIED_FIRST_FOR, CARRIED_KEEP_EVERY = 0.1, 2.5, 1.5
+# Players elsewhere do not wait for a processor together: once in, a crowd process held up
+# sends what fell due meanwhile at most this much faster than its mean, rather than all at
+# once, which would queue thousands of datagrams at the relay's sockets in a moment.
+CARRIED_SMOOTH = 1.5
 # The crowd is in once every member has been answered, or this long after its last one
 # started; then the last ones get established before anything is measured.
 CARRIED_IN_WITHIN, CARRIED_SETTLE = 20.0, 5.0
@@ -1023,6 +1027,7 @@ CARRIED_IN_WITHIN, CARRIED_SETTLE = 20.0, 5.0
 # 16: 5 browsers, each on an address of its own /24, each querying 4 times a second, 50 ms
 # apart from one another, measure 20 queries a second and stay within every budget.
 CARRIED_BROWSERS, CARRIED_QUERY_EVERY = 5, 0.25
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)   # Linux; Python names it from 3.12 on
 CARRIED_WARM_UP = 3.0    # the probe's player gets established before the measurement
 # Upstream ports for 30,000 relays and more: the usual ephemeral range holds 28,232.
 CARRIED_PORT_RANGE = "10000-65535"
@@ -1059,7 +1064,7 @@ def role_carried_crowd(p):
     second from `start` (the whole crowd's), each from a socket of its own
     (CARRIED_PER_ADDRESS to an address), keeping its relay until SIGTERM or `until`. Prints
     "in N" once every member has been answered, or at `in_by`; counts what it sends each
-    tenth of a second from `start`."""
+    hundredth of a second from `start`."""
     os.nice(10)      # the crowd stands for players elsewhere: it yields the relay's processors
     count, first_index = p["count"], p["first"]
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
@@ -1072,11 +1077,19 @@ def role_carried_crowd(p):
     # Starts in order: the list is a heap of (when due, member) as it stands.
     due = [(p["start"] + (first_index + i) / p["pace"], i) for i in range(count)]
     sent = failed = answers = answered = 0
-    sent_per_tenth = collections.Counter()
+    sent_per_hundredth = collections.Counter()
     told = False
+    in_at = p["start"] + (first_index + count) / p["pace"] + CARRIED_FIRST_FOR
+    cap = CARRIED_SMOOTH * count / CARRIED_KEEP_EVERY
+    tokens, refilled = 0.0, in_at
     while not stop.is_set() and now() < p["until"]:
         moment = now()
-        while due and due[0][0] <= moment:
+        if moment >= in_at:
+            tokens = min(cap * 0.01, tokens + (moment - refilled) * cap)
+            refilled = moment
+        while due and due[0][0] <= moment and (moment < in_at or tokens >= 1):
+            if moment >= in_at:
+                tokens -= 1
             at, i = heapq.heappop(due)
             if socks[i] is None:
                 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -1087,7 +1100,7 @@ def role_carried_crowd(p):
             try:
                 socks[i].sendto(b"Pcrowd", relay)
                 sent += 1
-                sent_per_tenth[int((moment - p["start"]) * 10)] += 1
+                sent_per_hundredth[int((moment - p["start"]) * 100)] += 1
             except OSError:
                 failed += 1
             joining = answered_at[i] is None or at - first[i] < CARRIED_FIRST_FOR
@@ -1095,7 +1108,7 @@ def role_carried_crowd(p):
         if not told and (answered == count or moment >= p["in_by"]):
             print(f"in {answered}", flush=True)
             told = True
-        wait = min(due[0][0] if due else p["until"], p["until"], moment + 0.05) - now()
+        wait = min(due[0][0] if due else p["until"], p["until"], moment + (0.001 if tokens < 1 else 0.05)) - now()
         for key, _ in selector.select(timeout=max(0.0, wait)):
             try:
                 key.fileobj.recv(256)
@@ -1113,7 +1126,7 @@ def role_carried_crowd(p):
     waits = [round(answered_at[i] - first[i], 5) for i in range(count) if answered_at[i] is not None]
     emit({"count": count, "started": sum(1 for s in socks if s is not None), "answered": answered,
           "answered_last_3s": sum(1 for t in last_answer if t > end - 3.0), "sent": sent, "failed": failed,
-          "answers": answers, "waits": waits, "sent_per_tenth": sent_per_tenth,
+          "answers": answers, "waits": waits, "sent_per_hundredth": sent_per_hundredth,
           "never_answered": ["%s:%d" % socks[i].getsockname() for i in range(count)
                              if answered_at[i] is None and socks[i] is not None][:20]})
 
@@ -1122,37 +1135,40 @@ def role_carried_probe(p):
     """The established player, sending every PLAYER_EVERY, and CARRIED_BROWSERS browsers, each
     sending `\\echo\\N` to the query port every CARRIED_QUERY_EVERY from a port of its own, from
     `start` until `until`; each round trip with when it was sent, summed up for each part
-    of `parts` ([name, from, to])."""
+    of `parts` ([name, from, to]). A round trip ends when the system took the answer in (its
+    receive timestamp), so that this process's own wait for a processor is not counted."""
     selector = selectors.DefaultSelector()
-    player = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    player.bind((PLAYERS, 0))
-    player.setblocking(False)
-    selector.register(player, selectors.EVENT_READ, "player")
-    browsers = []
-    for b in range(CARRIED_BROWSERS):
+
+    def open_socket(address, kind):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind((carried_browser_address(b), 0))
+        s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        s.bind((address, 0))
         s.setblocking(False)
-        selector.register(s, selectors.EVENT_READ, "query")
-        browsers.append(s)
+        selector.register(s, selectors.EVENT_READ, kind)
+        return s
+
+    player = open_socket(PLAYERS, "player")
+    browsers = [open_socket(carried_browser_address(b), "query") for b in range(CARRIED_BROWSERS)]
     # Sent, by kind and number: when; and the round trips, as (sent at, time).
     pending = {"player": {}, "query": {}}
     trips = {"player": [], "query": []}
     sent = {"player": [], "query": []}
     start = p["start"]
-    next_player, sequence = start, 0
+    next_player, sequence, late = start, 0, []
     next_query = [start + b * CARRIED_QUERY_EVERY / CARRIED_BROWSERS for b in range(CARRIED_BROWSERS)]
     while now() < p["until"]:
         moment = now()
         if moment >= next_player:
-            pending["player"][sequence] = moment
+            # How late this process itself was: a machine too busy to run it shows here.
+            late.append((moment, moment - next_player))
+            pending["player"][sequence] = (moment, time.time())
             sent["player"].append(moment)
             player.sendto(b"P%d" % sequence, (RELAY_PLAYERS, TUNNEL))
             sequence += 1
             next_player = max(next_player + PLAYER_EVERY, moment - PLAYER_EVERY)
         for b, s in enumerate(browsers):
             if moment >= next_query[b]:
-                pending["query"][sequence] = moment
+                pending["query"][sequence] = (moment, time.time())
                 sent["query"].append(moment)
                 s.sendto(b"\\echo\\%d" % sequence, (RELAY_PLAYERS, QUERY))
                 sequence += 1
@@ -1160,19 +1176,23 @@ def role_carried_probe(p):
         wake = min([next_player] + next_query)
         for key, _ in selector.select(timeout=max(0.0, min(wake, moment + 0.005) - now())):
             try:
-                data = key.fileobj.recv(4096)
+                data, ancillary, _, _ = key.fileobj.recvmsg(4096, socket.CMSG_SPACE(16))
             except OSError:
                 continue
-            arrived = now()
+            arrived = time.time()
+            for level, kind, value in ancillary:
+                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                    seconds, nanoseconds = struct.unpack("qq", value[:16])
+                    arrived = seconds + nanoseconds / 1e9
             number = data[1:] if key.data == "player" else echo_value(data)
             try:
-                started = pending[key.data].pop(int(number))
+                started, wall = pending[key.data].pop(int(number))
             except (KeyError, ValueError, TypeError):
                 continue
-            trips[key.data].append((started, arrived - started))
+            trips[key.data].append((started, arrived - wall))
     parts = {}
     for name, begin, end in p["parts"]:
-        parts[name] = {}
+        parts[name] = {"probe_late": max((t for at, t in late if begin <= at < end), default=0.0)}
         for kind in ("player", "query"):
             times = [t for at, t in trips[kind] if begin <= at < end]
             count = sum(1 for at in sent[kind] if begin <= at < end)
@@ -1943,6 +1963,7 @@ def run_carried(args):
         half = args.seconds / 2
         mid, window_end = window_start + half, window_start + args.seconds
         parts = [["quiet", window_start, mid], ["scraped", mid, window_end]]
+        figures["parts"] = parts
         probe = lab.role("players", "carried_probe", start=probe_start, until=window_end + 1.0, parts=parts)
         scraper = lab.role("players", "scraper", moments=[mid + i for i in range(int(half))], start=mid)
         # The relay's processor time and the datagrams delivered to its namespace's sockets, per part.
@@ -1958,13 +1979,13 @@ def run_carried(args):
         figures["read_between"] = (read_at, now())
         figures["census_after"] = census(lab)
         figures["crowd"] = {"count": 0, "answered": 0, "answered_last_3s": 0, "sent": 0, "failed": 0, "answers": 0,
-                            "waits": [], "sent_per_tenth": collections.Counter(), "never_answered": []}
+                            "waits": [], "sent_per_hundredth": collections.Counter(), "never_answered": []}
         for crowd in crowds:
             crowd.terminate()
         for crowd in crowds:
             for name, value in result(crowd, 30).items():
-                if name == "sent_per_tenth":
-                    figures["crowd"][name].update({int(tenth): n for tenth, n in value.items()})
+                if name == "sent_per_hundredth":
+                    figures["crowd"][name].update({int(hundredth): n for hundredth, n in value.items()})
                 elif name in figures["crowd"]:
                     figures["crowd"][name] += value
         figures["crowd_start"] = start
@@ -1990,6 +2011,13 @@ def run_carried(args):
 def report_carried(args, figures, check, check_timing):
     """carried's figures; `check` holds one to its limit, `check_timing` a latency."""
     crowd, before, after = figures["crowd"], figures["census_before"], figures["census_after"]
+
+    def sent_between(begin, end):
+        """The crowd's datagrams sent from `begin` to `end`, and the most in a hundredth of a second."""
+        counts = [crowd["sent_per_hundredth"].get(h, 0) for h in range(int((begin - figures["crowd_start"]) * 100),
+                                                                         int((end - figures["crowd_start"]) * 100))]
+        return sum(counts), max(counts, default=0)
+
     print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
           f"{args.nofile} descriptors, upstream ports {figures['ports']}; peak memory "
           f"{figures['peak_rss'] / 1e6:.1f} MB; load average {os.getloadavg()[0]:.1f}")
@@ -2014,15 +2042,18 @@ def report_carried(args, figures, check, check_timing):
     carried = sum(1 for key, (_, datagrams) in later.items() if datagrams > held.get(key, (0, 0))[1])
     carried_datagrams = sum(datagrams - held.get(key, (0, 0))[1] for key, (_, datagrams) in later.items())
     read_from, read_to = figures["read_between"]
-    tenths = range(int((read_from - figures["crowd_start"]) * 10), int((read_to - figures["crowd_start"]) * 10))
-    crowd_sent = sum(crowd["sent_per_tenth"].get(t, 0) for t in tenths)
+    crowd_sent = sent_between(read_from, read_to)[0]
     print(f"kernel's table: {len(figures['table_before'])} entries, {len(held)} the crowd's (client side) before; "
           f"{len(later)} after; {carried} of the crowd's relays carried a datagram between the two readings "
           f"({read_to - read_from:.0f} s), {carried_datagrams} of the crowd's {crowd_sent} datagrams then")
     probe = figures["probe"]["parts"]
+
     for index, (part, text) in enumerate((("quiet", "without scrapes"), ("scraped", "scraped every second"))):
+        sent, busiest = sent_between(*figures["parts"][index][1:])
         print(f"{part} ({args.seconds / 2:.0f} s, {text}): relay {figures['relay_cpu'][index]:.0%} of a processor, "
-              f"{figures['relay_delivered'][index]} datagrams delivered to its sockets")
+              f"{figures['relay_delivered'][index]} datagrams delivered to its sockets; the crowd sent {sent}, "
+              f"at most {busiest} in a hundredth of a second; the probe's own sends up to "
+              f"{ms(probe[part]['probe_late'])} late")
         for kind, who in (("player", "established player"), ("query", "queries")):
             f = probe[part][kind]
             print(f"  {who}: {f['sent']} sent, {f['lost']} lost, p50 {ms(f['p50'])}, p99 {ms(f['p99'])}, "
