@@ -71,6 +71,20 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            128 ports of one address of the players (10.101.64.1), all of that address's query
            relays, while that address comes to play on the game port from a new port, 10 times
            a second apart: held, each try answered within 1 s
+  carried  the kernel's fast path carrying a crowd (FastPath=1 unless --fast-path 0): --relays N
+           (30000) players come in at 1,000 a second, 100 to an address of 10.101.0.0/16, each
+           sending every 100 ms for 2.5 s (answered, then established), then every 1.5 s (every
+           other datagram carried by the kernel, the next renewing its lease); the relay serves
+           the query port (AddPort=1) and its metrics on 10.99.1.1:9100, with --nofile N + 1000
+           and upstream ports 10000-65535 unless --port-range. Once the crowd is in: the relays
+           the metrics count and the kernel's table (bpftool), then for --seconds (20) the
+           established player's round trips (every 10 ms) and those of `\\echo\\N` queries to the
+           query port (25 browsers, each 4 a second from an address of its own /24, within the
+           query budgets), the first half without scrapes, the second with a scrape every
+           second; the relay's processor time and the datagrams reaching its sockets in each
+           half; how many of the crowd's relays the kernel carried a datagram of between two
+           readings of its table. Held: p99 and worst of both, in both halves, and at least 90%
+           of the crowd held by the relay (and carried, with the fast path)
 
 Options: --fast-path 0|1 (FastPath of the relay's settings; 1 for bypass, 0 otherwise), --nofile N (the relay's
 descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
@@ -92,9 +106,11 @@ versions with --check.
 import argparse
 import collections
 import ctypes
+import heapq
 import json
 import os
 import re
+import resource
 import selectors
 import signal
 import socket
@@ -1122,10 +1138,263 @@ ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "brow
                "share_victim": role_share_victim}
 
 
+# --- the carried scenario: tens of thousands of relays in the kernel's table ----------------
+# The crowd comes in below the pace of new trials and below the count of new sources a second
+# that the tunnel takes for a flood (TAdmissionLimits::kFloodPerSecond, 1,024), so that
+# neither turns a member away; 30,000 take half a minute.
+CARRIED_PACE = 1000
+# A relay takes at most 128 relays per client address and tunnel: the crowd puts 100 on each.
+CARRIED_PER_ADDRESS = 100
+# A member sends every 100 ms for its first 2.5 s, as a client does on joining: it is
+# answered, then established (1 s after the answer, 10 datagrams and 2 answers, counted by
+# the kernel's reading once a second), before the 4,096 answered relays not established
+# make room for one another. Then it keeps its relay with a datagram every 1.5 s: within the
+# kernel's lease of 2 s after the sockets last saw it, so every other datagram is carried by
+# the kernel and the next goes up and renews the lease, and far within the 12 s a silent
+# relay lives.
+CARRIED_FIRST_EVERY, CARRIED_FIRST_FOR, CARRIED_KEEP_EVERY = 0.1, 2.5, 1.5
+# Players elsewhere do not wait for a processor together: once in, a crowd process held up
+# sends what fell due meanwhile at most this much faster than its mean, rather than all at
+# once, which would queue thousands of datagrams at the relay's sockets in a moment.
+CARRIED_SMOOTH = 1.5
+# New members a crowd process starts at once after being held up.
+CARRIED_STARTS_BURST = 10
+# The crowd is in once every member has been answered, or this long after its last one
+# started; then the last ones get established before anything is measured.
+CARRIED_IN_WITHIN, CARRIED_SETTLE = 20.0, 5.0
+# The query port's budgets are 4 a second per address and per /24, with a burst of 10 and
+# 16: 25 browsers, each on an address of its own /24, each querying 4 times a second, 10 ms
+# apart from one another, stay within every budget and meet a stall of 10 ms or more as the
+# player does.
+CARRIED_BROWSERS, CARRIED_QUERY_EVERY = 25, 0.25
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)   # Linux; Python names it from 3.12 on
+CARRIED_WARM_UP = 3.0    # the probe's player gets established before the measurement
+# Upstream ports for 30,000 relays and more: the usual ephemeral range holds 28,232.
+CARRIED_PORT_RANGE = "10000-65535"
+# The relay's descriptors beside its relays': the metrics endpoint's 545 at most
+# (TMetricsEndpoint::kMostDescriptors), the sockets' reserve of 64, listeners, the log and
+# the kernel's objects.
+CARRIED_SPARE_DESCRIPTORS = 1000
+# Members a crowd process holds: each socket is a descriptor, and a process without
+# CAP_SYS_RESOURCE cannot raise its hard limit (20,000 here).
+CARRIED_PER_PROCESS = 10000
+LIMITS.update({
+    # A turn of the relay's loop that reads the kernel's table stalls whatever waits on the
+    # sockets: the query port's every query, and a carried player's datagram once a lease.
+    # On sockets alone, with 19,000 relays on the shared 2-core machine, both kept a p99 of
+    # 2-4 ms and a worst of 6-15 ms; a loop that reads the table a relay at a time gave worsts
+    # of 50-100 ms, scrapes or not.
+    "carried_p99": 0.005,
+    "carried_worst": 0.020,
+    "carried_share": 0.9,   # of the crowd, relays held, and with the fast path carried by the kernel
+})
+
+
+def crowd_address(index):
+    """The address of the crowd's index-th member."""
+    return spread_address(CROWD_NET, index // CARRIED_PER_ADDRESS)
+
+
+def carried_browser_address(index):
+    # Each in a /24 of its own, above the crowd's and the other scenarios' /24s.
+    return spread_address(CROWD_NET, 254 * (220 + index))
+
+
+def role_carried_crowd(p):
+    """The `part`-th of `parts` parts of the crowd: every parts-th player from the part-th on,
+    `count` in all, the whole crowd coming in at `pace` a second from `start`, each from a
+    socket of its own (CARRIED_PER_ADDRESS to an address), keeping its relay until SIGTERM or
+    `until`. Prints "in N" once every member has been answered, or at `in_by`; counts what it
+    sends each hundredth of a second from `start`."""
+    os.nice(10)      # the crowd stands for players elsewhere: it yields the relay's processors
+    count, part, parts = p["count"], p["part"], p["parts"]
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    relay = (RELAY_PLAYERS, TUNNEL)
+    selector = selectors.DefaultSelector()
+    socks, first, answered_at, last_answer = [None] * count, [0.0] * count, [None] * count, [0.0] * count
+    # Starts in order: the list is a heap of (when due, member) as it stands.
+    due = [(p["start"] + (part + i * parts) / p["pace"], i) for i in range(count)]
+    sent = failed = answers = answered = started = 0
+    sent_per_hundredth = collections.Counter()
+    told = False
+    # Newcomers never come faster than this part's share of the pace, even after this process
+    # was held up: a second with more than the flood's count would have the kernel turn
+    # newcomers away.
+    share = p["pace"] / parts
+    starts, starts_refilled = 0.0, p["start"]
+    # Once every member is in, what fell due while the process was held up goes out smoothly.
+    in_at, cap = float("inf"), CARRIED_SMOOTH * count / CARRIED_KEEP_EVERY
+    tokens, refilled = 0.0, 0.0
+    while not stop.is_set() and now() < p["until"]:
+        moment = now()
+        starts = min(CARRIED_STARTS_BURST, starts + (moment - starts_refilled) * share)
+        starts_refilled = moment
+        if moment >= in_at:
+            tokens = min(cap * 0.01, tokens + (moment - max(refilled, in_at)) * cap)
+            refilled = moment
+        while due and due[0][0] <= moment and (moment < in_at or tokens >= 1):
+            at, i = heapq.heappop(due)
+            if socks[i] is None and starts < 1:
+                heapq.heappush(due, (moment + 1 / share, i))
+                continue
+            if moment >= in_at:
+                tokens -= 1
+            if socks[i] is None:
+                starts -= 1
+                started += 1
+                if started == count:
+                    in_at = moment + CARRIED_FIRST_FOR
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                s.bind((crowd_address(part + i * parts), 0))
+                s.setblocking(False)
+                selector.register(s, selectors.EVENT_READ, i)
+                socks[i], first[i] = s, at
+            try:
+                socks[i].sendto(b"Pcrowd", relay)
+                sent += 1
+                sent_per_hundredth[int((moment - p["start"]) * 100)] += 1
+            except OSError:
+                failed += 1
+            joining = answered_at[i] is None or at - first[i] < CARRIED_FIRST_FOR
+            heapq.heappush(due, (at + (CARRIED_FIRST_EVERY if joining else CARRIED_KEEP_EVERY), i))
+        if not told and (answered == count or moment >= p["in_by"]):
+            print(f"in {answered}", flush=True)
+            told = True
+        wait = min(due[0][0] if due else p["until"], p["until"], moment + (0.001 if tokens < 1 else 0.05)) - now()
+        for key, _ in selector.select(timeout=max(0.0, wait)):
+            try:
+                key.fileobj.recv(256)
+            except OSError:
+                continue
+            i, arrived = key.data, now()
+            answers += 1
+            last_answer[i] = arrived
+            if answered_at[i] is None:
+                answered_at[i] = arrived
+                answered += 1
+    if not told:
+        print(f"in {answered}", flush=True)
+    end = now()
+    waits = [round(answered_at[i] - first[i], 5) for i in range(count) if answered_at[i] is not None]
+    emit({"count": count, "started": sum(1 for s in socks if s is not None), "answered": answered,
+          "answered_last_3s": sum(1 for t in last_answer if t > end - 3.0), "sent": sent, "failed": failed,
+          "answers": answers, "waits": waits, "sent_per_hundredth": sent_per_hundredth,
+          "never_answered": ["%s:%d" % socks[i].getsockname() for i in range(count)
+                             if answered_at[i] is None and socks[i] is not None][:20]})
+
+
+def role_carried_probe(p):
+    """The established player, sending every PLAYER_EVERY, and CARRIED_BROWSERS browsers, each
+    sending `\\echo\\N` to the query port every CARRIED_QUERY_EVERY from a port of its own, from
+    `start` until `until`; each round trip with when it was sent, summed up for each part
+    of `parts` ([name, from, to]). A round trip ends when the system took the answer in (its
+    receive timestamp), so that this process's own wait for a processor is not counted."""
+    selector = selectors.DefaultSelector()
+
+    def open_socket(address, kind):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        s.bind((address, 0))
+        s.setblocking(False)
+        selector.register(s, selectors.EVENT_READ, kind)
+        return s
+
+    player = open_socket(PLAYERS, "player")
+    browsers = [open_socket(carried_browser_address(b), "query") for b in range(CARRIED_BROWSERS)]
+    # Sent, by kind and number: when; and the round trips, as (sent at, time).
+    pending = {"player": {}, "query": {}}
+    trips = {"player": [], "query": []}
+    sent = {"player": [], "query": []}
+    start = p["start"]
+    next_player, sequence, late = start, 0, []
+    next_query = [start + b * CARRIED_QUERY_EVERY / CARRIED_BROWSERS for b in range(CARRIED_BROWSERS)]
+    while now() < p["until"]:
+        moment = now()
+        if moment >= next_player:
+            # How late this process itself was: a machine too busy to run it shows here.
+            late.append((moment, moment - next_player))
+            pending["player"][sequence] = (moment, time.time())
+            sent["player"].append(moment)
+            player.sendto(b"P%d" % sequence, (RELAY_PLAYERS, TUNNEL))
+            sequence += 1
+            next_player = max(next_player + PLAYER_EVERY, moment - PLAYER_EVERY)
+        for b, s in enumerate(browsers):
+            if moment >= next_query[b]:
+                pending["query"][sequence] = (moment, time.time())
+                sent["query"].append(moment)
+                s.sendto(b"\\echo\\%d" % sequence, (RELAY_PLAYERS, QUERY))
+                sequence += 1
+                next_query[b] = max(next_query[b] + CARRIED_QUERY_EVERY, moment)
+        wake = min([next_player] + next_query)
+        for key, _ in selector.select(timeout=max(0.0, min(wake, moment + 0.005) - now())):
+            try:
+                data, ancillary, _, _ = key.fileobj.recvmsg(4096, socket.CMSG_SPACE(16))
+            except OSError:
+                continue
+            arrived = time.time()
+            for level, kind, value in ancillary:
+                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                    seconds, nanoseconds = struct.unpack("qq", value[:16])
+                    arrived = seconds + nanoseconds / 1e9
+            number = data[1:] if key.data == "player" else echo_value(data)
+            try:
+                started, wall = pending[key.data].pop(int(number))
+            except (KeyError, ValueError, TypeError):
+                continue
+            trips[key.data].append((started, arrived - wall))
+    parts = {}
+    for name, begin, end in p["parts"]:
+        parts[name] = {"probe_late": max((t for at, t in late if begin <= at < end), default=0.0)}
+        for kind in ("player", "query"):
+            times = [t for at, t in trips[kind] if begin <= at < end]
+            count = sum(1 for at in sent[kind] if begin <= at < end)
+            parts[name][kind] = {"sent": count, "lost": count - len(times), "p50": percentile(times, 0.5),
+                                 "p99": percentile(times, 0.99), "worst": max(times, default=None)}
+    emit({"parts": parts})
+
+
+CARRIED_FIGURES = ("gatewarden_relays", "gatewarden_relays_answered_total", "gatewarden_relays_established_total")
+
+
+def role_carried_census(p):
+    """One scrape of the relay's metrics: the relays it holds, answered and established (every
+    series of each summed), and those closed, by reason."""
+    began = now()
+    with socket.create_connection((RELAY_ATTACKER, METRICS), timeout=SCRAPE_GIVES_UP) as s:
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n")
+        answer = b""
+        while data := s.recv(65536):
+            answer += data
+    figures = {name: 0 for name in CARRIED_FIGURES}
+    # Families by cause: the label that names it.
+    causes = {"gatewarden_relays_closed_total": ("closed", "reason"), "gatewarden_clients_refused_total": ("refused", "cause"),
+              "gatewarden_datagrams_dropped_total": ("dropped", "cause")}
+    by_cause = {short: collections.Counter() for short, _ in causes.values()}
+    for line in answer.decode(errors="replace").splitlines():
+        name, _, value = line.partition("{")
+        if name in figures:
+            figures[name] += float(value.rsplit(" ", 1)[1])
+        elif name in causes:
+            short, label = causes[name]
+            by_cause[short][value.split(f'{label}="', 1)[1].split('"', 1)[0]] += float(value.rsplit(" ", 1)[1])
+    for short, counts in by_cause.items():
+        figures[short] = {cause: n for cause, n in counts.items() if n}
+    figures["took"] = now() - began
+    emit(figures)
+
+
+ROLES_CARRIED = {"carried_crowd": role_carried_crowd, "carried_probe": role_carried_probe,
+                 "carried_census": role_carried_census}
+
+
 ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "bypass": role_bypass, "icmp": role_icmp,
          "guess": role_guess, "silent": role_silent, "hog": role_hog, "slowloris": role_slowloris,
          "scraper": role_scraper, "admin": role_admin, "stranger": role_stranger}
 ROLES.update(ROLES_QUERY)
+ROLES.update(ROLES_CARRIED)
 
 
 # --- the laboratory: namespaces, the relay and the roles, all removed on any exit ---------
@@ -1216,6 +1485,15 @@ class Lab:
         with open(self.log_path, "rb") as f:
             return f.read()
 
+    def keep(self, folder):
+        """Copies the relay's log and settings to `folder`, if one is given."""
+        if not folder:
+            return
+        os.makedirs(folder, exist_ok=True)
+        for name in ("relay.log", "gatewarden.ini"):
+            with open(os.path.join(self.folder, name), "rb") as f, open(os.path.join(folder, name), "wb") as g:
+                g.write(f.read())
+
     def close(self):
         for process in self.processes:
             if process.poll() is None:
@@ -1237,6 +1515,9 @@ class Lab:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
         if getattr(self, "log", None):
             self.log.close()
+        for name in os.listdir(self.folder):
+            os.remove(os.path.join(self.folder, name))
+        os.rmdir(self.folder)
 
 
 # --- the query-port scenarios' part of the laboratory ----------------------------------------
@@ -1438,6 +1719,8 @@ def settings(fast_path, temporary_range=None):
 
 
 def run(args):
+    if args.scenario == "carried":
+        return run_carried(args)
     lab = Lab()
     try:
         lab.build()
@@ -1549,17 +1832,10 @@ def run(args):
         figures["log"] = log[relay_log_start:].decode(errors="replace")
         figures["fast_path_line"] = next((line for line in log.decode(errors="replace").splitlines()
                                           if "Fast path o" in line), None)
-        if args.keep:
-            os.makedirs(args.keep, exist_ok=True)
-            for name in ("relay.log", "gatewarden.ini"):
-                with open(os.path.join(lab.folder, name), "rb") as f, open(os.path.join(args.keep, name), "wb") as g:
-                    g.write(f.read())
+        lab.keep(args.keep)
         return figures
     finally:
         lab.close()
-        for name in os.listdir(lab.folder):
-            os.remove(os.path.join(lab.folder, name))
-        os.rmdir(lab.folder)
 
 
 def report(args, figures):
@@ -1581,6 +1857,9 @@ def report(args, figures):
         else:
             check(ok, text)
 
+    if args.scenario == "carried":
+        report_carried(args, figures, check, check_timing)
+        return missed
     pl, log = figures["players"], figures["log"]
     lines = log.splitlines()
     print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
@@ -1881,6 +2160,199 @@ def report_loop(args, figures, check):
           f"{ours_after} and {theirs_after}")
 
 
+# --- the carried scenario's run and figures ----------------------------------------------------
+
+FLOW_KEY, FLOW_VALUE = struct.Struct("!4sHH"), struct.Struct("<24xQQQQ")   # bpf/fastPathMap.h
+
+
+def flows_table(pid):
+    """The relay's table of carried flows, read with bpftool: {(address, port, local port):
+    (last carried, datagrams carried)}."""
+    map_id = None
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") != "anon_inode:bpf-map":
+                continue
+            with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                info = dict(line.split(":", 1) for line in f.read().splitlines() if ":" in line)
+        except FileNotFoundError:
+            continue
+        shape = tuple(int(info.get(field, "0")) for field in ("key_size", "value_size", "max_entries"))
+        if shape == (FLOW_KEY.size, 56, 65536):
+            map_id = int(info["map_id"])
+    if map_id is None:
+        raise RuntimeError("the relay holds no table of carried flows")
+    done = subprocess.run(["bpftool", "-j", "map", "dump", "id", str(map_id)], capture_output=True, text=True)
+    if done.returncode:
+        raise RuntimeError(f"bpftool map dump id {map_id}: {done.stderr.strip()}")
+    table = {}
+    for entry in json.loads(done.stdout):
+        key = bytes(int(b, 16) for b in entry["key"])
+        address, port, local = FLOW_KEY.unpack(key)
+        _, last_seen, datagrams, _ = FLOW_VALUE.unpack(bytes(int(b, 16) for b in entry["value"]))
+        table[(socket.inet_ntoa(address), port, local)] = (last_seen, datagrams)
+    return table
+
+
+def census(lab):
+    return result(lab.role("players", "carried_census"), SCRAPE_GIVES_UP + 20)
+
+
+def run_carried(args):
+    lab = Lab()
+    try:
+        lab.build()
+        lab.sysctl("relay", "net.ipv4.ip_local_port_range", (args.port_range or CARRIED_PORT_RANGE).replace("-", " "))
+        ramp = args.relays / CARRIED_PACE
+        # The longest the run can take: every role is bounded by it.
+        bound = now() + ramp + CARRIED_IN_WITHIN + CARRIED_SETTLE + CARRIED_WARM_UP + args.seconds + 120
+        server = lab.role("server", "server", until=bound, answer_all=False)
+        query_server = lab.role("server", "query_server", until=bound, epoch=now())
+        for process in (server, query_server):
+            if process.stdout.readline().strip() != "ready":
+                raise RuntimeError("the game server did not start")
+        relay_settings = (settings(args.fast_path).replace("AddPort=0", "AddPort=1")
+                          + f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n")
+        lab.start_relay(args.headless, relay_settings, args.nofile)
+        figures = {"ports": lab.sysctl("relay", "net.ipv4.ip_local_port_range")}
+        start = now() + 1.0
+        parts = -(-args.relays // CARRIED_PER_PROCESS)
+        crowds = [lab.role("players", "carried_crowd", part=part, parts=parts, count=len(range(part, args.relays, parts)),
+                           pace=CARRIED_PACE, start=start, in_by=start + ramp + CARRIED_IN_WITHIN, until=bound)
+                  for part in range(parts)]
+        figures["crowd_in"] = 0
+        for crowd in crowds:
+            line = crowd.stdout.readline().split()
+            if line[:1] != ["in"]:
+                raise RuntimeError(f"the crowd did not come in: {line}")
+            figures["crowd_in"] += int(line[1])
+        figures["crowd_in_after"] = now() - start
+        time.sleep(CARRIED_SETTLE)
+        figures["census_before"] = census(lab)
+        # Without the fast path the relay holds no table.
+        figures["table_before"] = flows_table(lab.relay.pid) if args.fast_path else {}
+        read_at = now()
+        probe_start = read_at + 1.0
+        window_start = probe_start + CARRIED_WARM_UP
+        half = args.seconds / 2
+        mid, window_end = window_start + half, window_start + args.seconds
+        parts = [["quiet", window_start, mid], ["scraped", mid, window_end]]
+        figures["parts"] = parts
+        probe = lab.role("players", "carried_probe", start=probe_start, until=window_end + 1.0, parts=parts)
+        scraper = lab.role("players", "scraper", moments=[mid + i for i in range(int(half))], start=mid)
+        # The relay's processor time and the datagrams delivered to its namespace's sockets, per part.
+        marks = []
+        for moment in (window_start, mid, window_end):
+            sleep_until(moment)
+            marks.append((cpu_seconds(lab.relay.pid), lab.snmp("relay", "Udp", "InDatagrams")))
+        figures["relay_cpu"] = [(marks[i + 1][0] - marks[i][0]) / half for i in range(2)]
+        figures["relay_delivered"] = [marks[i + 1][1] - marks[i][1] for i in range(2)]
+        figures["probe"] = result(probe, 30)
+        figures["scraper"] = result(scraper, SCRAPE_GIVES_UP + 30)
+        figures["table_after"] = flows_table(lab.relay.pid) if args.fast_path else {}
+        figures["read_between"] = (read_at, now())
+        figures["census_after"] = census(lab)
+        figures["crowd"] = {"count": 0, "answered": 0, "answered_last_3s": 0, "sent": 0, "failed": 0, "answers": 0,
+                            "waits": [], "sent_per_hundredth": collections.Counter(), "never_answered": []}
+        for crowd in crowds:
+            crowd.terminate()
+        for crowd in crowds:
+            for name, value in result(crowd, 30).items():
+                if name == "sent_per_hundredth":
+                    figures["crowd"][name].update({int(hundredth): n for hundredth, n in value.items()})
+                elif name in figures["crowd"]:
+                    figures["crowd"][name] += value
+        figures["crowd_start"] = start
+        if lab.relay.poll() is not None:
+            raise RuntimeError(f"the relay ended during the run, status {lab.relay.returncode}:\n"
+                               + lab.read_log()[-3000:].decode(errors="replace"))
+        figures["peak_rss"] = status_kb(lab.relay.pid, "VmHWM") * 1024
+        lab.relay.terminate()
+        if lab.relay.wait(30) != 0:
+            raise RuntimeError(f"the relay stopped with status {lab.relay.returncode}:\n"
+                               + lab.read_log()[-3000:].decode(errors="replace"))
+        for name, process in (("server", server), ("query_server", query_server)):
+            process.terminate()
+            figures[name] = result(process, 10)
+        figures["log"] = lab.read_log().decode(errors="replace")
+        figures["fast_path_line"] = next((l for l in figures["log"].splitlines() if "Fast path o" in l), None)
+        lab.keep(args.keep)
+        return figures
+    finally:
+        lab.close()
+
+
+def report_carried(args, figures, check, check_timing):
+    """carried's figures; `check` holds one to its limit, `check_timing` a latency."""
+    crowd, before, after = figures["crowd"], figures["census_before"], figures["census_after"]
+
+    def sent_between(begin, end):
+        """The crowd's datagrams sent from `begin` to `end`, and the most in a hundredth of a second."""
+        counts = [crowd["sent_per_hundredth"].get(h, 0) for h in range(int((begin - figures["crowd_start"]) * 100),
+                                                                         int((end - figures["crowd_start"]) * 100))]
+        return sum(counts), max(counts, default=0)
+
+    print(f"relay: FastPath={args.fast_path} ({figures['fast_path_line'] or 'no fast-path line'}), "
+          f"{args.nofile} descriptors, upstream ports {figures['ports']}; peak memory "
+          f"{figures['peak_rss'] / 1e6:.1f} MB; load average {os.getloadavg()[0]:.1f}")
+    print(f"crowd: {crowd['count']} players, {CARRIED_PER_ADDRESS} to an address, {CARRIED_PACE} a second: "
+          f"{figures['crowd_in']} answered {figures['crowd_in_after']:.1f} s after the first "
+          f"(first answer p50 {ms(percentile(crowd['waits'], 0.5))}, longest {ms(max(crowd['waits'], default=None))}); "
+          f"{crowd['answered_last_3s']} still answered in the last 3 s; {crowd['sent']} datagrams sent, "
+          f"{crowd['failed']} sends failed")
+    for name, c in (("before", before), ("after", after)):
+        print(f"relay's metrics {name} the measurement: gatewarden_relays {c['gatewarden_relays']:.0f}, "
+              f"answered {c['gatewarden_relays_answered_total']:.0f}, established "
+              f"{c['gatewarden_relays_established_total']:.0f}, closed {c['closed']}, clients refused {c['refused']}, "
+              f"datagrams dropped {c['dropped']} (scrape {ms(c['took'])})")
+    if crowd["never_answered"]:
+        print(f"crowd members never answered (some): {' '.join(crowd['never_answered'])}")
+    crowd_addresses = {crowd_address(i) for i in range(0, crowd["count"], CARRIED_PER_ADDRESS)}
+
+    def crowd_entries(table):
+        return {key: value for key, value in table.items() if key[2] == TUNNEL and key[0] in crowd_addresses}
+
+    held, later = crowd_entries(figures["table_before"]), crowd_entries(figures["table_after"])
+    carried = sum(1 for key, (_, datagrams) in later.items() if datagrams > held.get(key, (0, 0))[1])
+    carried_datagrams = sum(datagrams - held.get(key, (0, 0))[1] for key, (_, datagrams) in later.items())
+    read_from, read_to = figures["read_between"]
+    crowd_sent = sent_between(read_from, read_to)[0]
+    print(f"kernel's table: {len(figures['table_before'])} entries, {len(held)} the crowd's (client side) before; "
+          f"{len(later)} after; {carried} of the crowd's relays carried a datagram between the two readings "
+          f"({read_to - read_from:.0f} s), {carried_datagrams} of the crowd's {crowd_sent} datagrams then")
+    probe = figures["probe"]["parts"]
+
+    for index, (part, text) in enumerate((("quiet", "without scrapes"), ("scraped", "scraped every second"))):
+        sent, busiest = sent_between(*figures["parts"][index][1:])
+        print(f"{part} ({args.seconds / 2:.0f} s, {text}): relay {figures['relay_cpu'][index]:.0%} of a processor, "
+              f"{figures['relay_delivered'][index]} datagrams delivered to its sockets; the crowd sent {sent}, "
+              f"at most {busiest} in a hundredth of a second; the probe's own sends up to "
+              f"{ms(probe[part]['probe_late'])} late")
+        for kind, who in (("player", "established player"), ("query", "queries")):
+            f = probe[part][kind]
+            print(f"  {who}: {f['sent']} sent, {f['lost']} lost, p50 {ms(f['p50'])}, p99 {ms(f['p99'])}, "
+                  f"worst {ms(f['worst'])}")
+    scrapes = figures["scraper"]["scrapes"]
+    times = [t for _, t, outcome in scrapes if outcome is None]
+    print(f"scrapes: {len(times)} of {len(scrapes)} answered, p50 {ms(percentile(times, 0.5))}, "
+          f"longest {ms(max(times, default=None))}")
+    share = LIMITS["carried_share"]
+    # Counted before the probe's player and browsers come: the crowd's relays alone.
+    check(before["gatewarden_relays"] >= share * crowd["count"],
+          f"the relay holds at least {share:.0%} of the crowd: {before['gatewarden_relays']:.0f} relays of "
+          f"{crowd['count']}")
+    if args.fast_path:
+        check(carried >= share * crowd["count"],
+              f"the kernel carries at least {share:.0%} of the crowd: {carried} of {crowd['count']}")
+    for part in ("quiet", "scraped"):
+        for kind, who in (("player", "the player's"), ("query", "a query's")):
+            f = probe[part][kind]
+            check_timing(f["p99"] is not None and f["p99"] < LIMITS["carried_p99"],
+                         f"{part}: {who} p99 under {ms(LIMITS['carried_p99'])}: {ms(f['p99'])}")
+            check_timing(f["worst"] is not None and f["worst"] < LIMITS["carried_worst"],
+                         f"{part}: {who} worst under {ms(LIMITS['carried_worst'])}: {ms(f['worst'])}")
+
+
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "--role":
         ROLES[sys.argv[2]](json.loads(sys.argv[3]))
@@ -1888,14 +2360,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
     parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris")
-                        + QUERY_SCENARIOS)
+                        + QUERY_SCENARIOS + ("carried",))
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
     parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
     parser.add_argument("--rate", default=None, help="a second, or max")
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--again-after", type=float, default=0, help="MS between the datagrams of a source")
     parser.add_argument("--seconds", type=float, default=None)
-    parser.add_argument("--nofile", type=int, default=20000)
+    parser.add_argument("--nofile", type=int, default=None, help="20000; for carried, --relays and 1000")
+    parser.add_argument("--relays", type=int, default=30000, help="the crowd of the carried scenario")
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--slow", type=int, default=300, help="slow connections of the slowloris scenario")
@@ -1916,14 +2389,21 @@ def main():
         parser.error("--answer-all and --answer-first are two ways of answering junk: one at most")
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
                 "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
-                "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12)}
+                "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12),
+                "carried": (None, 20)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):
         args.rate = int(args.rate)
     args.seconds = args.seconds or seconds
     if args.fast_path is None:
-        args.fast_path = int(args.scenario == "bypass")
+        args.fast_path = int(args.scenario in ("bypass", "carried"))
+    if args.nofile is None:
+        args.nofile = args.relays + CARRIED_SPARE_DESCRIPTORS if args.scenario == "carried" else 20000
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    if hard != resource.RLIM_INFINITY and args.nofile > hard:
+        raise SystemExit(f"netns_abuse: the relay cannot have {args.nofile} descriptors: the hard limit is {hard}, "
+                         f"and raising it needs CAP_SYS_RESOURCE (--nofile, or --relays for carried)")
     if os.geteuid() != 0:
         raise SystemExit("needs root: it makes network namespaces")
     # Any way out (a signal included) goes through the clean-up of `run`; so does the end of
