@@ -228,19 +228,29 @@ def emit(result):
 
 # --- roles: each runs in a namespace of its own, prints one JSON line and ends by itself ---
 
+def serving(address, port, buffer=0, options=()):
+    """A datagram socket bound to address:port, polled every 0.1 s, told ready to the lab;
+    and the event SIGTERM sets, which ends the role's loop."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if buffer:
+        s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, buffer)
+    for level, name, value in options:
+        s.setsockopt(level, name, value)
+    s.bind((address, port))
+    s.settimeout(0.1)
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    return s, stop
+
+
 def role_server(p):
     """Echoes players; counts what reaches it per source and second. With `answer_first` it
     challenges a source's first datagram of junk and ignores the rest, as a real server
     does; with `slow_newcomers` S it answers a newcomer's source (address and port, as it
     sees them) only once that source has been sending for S seconds, noting the sources
     it saw for each newcomer."""
-    game = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    game.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
-    game.bind((SERVER, GAME))
-    game.settimeout(0.1)
-    print("ready", flush=True)
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    game, stop = serving(SERVER, GAME, 8 << 20)
     drops_before = udp_receive_errors()
     second, per_source, junk_total, busiest_second = None, collections.Counter(), 0, 0
     worst_source, players = 0, 0
@@ -922,13 +932,7 @@ def role_query_server(p):
     """The game server's query port (7778): answers as a UT server does; counts the query bytes
     it takes and the reply bytes it sends, and the datagrams a second per source address from
     `epoch` on."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
-    s.bind((SERVER, SERVER_QUERY))
-    s.settimeout(0.1)
-    print("ready", flush=True)
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    s, stop = serving(SERVER, SERVER_QUERY, 8 << 20)
     drops_before = udp_receive_errors()
     queries = query_bytes = replies = reply_bytes = query_id = 0
     per_source = collections.defaultdict(collections.Counter)
@@ -957,14 +961,7 @@ def role_query_server(p):
 def role_victims(p):
     """The victims: one socket takes whatever reaches the victim port at any of their
     addresses (a local route holds them all); counts datagrams, bytes and addresses reached."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 16 << 20)
-    s.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
-    s.bind(("0.0.0.0", VICTIM_PORT))
-    s.settimeout(0.1)
-    print("ready", flush=True)
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    s, stop = serving("0.0.0.0", VICTIM_PORT, 16 << 20, [(socket.IPPROTO_IP, IP_PKTINFO, 1)])
     drops_before = udp_receive_errors()
     datagrams = payload = 0
     reached, sources = collections.Counter(), collections.Counter()
@@ -1072,12 +1069,7 @@ def role_forge_query(p):
 def role_third_party(p):
     """Another UT server's query port, a naive one: whatever arrives is a query, answered
     with an echo-shaped reply; datagrams counted a second from `epoch` on."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind((THIRD, THIRD_QUERY))
-    s.settimeout(0.1)
-    print("ready", flush=True)
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    s, stop = serving(THIRD, THIRD_QUERY)
     per_second, query_id, taken = collections.Counter(), 0, 0
     while not stop.is_set() and now() < p["until"]:
         try:

@@ -115,12 +115,6 @@ bool TClient::BusierThanAPlayer(TTime now) {
          static_cast<double>(lookedAt_.ToClient.Datagrams - before.ToClient.Datagrams) > limit;
 }
 
-void TClient::Close() {
-  Place.Leave();
-  LeaveKernel();
-  UpstreamSocket.Close();
-}
-
 void TClient::HandleReply(std::span<const char> data) {
   // The endpoint is connected, so the system hands it the server's datagrams only.
   if (stage_ == TStage::Trial) {

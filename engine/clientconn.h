@@ -62,10 +62,6 @@ public:
   // Since the last call, at least a second ago, it exchanged more datagrams a second both
   // ways than a game client does.
   bool BusierThanAPlayer(TTime now);
-  // The relay made room for a newcomer: its endpoint and its kernel entries are let go at
-  // once, the object when its tunnel next sweeps.
-  void Close();
-  bool Closed() const { return !Opened(); }
   // "client-ip:port -> server-host:port"
   std::string Describe() const;
   // Its client has been silent for longer than its stage allows: 12 s for a game relay
