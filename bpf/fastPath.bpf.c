@@ -139,9 +139,11 @@ static __always_inline int turn_away(struct __sk_buff* skb, const struct iphdr* 
   }
 
   const __u64 source = (__u64)ip->saddr << 32 | (__u64)udp->source << 16 | udp->dest;
-  const __u32 slot = hash_slot(source, GW_TURNED_AWAY_BITS);
-  struct gw_turned_away* place = bpf_map_lookup_elem(&turned_away, &slot);
-  if (!place) return PASS_ON;
+  const __u32 first_slot = gw_turned_away_slot(source, 0), second_slot = gw_turned_away_slot(source, 1);
+  struct gw_turned_away* first = bpf_map_lookup_elem(&turned_away, &first_slot);
+  struct gw_turned_away* second = bpf_map_lookup_elem(&turned_away, &second_slot);
+  if (!first || !second) return PASS_ON;
+  struct gw_turned_away* place = gw_turned_away_place(first, second, source);
   if (place->source != source || now - place->at_ns > kTurnedAwayRememberedNs) {
     place->source = source;
     place->at_ns = now;

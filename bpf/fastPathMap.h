@@ -52,6 +52,24 @@ struct gw_turned_away {
   __u64 at_ns;
 };
 
+// A source has two places in the table of sources turned away, found by two multiplicative
+// hashes: sources whose first places meet rarely meet in their second.
+static inline __u32 gw_turned_away_slot(__u64 source, int second) {
+  const __u64 multiplier = second ? 0xC2B2AE3D27D4EB4Full : 0x9E3779B97F4A7C15ull;
+  return (__u32)((source * multiplier) >> (64 - GW_TURNED_AWAY_BITS));
+}
+
+// Of a source's two places, the one that remembers it, or else the one to remember it in:
+// the one taken longer ago, an empty one first. With one place each, two newcomers whose
+// places meet and who try again at the same pace would replace each other at every try, and
+// neither would ever be seen to come back.
+static inline struct gw_turned_away* gw_turned_away_place(struct gw_turned_away* first, struct gw_turned_away* second,
+                                                          __u64 source) {
+  if (first->source == source) return first;
+  if (second->source == source) return second;
+  return first->at_ns <= second->at_ns ? first : second;
+}
+
 // A datagram whose first fragment was turned away: the fields the kernel reassembles its
 // fragments by (the protocol is always UDP), and when.
 struct gw_fragments_turned_away {

@@ -10,7 +10,6 @@ namespace gw {
 
 using L = TAdmissionLimits;
 
-static_assert(std::has_single_bit(L::kTurnedAwayPlaces));
 static_assert(std::has_single_bit(L::kBudgetPlaces));
 
 namespace {
@@ -67,21 +66,23 @@ bool TTrialPace::Admit(uint64_t sourceKey, TTime now) {
     return true;
   }
   if (turnedAway_.empty()) turnedAway_.resize(L::kTurnedAwayPlaces);
-  TTurnedAway& place = PlaceOf(sourceKey);
-  if (place.Key != sourceKey || now - place.At > L::kTurnedAwayRemembered) {
-    place = {sourceKey, now};
+  gw_turned_away& place = PlaceOf(sourceKey);
+  const auto at = TTime{std::chrono::nanoseconds(place.at_ns)};
+  if (place.source != sourceKey || now - at > L::kTurnedAwayRemembered) {
+    place = {sourceKey, static_cast<uint64_t>(std::chrono::nanoseconds(now.time_since_epoch()).count())};
     return false;
   }
   // The place keeps the time the source was first turned away, however often it sends
   // before it may come back.
-  if (now - place.At < L::kComesBackAfter || trials_ < 1) return false;
+  if (now - at < L::kComesBackAfter || trials_ < 1) return false;
   trials_ -= 1;
   place = {};
   return true;
 }
 
-TTrialPace::TTurnedAway& TTrialPace::PlaceOf(uint64_t sourceKey) {
-  return turnedAway_[PlaceIndex<L::kTurnedAwayPlaces>(sourceKey)];
+gw_turned_away& TTrialPace::PlaceOf(uint64_t sourceKey) {
+  return *gw_turned_away_place(&turnedAway_[gw_turned_away_slot(sourceKey, 0)],
+                               &turnedAway_[gw_turned_away_slot(sourceKey, 1)], sourceKey);
 }
 
 bool TTrialForwards::Allow(TTime now) {

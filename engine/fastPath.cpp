@@ -55,9 +55,6 @@ constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
 constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
 // What the kernel saw of the relays is read this often: the sweep, once a second, reads it.
 constexpr uint64_t kPassEveryMs = 1000;
-// The kernel remembers the sources it turned away in a table like the pace's, for the same
-// reason and of the same size.
-static_assert(std::size_t{1} << GW_TURNED_AWAY_BITS == TAdmissionLimits::kTurnedAwayPlaces);
 // The kernel leaves to the sockets what they would drop as too long, and nothing more.
 static_assert(GW_FAST_PATH_MAX_PAYLOAD == TudpSocket::kReceiveBufferSize);
 // /sys/class/net/*/type: the program reads an Ethernet header, which these two carry.

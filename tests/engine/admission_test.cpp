@@ -29,5 +29,25 @@ TEST(TrialPace, ASourceThatComesBackGoesBeforeAFloodOfNewOnes) {
   EXPECT_TRUE(pace.Admit(newcomer, later));
 }
 
+// Two newcomers whose first places in the table of sources turned away meet, trying again
+// at the same pace while a flood spends what first-comers may have, both come back.
+TEST(TrialPace, NewcomersWhosePlacesMeetBothComeBack) {
+  TTrialPace pace;
+  TTime now = TTime{} + 1000h;
+  uint64_t flood = 1'000'000;
+  const uint64_t one = 1;
+  uint64_t other = one + 1;
+  while (gw_turned_away_slot(other, 0) != gw_turned_away_slot(one, 0)) ++other;
+  bool oneIn = false, otherIn = false;
+  for (int round = 0; round < 10 && !(oneIn && otherIn); ++round, now += 20ms) {
+    while (pace.Admit(flood++, now)) {
+    }
+    oneIn = oneIn || pace.Admit(one, now);
+    otherIn = otherIn || pace.Admit(other, now);
+  }
+  EXPECT_TRUE(oneIn);
+  EXPECT_TRUE(otherIn);
+}
+
 } // namespace
 } // namespace gw

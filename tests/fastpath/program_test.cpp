@@ -322,4 +322,25 @@ TEST_F(FastPathProgram, TurnsAPacedPortsNewSourcesAwayWhateverTheirShape) {
   EXPECT_EQ((Read<uint16_t, gw_paced_port>(skeleton_->maps.paced_ports, port).turned_away), 5u);
 }
 
+// Two newcomers whose first places in the table of sources turned away meet both come back.
+TEST_F(FastPathProgram, NewcomersWhosePlacesMeetBothComeBack) {
+  Pace(kTunnel.Port);
+  const auto key = [](uint32_t address, uint16_t port) {
+    return uint64_t{address} << 32 | uint64_t{htons(port)} << 16 | htons(kTunnel.Port);
+  };
+  const TEnd one{"127.0.0.9", 6000};
+  const uint64_t place = gw_turned_away_slot(key(Address(one.Address), one.Port), 0);
+  // Ports of one address make too few keys to be sure of a meeting: addresses 127.0.1.x too.
+  uint32_t n = 0;
+  while (gw_turned_away_slot(key(htonl(0x7F000100 | n >> 16), static_cast<uint16_t>(n)), 0) != place) ++n;
+  const std::string otherAddress = "127.0.1." + std::to_string(n >> 16);
+  const TEnd other{otherAddress.c_str(), static_cast<uint16_t>(n)};
+  Expect({
+      {"one", Whole({one, kTunnel}), TC_ACT_SHOT},
+      {"the other", Whole({other, kTunnel}), TC_ACT_SHOT},
+      {"one coming back", Whole({one, kTunnel}), kPassOn, {}, kLoopback, 11ms},
+      {"the other coming back", Whole({other, kTunnel}), kPassOn},
+  });
+}
+
 } // namespace
