@@ -27,6 +27,9 @@ public:
 
   std::function<void(const std::string& reason)> OnFailure;
 
+  // Bytes of lines that wait for a slow reader, some hundreds of lines: a reader that falls
+  // behind for a moment loses none, and one that has stopped costs no more memory than
+  // this; past it lines are dropped and counted.
   static constexpr std::size_t kCapacity = 64 * 1024;
 
 private:

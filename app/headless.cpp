@@ -16,6 +16,7 @@
 #include <uv.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -363,6 +364,9 @@ private:
   // The last lines get a moment to go out; a reader that takes none of them does not keep
   // the program from ending.
   void Drain() {
+    // A reader that is there takes the last lines well within it; one that takes nothing
+    // holds the stop no longer.
+    constexpr uint64_t kDrainWithinMs = 1000;
     bool expired = false;
     const gw::TUvHandle<uv_timer_t> deadline = gw::MakeTimer(loop_, &expired);
     uv_timer_start(
@@ -371,7 +375,7 @@ private:
           *static_cast<bool*>(timer->data) = true;
           uv_stop(timer->loop);
         },
-        1000, 0);
+        kDrainWithinMs, 0);
     while (!console_.Idle() && !expired) uv_run(loop_, UV_RUN_ONCE);
   }
 

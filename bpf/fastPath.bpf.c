@@ -19,15 +19,11 @@
 #include "fastPathMap.h"
 
 // The TTL of datagrams this host sends (net.ipv4.ip_default_ttl), set by the loader.
-const volatile __u8 kDefaultTtl = 64;
+const volatile __u8 kDefaultTtl = GW_DEFAULT_TTL;
 // When a source turned away comes back, and how long one is remembered: user space's
 // pace, set by the loader.
-const volatile __u64 kComesBackAfterNs = 10000000;
-const volatile __u64 kTurnedAwayRememberedNs = 2000000000;
-// A later fragment is turned away with its first one only this soon after it: the fragments
-// of a datagram follow each other at once, and an identification the sender uses again
-// later is another datagram's.
-#define FRAGMENTS_FOLLOW_WITHIN_NS 1000000000ull
+const volatile __u64 kComesBackAfterNs = GW_COMES_BACK_AFTER_NS;
+const volatile __u64 kTurnedAwayRememberedNs = GW_TURNED_AWAY_REMEMBERED_NS;
 
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
@@ -96,7 +92,7 @@ static __always_inline struct gw_fragments_turned_away* fragments_place(const st
 static __always_inline int later_fragment(const struct iphdr* ip) {
   const struct gw_fragments_turned_away* place = fragments_place(ip);
   if (!place || place->saddr != ip->saddr || place->daddr != ip->daddr || place->id != ip->id ||
-      bpf_ktime_get_ns() - place->at_ns > FRAGMENTS_FOLLOW_WITHIN_NS)
+      bpf_ktime_get_ns() - place->at_ns > GW_FRAGMENTS_FOLLOW_WITHIN_NS)
     return PASS_ON;
   return TC_ACT_SHOT;
 }

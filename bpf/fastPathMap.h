@@ -1,19 +1,40 @@
 #pragma once
-// The table shared by the kernel program and the loader. Addresses and ports are in network
-// byte order, as they stand in the headers.
+// The tables shared by the kernel program and the loader, and the program's limits, each
+// with its reason. Addresses and ports are in network byte order, as they stand in the
+// headers.
 #include <linux/types.h>
 
+// Entries of the table of flows; a carried relay holds two, one each way. Every relay also
+// holds an ephemeral port of its own, and Linux's default range of them (32768-60999) has
+// 28,232, so the table carries every relay those allow. A relay the table refuses stays on
+// the sockets. The table's memory is taken whole when the program loads, carrying or not.
 #define GW_FAST_PATH_ENTRIES 65536
 // Datagrams of this many payload bytes or more are left to the sockets, which drop them.
 #define GW_FAST_PATH_MAX_PAYLOAD 3000
-// Tunnel ports whose new sources may be turned away at once, and the places of the table
-// that remembers the sources turned away (a power of two, its bits).
+// Tunnel ports whose new sources the kernel may turn away at once, an entry each while a
+// flood at its port lasts; a tunnel flooded while all are taken is paced by its sockets
+// alone, and says so. An entry holds 16 bytes, so room for many tunnels costs little.
 #define GW_PACED_PORTS 1024
+// The places of the table that remembers the sources turned away (a power of two, its
+// bits): as many as the pace's table in user space, for the same reason
+// (TAdmissionLimits::kTurnedAwayPlaces, tied by a static_assert of the loader).
 #define GW_TURNED_AWAY_BITS 16
 // First fragments turned away, remembered so that the rest of their datagram is too: the
 // fragments of a datagram leave their sender one after the other, so a place needs to hold
 // its datagram for microseconds, and 4,096 places do even at a million a second.
 #define GW_FRAGMENTS_TURNED_AWAY_BITS 12
+// A later fragment is turned away with its first one only this soon after it: the fragments
+// of a datagram follow each other at once, and an identification the sender uses again
+// later is another datagram's.
+#define GW_FRAGMENTS_FOLLOW_WITHIN_NS 1000000000ull
+
+// What the loader sets before loading, and the program holds until then (a program its
+// tests load): the TTL of datagrams this host sends (net.ipv4.ip_default_ttl, 64 unless
+// changed), and user space's pace, when a source turned away comes back and how long one is
+// remembered (TAdmissionLimits::kComesBackAfter and kTurnedAwayRemembered).
+#define GW_DEFAULT_TTL 64
+#define GW_COMES_BACK_AFTER_NS 10000000ull
+#define GW_TURNED_AWAY_REMEMBERED_NS 2000000000ull
 
 // A datagram arriving from addr:port at this host's local_port.
 struct gw_flow_key {

@@ -63,6 +63,9 @@ TTempFile CreateTempFile(const fs::path& target) {
   // the inlined insert of `"." + std::string&&` (its bug 105329).
   std::string prefix = ".";
   prefix.append(target.filename().string()).append(".tmp-").append(std::to_string(::getpid())).append("-");
+  // Each attempt takes the next serial number, and only a file an earlier process of the
+  // same id left can hold one, so a hundred names taken in a row are no such leftovers:
+  // the save fails, told, rather than try on.
   constexpr int kAttempts = 100;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     fs::path candidate = target;

@@ -4,6 +4,7 @@
 #include "iniText.h"
 #include "intConv.h"
 #include "mastersSection.h"
+#include "remoteLimits.h"
 #include "settingsCheck.h"
 #include "textUtil.h"
 #include "tunnelLine.h"
@@ -185,9 +186,12 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
                             std::to_string(FromPort) + " to ToPort=" + std::to_string(ToPort);
   if (IsPort(FromPort) && IsPort(ToPort) && FromPort > ToPort) problems.push_back(range + " is empty");
   if (!inRange.empty()) {
+    // The first few name the clash; the count tells the rest.
+    constexpr std::size_t kPortsNamed = 5;
     std::string ports;
-    for (std::size_t i = 0; i < inRange.size() && i < 5; ++i) ports += (i ? ", " : "") + std::to_string(inRange[i]);
-    if (inRange.size() > 5) ports += ", ...";
+    for (std::size_t i = 0; i < inRange.size() && i < kPortsNamed; ++i)
+      ports += (i ? ", " : "") + std::to_string(inRange[i]);
+    if (inRange.size() > kPortsNamed) ports += ", ...";
     warnings.push_back(range + " holds " + std::to_string(inRange.size()) + " static tunnel ports (" + ports +
                        "): temporary tunnels pass them over");
   }
@@ -199,6 +203,8 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
 namespace {
 // The process's own descriptors and the players' reserve, kept whatever the clients.
 constexpr int kKept = TConfig::kProcessDescriptors + TudpSocket::kDescriptorReserve;
+// The three standard streams, the remote control's listener and every connection it takes.
+static_assert(TConfig::kProcessDescriptors > 3 + 1 + int{TRemoteLimits::kMaxConnections});
 } // namespace
 
 int64_t TConfig::RoomForClients(int besides) const {

@@ -114,7 +114,7 @@ public:
 
   // Descriptors the process needs besides the tunnels' sockets and the players' reserve:
   // the standard streams, the loop's own, the remote control's listener and its
-  // connections (at most 32), with room to spare.
+  // connections (TRemoteLimits::kMaxConnections), with room to spare.
   static constexpr int kProcessDescriptors = 64;
   // Clients that can have a relay at once, with the descriptor limit as it stands and
   // `besides` descriptors taken by other parts (the metrics endpoint).

@@ -1,16 +1,19 @@
 #include "core.h"
 
+#include "engineLimits.h"
 #include "frontEnd.h"
 #include "presenter.h"
 #include "repeatedLog.h"
 #include "socketErrors.h"
 
+#include <chrono>
 #include <stdexcept>
 
 namespace gw {
 
 namespace {
-constexpr uint64_t kSweepIntervalMs = 1000;
+constexpr auto kSweepIntervalMs =
+    static_cast<uint64_t>(std::chrono::milliseconds(TEngineLimits::kSweepInterval).count());
 }
 
 TCore::TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock, TIfMissing ifMissing)

@@ -54,6 +54,8 @@ std::optional<std::string> ReadSettingsFile(const fs::path& path) {
   RequireRegular(status);
 
   std::string content;
+  // Read in pieces this large, on the stack: a file of a couple of thousand tunnels (some
+  // 30 bytes each) in one read.
   char buffer[65536];
   for (;;) {
     const ssize_t count = ::read(fd.Get(), buffer, sizeof buffer);

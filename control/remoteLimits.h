@@ -44,6 +44,15 @@ struct TRemoteLimits {
   // Longer server hosts are refused: no name is that long.
   static constexpr std::size_t kMaxHostLength = 255;
 
+  // --- Messages
+  // A message is whatever one read of its connection brings, as long as the system's queue
+  // for it. Its fields past the command are read as far as this, and in a create's target
+  // what follows a scheme ("x://"), and the port, as far as that: a request is a few dozen
+  // bytes and is never cut, while a message of megabytes costs at most this much per copy
+  // of a field, and a host past kMaxHostLength is refused anyway.
+  static constexpr std::size_t kMaxRestLength = 100000;
+  static constexpr std::size_t kMaxArgumentPart = 50000;
+
   // --- Password guessing, per address
   // After a wrong password the address waits before its next message is handled, a wait
   // that doubles with each failure of the last minute: a mistyping administrator barely

@@ -24,8 +24,6 @@ namespace {
 
 using L = TRemoteLimits;
 
-constexpr std::size_t kMaxRestLength = 100000;
-constexpr std::size_t kMaxArgumentPart = 50000;
 constexpr std::string_view kLineEnd = "\n\r";
 
 // Cuts the text before the first "|" off `rest` into the returned field; without a "|"
@@ -34,7 +32,7 @@ std::string SplitField(std::string& rest) {
   const std::size_t bar = rest.find('|');
   if (bar == std::string::npos) return std::exchange(rest, {});
   std::string field = rest.substr(0, bar);
-  rest = rest.substr(bar + 1, kMaxRestLength);
+  rest = rest.substr(bar + 1, L::kMaxRestLength);
   return field;
 }
 
@@ -62,10 +60,10 @@ TRemoteRequest ParseRemoteMessage(std::string_view message) {
 TCreateTarget ParseCreateArgument(std::string_view argument) {
   argument = TrimControl(argument);
   if (const std::size_t scheme = argument.find("://"); scheme != std::string_view::npos)
-    argument = argument.substr(scheme + 3, kMaxArgumentPart);
+    argument = argument.substr(scheme + 3, L::kMaxArgumentPart);
   const std::size_t colon = argument.find(':');
   if (colon == std::string_view::npos) return {std::string(argument), TCreateTarget::kDefaultPort};
-  const std::string_view portText = argument.substr(colon + 1, kMaxArgumentPart);
+  const std::string_view portText = argument.substr(colon + 1, L::kMaxArgumentPart);
   int32_t port = 0;
   // The error is shown to the user: the text in it may not forge or flood a line.
   if (!TryStrToInt(portText, port)) throw TConversionError("'" + EchoField(portText) + "' is not a valid integer value");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controlLimits.h"
+
 #include <cstddef>
 #include <algorithm>
 #include <string>
@@ -37,6 +39,6 @@ template <class TEach> void ForEachLine(std::string_view text, TEach&& each) {
   }
 }
 
-std::string EchoField(std::string_view field, std::size_t limit = 64);
+std::string EchoField(std::string_view field, std::size_t limit = TControlLimits::kEchoedFieldBytes);
 
 } // namespace gw

@@ -1,12 +1,15 @@
 #include "tunnelLine.h"
 
+#include "controlLimits.h"
+#include "iniText.h"
 #include "intConv.h"
 #include "textUtil.h"
 
 namespace gw {
 
 namespace {
-constexpr std::size_t kMaxPartLength = 5000;
+constexpr std::size_t kMaxPartLength = TControlLimits::kMaxTunnelLinePart;
+static_assert(kMaxPartLength > TIniText::kMaxValueLength, "a line the settings file holds is never cut");
 }
 
 void ParseTunnelLine(TServer& tunnel, std::string_view text) {

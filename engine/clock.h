@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engineLimits.h"
+
 #include <chrono>
 
 namespace gw {
@@ -8,8 +10,9 @@ namespace gw {
 // must neither drop every relay at once nor keep them alive for an hour.
 using TTime = std::chrono::steady_clock::time_point;
 
-inline constexpr std::chrono::seconds kRelayIdleLimit{12};
-inline constexpr std::chrono::seconds kTemporaryTunnelIdleLimit{60};
+// The idle limits, by the names their users know; TEngineLimits gives their reasons.
+inline constexpr std::chrono::seconds kRelayIdleLimit = TEngineLimits::kRelayIdleLimit;
+inline constexpr std::chrono::seconds kTemporaryTunnelIdleLimit = TEngineLimits::kTemporaryTunnelIdleLimit;
 
 // Strictly more than `limit` has passed since `last`.
 inline bool IdleLongerThan(TTime now, TTime last, std::chrono::seconds limit) {

@@ -1,5 +1,7 @@
 #include "localAddress.h"
 
+#include "engineLimits.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -12,15 +14,13 @@ namespace gw {
 
 namespace {
 
-constexpr std::chrono::seconds kRefreshInterval{1};
-
 struct TInterfaceAddresses {
   std::vector<uint32_t> Addresses;
   TTime ReadAt{};
   bool Read = false;
 
   void RefreshIfDue(TTime now) {
-    if (Read && now - ReadAt < kRefreshInterval) return;
+    if (Read && now - ReadAt < TEngineLimits::kLocalAddressRefresh) return;
     Read = true;
     ReadAt = now;
     Addresses.clear();

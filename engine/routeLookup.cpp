@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace gw {
@@ -37,7 +38,10 @@ std::optional<TRoute> RouteTo(uint32_t address, std::string& failure) {
     return std::nullopt;
   }
 
-  alignas(nlmsghdr) char answer[4096];
+  // The answer about one route is some hundred bytes; a page holds it whole, and a longer
+  // one, cut, is told as a short answer below.
+  constexpr std::size_t kAnswerBytes = 4096;
+  alignas(nlmsghdr) char answer[kAnswerBytes];
   const ssize_t length = ::recv(fd.Get(), answer, sizeof answer, 0);
   if (length < 0) {
     failure = std::string("route lookup: ") + std::strerror(errno);

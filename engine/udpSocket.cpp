@@ -69,7 +69,7 @@ sockaddr_in MakeAddress(uint32_t address, int port) {
 // and an endpoint that closes sends the queue first, so no entry outlives its endpoint.
 class TSendQueue {
 public:
-  static constexpr int kSize = 64;
+  static constexpr int kSize = TEngineLimits::kSendQueueDatagrams;
 
   TSendQueue() {
     for (int i = 0; i < kSize; ++i) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engineLimits.h"
 #include "hostAbout.h"
 #include "uvHandle.h"
 
@@ -28,13 +29,12 @@ public:
   using TreceiveProc =
       std::function<void(TudpSocket& sender, std::span<const char> data, const TPeerAddress& from)>;
 
-  // A datagram must leave one byte of this free, so at most 2999 bytes are delivered.
-  static constexpr std::size_t kReceiveBufferSize = 3000;
-  // Datagrams delivered per wake-up before other sockets get their turn.
-  static constexpr int kMaxDatagramsPerWakeup = 64;
+  // The endpoints' limits; TEngineLimits gives each one's reason.
+  static constexpr std::size_t kReceiveBufferSize = TEngineLimits::kReceiveBufferSize;
+  static constexpr int kMaxDatagramsPerWakeup = TEngineLimits::kMaxDatagramsPerWakeup;
   // Wake-ups in a row with exactly one datagram, after which the endpoint reads one at a
   // time (see singleStreak_).
-  static constexpr int kSingleReadsAfter = 2;
+  static constexpr int kSingleReadsAfter = TEngineLimits::kSingleReadsAfter;
 
   explicit TudpSocket(uv_loop_t* loop);
   ~TudpSocket();
@@ -51,7 +51,7 @@ public:
   // Open refuses ("Too many open files") when fewer than kDescriptorReserve descriptors
   // would be left, so that endpoints opened for strangers never take the last of them.
   bool KeepDescriptorReserve = false;
-  static constexpr int kDescriptorReserve = 64;
+  static constexpr int kDescriptorReserve = TEngineLimits::kDescriptorReserve;
 
   // Binds and starts watching; an open endpoint is closed first. Failures are reported
   // and leave the endpoint inactive.
@@ -114,10 +114,10 @@ private:
   // than the datagram: a header copy per slot and a second, failing attempt. Once the
   // streak reaches kSingleReadsAfter the endpoint reads one datagram per wake-up with
   // recvfrom, and level-triggered polling wakes it again for anything left behind; every
-  // fourth wake-up from then on reads a batch again (at kBatchProbeAt), which ends the
-  // streak as soon as datagrams queue up.
+  // kBatchProbeEvery-th wake-up from then on reads a batch again (at kBatchProbeAt), which
+  // ends the streak as soon as datagrams queue up.
   int singleStreak_ = 0;
-  static constexpr int kBatchProbeAt = kSingleReadsAfter + 3;
+  static constexpr int kBatchProbeAt = kSingleReadsAfter + TEngineLimits::kBatchProbeEvery - 1;
 };
 
 // The text shown when an endpoint without OnError meets an error.

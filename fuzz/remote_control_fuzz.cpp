@@ -2,6 +2,7 @@
 #include "fuzzInput.h"
 #include "fuzzTargets.h"
 #include "intConv.h"
+#include "remoteLimits.h"
 #include "remotecontrol.h"
 
 #include <algorithm>
@@ -13,8 +14,8 @@ namespace {
 
 // The parts of a message and of a create argument that the reader takes whole; inputs are
 // far shorter, but the round trips below only hold within them.
-constexpr std::size_t kWholeMessageLimit = 100000;
-constexpr std::size_t kWholeArgumentLimit = 50000;
+constexpr std::size_t kWholeMessageLimit = TRemoteLimits::kMaxRestLength;
+constexpr std::size_t kWholeArgumentLimit = TRemoteLimits::kMaxArgumentPart;
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
 

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace gw {
+
+// The engine's limits of sockets and time, each with its reason. Those of other parts stay
+// with their own reasons beside the code they shape: who gets a relay in TAdmissionLimits
+// (admission.h), the heartbeats in TMasterLimits (masters.h), repeated lines in
+// TRepeatedLog (repeatedLog.h), the kernel's leases in fastPath.cpp and its tables in
+// bpf/fastPathMap.h.
+struct TEngineLimits {
+  // --- Endpoints
+  // A datagram must leave one byte of this free, so at most 2999 bytes are delivered; a
+  // longer one is dropped whole and told as "Message too long" [10040]. What a game sends
+  // is shorter (a status reply, the longest, is some 2 KB, and is rewritten in a string of
+  // its own), while the shared receive batch and send queue hold a buffer this size per
+  // slot. The kernel's fast path leaves the same datagrams to the sockets
+  // (GW_FAST_PATH_MAX_PAYLOAD).
+  static constexpr std::size_t kReceiveBufferSize = 3000;
+  // Datagrams one endpoint delivers per wake-up before the loop turns to the others: a
+  // flood at one endpoint cannot hold the relays of the others back longer than this many
+  // handlers. The receive batch holds as many, so a busy endpoint is read with one
+  // recvmmsg per wake-up.
+  static constexpr int kMaxDatagramsPerWakeup = 64;
+  // Wake-ups in a row that found one datagram each, after which an endpoint reads one at a
+  // time with recvfrom (cheaper for a lone datagram than a batch read, which copies a header
+  // per slot and fails a second attempt), and how often it then tries a batch again, which
+  // ends the streak once datagrams queue up. Switching after one and trying every sixteenth
+  // wake-up raised the p99 of a busy tunnel by a fifth: datagrams left behind waited too
+  // long.
+  static constexpr int kSingleReadsAfter = 2;
+  static constexpr int kBatchProbeEvery = 4;
+  // Datagrams sent from receive handlers that wait for the end of the loop's turn; a full
+  // queue goes out at once. As many as one wake-up delivers, so the forwards of a busy
+  // endpoint's batch leave together.
+  static constexpr int kSendQueueDatagrams = kMaxDatagramsPerWakeup;
+  // Descriptors that endpoints opened for new clients leave free, for what the program
+  // opens besides them while a flood takes the rest: a reload's or a temporary tunnel's
+  // endpoints, the settings file, a remote-control connection, a name lookup. Every
+  // one kept is a client fewer at the limit, so the start's line counts them out of the
+  // clients' room.
+  static constexpr int kDescriptorReserve = 64;
+
+  // --- Time
+  // A relay whose client has sent nothing for longer than this ends, and its socket and
+  // port go back. A player's client sends tens of datagrams a second, so that much silence
+  // is a client gone; shorter would end a player whose link stalls, longer holds a
+  // descriptor and an ephemeral port per client that left. Administrators read the figure
+  // in the log ("Closed connection from").
+  static constexpr std::chrono::seconds kRelayIdleLimit{12};
+  // A temporary tunnel ends, and its port goes back to the range, once no established
+  // relay of it has been active for longer than this: time for the player who asked for it
+  // to join through it, while a range of ports is not held by tunnels nobody uses (a
+  // stranger's datagrams, never established, do not keep one).
+  static constexpr std::chrono::seconds kTemporaryTunnelIdleLimit{60};
+  // The sweep: idle relays and tunnels end, counts and summaries are written, heartbeats
+  // go. The fast path's flood check counts a sweep's new sources against a figure per
+  // second (TAdmissionLimits::kFloodPerSecond), and idle limits are whole seconds, so a
+  // relay ends at most a second past its limit.
+  static constexpr std::chrono::seconds kSweepInterval{1};
+  // This host's addresses are read again (getifaddrs, a dump of the interfaces) at most
+  // this often, when asked: a forged source on one of our ports asks, so a flood of them
+  // costs one reading a second, and an address the host gains counts as its own within a
+  // second.
+  static constexpr std::chrono::seconds kLocalAddressRefresh{1};
+};
+
+} // namespace gw
