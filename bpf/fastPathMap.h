@@ -16,8 +16,8 @@
 // alone, and says so. An entry holds 16 bytes, so room for many tunnels costs little.
 #define GW_PACED_PORTS 1024
 // The places of the table that remembers the sources turned away (a power of two, its
-// bits): as many as the pace's table in user space, for the same reason
-// (TAdmissionLimits::kTurnedAwayPlaces, tied by a static_assert of the loader).
+// bits); user space's pace keeps a table of the same shape (TAdmissionLimits::
+// kTurnedAwayPlaces gives the reason).
 #define GW_TURNED_AWAY_BITS 16
 // First fragments turned away, remembered so that the rest of their datagram is too: the
 // fragments of a datagram leave their sender one after the other, so a place needs to hold

@@ -100,9 +100,9 @@ struct TAdmissionLimits {
   static constexpr int kNewTrialsPerSecond = 2000;
   // Trials made at once for sources seen for the first time: enough for a thousand players
   // arriving together (a relay restarted under a full server). The loop reads nothing else
-  // while it makes them, some 60 ms, which the tunnel's queue (4 MiB asked, which Linux
-  // doubles for its bookkeeping) held in every run of a flood of new sources starting at
-  // 80,000 datagrams a second.
+  // while it makes them, some 60 ms, which the tunnel's queue
+  // (TEngineLimits::kTunnelReceiveBufferBytes, which Linux doubles for its bookkeeping) held
+  // in every run of a flood of new sources starting at 80,000 datagrams a second.
   static constexpr int kFirstComersAtOnce = 1024;
   // Trials kept beyond those for sources that come back after being turned away: a real
   // newcomer sends again within a fraction of a second until answered, while a forged

@@ -91,7 +91,7 @@ std::string TClient::Describe() const {
 bool TClient::IsExpired() const {
   const std::chrono::seconds limit = stage_ == TStage::Trial ? TAdmissionLimits::kTrialLifetime
                                      : IsQuery               ? TAdmissionLimits::kQueryRelayLifetime
-                                                             : kRelayIdleLimit;
+                                                             : TEngineLimits::kRelayIdleLimit;
   return IdleLongerThan(context_.Now(), LastActivity, limit);
 }
 

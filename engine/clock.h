@@ -10,10 +10,6 @@ namespace gw {
 // must neither drop every relay at once nor keep them alive for an hour.
 using TTime = std::chrono::steady_clock::time_point;
 
-// The idle limits, by the names their users know; TEngineLimits gives their reasons.
-inline constexpr std::chrono::seconds kRelayIdleLimit = TEngineLimits::kRelayIdleLimit;
-inline constexpr std::chrono::seconds kTemporaryTunnelIdleLimit = TEngineLimits::kTemporaryTunnelIdleLimit;
-
 // Strictly more than `limit` has passed since `last`.
 inline bool IdleLongerThan(TTime now, TTime last, std::chrono::seconds limit) {
   return now > last + limit;

@@ -53,10 +53,14 @@ constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
 // away, or the sweep saw them come as a flood: the sweep, once a second, renews it while
 // the flood lasts, and the port takes new sources up again a second or two after.
 constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
-// What the kernel saw of the relays is read this often: the sweep, once a second, reads it.
-constexpr uint64_t kPassEveryMs = 1000;
+// What the kernel saw of the relays is read as often as the sweep, which reads it.
+constexpr uint64_t kPassEveryMs = std::chrono::milliseconds(TEngineLimits::kSweepInterval).count();
 // The kernel leaves to the sockets what they would drop as too long, and nothing more.
 static_assert(GW_FAST_PATH_MAX_PAYLOAD == TudpSocket::kReceiveBufferSize);
+// The program holds the pace's figures until the loader sets them, for its own tests.
+static_assert(GW_COMES_BACK_AFTER_NS == std::chrono::nanoseconds(TAdmissionLimits::kComesBackAfter).count());
+static_assert(GW_TURNED_AWAY_REMEMBERED_NS ==
+              std::chrono::nanoseconds(TAdmissionLimits::kTurnedAwayRemembered).count());
 // /sys/class/net/*/type: the program reads an Ethernet header, which these two carry.
 constexpr int kArpHardwareEthernet = 1;
 constexpr int kArpHardwareLoopback = 772;
@@ -246,7 +250,7 @@ TFastPath::TFastPath(TEngineContext& context) : kernel_(std::make_unique<TKernel
     return;
   }
   kernel_->Skeleton->rodata->kDefaultTtl =
-      static_cast<uint8_t>(ReadNumber("/proc/sys/net/ipv4/ip_default_ttl", 64));
+      static_cast<uint8_t>(ReadNumber("/proc/sys/net/ipv4/ip_default_ttl", GW_DEFAULT_TTL));
   kernel_->Skeleton->rodata->kComesBackAfterNs = Nanoseconds(TAdmissionLimits::kComesBackAfter);
   kernel_->Skeleton->rodata->kTurnedAwayRememberedNs = Nanoseconds(TAdmissionLimits::kTurnedAwayRemembered);
   if (const int loaded = gw_fast_path_bpf__load(kernel_->Skeleton.get()); loaded != 0) {

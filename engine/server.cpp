@@ -11,7 +11,6 @@
 namespace gw {
 
 namespace {
-constexpr int kTunnelReceiveBufferBytes = 4 << 20;
 // A name that resolved is looked up again at most this often, in the background; one that
 // did not, at most once a second, when a client sends.
 constexpr std::chrono::seconds kRefreshResolved{60};
@@ -74,7 +73,7 @@ std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port, TRepeatedLog& errors
   socket->Port = port;
   // Every client of the tunnel arrives here: a burst from a thousand of them must queue
   // rather than be dropped while relays are made.
-  socket->ReceiveBufferBytes = kTunnelReceiveBufferBytes;
+  socket->ReceiveBufferBytes = TEngineLimits::kTunnelReceiveBufferBytes;
   socket->Open();
   return socket;
 }
@@ -320,7 +319,7 @@ void TServer::TellUntold(TTime now) {
 
 bool TServer::IsExpired() {
   fastPath_.TakeActivity(LastActivity);
-  return targetsThisProgram_ || IdleLongerThan(context_.Now(), LastActivity, kTemporaryTunnelIdleLimit);
+  return targetsThisProgram_ || IdleLongerThan(context_.Now(), LastActivity, TEngineLimits::kTemporaryTunnelIdleLimit);
 }
 
 TRelayCounts TServer::Traffic() const {
