@@ -28,7 +28,8 @@ gw_exit() {
   [ "$BASHPID" = "$$" ] || return 0 # only the script itself, never a subshell on its way out
   local pid i
   for pid in "${gw_pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  # Only these: other children (a machine, say) end through the commands below.
+  [ ${#gw_pids[@]} -eq 0 ] || wait "${gw_pids[@]}" 2>/dev/null || true
   for ((i = ${#gw_cleanups[@]} - 1; i >= 0; i--)); do eval "${gw_cleanups[i]}" || true; done
 }
 trap gw_exit EXIT
