@@ -96,22 +96,18 @@ def round_trip(player, port, server, timeout=2.0):
 
 def forged(binary, seconds):
     server = udp()
-    relay = start_relay(binary, server.getsockname()[1])
-    try:
+    with start_relay(binary, server.getsockname()[1]) as relay:
         spoofed(relay.port, relay.port, b"loop")
         from_own_port = count_arrivals(server, seconds)
         server.sendto(b"loop", (LOCAL, relay.port))
         from_server = count_arrivals(server, seconds)
         print(f"datagrams at the server in {seconds} s after one forged from the tunnel's own port: {from_own_port}")
         print(f"datagrams at the server in {seconds} s after one from the server's own port: {from_server}")
-    finally:
-        relay.close()
 
 
 def stranger(binary, seconds):
     server, client, intruder = udp(), udp(), udp()
-    relay = start_relay(binary, server.getsockname()[1])
-    try:
+    with start_relay(binary, server.getsockname()[1]) as relay:
         client.sendto(b"hello", (LOCAL, relay.port))
         deadline = time.monotonic() + 2
         upstream = None
@@ -129,16 +125,13 @@ def stranger(binary, seconds):
         answered = [data for data, _ in drain(client)]
         print(f"stranger's datagrams that reached the client: {reached} of 100; "
               f"the server's answer reached it: {answered == [b'welcome']}")
-    finally:
-        relay.close()
 
 
 def ports(binary, seconds):
     server = udp()
-    relay = start_relay(binary, server.getsockname()[1], nofile=256)
     player = udp("127.0.0.2")
     late = udp("127.0.0.3")
-    try:
+    with start_relay(binary, server.getsockname()[1], nofile=256) as relay:
         flood = [udp() for _ in range(400)]
         worst, peak, refused_late = 0.0, descriptors(relay), None
         for i, s in enumerate(flood):
@@ -166,14 +159,11 @@ def ports(binary, seconds):
         answered = f"{answered_after:.2f} s after its end" if answered_after is not None else "not within 30 s of its end"
         print(f"the player who came at the flood's height: unanswered then: {refused_late}; answered {answered}")
         print(f"lines about refusals: {sum(1 for l in log.splitlines() if 'Refused connection' in l or 'Too many' in l)}")
-    finally:
-        relay.close()
 
 
 def oversized(binary, seconds):
     server, player, attacker = udp(), udp(), udp()
-    relay = start_relay(binary, server.getsockname()[1])
-    try:
+    with start_relay(binary, server.getsockname()[1]) as relay:
         waits, sent, start = [], 0, time.monotonic()
         big = b"x" * 3000
         log_before = len(relay.read_log())
@@ -192,8 +182,6 @@ def oversized(binary, seconds):
         print(f"{sent} datagrams of 3000 bytes in {seconds} s wrote {written} bytes of log")
         print(f"the player's round trips: {len(waits)}, p50 {waits[len(waits) // 2] * 1000:.2f} ms, "
               f"p99 {waits[int(len(waits) * 0.99)] * 1000:.2f} ms")
-    finally:
-        relay.close()
 
 
 def main():
