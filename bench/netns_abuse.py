@@ -89,7 +89,7 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
 Options: --fast-path 0|1 (FastPath of the relay's settings; 1 for bypass, 0 otherwise), --nofile N (the relay's
 descriptor limit, 20000), --seconds T (the attack's length), --port-range LOW-HIGH (the
 relay namespace's ephemeral ports: a narrow range makes the icmp spray meet every relay more
-often), --check (compare the figures with the limits below and exit 1 when one is missed),
+often), --check (compare the figures with tests/reliability/netns_limits.py's limits and exit 1 when one is missed),
 --keep DIR (keep the relay's log and settings there), --sanitized (HEADLESS is a
 sanitizer build: neither its memory nor its latencies are held to the limits),
 --latency-unheld (the latencies are printed, not held: a run too short, or beside other
@@ -112,6 +112,7 @@ import os
 import re
 import resource
 import selectors
+import shutil
 import signal
 import socket
 import struct
@@ -122,6 +123,10 @@ import threading
 import time
 
 SELF = os.path.abspath(__file__)
+# The shared helpers, and the limits --check holds the figures to, which live beside the test.
+sys.path[:0] = [os.path.join(os.path.dirname(SELF), "..", "tests", folder) for folder in ("lib", "reliability")]
+import gwtest  # noqa: E402
+from netns_limits import LIMITS  # noqa: E402
 TUNNEL, REMOTE, GAME = 7000, 23817, 7777
 RELAY_PLAYERS, RELAY_ATTACKER, RELAY_SERVER = "10.99.3.1", "10.99.1.1", "10.99.2.1"
 PLAYERS, ATTACKER, SERVER = "10.99.3.2", "10.99.1.2", "10.99.2.2"
@@ -148,19 +153,6 @@ PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
 # often, and how long a scrape may take before the scraper gives up.
 METRICS, SLOW_BYTE_EVERY, SCRAPE_GIVES_UP = 9100, 3.0, 10.0
 
-# The limits a relay facing the internet must keep (--check), with why.
-LIMITS = {
-    "newcomer_wait": 1.0,       # a newcomer waiting longer gives up on the server
-    "socket_p99": 0.020,        # an established player's p99 on sockets, seconds
-    "fast_p99": 0.002,          # the same with the kernel's fast path
-    "junk_per_source": 5,       # "a few" datagrams a second per forged source at the server
-    "fast_reaching": 0.1,       # with the fast path, the share of a flood at the pace reaching the sockets
-    "fast_uncarried": 0.1,      # with the fast path, the share of a lone player's datagrams reaching them
-    "guesses_per_second": 100,  # wrong passwords answered across all addresses
-    "guess_rss": 20 << 20,      # the relay's peak memory while guessed at
-    "guess_p99": 0.005,         # a player's p99 while the remote control is guessed at
-    "scrape": 1.0,              # a scrape's whole answer, seconds, with slow connections open
-}
 # New trials a second the relay makes: a flood within it is served. Read from the relay's
 # own limits, so that the two never disagree.
 with open(os.path.join(os.path.dirname(SELF), "..", "engine", "admission.h")) as limits:
@@ -185,10 +177,6 @@ STATUS_QUERIES = (b"\\status\\", b"\\info\\", b"\\basic\\", b"\\rules\\", b"\\pl
 # (TAdmission::kMaxRelaysPerAddress), while that address comes to play from a port of its own.
 SHARE_VICTIM, SHARE_FORGED_PORT, SHARE_SOURCES = "10.101.64.1", 20000, 128  # of CROWD_NET
 SHARE_FIRST_TRY, SHARE_TRIES = 1.0, 10
-LIMITS.update({
-    "browser_answered": 0.9,    # a server browser's share of `\status\` answered within a second under attack
-    "loop_after_first_second": 5,  # datagrams of a query loop still arriving after its first second
-})
 
 
 def now():
@@ -459,14 +447,8 @@ def forged_source(number):
 
 def role_forge(p):
     """Datagrams to the tunnel from forged sources, through a raw socket."""
-    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
-    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
-    payload = b"J" * 31
-    # The system fills in the total length, the identification and the header checksum; a
-    # UDP checksum of 0 means none.
-    packet = bytearray(struct.pack("!BBHHHBBH4s4sHHHH", 0x45, 0, 0, 0, 0, 64, socket.IPPROTO_UDP, 0,
-                                   b"\0\0\0\0", socket.inet_aton(RELAY_ATTACKER),
-                                   0, TUNNEL, 8 + len(payload), 0) + payload)
+    raw = gwtest.raw_socket()
+    packet = gwtest.forged(("0.0.0.0", 0), (RELAY_ATTACKER, TUNNEL), b"J" * 31)
     target = (RELAY_ATTACKER, 0)
     sent = failed = sources = 0
     # Sources to send again, as (when, source, datagrams left), in the order they fall due.
@@ -509,16 +491,13 @@ IP_MORE_FRAGMENTS = 0x2000
 def role_bypass(p):
     """The forged flood, one datagram per new source, through a raw socket, in one of the
     shapes a classifier that reads only plain datagrams would let by."""
-    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
-    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    raw = gwtest.raw_socket()
     payload = b"J" * 31
-    udp = struct.pack("!HHHH", 0, TUNNEL, 8 + len(payload), 0) + payload
+    udp = gwtest.udp_header(0, TUNNEL, len(payload)) + payload
 
     def header(options=b"", fragment=0):
-        # The system fills in the total length and the header checksum; the identification
-        # is set here, the same in every fragment of a datagram.
-        return struct.pack("!BBHHHBBH4s4s", 0x45 + len(options) // 4, 0, 0, 0, fragment, 64, socket.IPPROTO_UDP,
-                           0, b"\0\0\0\0", socket.inet_aton(RELAY_ATTACKER)) + options
+        # The identification is set below, the same in every fragment of a datagram.
+        return gwtest.ip_header("0.0.0.0", RELAY_ATTACKER, options=options, fragment=fragment)
 
     if p["shape"] == "fragments":
         cut = BYPASS_FIRST_FRAGMENT
@@ -563,11 +542,9 @@ def checksum(data):
 def role_icmp(p):
     """ICMP "port unreachable" errors quoting each ephemeral port in turn, as if the game
     server had sent them, from the attacker's own address."""
-    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
-    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
-    quoted_ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + 8 + 16, 0, 0, 64, socket.IPPROTO_UDP, 0,
-                            socket.inet_aton(RELAY_SERVER), socket.inet_aton(SERVER))
-    message = bytearray(struct.pack("!BBHI", 3, 3, 0, 0) + quoted_ip + struct.pack("!HHHH", 0, GAME, 8 + 16, 0))
+    raw = gwtest.raw_socket(socket.IPPROTO_ICMP)
+    quoted_ip = gwtest.ip_header(RELAY_SERVER, SERVER, total=20 + 8 + 16)
+    message = bytearray(struct.pack("!BBHI", 3, 3, 0, 0) + quoted_ip + gwtest.udp_header(0, GAME, 16))
     base = checksum(bytes(message))        # the quoted source port adds to it
     low, high = p["ports"]
     target = (RELAY_ATTACKER, 0)
@@ -1039,14 +1016,9 @@ def role_forge_query(p):
     """Queries to the relay's query port from forged sources (`sources`, [address, port]
     each, in turn), through a raw socket: `rate` a second from `start` until `until`, or
     once at `start`."""
-    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
-    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    raw = gwtest.raw_socket()
     payload = p["payload"].encode("latin-1")
-    # The system fills in the total length, the identification and the header checksum; a
-    # UDP checksum of 0 means none.
-    packets = [struct.pack("!BBHHHBBH4s4sHHHH", 0x45, 0, 0, 0, 0, 64, socket.IPPROTO_UDP, 0,
-                           socket.inet_aton(address), socket.inet_aton(RELAY_ATTACKER),
-                           port, QUERY, 8 + len(payload), 0) + payload for address, port in p["sources"]]
+    packets = [gwtest.forged((address, port), (RELAY_ATTACKER, QUERY), payload) for address, port in p["sources"]]
     target = (RELAY_ATTACKER, 0)
     sent = failed = 0
     if p["once"]:
@@ -1170,16 +1142,6 @@ CARRIED_SPARE_DESCRIPTORS = 1000
 # Members a crowd process holds: each socket is a descriptor, and a process without
 # CAP_SYS_RESOURCE cannot raise its hard limit (20,000 here).
 CARRIED_PER_PROCESS = 10000
-LIMITS.update({
-    # A turn of the relay's loop that reads the kernel's table stalls whatever waits on the
-    # sockets: the query port's every query, and a carried player's datagram once a lease.
-    # On sockets alone, with 19,000 relays on the shared 2-core machine, both kept a p99 of
-    # 2-4 ms and a worst of 6-15 ms; a loop that reads the table a relay at a time gave worsts
-    # of 50-100 ms, scrapes or not.
-    "carried_p99": 0.005,
-    "carried_worst": 0.020,
-    "carried_share": 0.9,   # of the crowd, relays held, and with the fast path carried by the kernel
-})
 
 
 def crowd_address(index):
@@ -1391,48 +1353,31 @@ ROLES.update(ROLES_CARRIED)
 
 # --- the laboratory: namespaces, the relay and the roles, all removed on any exit ---------
 
-class Lab:
-    NAMESPACES = ("relay", "server", "players", "attacker")
-
+class Lab(gwtest.Namespaces):
     def __init__(self):
-        self.tag = os.getpid()
-        self.ns = {name: f"gw-na-{name}-{self.tag}" for name in self.NAMESPACES}
+        super().__init__("gw-na")
         self.processes = []
-        self.made = []
         self.folder = tempfile.mkdtemp(prefix="gw-netns-")
 
-    def ip(self, *args, ns=None):
-        command = ["ip"] + (["-n", self.ns[ns]] if ns else []) + list(args)
-        done = subprocess.run(command, capture_output=True, text=True)
-        if done.returncode:
-            raise RuntimeError(f"{' '.join(command)}: {done.stderr.strip()}")
-
     def build(self):
-        for name in self.NAMESPACES:
-            self.ip("netns", "add", self.ns[name])
-            self.made.append(self.ns[name])
-            self.ip("link", "set", "lo", "up", ns=name)
-        links = (("players", PLAYERS, RELAY_PLAYERS), ("attacker", ATTACKER, RELAY_ATTACKER),
-                 ("server", SERVER, RELAY_SERVER))
-        for name, address, relay_address in links:
-            outer, inner = f"gw{name[0]}{self.tag}", f"gw{name[0]}r{self.tag}"
-            self.ip("link", "add", outer, "netns", self.ns[name], "type", "veth", "peer", "name", inner,
-                    "netns", self.ns["relay"])
-            self.ip("addr", "add", address + "/24", "dev", outer, ns=name)
-            self.ip("addr", "add", relay_address + "/24", "dev", inner, ns="relay")
-            self.ip("link", "set", outer, "up", ns=name)
-            self.ip("link", "set", inner, "up", ns="relay")
-            self.ip("route", "add", "default", "via", relay_address, ns=name)
+        self.add("relay")
+        for name, address, relay_address in (("players", PLAYERS, RELAY_PLAYERS), ("attacker", ATTACKER, RELAY_ATTACKER),
+                                             ("server", SERVER, RELAY_SERVER)):
+            self.add_neighbour(name, name[0], address, relay_address)
         self.ip("route", "add", ipv4(FORGED_NET) + "/9", "via", ATTACKER, ns="relay")
         self.ip("route", "add", OWNED_NET, "via", ATTACKER, ns="relay")
         self.ip("route", "add", "local", OWNED_NET, "dev", "lo", ns="attacker")
         self.ip("route", "add", CROWD_NET, "via", PLAYERS, ns="relay")
         self.ip("route", "add", "local", CROWD_NET, "dev", "lo", ns="players")
 
-    def enter(self, name):
-        # `ip netns exec` becomes the command, and mounts the namespace's own /sys for it,
-        # where the relay's fast path looks its interfaces up.
-        return ["ip", "netns", "exec", self.ns[name]]
+    def add_neighbour(self, name, code, address, relay_address):
+        """One more namespace, joined to the relay's by a veth pair (`gw{code}...`) and routed
+        through it; returns its end of the pair."""
+        self.add(name)
+        outer = f"gw{code}{self.tag}"
+        self.veth(name, outer, address + "/24", "relay", f"gw{code}r{self.tag}", relay_address + "/24")
+        self.ip("route", "add", "default", "via", relay_address, ns=name)
+        return outer
 
     def read(self, ns, path):
         """A file of /proc as a namespace sees it."""
@@ -1455,36 +1400,20 @@ class Lab:
         self.processes.append(process)
         return process
 
-    def start_relay(self, binary, settings, nofile):
-        path = os.path.join(self.folder, "gatewarden.ini")
-        with open(path, "w") as f:
-            f.write(settings)
-        self.log_path = os.path.join(self.folder, "relay.log")
-        self.log = open(self.log_path, "wb")
-        # `ip netns exec` and prlimit each become the next program, so this pid is the relay's.
-        self.relay = subprocess.Popen(self.enter("relay") + ["prlimit", f"--nofile={nofile}:{nofile}", "--",
-                                                             binary, "--config", path],
-                                      stdout=self.log, stderr=subprocess.STDOUT)
-        self.processes.append(self.relay)
-        deadline = now() + 10
-        while b"Tunnel open on" not in self.read_log() or (b"FastPath=1" in settings.encode()
-                                                         and b"Fast path o" not in self.read_log()):
-            if now() > deadline or self.relay.poll() is not None:
-                raise RuntimeError("the relay did not open its tunnel:\n" + self.read_log().decode(errors="replace"))
-            time.sleep(0.05)
-
-    def read_log(self):
-        with open(self.log_path, "rb") as f:
-            return f.read()
+    def start_relay(self, binary, settings, nofile=None, ns="relay", name="relay"):
+        """A relay in namespace `ns`, up once its tunnel is open (and, with FastPath=1, once it
+        has told of its fast path); returns it."""
+        ready = ("Tunnel open on",) + (("Fast path o",) if "FastPath=1" in settings else ())
+        relay = gwtest.Relay(binary, settings, self.folder, self.enter(ns), nofile, name).start(ready)
+        self.processes.append(relay.process)
+        return relay
 
     def keep(self, folder):
         """Copies the relay's log and settings to `folder`, if one is given."""
-        if not folder:
-            return
-        os.makedirs(folder, exist_ok=True)
-        for name in ("relay.log", "gatewarden.ini"):
-            with open(os.path.join(self.folder, name), "rb") as f, open(os.path.join(folder, name), "wb") as g:
-                g.write(f.read())
+        if folder:
+            os.makedirs(folder, exist_ok=True)
+            for name in ("relay.log", "relay.ini"):
+                shutil.copy(os.path.join(self.folder, name), folder)
 
     def close(self):
         for process in self.processes:
@@ -1496,40 +1425,11 @@ class Lab:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
-        for ns in self.made:
-            # Whatever still runs in a namespace of ours was started by this run.
-            pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True).stdout.split()
-            for pid in pids:
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-        if getattr(self, "log", None):
-            self.log.close()
-        for name in os.listdir(self.folder):
-            os.remove(os.path.join(self.folder, name))
-        os.rmdir(self.folder)
+        super().close()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 # --- the query-port scenarios' part of the laboratory ----------------------------------------
-
-def add_neighbour(lab, name, code, address, relay_address):
-    """One more namespace, joined to the relay's by a veth pair (`gw{code}...`) and routed
-    through it; removed with the others."""
-    lab.ns[name] = f"gw-na-{name}-{lab.tag}"
-    lab.ip("netns", "add", lab.ns[name])
-    lab.made.append(lab.ns[name])
-    lab.ip("link", "set", "lo", "up", ns=name)
-    outer, inner = f"gw{code}{lab.tag}", f"gw{code}r{lab.tag}"
-    lab.ip("link", "add", outer, "netns", lab.ns[name], "type", "veth", "peer", "name", inner, "netns", lab.ns["relay"])
-    lab.ip("addr", "add", address + "/24", "dev", outer, ns=name)
-    lab.ip("addr", "add", relay_address + "/24", "dev", inner, ns="relay")
-    lab.ip("link", "set", outer, "up", ns=name)
-    lab.ip("link", "set", inner, "up", ns="relay")
-    lab.ip("route", "add", "default", "via", relay_address, ns=name)
-    return outer
-
 
 def link_bytes(lab, ns, device, direction):
     """Bytes a veth sent or took ("tx", "rx"): Ethernet frames, each IP datagram or fragment
@@ -1553,37 +1453,16 @@ def build_query_lab(lab, args):
     if args.scenario == "share":
         return state
     if args.scenario == "reflect":
-        state["victim_link"] = add_neighbour(lab, "victims", "v", VICTIM_LINK, RELAY_VICTIM_LINK)
+        state["victim_link"] = lab.add_neighbour("victims", "v", VICTIM_LINK, RELAY_VICTIM_LINK)
         lab.ip("route", "add", f"{ipv4(VICTIM_NET)}/24", "via", VICTIM_LINK, ns="relay")
         lab.ip("route", "add", "local", f"{ipv4(VICTIM_NET)}/24", "dev", "lo", ns="victims")
     elif args.between_relays:
-        add_neighbour(lab, "relayb", "b", RELAY_B, RELAY_A_FOR_B)
+        lab.add_neighbour("relayb", "b", RELAY_B, RELAY_A_FOR_B)
         # Relay B reaches the game server through the relay's namespace.
         lab.sysctl("relay", "net.ipv4.ip_forward", "1")
     else:
-        add_neighbour(lab, "third", "t", THIRD, RELAY_THIRD)
+        lab.add_neighbour("third", "t", THIRD, RELAY_THIRD)
     return state
-
-
-def start_relay_b(lab, binary, text):
-    """The second relay of loop --between-relays, in its own namespace, with the same
-    settings (a tunnel to the same game server, its query port on)."""
-    path = os.path.join(lab.folder, "relay-b.ini")
-    with open(path, "w") as f:
-        f.write(text)
-    log_path = os.path.join(lab.folder, "relay-b.log")
-    with open(log_path, "wb") as log:
-        process = subprocess.Popen(lab.enter("relayb") + [binary, "--config", path], stdout=log, stderr=subprocess.STDOUT)
-    lab.processes.append(process)
-    deadline = now() + 10
-    while True:
-        with open(log_path, "rb") as f:
-            if b"Tunnel open on" in f.read():
-                return process, log_path
-        if now() > deadline or process.poll() is not None:
-            with open(log_path, "rb") as f:
-                raise RuntimeError("relay B did not open its tunnel:\n" + f.read().decode(errors="replace"))
-        time.sleep(0.05)
 
 
 def start_query_scenario(lab, args, state, start, attack_start, attack_end, end):
@@ -1608,7 +1487,9 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
                                         rate=args.rate, once=False, start=attack_start, until=attack_end)
         return roles
     if args.between_relays:
-        state["relay_b"], state["relay_b_log"] = start_relay_b(lab, args.headless, state["settings"])
+        # The second relay of loop --between-relays: the same settings in a namespace of its own.
+        relay_b = lab.start_relay(args.headless, state["settings"], ns="relayb", name="relay-b")
+        state["relay_b"], state["relay_b_log"] = relay_b.process, relay_b.log_path
         source = [RELAY_B, QUERY]
     else:
         third = lab.role("third", "third_party", until=end, epoch=attack_start)
@@ -1734,15 +1615,15 @@ def run(args):
             relay_settings = query_state["settings"] = relay_settings.replace("AddPort=0", "AddPort=1")
         if args.scenario == "slowloris":
             relay_settings += f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n"
-        lab.start_relay(args.headless, relay_settings, args.nofile)
+        relay = lab.start_relay(args.headless, relay_settings, args.nofile)
         # Time enough for every role to start before it acts.
         start = now() + 1.0
         attack_start = start + WARM_UP
         attack_end = attack_start + args.seconds
         # A slow server's newcomers are answered that much later: the tail waits for them too.
         end = attack_end + TAIL + args.slow_newcomers
-        relay_log_start, log_started = len(lab.read_log()), now()
-        sampler = Sampler(lab.relay.pid)
+        relay_log_start, log_started = len(relay.read_log()), now()
+        sampler = Sampler(relay.pid)
         sampler.start()
         players = lab.role("players", "players", attack_start=attack_start, attack_end=attack_end, end=end,
                            crowd=args.players if args.scenario == "icmp" else 0,
@@ -1758,9 +1639,9 @@ def run(args):
             # The relay's processor time once the flood has taken hold; the roles run on
             # by themselves meanwhile.
             sleep_until(attack_start + SETTLE)
-            cpu_from = cpu_seconds(lab.relay.pid)
+            cpu_from = cpu_seconds(relay.pid)
             sleep_until(attack_end)
-            figures["relay_cpu_settled"] = (cpu_seconds(lab.relay.pid) - cpu_from) / (attack_end - attack_start - SETTLE)
+            figures["relay_cpu_settled"] = (cpu_seconds(relay.pid) - cpu_from) / (attack_end - attack_start - SETTLE)
             figures["fragments_reassembled"] = lab.snmp("relay", "Ip", "ReasmReqds") - fragments_from
         elif args.scenario == "icmp":
             attackers["icmp"] = lab.role("attacker", "icmp", rate=args.rate, ports=[int(p) for p in ports], **window)
@@ -1794,21 +1675,21 @@ def run(args):
         figures.update({name: result(process, args.seconds + 60) for name, process in attackers.items()})
         figures["players"] = result(players, TAIL + 30)
         sampler.running = False
-        figures["peak_rss"] = status_kb(lab.relay.pid, "VmHWM") * 1024
+        figures["peak_rss"] = status_kb(relay.pid, "VmHWM") * 1024
         figures["descriptors"] = max(sampler.descriptors, default=0)
         figures["rss_max"] = max(sampler.rss, default=0)
         figures["attack_start_sample"] = sampler.first_from(attack_start)
         figures["attack_end_sample"] = sampler.last_until(attack_end)
         figures["attack_tenths"] = ([sampler.first_from(attack_start + args.seconds * i / 10) for i in range(11)]
                                     if args.seconds >= LONG_ATTACK and sampler.samples else [])
-        if lab.relay.poll() is not None:
-            raise RuntimeError(f"the relay ended during the attack, status {lab.relay.returncode}:\n"
-                               + lab.read_log()[-3000:].decode(errors="replace"))
+        if relay.process.poll() is not None:
+            raise RuntimeError(f"the relay ended during the attack, status {relay.process.returncode}:\n"
+                               + relay.read_log()[-3000:].decode(errors="replace"))
         figures["log_seconds"] = now() - log_started
-        lab.relay.terminate()
-        if lab.relay.wait(10) != 0:
-            raise RuntimeError(f"the relay stopped with status {lab.relay.returncode}:\n"
-                               + lab.read_log()[-3000:].decode(errors="replace"))
+        relay.process.terminate()
+        if relay.process.wait(10) != 0:
+            raise RuntimeError(f"the relay stopped with status {relay.process.returncode}:\n"
+                               + relay.read_log()[-3000:].decode(errors="replace"))
         server.terminate()
         figures["server"] = result(server, 10)
         figures["icmp_taken"] = lab.snmp("relay", "Icmp", "InDestUnreachs") - icmp_before
@@ -1820,7 +1701,7 @@ def run(args):
         figures["relay_delivered_alone"] = sampler.delivered_between(*figures["alone"])
         figures["settled"] = (attack_start + SETTLE, attack_end)
         figures["relay_delivered_settled"] = sampler.delivered_between(*figures["settled"])
-        log = lab.read_log()
+        log = relay.read_log()
         figures["log"] = log[relay_log_start:].decode(errors="replace")
         figures["fast_path_line"] = next((line for line in log.decode(errors="replace").splitlines()
                                           if "Fast path o" in line), None)
@@ -2205,7 +2086,7 @@ def run_carried(args):
                 raise RuntimeError("the game server did not start")
         relay_settings = (settings(args.fast_path).replace("AddPort=0", "AddPort=1")
                           + f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n")
-        lab.start_relay(args.headless, relay_settings, args.nofile)
+        relay = lab.start_relay(args.headless, relay_settings, args.nofile)
         figures = {"ports": lab.sysctl("relay", "net.ipv4.ip_local_port_range")}
         start = now() + 1.0
         parts = -(-args.relays // CARRIED_PER_PROCESS)
@@ -2222,7 +2103,7 @@ def run_carried(args):
         time.sleep(CARRIED_SETTLE)
         figures["census_before"] = census(lab)
         # Without the fast path the relay holds no table.
-        figures["table_before"] = flows_table(lab.relay.pid) if args.fast_path else {}
+        figures["table_before"] = flows_table(relay.pid) if args.fast_path else {}
         read_at = now()
         probe_start = read_at + 1.0
         window_start = probe_start + CARRIED_WARM_UP
@@ -2236,12 +2117,12 @@ def run_carried(args):
         marks = []
         for moment in (window_start, mid, window_end):
             sleep_until(moment)
-            marks.append((cpu_seconds(lab.relay.pid), lab.snmp("relay", "Udp", "InDatagrams")))
+            marks.append((cpu_seconds(relay.pid), lab.snmp("relay", "Udp", "InDatagrams")))
         figures["relay_cpu"] = [(marks[i + 1][0] - marks[i][0]) / half for i in range(2)]
         figures["relay_delivered"] = [marks[i + 1][1] - marks[i][1] for i in range(2)]
         figures["probe"] = result(probe, 30)
         figures["scraper"] = result(scraper, SCRAPE_GIVES_UP + 30)
-        figures["table_after"] = flows_table(lab.relay.pid) if args.fast_path else {}
+        figures["table_after"] = flows_table(relay.pid) if args.fast_path else {}
         figures["read_between"] = (read_at, now())
         figures["census_after"] = census(lab)
         figures["crowd"] = {"count": 0, "answered": 0, "answered_last_3s": 0, "sent": 0, "failed": 0, "answers": 0,
@@ -2255,18 +2136,18 @@ def run_carried(args):
                 elif name in figures["crowd"]:
                     figures["crowd"][name] += value
         figures["crowd_start"] = start
-        if lab.relay.poll() is not None:
-            raise RuntimeError(f"the relay ended during the run, status {lab.relay.returncode}:\n"
-                               + lab.read_log()[-3000:].decode(errors="replace"))
-        figures["peak_rss"] = status_kb(lab.relay.pid, "VmHWM") * 1024
-        lab.relay.terminate()
-        if lab.relay.wait(30) != 0:
-            raise RuntimeError(f"the relay stopped with status {lab.relay.returncode}:\n"
-                               + lab.read_log()[-3000:].decode(errors="replace"))
+        if relay.process.poll() is not None:
+            raise RuntimeError(f"the relay ended during the run, status {relay.process.returncode}:\n"
+                               + relay.read_log()[-3000:].decode(errors="replace"))
+        figures["peak_rss"] = status_kb(relay.pid, "VmHWM") * 1024
+        relay.process.terminate()
+        if relay.process.wait(30) != 0:
+            raise RuntimeError(f"the relay stopped with status {relay.process.returncode}:\n"
+                               + relay.read_log()[-3000:].decode(errors="replace"))
         for name, process in (("server", server), ("query_server", query_server)):
             process.terminate()
             figures[name] = result(process, 10)
-        figures["log"] = lab.read_log().decode(errors="replace")
+        figures["log"] = relay.read_log().decode(errors="replace")
         figures["fast_path_line"] = next((l for l in figures["log"].splitlines() if "Fast path o" in l), None)
         lab.keep(args.keep)
         return figures

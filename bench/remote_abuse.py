@@ -39,18 +39,13 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
+from gwtest import Relay, free_port  # noqa: E402
 STAMP = re.compile(rb"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ")
-
-
-def free_port(kind=socket.SOCK_DGRAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def free_udp_range(count, first=2000):
@@ -99,35 +94,31 @@ class Echo(threading.Thread):
 PASSWORD = b"bench-secret"
 
 
-class Relay:
-    def __init__(self, args, from_port, to_port, static_port, server_port):
-        self.folder = tempfile.mkdtemp(prefix="gw-abuse-")
-        self.remote = free_port(socket.SOCK_STREAM)
-        self.settings = os.path.join(self.folder, "gatewarden.ini")
-        with open(self.settings, "w") as f:
-            f.write("[RemoteAdmin]\nPassword=%s\nPort=%d\nFromPort=%d\nToPort=%d\n[Tunnels]\nServer0=%d 127.0.0.1:%d\n"
-                    % (PASSWORD.decode(), self.remote, from_port, to_port, static_port, server_port))
-        self.log_path = os.path.join(self.folder, "log")
-        command = [args.headless, "--config", self.settings]
-        if args.limit:
-            command = ["prlimit", "--nofile=%d" % args.limit] + command
-        self.command = " ".join(command)
-        self.log = open(self.log_path, "wb")
-        self.process = subprocess.Popen(command, stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.time() + 5
-        while time.time() < deadline:
-            with socket.socket() as s:
-                if s.connect_ex(("127.0.0.1", self.remote)) == 0:
-                    return
-            time.sleep(0.05)
+def start_relay(args, from_port, to_port, static_port, server_port):
+    """The headless program, up once its remote control (`relay.remote`) takes connections."""
+    remote = free_port("tcp")
+    wrapper = ["prlimit", "--nofile=%d" % args.limit] if args.limit else []
+    relay = Relay(args.headless, {"RemoteAdmin": {"Password": PASSWORD.decode(), "Port": remote, "FromPort": from_port,
+                                                  "ToPort": to_port},
+                                  "Tunnels": {"Server0": "%d 127.0.0.1:%d" % (static_port, server_port)}}, wrapper=wrapper)
+    relay.remote = remote
+    try:
+        return relay.start(ready=lambda: listening(remote), within=5)
+    except RuntimeError:
         raise SystemExit("the relay did not start")
 
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(10)
-        self.log.close()
-        with open(self.log_path, "rb") as f:
-            return f.read()
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def stopped(relay):
+    """Stops the relay; its log."""
+    relay.stop()
+    log = relay.read_log()
+    relay.close()
+    return log
 
 
 class Player(threading.Thread):
@@ -234,8 +225,8 @@ def create_flood(args):
     echo.start()
     static_port = free_udp_range(2)
     from_port = free_udp_range(args.range, static_port + 2)
-    relay = Relay(args, from_port, from_port + args.range - 1, static_port, echo.port)
-    print("relay:", relay.command, "; range", from_port, "to", from_port + args.range - 1)
+    relay = start_relay(args, from_port, from_port + args.range - 1, static_port, echo.port)
+    print("relay:", " ".join(relay.command), "; range", from_port, "to", from_port + args.range - 1)
     player = Player(static_port)
     player.start()
     conns = [connect(relay.remote) for _ in range(16)]
@@ -245,7 +236,7 @@ def create_flood(args):
     # Every tunnel expires 60 s after it was made; the player keeps playing through it all.
     time.sleep(64)
     player.finish()
-    log = relay.stop()
+    log = stopped(relay)
     opened = log.count(b"Tunnel open on ") - 1  # the static tunnel's line is one
     closed = log.count(b"Temporary tunnel on ")
     print("temporary tunnels opened %d, closed %d" % (opened, closed))
@@ -260,8 +251,8 @@ def small_relay(args):
     echo.start()
     static_port = free_udp_range(2)
     from_port = free_udp_range(2, static_port + 2)
-    relay = Relay(args, from_port, from_port + 1, static_port, echo.port)
-    print("relay:", relay.command)
+    relay = start_relay(args, from_port, from_port + 1, static_port, echo.port)
+    print("relay:", " ".join(relay.command))
     return static_port, relay
 
 
@@ -306,7 +297,7 @@ def idle(args):
         print("%.0f s later, %d of them closed by the relay" % (args.hold, closed()))
     for c in held:
         c.close()
-    lines_report(relay.stop())
+    lines_report(stopped(relay))
 
 
 def guess(args):
@@ -320,7 +311,7 @@ def guess(args):
                                                args.seconds, kept))
     for c in conns:
         c.close()
-    lines_report(relay.stop())
+    lines_report(stopped(relay))
 
 
 def create_check(args):
@@ -335,8 +326,8 @@ def create_check(args):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.bind(("0.0.0.0", p))
         squatters.append(s)
-    relay = Relay(args, from_port, from_port + args.range - 1, static_port, servers[0].port)
-    print("relay:", relay.command, "; range", from_port, "to", from_port + args.range - 1,
+    relay = start_relay(args, from_port, from_port + args.range - 1, static_port, servers[0].port)
+    print("relay:", " ".join(relay.command), "; range", from_port, "to", from_port + args.range - 1,
           "; static tunnel on", static_port, "; other program on", from_port, from_port + 3)
     conn = connect(relay.remote)
     conn.settimeout(2)
@@ -362,7 +353,7 @@ def create_check(args):
             print("tunnel|%d for server%d: answered by %r" % (port, i, data[:20]))
     print("%d creates on a range of %d: %d tunnel replies, %d error replies, %d tunnel replies not reaching the server asked for"
           % (args.creates, args.range, tunnels, errors, wrong))
-    lines_report(relay.stop())
+    lines_report(stopped(relay))
 
 
 def cpu_seconds(pid):
@@ -488,8 +479,8 @@ def rotate(args):
     echo.start()
     static_port = free_udp_range(2)
     from_port = free_udp_range(args.seconds + 10, static_port + 2)
-    relay = Relay(args, from_port, from_port + args.seconds + 9, static_port, echo.port)
-    print("relay:", relay.command)
+    relay = start_relay(args, from_port, from_port + args.seconds + 9, static_port, echo.port)
+    print("relay:", " ".join(relay.command))
     player = Player(static_port)
     player.start()
     admin = Admin(relay.remote, echo.port, 2)
@@ -509,7 +500,7 @@ def rotate(args):
     attacker.join()
     admin.finish()
     player.finish()
-    log = relay.stop()
+    log = stopped(relay)
     sys.stdout.buffer.write(log if args.show_log else b"")
     print("%d connections from rotating addresses in %.1f s, %d at a time: %d wrong guesses answered, %.1f a second"
           % (attempts, elapsed, args.parallel, answered, answered / elapsed))
@@ -528,8 +519,8 @@ def silent(args):
     static_port = free_udp_range(2)
     ports = 2 * args.seconds + 10
     from_port = free_udp_range(ports, static_port + 2)
-    relay = Relay(args, from_port, from_port + ports - 1, static_port, echo.port)
-    print("relay:", relay.command)
+    relay = start_relay(args, from_port, from_port + ports - 1, static_port, echo.port)
+    print("relay:", " ".join(relay.command))
     sources = ["127.0.%d.1" % n for n in (11, 12, 13, 14)]
     held = {}  # fd: (socket, source)
     poller = select.poll()
@@ -565,7 +556,7 @@ def silent(args):
     admin.finish()
     for s, _ in held.values():
         s.close()
-    log = relay.stop()
+    log = stopped(relay)
     sys.stdout.buffer.write(log if args.show_log else b"")
     print("4 addresses x 8 silent connections for %d s, reopened %d times" % (args.seconds, reopened))
     print("administrator: %d of %d creates answered with tunnel|, longest wait %.0f ms; replies %s"

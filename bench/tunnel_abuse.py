@@ -20,21 +20,14 @@ stops everything. Every loop is bounded. Scenarios:
              plays: bytes of log written, the player's round trips
 """
 import os
-import signal
 import socket
-import struct
-import subprocess
 import sys
-import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "lib"))
+from gwtest import Relay, forged as forged_datagram, free_port, raw_socket  # noqa: E402
+
 LOCAL = "127.0.0.1"
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("", 0))
-        return s.getsockname()[1]
 
 
 def udp(address=LOCAL, port=0):
@@ -44,43 +37,17 @@ def udp(address=LOCAL, port=0):
     return s
 
 
-class Relay:
-    """The headless program with one static tunnel in front of `server_port`."""
+def start_relay(binary, server_port, nofile=None):
+    """The headless program with one static tunnel (`relay.port`) in front of `server_port`."""
+    port = free_port()
+    relay = Relay(binary, {"General": {"AddPort": 0}, "RemoteAdmin": {"Temporary": 0},
+                           "Tunnels": {"Server0": f"{port} {LOCAL}:{server_port}"}}, nofile=nofile).start()
+    relay.port = port
+    return relay
 
-    def __init__(self, binary, server_port, nofile=None):
-        self.folder = tempfile.mkdtemp()
-        self.port = free_udp_port()
-        settings = os.path.join(self.folder, "gatewarden.ini")
-        with open(settings, "w") as f:
-            f.write(f"[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\n"
-                    f"Server0={self.port} {LOCAL}:{server_port}\n")
-        command = [binary, "--config", settings]
-        if nofile:
-            command = ["prlimit", f"--nofile={nofile}:{nofile}", "--"] + command
-        self.log_path = os.path.join(self.folder, "log")
-        self.log = open(self.log_path, "wb")
-        self.process = subprocess.Popen(command, stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while b"Tunnel open on" not in self.read_log():
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise SystemExit("the relay did not open its tunnel:\n" + self.read_log().decode())
-            time.sleep(0.05)
 
-    def read_log(self):
-        with open(self.log_path, "rb") as f:
-            return f.read()
-
-    def descriptors(self):
-        return len(os.listdir(f"/proc/{self.process.pid}/fd"))
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.log.close()
+def descriptors(relay):
+    return len(os.listdir(f"/proc/{relay.pid}/fd"))
 
 
 def drain(sock):
@@ -100,12 +67,8 @@ def echo(server):
 
 def spoofed(source_port, destination_port, payload):
     """Sends one UDP datagram from 127.0.0.1:source_port through a raw socket."""
-    udp_header = struct.pack("!HHHH", source_port, destination_port, 8 + len(payload), 0)
-    total = 20 + len(udp_header) + len(payload)
-    address = socket.inet_aton(LOCAL)
-    ip_header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, total, 0, 0, 64, socket.IPPROTO_UDP, 0, address, address)
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
-        raw.sendto(ip_header + udp_header + payload, (LOCAL, destination_port))
+    with raw_socket() as raw:
+        raw.sendto(forged_datagram((LOCAL, source_port), (LOCAL, destination_port), payload), (LOCAL, destination_port))
 
 
 def count_arrivals(server, seconds):
@@ -133,22 +96,18 @@ def round_trip(player, port, server, timeout=2.0):
 
 def forged(binary, seconds):
     server = udp()
-    relay = Relay(binary, server.getsockname()[1])
-    try:
+    with start_relay(binary, server.getsockname()[1]) as relay:
         spoofed(relay.port, relay.port, b"loop")
         from_own_port = count_arrivals(server, seconds)
         server.sendto(b"loop", (LOCAL, relay.port))
         from_server = count_arrivals(server, seconds)
         print(f"datagrams at the server in {seconds} s after one forged from the tunnel's own port: {from_own_port}")
         print(f"datagrams at the server in {seconds} s after one from the server's own port: {from_server}")
-    finally:
-        relay.stop()
 
 
 def stranger(binary, seconds):
     server, client, intruder = udp(), udp(), udp()
-    relay = Relay(binary, server.getsockname()[1])
-    try:
+    with start_relay(binary, server.getsockname()[1]) as relay:
         client.sendto(b"hello", (LOCAL, relay.port))
         deadline = time.monotonic() + 2
         upstream = None
@@ -166,28 +125,25 @@ def stranger(binary, seconds):
         answered = [data for data, _ in drain(client)]
         print(f"stranger's datagrams that reached the client: {reached} of 100; "
               f"the server's answer reached it: {answered == [b'welcome']}")
-    finally:
-        relay.stop()
 
 
 def ports(binary, seconds):
     server = udp()
-    relay = Relay(binary, server.getsockname()[1], nofile=256)
     player = udp("127.0.0.2")
     late = udp("127.0.0.3")
-    try:
+    with start_relay(binary, server.getsockname()[1], nofile=256) as relay:
         flood = [udp() for _ in range(400)]
-        worst, peak, refused_late = 0.0, relay.descriptors(), None
+        worst, peak, refused_late = 0.0, descriptors(relay), None
         for i, s in enumerate(flood):
             s.sendto(b"x", (LOCAL, relay.port))
             if i % 40 == 39:
                 echo(server)
                 wait = round_trip(player, relay.port, server)
                 worst = max(worst, wait if wait is not None else float("inf"))
-                peak = max(peak, relay.descriptors())
+                peak = max(peak, descriptors(relay))
         # The late player comes when the flood has taken what it could.
         refused_late = round_trip(late, relay.port, server, 1.0) is None
-        peak = max(peak, relay.descriptors())
+        peak = max(peak, descriptors(relay))
         for s in flood:
             s.close()
         flood_end = time.monotonic()
@@ -203,14 +159,11 @@ def ports(binary, seconds):
         answered = f"{answered_after:.2f} s after its end" if answered_after is not None else "not within 30 s of its end"
         print(f"the player who came at the flood's height: unanswered then: {refused_late}; answered {answered}")
         print(f"lines about refusals: {sum(1 for l in log.splitlines() if 'Refused connection' in l or 'Too many' in l)}")
-    finally:
-        relay.stop()
 
 
 def oversized(binary, seconds):
     server, player, attacker = udp(), udp(), udp()
-    relay = Relay(binary, server.getsockname()[1])
-    try:
+    with start_relay(binary, server.getsockname()[1]) as relay:
         waits, sent, start = [], 0, time.monotonic()
         big = b"x" * 3000
         log_before = len(relay.read_log())
@@ -229,8 +182,6 @@ def oversized(binary, seconds):
         print(f"{sent} datagrams of 3000 bytes in {seconds} s wrote {written} bytes of log")
         print(f"the player's round trips: {len(waits)}, p50 {waits[len(waits) // 2] * 1000:.2f} ms, "
               f"p99 {waits[int(len(waits) * 0.99)] * 1000:.2f} ms")
-    finally:
-        relay.stop()
 
 
 def main():
@@ -239,7 +190,10 @@ def main():
     seconds = float(sys.argv[sys.argv.index("--seconds") + 1]) if "--seconds" in sys.argv else None
     defaults = {"forged": 5, "stranger": 0, "ports": 0, "oversized": 8}
     scenario = sys.argv[2]
-    globals()[scenario](sys.argv[1], seconds or defaults[scenario])
+    try:
+        globals()[scenario](sys.argv[1], seconds or defaults[scenario])
+    except RuntimeError as e:
+        raise SystemExit(f"tunnel_abuse: {e}")
 
 
 if __name__ == "__main__":

@@ -14,31 +14,14 @@ program=$1
 screenshot=$2
 shots=${screenshot%.png}
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAILED: $*" >&2; exit 1; }
-# Polls a condition for up to $1 seconds.
-within() {
-  local seconds=$1; shift
-  for _ in $(seq $((seconds * 10))); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/../lib/gwtest.sh"
+make_work e2e
 
 # The server takes a display number nobody uses and tells it, so that two runs at once never
 # share one; its screen is small enough that a picture of it shows the window, the taskbar
 # and the tray.
 Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
+own $!
 within 10 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$(cat "$work/display")"
 within 10 xdpyinfo || fail "Xvfb did not start"
@@ -47,7 +30,7 @@ within 10 xdpyinfo || fail "Xvfb did not start"
 start_wm() {
   HOME=$work icewm >>"$work/icewm.log" 2>&1 &
   wm=$!
-  pids+=($wm)
+  own $wm
   within 10 bash -c "xwininfo -root -tree | grep -q '\"SystemTray\"'"
 }
 for attempt in 1 2 3; do
@@ -90,18 +73,8 @@ PY
 
 # The program reads the settings file beside its executable.
 cp "$program" "$work/gatewarden"
-free_udp_port() {
-  python3 -c 'import socket
-while True:
-    a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); a.bind(("0.0.0.0", 0)); p = a.getsockname()[1]
-    b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        b.bind(("0.0.0.0", p + 1)); print(p); break
-    except OSError:
-        pass'
-}
-first=$(free_udp_port)
-second=$(free_udp_port)
+first=$(free_port pair)
+second=$(free_port pair)
 # A game server behind the first tunnel, and a player: at our first line, 40 datagrams of 100
 # bytes, each answered; at our second, 25 a second for the chart, 3 in 5 answered.
 read -r -d '' game_and_player <<'PY' || true
@@ -122,27 +95,15 @@ for i in range(40 + 25 * 14):
     time.sleep(0.04 if i >= 40 else 0)
 PY
 coproc GAME { python3 -c "$game_and_player" "$first"; }
-pids+=($GAME_PID)
+own "$GAME_PID"
 read -r -t 5 game <&"${GAME[0]}" || fail "no game server"
-cat >"$work/gatewarden.ini" <<INI
-[General]
-AddPort=1
-[RemoteAdmin]
-Temporary=0
-Static=1
-Password=moonbeam
-Port=23817
-FromPort=8000
-ToPort=9000
-[Tunnels]
-Server0=$first 127.0.0.1:$game
-Server1=$second 127.0.0.1:7787
-INI
+write_settings "$work/gatewarden.ini" General.AddPort=1 RemoteAdmin.Temporary=0 RemoteAdmin.Static=1 \
+  RemoteAdmin.Password=moonbeam RemoteAdmin.Port=23817 RemoteAdmin.FromPort=8000 RemoteAdmin.ToPort=9000 \
+  "Tunnels.Server0=$first 127.0.0.1:$game" "Tunnels.Server1=$second 127.0.0.1:7787"
 expected=$(cat "$work/gatewarden.ini")
 
-QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$work/gatewarden" >"$work/out.log" 2>&1 &
-app=$!
-pids+=($app)
+spawn "$work/out.log" env QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$work/gatewarden"
+app=$spawned
 
 within 15 xdotool search --name '^Gatewarden 3.0$' || fail "no window named 'Gatewarden 3.0'"
 window=$(xdotool search --name '^Gatewarden 3.0$' | head -1)
@@ -293,9 +254,8 @@ wait "$app" || fail "the program ended with status $?: $(cat "$work/out.log")"
 # shows ($2 says which) to be a window of the program, and closes it with Enter.
 start_with_box() {
   printf "$1" >"$work/gatewarden.ini"
-  "$work/gatewarden" >"$work/out.log" 2>&1 &
-  app=$!
-  pids+=($app)
+  spawn "$work/out.log" "$work/gatewarden"
+  app=$spawned
   box=$(window_named '^Gatewarden$')
   expect_program_window "$box" "$2"
   xdotool windowactivate --sync "$box" key Return
@@ -306,7 +266,7 @@ held=$work/held-port
 python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("0.0.0.0", 0)); s.listen()
 open(sys.argv[1], "w").write(str(s.getsockname()[1])); time.sleep(60)' "$held" &
-pids+=($!)
+own $!
 within 5 test -s "$held" || fail "no port held for the start-up error"
 start_with_box "[RemoteAdmin]\nTemporary=1\nPort=$(cat "$held")\n" "the start-up error box"
 kill "$app"

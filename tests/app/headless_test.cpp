@@ -2,18 +2,17 @@
 // file in a folder of its own, game clients and servers on 127.0.0.1, the remote-control
 // port over TCP, signals to stop it. Everything waits with a deadline, and the child is
 // killed and reaped on every way out of a test.
+#include "headlessProcess.h"
+#include "tcpPeer.h"
+#include "tempFolder.h"
 #include "udpPeer.h"
 #include "uvHandle.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,14 +27,12 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,49 +42,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using TSteady = std::chrono::steady_clock;
 using gw::TFd;
-using gw::test::TUdpPeer;
+using namespace gw::test;
 
-// Generous for a loaded machine, short enough that a test whose every wait runs out still
-// ends well within half a minute.
-constexpr auto kWait = 3s;
-
-// ---------------------------------------------------------------------------------------
-// Files and folders
-
-class TTempDir {
-public:
-  TTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "gw-app-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
-    path_ = pattern;
-  }
-  ~TTempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-
-  const fs::path& Path() const { return path_; }
-
-private:
-  fs::path path_;
-};
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+constexpr auto kWait = kHeadlessWait;
 
 // Backdates a file, so that a later write shows in its modification time even when the
 // written bytes are the same.
@@ -108,17 +66,6 @@ sockaddr_in Address(uint32_t host, uint16_t port) {
   return address;
 }
 
-// A TCP port that was free on all addresses a moment ago.
-uint16_t FreeTcpPort() {
-  TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = Address(INADDR_ANY, 0);
-  socklen_t length = sizeof address;
-  if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("test: no free TCP port");
-  return ntohs(address.sin_port);
-}
-
 bool UdpPortFree(uint16_t port) {
   TFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const sockaddr_in address = Address(INADDR_ANY, port);
@@ -130,8 +77,6 @@ bool TcpPortListening(uint16_t port) {
   const sockaddr_in address = Address(INADDR_LOOPBACK, port);
   return ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
-
-uint16_t FreeUdpPortPair() { return static_cast<uint16_t>(gw::test::FreeUdpPortPair()); }
 
 // Two free pairs (p, p + 1) that do not touch each other.
 std::pair<uint16_t, uint16_t> TwoFreeUdpPortPairs() {
@@ -149,16 +94,6 @@ uint16_t FirstTemporaryPort() { return UdpPortFree(8000) ? 8000 : FreeUdpPortPai
 // ---------------------------------------------------------------------------------------
 // Log lines
 
-const std::regex kStampedLine(R"(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}) (.*)$)");
-
-// The text of a log line after its "YYYY-MM-DD HH:MM:SS " stamp; nothing for a line
-// without one.
-std::optional<std::string> MessageOf(const std::string& line) {
-  std::smatch match;
-  if (!std::regex_match(line, match, kStampedLine)) return std::nullopt;
-  return match[7].str();
-}
-
 // Whether the stamp is the local time of about now (it is written while the test runs).
 bool StampIsNow(const std::string& line) {
   std::smatch match;
@@ -175,257 +110,21 @@ bool StampIsNow(const std::string& line) {
   return when != -1 && std::abs(std::difftime(std::time(nullptr), when)) <= 120;
 }
 
-int CountMessage(const std::vector<std::string>& lines, const std::string& message) {
-  int count = 0;
-  for (const std::string& line : lines) count += MessageOf(line) == message ? 1 : 0;
-  return count;
-}
-
 // ---------------------------------------------------------------------------------------
-// The program as a child process
-
-// How the child's standard output is set up.
-struct TOutputSetup {
-  // The pipe's capacity in bytes; 0 leaves the system's.
-  int PipeSize = 0;
-  // JOURNAL_STREAM names the pipe, as systemd does for a service whose output it reads.
-  bool Journal = false;
-  // More variables, "NAME=value".
-  std::vector<std::string> Environment{};
-  // The child's descriptor limit, soft and hard; 0 leaves the test's.
-  rlim_t DescriptorLimit = 0;
-};
-
-class THeadless {
-public:
-  // Starts the program in `folder` with `args`; its standard output and error come back
-  // through pipes that are read without blocking.
-  THeadless(const fs::path& folder, const std::vector<std::string>& args, const TOutputSetup& setup = {}) {
-    int outPipe[2];
-    int errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    TFd outRead(outPipe[0]), outWrite(outPipe[1]);
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    TFd errRead(errPipe[0]), errWrite(errPipe[1]);
-    TFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (setup.PipeSize > 0 && ::fcntl(outWrite.Get(), F_SETPIPE_SZ, setup.PipeSize) < 0)
-      throw std::runtime_error("cannot resize the pipe");
-
-    // Everything the child needs is prepared before the fork: after it, only calls that
-    // are safe between fork and exec.
-    std::vector<std::string> argvText{GW_HEADLESS_PATH};
-    argvText.insert(argvText.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argvText) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envText;
-    for (char** variable = environ; *variable != nullptr; ++variable)
-      if (!std::string_view(*variable).starts_with("JOURNAL_STREAM=")) envText.emplace_back(*variable);
-    if (setup.Journal) {
-      struct stat pipe {};
-      ::fstat(outWrite.Get(), &pipe);
-      envText.push_back("JOURNAL_STREAM=" + std::to_string(pipe.st_dev) + ":" + std::to_string(pipe.st_ino));
-    }
-    envText.insert(envText.end(), setup.Environment.begin(), setup.Environment.end());
-    const rlimit descriptors{setup.DescriptorLimit, setup.DescriptorLimit};
-    std::vector<char*> envp;
-    for (std::string& variable : envText) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    const std::string dir = folder.string();
-
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-      // Should the test program die on the way, the relay goes with it.
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if ((setup.DescriptorLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) || ::chdir(dir.c_str()) != 0 || ::dup2(devNull.Get(), 0) < 0 || ::dup2(outWrite.Get(), 1) < 0 ||
-          ::dup2(errWrite.Get(), 2) < 0)
-        ::_exit(126);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    for (TFd* reader : {&outRead, &errRead}) ::fcntl(reader->Get(), F_SETFL, ::fcntl(reader->Get(), F_GETFL) | O_NONBLOCK);
-    out_ = std::move(outRead);
-    err_ = std::move(errRead);
-  }
-
-  ~THeadless() {
-    if (reaped_) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-
-  THeadless(const THeadless&) = delete;
-  THeadless& operator=(const THeadless&) = delete;
-
-  void Signal(int sig) const { ::kill(pid_, sig); }
-
-  // The reader of standard output goes away.
-  void CloseOutput() { out_.Reset(); }
-  // Bytes written to standard output that nobody has read yet.
-  int UnreadOutput() const {
-    int count = 0;
-    return ::ioctl(out_.Get(), FIONREAD, &count) == 0 ? count : -1;
-  }
-
-  // The complete lines written to standard output so far.
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
-    size_t begin = 0;
-    for (size_t end; (end = out_text_.find('\n', begin)) != std::string::npos; begin = end + 1)
-      lines.push_back(out_text_.substr(begin, end - begin));
-    return lines;
-  }
-  const std::string& Out() const { return out_text_; }
-  const std::string& Err() const { return err_text_; }
-
-  // Reads the output until `done` holds for its lines or the time is up.
-  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& done,
-               TSteady::duration timeout = kWait) {
-    const auto deadline = TSteady::now() + timeout;
-    while (true) {
-      if (done(Lines())) return true;
-      if (TSteady::now() >= deadline) return false;
-      Pump(20);
-    }
-  }
-
-  bool WaitForError(const std::string& text) {
-    return WaitFor([&](const std::vector<std::string>&) { return err_text_.find(text) != std::string::npos; });
-  }
-
-  bool WaitForMessage(const std::string& message, int count = 1) {
-    return WaitFor([&](const std::vector<std::string>& lines) { return CountMessage(lines, message) >= count; });
-  }
-
-  // The wait status once the process has ended, or nothing if it is still running when
-  // the time is up.
-  std::optional<int> WaitExit(TSteady::duration timeout = kWait) {
-    const auto deadline = TSteady::now() + timeout;
-    while (!reaped_) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        reaped_ = true;
-        status_ = status;
-        break;
-      }
-      if (TSteady::now() >= deadline) return std::nullopt;
-      Pump(20);
-    }
-    // What the process wrote last is still in the pipes.
-    const auto drained = TSteady::now() + 1s;
-    while ((out_.Valid() || err_.Valid()) && TSteady::now() < drained) Pump(20);
-    return status_;
-  }
-
-  // What the program said, for the message of a failed check.
-  std::string Transcript() const { return "--- stdout:\n" + out_text_ + "--- stderr:\n" + err_text_; }
-
-private:
-  void Pump(int waitMs) {
-    pollfd fds[2];
-    std::string* texts[2];
-    TFd* owners[2];
-    nfds_t count = 0;
-    for (auto [fd, text] : {std::pair{&out_, &out_text_}, std::pair{&err_, &err_text_}}) {
-      if (!fd->Valid()) continue;
-      fds[count] = pollfd{fd->Get(), POLLIN, 0};
-      texts[count] = text;
-      owners[count] = fd;
-      ++count;
-    }
-    if (count == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-      return;
-    }
-    if (::poll(fds, count, waitMs) <= 0) return;
-    for (nfds_t i = 0; i < count; ++i) {
-      if (fds[i].revents == 0) continue;
-      char buffer[4096];
-      while (true) {
-        const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-        if (n > 0) {
-          texts[i]->append(buffer, static_cast<size_t>(n));
-          continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-        owners[i]->Reset(); // end of file: the process has closed its side
-        break;
-      }
-    }
-  }
-
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = 0;
-  TFd out_;
-  TFd err_;
-  std::string out_text_;
-  std::string err_text_;
-};
+// The program as a child process, and its remote control
 
 // Starts the program on `settings`, a file in `folder`.
-std::unique_ptr<THeadless> StartHeadless(const TTempDir& folder, const fs::path& settings) {
-  return std::make_unique<THeadless>(folder.Path(), std::vector<std::string>{"--config", settings.string()});
+std::unique_ptr<THeadless> StartHeadless(const TTempFolder& folder, const fs::path& settings) {
+  return std::make_unique<THeadless>(GW_HEADLESS_PATH, folder.Path(), std::vector<std::string>{"--config", settings.string()});
 }
 
-bool ExitedWith(const std::optional<int>& status, int code) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+// A remote-control client, connected once the program listens.
+TTcpPeer Control(uint16_t port) { return TTcpPeer::Await(port, kWait); }
+
+std::string Request(const TTcpPeer& peer, std::string_view text, const std::string& expectedReply) {
+  peer.Send(text);
+  return peer.Receive(expectedReply.size(), kWait);
 }
-
-// ---------------------------------------------------------------------------------------
-// Remote-control client
-
-class TTcpClient {
-public:
-  // Connects to 127.0.0.1:`port`, trying again while the listener is not up yet.
-  explicit TTcpClient(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const auto deadline = TSteady::now() + kWait;
-    while (true) {
-      TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-      if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        fd_ = std::move(fd);
-        break;
-      }
-      if (TSteady::now() >= deadline) throw std::runtime_error("test: cannot connect to the remote-control port");
-      std::this_thread::sleep_for(20ms);
-    }
-    ::fcntl(fd_.Get(), F_SETFL, ::fcntl(fd_.Get(), F_GETFL) | O_NONBLOCK);
-  }
-
-  void Send(std::string_view text) const {
-    if (::send(fd_.Get(), text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-      throw std::runtime_error("test: remote-control send failed");
-  }
-
-  // What arrives until at least `size` bytes are in or the time is up.
-  std::string Receive(size_t size) const {
-    std::string received;
-    const auto deadline = TSteady::now() + kWait;
-    while (received.size() < size && TSteady::now() < deadline) {
-      pollfd fd{fd_.Get(), POLLIN, 0};
-      if (::poll(&fd, 1, 20) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
-      if (n == 0) break;
-      if (n > 0) received.append(buffer, static_cast<size_t>(n));
-    }
-    return received;
-  }
-
-  std::string Request(std::string_view text, const std::string& expectedReply) const {
-    Send(text);
-    return Receive(expectedReply.size());
-  }
-
-private:
-  TFd fd_;
-};
 
 // ---------------------------------------------------------------------------------------
 // Game traffic
@@ -475,7 +174,7 @@ bool Exchange(std::vector<TFlow>& flows, const std::vector<const TUdpPeer*>& ser
 }
 
 // Waits for one datagram at `peer`.
-std::optional<gw::test::TReceived> ReceiveOne(const TUdpPeer& peer) {
+std::optional<TReceived> ReceiveOne(const TUdpPeer& peer) {
   const auto deadline = TSteady::now() + kWait;
   while (TSteady::now() < deadline) {
     if (auto got = peer.TryReceive()) return got;
@@ -492,7 +191,7 @@ std::string Tunnel(uint16_t listenPort, const std::string& host, uint16_t server
 // Relaying through static tunnels
 
 TEST(HeadlessRelay, StaticTunnelsRelayManyClientsBothWaysAndLogEachWithAStamp) {
-  TTempDir folder;
+  TTempFolder folder;
   const auto [tunnelA, tunnelB] = TwoFreeUdpPortPairs();
   // The first server also has its query port beside it, which the tunnel's second
   // endpoint relays to.
@@ -502,7 +201,7 @@ TEST(HeadlessRelay, StaticTunnelsRelayManyClientsBothWaysAndLogEachWithAStamp) {
   const TUdpPeer serverB;
 
   const fs::path settings = folder.Path() / "relay.ini";
-  WriteFile(settings, "[General]\nAddPort=1\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\n"
+  TTempFolder::Write(settings, "[General]\nAddPort=1\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\n"
                       "Server0=" + std::to_string(tunnelA) + " 127.0.0.1:" + std::to_string(serverA.Port()) + "\n"
                       "Server1=" + std::to_string(tunnelB) + " 127.0.0.1:" + std::to_string(serverB.Port()) + "\n");
   const auto relay = StartHeadless(folder, settings);
@@ -575,21 +274,21 @@ TEST(HeadlessRelay, StaticTunnelsRelayManyClientsBothWaysAndLogEachWithAStamp) {
 // Remote control
 
 TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefused) {
-  TTempDir folder;
+  TTempFolder folder;
   const uint16_t controlPort = FreeTcpPort();
   const uint16_t firstTemporary = FirstTemporaryPort();
   const TUdpPeer server;
 
   const fs::path settings = folder.Path() / "remote.ini";
-  WriteFile(settings, "[RemoteAdmin]\nTemporary=1\nPassword=letmein\nPort=" + std::to_string(controlPort) +
+  TTempFolder::Write(settings, "[RemoteAdmin]\nTemporary=1\nPassword=letmein\nPort=" + std::to_string(controlPort) +
                           "\nFromPort=" + std::to_string(firstTemporary) +
                           "\nToPort=" + std::to_string(firstTemporary + 100) + "\n");
   const auto relay = StartHeadless(folder, settings);
 
-  const TTcpClient game(controlPort);
+  const TTcpPeer game = Control(controlPort);
   ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
   const std::string created = "tunnel|" + std::to_string(firstTemporary) + "\n\r";
-  EXPECT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(server.Port()), created), created)
+  EXPECT_EQ(Request(game, "create|letmein|127.0.0.1:" + std::to_string(server.Port()), created), created)
       << relay->Transcript();
   ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(firstTemporary, "127.0.0.1", server.Port())))
       << relay->Transcript();
@@ -608,10 +307,10 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
 
   // A second connection with the wrong password: refused in the protocol, logged in
   // lower case, and no tunnel is made.
-  const TTcpClient intruder(controlPort);
+  const TTcpPeer intruder = Control(controlPort);
   ASSERT_TRUE(relay->WaitForMessage("Got remote control connection", 2)) << relay->Transcript();
   const std::string refused = "error|Incorrect password\n\r";
-  EXPECT_EQ(intruder.Request("create|Not-LetMeIn|127.0.0.1:" + std::to_string(server.Port()), refused), refused);
+  EXPECT_EQ(Request(intruder, "create|Not-LetMeIn|127.0.0.1:" + std::to_string(server.Port()), refused), refused);
   EXPECT_TRUE(relay->WaitForMessage("Bad password (not-letmein) given to remote control")) << relay->Transcript();
   int tunnelsOpened = 0;
   for (const std::string& line : relay->Lines())
@@ -620,7 +319,7 @@ TEST(HeadlessRemoteControl, CreateOpensATemporaryTunnelAndAWrongPasswordIsRefuse
 
   // The first connection is still served after the other one's failure.
   const std::string next = "tunnel|" + std::to_string(firstTemporary + 1) + "\n\r";
-  EXPECT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(server.Port()), next), next)
+  EXPECT_EQ(Request(game, "create|letmein|127.0.0.1:" + std::to_string(server.Port()), next), next)
       << relay->Transcript();
 }
 
@@ -653,25 +352,25 @@ struct TServedRelay {
 };
 
 TEST(HeadlessSettings, TheFileIsOnlyReadAndStaysByteForByteThroughTheStop) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
   const std::string original = "; kept by the administrator\n[General]\nAddPort=0\n" +
                                served.RemoteAdmin(served.ControlPort, "Sesame") +
                                "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, original);
+  TTempFolder::Write(settings, original);
 
   const auto relay = StartHeadless(folder, settings);
   ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(tunnel, "127.0.0.1", served.Server.Port())))
       << relay->Transcript();
-  const TTcpClient game(served.ControlPort);
+  const TTcpPeer game = Control(served.ControlPort);
   const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
-  ASSERT_EQ(game.Request("create|SESAME|127.0.0.1:7777", created), created) << relay->Transcript();
+  ASSERT_EQ(Request(game, "create|SESAME|127.0.0.1:7777", created), created) << relay->Transcript();
 
   // The administrator edits the file while the relay runs: the stop must not undo it.
   const std::string edited = "[General]\nAddPort=1\n" + served.RemoteAdmin(served.ControlPort, "changed");
-  WriteFile(settings, edited);
+  TTempFolder::Write(settings, edited);
   const fs::file_time_type before = Backdate(settings);
   struct stat was {};
   ::stat(settings.c_str(), &was);
@@ -683,7 +382,7 @@ TEST(HeadlessSettings, TheFileIsOnlyReadAndStaysByteForByteThroughTheStop) {
 
   struct stat is {};
   ::stat(settings.c_str(), &is);
-  EXPECT_EQ(ReadFile(settings), edited);
+  EXPECT_EQ(TTempFolder::Read(settings), edited);
   EXPECT_EQ(fs::last_write_time(settings), before);
   EXPECT_EQ(is.st_ino, was.st_ino) << "the file was replaced";
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.Path()), fs::directory_iterator()), 1)
@@ -692,26 +391,26 @@ TEST(HeadlessSettings, TheFileIsOnlyReadAndStaysByteForByteThroughTheStop) {
 }
 
 TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporaryOnes) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const auto [before, after] = TwoFreeUdpPortPairs();
   const uint16_t newControlPort = FreeTcpPort();
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
+  TTempFolder::Write(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
                           served.TunnelEntry(before) + "\n");
 
   const auto relay = StartHeadless(folder, settings);
   ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(before, "127.0.0.1", served.Server.Port())))
       << relay->Transcript();
-  const TTcpClient game(served.ControlPort);
+  const TTcpPeer game = Control(served.ControlPort);
   const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
-  ASSERT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
+  ASSERT_EQ(Request(game, "create|letmein|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
       << relay->Transcript();
 
   // Another tunnel, another remote-control port and password.
   const std::string edited = served.RemoteAdmin(newControlPort, "other") + "[Tunnels]\nServer0=" +
                              served.TunnelEntry(after) + "\n";
-  WriteFile(settings, edited);
+  TTempFolder::Write(settings, edited);
   relay->Signal(SIGHUP);
   ASSERT_TRUE(relay->WaitForMessage("Tunnel open on " + Tunnel(after, "127.0.0.1", served.Server.Port())))
       << relay->Transcript();
@@ -720,13 +419,13 @@ TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporar
   EXPECT_TRUE(served.Answers(after)) << relay->Transcript();
   EXPECT_TRUE(UdpPortFree(before)) << "the tunnel that left the file still holds its port";
   EXPECT_TRUE(served.Answers(served.FirstTemporary)) << "the temporary tunnel went with the reload";
-  const TTcpClient moved(newControlPort);
+  const TTcpPeer moved = Control(newControlPort);
   const std::string next = "tunnel|" + std::to_string(served.FirstTemporary + 1) + "\n\r";
-  EXPECT_EQ(moved.Request("create|other|127.0.0.1:" + std::to_string(served.Server.Port()), next), next)
+  EXPECT_EQ(Request(moved, "create|other|127.0.0.1:" + std::to_string(served.Server.Port()), next), next)
       << relay->Transcript();
 
   // A file that no longer reads: the running settings stay, and standard error says why.
-  WriteFile(settings, edited + "Server1=7777 a:b:7777\n");
+  TTempFolder::Write(settings, edited + "Server1=7777 a:b:7777\n");
   relay->Signal(SIGHUP);
   EXPECT_TRUE(relay->WaitForError("Server1=7777 a:b:7777")) << relay->Transcript();
   EXPECT_TRUE(served.Answers(after)) << relay->Transcript();
@@ -737,7 +436,7 @@ TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporar
 }
 
 TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartEndsWithStatus1NamingThePort) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
   // Another program listens on the port.
@@ -750,7 +449,7 @@ TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartEndsWithStatus1NamingThePo
   ASSERT_EQ(::listen(taken.Get(), 1), 0);
 
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
+  TTempFolder::Write(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
                           served.TunnelEntry(tunnel) + "\n");
   const auto relay = StartHeadless(folder, settings);
   EXPECT_TRUE(ExitedWith(relay->WaitExit(), 1)) << relay->Transcript();
@@ -763,19 +462,19 @@ TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartEndsWithStatus1NamingThePo
 // Its output
 
 TEST(HeadlessOutput, AReaderThatGoesAwayDoesNotEndTheRelay) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein"));
+  TTempFolder::Write(settings, served.RemoteAdmin(served.ControlPort, "letmein"));
   const auto relay = StartHeadless(folder, settings);
 
-  const TTcpClient first(served.ControlPort);
+  const TTcpPeer first = Control(served.ControlPort);
   ASSERT_TRUE(relay->WaitForMessage("Got remote control connection")) << relay->Transcript();
   relay->CloseOutput();
   // Every line from now on meets a broken pipe.
-  const TTcpClient game(served.ControlPort);
+  const TTcpPeer game = Control(served.ControlPort);
   const std::string created = "tunnel|" + std::to_string(served.FirstTemporary) + "\n\r";
-  EXPECT_EQ(game.Request("create|letmein|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
+  EXPECT_EQ(Request(game, "create|letmein|127.0.0.1:" + std::to_string(served.Server.Port()), created), created)
       << relay->Transcript();
   EXPECT_TRUE(served.Answers(served.FirstTemporary)) << relay->Transcript();
   EXPECT_TRUE(relay->WaitForError("standard output failed")) << relay->Transcript();
@@ -785,7 +484,7 @@ TEST(HeadlessOutput, AReaderThatGoesAwayDoesNotEndTheRelay) {
 }
 
 TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDropped) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
   // Each reload tells every line of the file that is not read: a reader that takes none of
@@ -794,13 +493,13 @@ TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDroppe
   const auto write = [&](int round) {
     std::string unread;
     for (int i = 1; i <= 200; ++i) unread += "Unread" + std::to_string(i) + "=" + std::to_string(round) + "\n";
-    WriteFile(settings, "[General]\nAddPort=0\n" + unread + served.RemoteAdmin(served.ControlPort, "letmein") +
+    TTempFolder::Write(settings, "[General]\nAddPort=0\n" + unread + served.RemoteAdmin(served.ControlPort, "letmein") +
                             "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n");
   };
   write(0);
   constexpr int kPipeSize = 4096;
-  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.PipeSize = kPipeSize});
-  const TTcpClient started(served.ControlPort);
+  THeadless relay(GW_HEADLESS_PATH, folder.Path(), {"--config", settings.string()}, TOutputSetup{.PipeSize = kPipeSize});
+  const TTcpPeer started = Control(served.ControlPort);
   for (int i = 0; i < 20; ++i) {
     write(i + 1);
     relay.Signal(SIGHUP);
@@ -828,14 +527,14 @@ TEST(HeadlessOutput, AStalledReaderHoldsNothingUpAndLearnsHowManyLinesWereDroppe
 }
 
 TEST(HeadlessOutput, UnderTheJournalLinesCarryTheirPriorityAndNoStamp) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const auto [tunnel, taken] = TwoFreeUdpPortPairs();
   const TUdpPeer squatter(taken);
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, "[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" +
+  TTempFolder::Write(settings, "[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" +
                           served.TunnelEntry(tunnel) + "\nServer1=" + served.TunnelEntry(taken) + "\n");
-  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.Journal = true});
+  THeadless relay(GW_HEADLESS_PATH, folder.Path(), {"--config", settings.string()}, TOutputSetup{.Journal = true});
   const std::string open = "<6>Tunnel open on " + Tunnel(tunnel, "127.0.0.1", served.Server.Port());
   const std::string failed = "<4>WSA Error: Address already in use [10048]";
   EXPECT_TRUE(relay.WaitFor([&](const std::vector<std::string>& lines) {
@@ -847,7 +546,7 @@ TEST(HeadlessOutput, UnderTheJournalLinesCarryTheirPriorityAndNoStamp) {
 
 // The service manager's side of sd_notify: a datagram socket named by NOTIFY_SOCKET.
 TEST(HeadlessOutput, TellsTheServiceManagerReadyReloadingStoppingAndItsStatus) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const fs::path socketPath = folder.Path() / "notify";
   TFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -856,8 +555,8 @@ TEST(HeadlessOutput, TellsTheServiceManagerReadyReloadingStoppingAndItsStatus) {
   std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
   ASSERT_EQ(::bind(manager.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + served.TunnelEntry(FreeUdpPortPair()) + "\n");
-  THeadless relay(folder.Path(), {"--config", settings.string()},
+  TTempFolder::Write(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + served.TunnelEntry(FreeUdpPortPair()) + "\n");
+  THeadless relay(GW_HEADLESS_PATH, folder.Path(), {"--config", settings.string()},
                   TOutputSetup{.Environment = {"NOTIFY_SOCKET=" + socketPath.string()}});
   std::string heard;
   const auto hears = [&](const std::string& message) {
@@ -879,7 +578,7 @@ TEST(HeadlessOutput, TellsTheServiceManagerReadyReloadingStoppingAndItsStatus) {
 // The settings file as untrusted input
 
 TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
-  TTempDir folder;
+  TTempFolder folder;
   const fs::path fifo = folder.Path() / "fifo.ini";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const fs::path zero = folder.Path() / "zero.ini";
@@ -892,7 +591,7 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
       SCOPED_TRACE(path.string() + (check ? " --check" : ""));
       std::vector<std::string> args{"--config", path.string()};
       if (check) args.insert(args.begin(), "--check");
-      THeadless relay(folder.Path(), args);
+      THeadless relay(GW_HEADLESS_PATH, folder.Path(), args);
       EXPECT_TRUE(ExitedWith(relay.WaitExit(), 2)) << relay.Transcript();
       EXPECT_NE(relay.Err().find("Unable to read " + path.string() + ": " + reason), std::string::npos) << relay.Err();
     }
@@ -900,8 +599,8 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
   // A good file: --check says what it holds, and serves nothing.
   const uint16_t tunnel = FreeUdpPortPair();
   const fs::path good = folder.Path() / "good.ini";
-  WriteFile(good, "[RemoteAdmin]\nTemporary=1\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:7777\n");
-  THeadless check(folder.Path(), {"--check", "--config", good.string()});
+  TTempFolder::Write(good, "[RemoteAdmin]\nTemporary=1\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:7777\n");
+  THeadless check(GW_HEADLESS_PATH, folder.Path(), {"--check", "--config", good.string()});
   EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
   EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels on " + std::to_string(tunnel) +
                              " (each with its query port); remote control stays off: its password is the default " +
@@ -911,12 +610,12 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
 }
 
 TEST(HeadlessSettings, MoreTunnelsThanTheDescriptorLimitCanServeAreRefusedNamingBoth) {
-  TTempDir folder;
+  TTempFolder folder;
   std::string tunnels = "[Tunnels]\n";
   for (int i = 0; i < 100; ++i) tunnels += "Server" + std::to_string(i) + "=" + std::to_string(20000 + 2 * i) + " h:1\n";
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, tunnels);
-  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = 256});
+  TTempFolder::Write(settings, tunnels);
+  THeadless relay(GW_HEADLESS_PATH, folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = 256});
   EXPECT_TRUE(ExitedWith(relay.WaitExit(), 2)) << relay.Transcript();
   EXPECT_NE(relay.Err().find("100 tunnels need 200 sockets, more than the descriptor limit of 256"), std::string::npos)
       << relay.Err();
@@ -925,12 +624,12 @@ TEST(HeadlessSettings, MoreTunnelsThanTheDescriptorLimitCanServeAreRefusedNaming
 // Neither a guessable password nor a file gone at reload opens the relay to strangers or
 // closes its tunnels.
 TEST(HeadlessSettings, RemoteControlNeverOpensWithTheDefaultPasswordNorAReloadOfAMissingFileChangesAnything) {
-  TTempDir folder;
+  TTempFolder folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
   const fs::path settings = folder.Path() / "gatewarden.ini";
   const std::string entry = "[Tunnels]\nServer0=" + served.TunnelEntry(tunnel) + "\n";
-  WriteFile(settings, served.RemoteAdmin(served.ControlPort, "letmein") + entry);
+  TTempFolder::Write(settings, served.RemoteAdmin(served.ControlPort, "letmein") + entry);
   const auto relay = StartHeadless(folder, settings);
   ASSERT_TRUE(relay->WaitFor([&](const std::vector<std::string>&) { return TcpPortListening(served.ControlPort); }))
       << relay->Transcript();
@@ -943,7 +642,7 @@ TEST(HeadlessSettings, RemoteControlNeverOpensWithTheDefaultPasswordNorAReloadOf
 
   // An empty file asks for the defaults: no tunnel, and remote control with the default password.
   for (const std::string& content : {std::string(), served.RemoteAdmin(served.ControlPort, " MoonBeam ") + entry}) {
-    WriteFile(settings, content);
+    TTempFolder::Write(settings, content);
     relay->Signal(SIGHUP);
     EXPECT_TRUE(relay->WaitForError("remote control stays off: its password is the default one")) << relay->Transcript();
     EXPECT_TRUE(relay->WaitFor([&](const std::vector<std::string>&) { return !TcpPortListening(served.ControlPort); }))
@@ -958,7 +657,7 @@ TEST(HeadlessSettings, AReloadOfFifteenThousandTunnelsHoldsAnUnchangedTunnelsPla
   rlimit limit{};
   ::getrlimit(RLIMIT_NOFILE, &limit);
   if (limit.rlim_max < kTunnels + 1000) GTEST_SKIP() << "the descriptor limit is below " << kTunnels + 1000;
-  TTempDir folder;
+  TTempFolder folder;
   const TUdpPeer server;
   const uint16_t first = FreeUdpPortPair();
   const auto file = [&](int shift) {
@@ -971,8 +670,8 @@ TEST(HeadlessSettings, AReloadOfFifteenThousandTunnelsHoldsAnUnchangedTunnelsPla
     return text;
   };
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, file(1));
-  THeadless relay(folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = limit.rlim_max});
+  TTempFolder::Write(settings, file(1));
+  THeadless relay(GW_HEADLESS_PATH, folder.Path(), {"--config", settings.string()}, TOutputSetup{.DescriptorLimit = limit.rlim_max});
   ASSERT_TRUE(relay.WaitForMessage("Tunnel open on " + Tunnel(first, "127.0.0.1", server.Port()))) << relay.Transcript();
   const TUdpPeer player;
   // Pings every 2 ms for `duration`, the server echoing; the longest wait for an answer.
@@ -1005,14 +704,14 @@ TEST(HeadlessSettings, AReloadOfFifteenThousandTunnelsHoldsAnUnchangedTunnelsPla
 #endif
   longestWait(2s, [] {});
   EXPECT_LT(longestWait(3s, [&] { relay.Signal(SIGHUP); }), kMostHeld) << "reload of the same file";
-  WriteFile(settings, file(2));
+  TTempFolder::Write(settings, file(2));
   EXPECT_LT(longestWait(4s, [&] { relay.Signal(SIGHUP); }), kMostHeld) << "reload with every other entry changed";
   relay.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(relay.WaitExit(), 0)) << relay.Err();
 }
 
 TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
-  TTempDir folder;
+  TTempFolder folder;
   const auto tunnel = FreeUdpPortPair();
   // The good entry before the bad one must not be served either: the program stops
   // before serving anything. (Any key name in this section is a tunnel.)
@@ -1025,7 +724,7 @@ TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
                                "Lobby=" + std::to_string(tunnel) + " 127.0.0.1:7777\n"
                                "Server0=7777 a:b:7777\n";
   const fs::path settings = folder.Path() / "broken.ini";
-  WriteFile(settings, original);
+  TTempFolder::Write(settings, original);
   const fs::file_time_type before = Backdate(settings);
 
   const auto relay = StartHeadless(folder, settings);
@@ -1037,14 +736,14 @@ TEST(HeadlessLifecycle, RefusesATunnelEntryItCannotReadAndLeavesTheFileAlone) {
   EXPECT_NE(relay->Err().find("Server0=7777 a:b:7777"), std::string::npos) << relay->Err();
   EXPECT_EQ(relay->Out(), "") << "nothing may be served or logged";
 
-  EXPECT_EQ(ReadFile(settings), original);
+  EXPECT_EQ(TTempFolder::Read(settings), original);
   EXPECT_EQ(fs::last_write_time(settings), before);
 }
 
 TEST(HeadlessLifecycle, HelpAndVersionPrintAndAnUnknownArgumentIsRefused) {
-  TTempDir folder;
+  TTempFolder folder;
   {
-    THeadless help(folder.Path(), {"--help"});
+    THeadless help(GW_HEADLESS_PATH, folder.Path(), {"--help"});
     EXPECT_TRUE(ExitedWith(help.WaitExit(), 0)) << help.Transcript();
     EXPECT_NE(help.Out().find("Usage: gatewarden-headless"), std::string::npos) << help.Out();
     EXPECT_NE(help.Out().find("--config FILE"), std::string::npos) << help.Out();
@@ -1052,12 +751,12 @@ TEST(HeadlessLifecycle, HelpAndVersionPrintAndAnUnknownArgumentIsRefused) {
     EXPECT_EQ(help.Err(), "");
   }
   {
-    THeadless version(folder.Path(), {"--version"});
+    THeadless version(GW_HEADLESS_PATH, folder.Path(), {"--version"});
     EXPECT_TRUE(ExitedWith(version.WaitExit(), 0)) << version.Transcript();
     EXPECT_TRUE(std::regex_match(version.Out(), std::regex("gatewarden-headless [0-9]+\\.[0-9]+\n"))) << version.Out();
   }
   {
-    THeadless wrong(folder.Path(), {"--verbose"});
+    THeadless wrong(GW_HEADLESS_PATH, folder.Path(), {"--verbose"});
     const std::optional<int> status = wrong.WaitExit();
     ASSERT_TRUE(status) << wrong.Transcript();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << wrong.Transcript();
@@ -1074,17 +773,17 @@ TEST(HeadlessLifecycle, HelpAndVersionPrintAndAnUnknownArgumentIsRefused) {
 // a challenge to the query port it names, whose answer comes from the game server through
 // the relay.
 TEST(HeadlessMasters, AStaticTunnelIsAnnouncedEveryIntervalWhileItsServerAnswersAndCheckNamesTheMasters) {
-  TTempDir folder;
+  TTempFolder folder;
   const uint16_t tunnel = FreeUdpPortPair();
   const uint16_t serverPort = FreeUdpPortPair();
   const TUdpPeer serverQuery(static_cast<uint16_t>(serverPort + 1));
   const TUdpPeer master;
   const std::string masterName = "127.0.0.1:" + std::to_string(master.Port());
   const fs::path settings = folder.Path() / "gatewarden.ini";
-  WriteFile(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:" +
+  TTempFolder::Write(settings, "[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:" +
                           std::to_string(serverPort) + "\n[Masters]\nServer0=" + masterName + "\nInterval=2\n");
   {
-    THeadless check(folder.Path(), {"--check", "--config", settings.string()});
+    THeadless check(GW_HEADLESS_PATH, folder.Path(), {"--check", "--config", settings.string()});
     EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
     EXPECT_NE(check.Out().find("; heartbeats every 2 s as ut to " + masterName + "\n"), std::string::npos) << check.Out();
   }

@@ -14,32 +14,14 @@ program=$1
 echo_server=$2
 bpf_object=$3
 here=$(cd "$(dirname "$0")" && pwd)
-skip() { echo "skipped: $*"; exit 77; }
+. "$here/../lib/gwtest.sh"
 [ "$(id -u)" -eq 0 ] || skip "needs root"
 for tool in ip python3 bpftool tc nft; do command -v "$tool" >/dev/null || skip "needs $tool"; done
 
 tag=$$
 ns_client=gw-fp-client-$tag ns_relay=gw-fp-relay-$tag ns_server=gw-fp-server-$tag ns_lo=gw-fp-lo-$tag
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  for ns in "$ns_client" "$ns_relay" "$ns_server" "$ns_lo"; do ip netns del "$ns" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
-  exit 1
-}
-wait_for() { # tenths of a second, command...
-  local tenths=$1; shift
-  for _ in $(seq "$tenths"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
-in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
+make_work fastpath
+show_on_fail="$work/*.log"
 program_of() { sed -n 's/^prog_id:\s*//p' /proc/"$1"/fdinfo/* 2>/dev/null | sort -u | head -1; }
 # Datagrams the kernel carried from addresses starting with $2 (to local port $3, if given),
 # in the table of program $1.
@@ -71,11 +53,12 @@ left_nothing() { # namespace, program id, interfaces...
   done
   # The kernel frees a program after its last reference, a moment later.
   gone() { ! bpftool prog show id "$id"; }
-  wait_for 30 gone || fail "program $id is still loaded"
+  within 3 gone || fail "program $id is still loaded"
   [ -z "$(find /sys/fs/bpf -name '*gw*' 2>/dev/null)" ] || fail "something is pinned"
 }
-settings() { # server, temporary tunnels (0 or 1)
-  printf '[General]\nAddPort=1\nFastPath=1\n[RemoteAdmin]\nPassword=fastpath-test\nTemporary=%s\n[Tunnels]\nServer0=7000 %s\n' "$2" "$1"
+settings() { # file, server, temporary tunnels (0 or 1)
+  write_settings "$1" General.AddPort=1 General.FastPath=1 RemoteAdmin.Password=fastpath-test "RemoteAdmin.Temporary=$3" \
+    "Tunnels.Server0=7000 $2"
 }
 fast_path_on() { # log, tunnel
   grep -q "Fast path on for 7000 to $2" "$1" && return 0
@@ -86,44 +69,31 @@ fast_path_on() { # log, tunnel
 }
 
 # --- players | relay | server -----------------------------------------------------------
-for ns in "$ns_client" "$ns_relay" "$ns_server"; do ip netns add "$ns"; in_ns "$ns" ip link set lo up; done
-ip link add gw-fp-c$tag netns "$ns_client" type veth peer name gw-fp-r$tag netns "$ns_relay"
-ip link add gw-fp-s$tag netns "$ns_server" type veth peer name gw-fp-u$tag netns "$ns_relay"
-in_ns "$ns_client" ip addr add 10.77.1.2/24 dev gw-fp-c$tag
-in_ns "$ns_relay" ip addr add 10.77.1.1/24 dev gw-fp-r$tag
-in_ns "$ns_relay" ip addr add 10.77.2.1/24 dev gw-fp-u$tag
-in_ns "$ns_server" ip addr add 10.77.2.2/24 dev gw-fp-s$tag
+netns_add "$ns_client" "$ns_relay" "$ns_server"
+veth "$ns_client" gw-fp-c$tag 10.77.1.2/24 "$ns_relay" gw-fp-r$tag 10.77.1.1/24
+veth "$ns_server" gw-fp-s$tag 10.77.2.2/24 "$ns_relay" gw-fp-u$tag 10.77.2.1/24
 in_ns "$ns_server" ip addr add 10.77.2.3/24 dev gw-fp-s$tag
 # The relay routes between the two: the players reach 10.77.2.3 through it.
 in_ns "$ns_relay" sysctl -qw net.ipv4.ip_forward=1
-for pair in "$ns_client gw-fp-c$tag" "$ns_relay gw-fp-r$tag" "$ns_relay gw-fp-u$tag" "$ns_server gw-fp-s$tag"; do
-  read -r ns dev <<<"$pair"
-  in_ns "$ns" ip link set "$dev" up
-done
 in_ns "$ns_client" ip route add 10.77.2.0/24 via 10.77.1.1
 in_ns "$ns_server" ip route add 10.77.1.0/24 via 10.77.2.1
 
-ip netns exec "$ns_server" python3 "$here/peers.py" server >"$work/server.log" 2>&1 &
-pids+=($!)
-wait_for 50 grep -q '^ready' "$work/server.log" || fail "the game server did not start"
-settings 10.77.2.2:7777 1 >"$work/relay.ini"
-ip netns exec "$ns_relay" "$program" --config "$work/relay.ini" >"$work/relay.log" 2>&1 &
-relay=$!
-pids+=($relay)
-wait_for 50 grep -q 'Fast path o' "$work/relay.log" || fail "the tunnel said nothing of its fast path"
+spawn "$work/server.log" ip netns exec "$ns_server" python3 "$here/peers.py" server
+wait_log 5 "$work/server.log" '^ready' || fail "the game server did not start"
+settings "$work/relay.ini" 10.77.2.2:7777 1
+start_relay "$work/relay.log" "$work/relay.ini" "$program" "$ns_relay"
+wait_log 5 "$work/relay.log" 'Fast path o' || fail "the tunnel said nothing of its fast path"
 fast_path_on "$work/relay.log" 10.77.2.2:7777
 id=$(program_of "$relay")
 [ -n "$id" ] || fail "the relay holds no program"
 
-ip netns exec "$ns_client" python3 "$here/peers.py" players 10.77.1.1 "$work/players.out" >"$work/players.log" 2>&1 &
-players=$!
-pids+=($players)
+spawn "$work/players.log" ip netns exec "$ns_client" python3 "$here/peers.py" players 10.77.1.1 "$work/players.out"
+players=$spawned
 listening() { in_ns "$ns_relay" ss -ltnH 'sport = :23817' | grep -q .; }
-wait_for 50 listening || fail "the remote control does not listen"
-ip netns exec "$ns_client" python3 "$here/peers.py" temporary 10.77.1.1 62 "$work/temporary.out" >"$work/temporary.log" 2>&1 &
-temporary=$!
-pids+=($temporary)
-wait_for 300 grep -q '^checked' "$work/players.out" || fail "the players' checks did not pass"
+within 5 listening || fail "the remote control does not listen"
+spawn "$work/temporary.log" ip netns exec "$ns_client" python3 "$here/peers.py" temporary 10.77.1.1 62 "$work/temporary.out"
+temporary=$spawned
+wait_log 30 "$work/players.out" '^checked' || fail "the players' checks did not pass"
 # Every player had its first datagram relayed by the sockets and the rest by the kernel.
 [ "$(carried_from "$id" 10.77.1.)" -ge 150 ] || fail "the kernel carried $(carried_from "$id" 10.77.1.) datagrams of the players"
 [ "$(carried_from "$id" 10.77.2.2)" -ge 150 ] || fail "the kernel carried $(carried_from "$id" 10.77.2.2) replies"
@@ -135,11 +105,11 @@ grep -q 'Message too long \[10040\]' "$work/relay.log" || fail "the 3000-byte da
 # Players 0 and 2 fell silent; their relays close after 12 s, although player 1, whose
 # datagrams only the kernel sees, keeps its relay for the 14 s it goes on.
 port() { awk -v n="$1" '$1 == "player" && $2 == n {print $3}' "$work/players.out"; }
-wait_for 200 grep -q '^done' "$work/players.out" || fail "player 1 did not finish"
+wait_log 20 "$work/players.out" '^done' || fail "player 1 did not finish"
 wait "$players" || fail "a player met a fault"
-wait_for 30 grep -q "Closed connection from 10.77.1.2:$(port 0) " "$work/relay.log" || fail "the silent player 0 kept its relay"
+wait_log 3 "$work/relay.log" "Closed connection from 10.77.1.2:$(port 0) " || fail "the silent player 0 kept its relay"
 ! grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" || fail "player 1's relay closed while the kernel carried it"
-wait_for 150 grep -q "Closed connection from 10.77.1.2:$(port 1) " "$work/relay.log" ||
+wait_log 15 "$work/relay.log" "Closed connection from 10.77.1.2:$(port 1) " ||
   fail "player 1's relay did not close 12 s after its last datagram"
 [ "$(carried_from "$id" 10.77. 7000)" -eq 0 ] || fail "entries stayed after their relays closed"
 
@@ -173,14 +143,11 @@ for dev in gw-fp-r$tag gw-fp-u$tag; do
   in_ns "$ns_relay" tc filter add dev "$dev" ingress prio 0x4757 handle 0x4757 bpf da obj "$bpf_object" sec tc
 done
 claimed=$(in_ns "$ns_relay" tc filter show dev gw-fp-u$tag ingress | sed -n 's/.* id \([0-9]*\).*/\1/p')
-in_ns "$ns_relay" python3 -c 'import socket,sys,time; s=socket.socket(socket.AF_UNIX,socket.SOCK_DGRAM); s.bind("\0gatewarden-fast-path-"+sys.argv[1]); print("held",flush=True); time.sleep(60)' "$claimed" >"$work/claim.log" &
-pids+=($!)
-wait_for 30 grep -q held "$work/claim.log" || fail "the claim was not held"
+spawn "$work/claim.log" ip netns exec "$ns_relay" python3 -c 'import socket,sys,time; s=socket.socket(socket.AF_UNIX,socket.SOCK_DGRAM); s.bind("\0gatewarden-fast-path-"+sys.argv[1]); print("held",flush=True); time.sleep(60)' "$claimed"
+wait_log 3 "$work/claim.log" held || fail "the claim was not held"
 sed 's/^FastPath=1/FastPath=0/' "$work/relay.ini" >"$work/sockets.ini"
-ip netns exec "$ns_relay" "$program" --config "$work/sockets.ini" >"$work/sockets.log" 2>&1 &
-relay=$!
-pids+=($relay)
-wait_for 50 grep -q 'Tunnel open' "$work/sockets.log" || fail "the relay on sockets did not start"
+start_relay "$work/sockets.log" "$work/sockets.ini" "$program" "$ns_relay"
+wait_log 5 "$work/sockets.log" 'Tunnel open' || fail "the relay on sockets did not start"
 grep -q "Removed the fast path filter a killed process left on gw-fp-r$tag\$" "$work/sockets.log" ||
   fail "the filter nobody holds was not removed"
 [ -z "$(in_ns "$ns_relay" tc filter show dev gw-fp-r$tag ingress)" ] || fail "a filter nobody holds stayed"
@@ -188,16 +155,11 @@ grep -q "Removed the fast path filter a killed process left on gw-fp-r$tag\$" "$
 in_ns "$ns_client" python3 "$here/peers.py" many 10.77.1.1 7000 80 64 new || fail "a newcomer was not answered"
 
 # --- loopback alone -----------------------------------------------------------------------
-ip netns add "$ns_lo"
-in_ns "$ns_lo" ip link set lo up
-ip netns exec "$ns_lo" "$echo_server" --seconds 60 >"$work/echo.log" 2>&1 &
-pids+=($!)
-wait_for 50 grep -q '^port ' "$work/echo.log" || fail "the echo server did not start"
-settings "127.0.0.1:$(awk '/^port /{print $2}' "$work/echo.log")" 0 >"$work/lo.ini"
-ip netns exec "$ns_lo" "$program" --config "$work/lo.ini" >"$work/lo.log" 2>&1 &
-relay=$!
-pids+=($relay)
-wait_for 50 grep -q 'Fast path o' "$work/lo.log" || fail "the loopback tunnel said nothing of its fast path"
+netns_add "$ns_lo"
+start_echo "$work/echo.log" "$echo_server" 60 "$ns_lo"
+settings "$work/lo.ini" "127.0.0.1:$echo_port" 0
+start_relay "$work/lo.log" "$work/lo.ini" "$program" "$ns_lo"
+wait_log 5 "$work/lo.log" 'Fast path o' || fail "the loopback tunnel said nothing of its fast path"
 fast_path_on "$work/lo.log" 127.0.0.1
 id=$(program_of "$relay")
 in_ns "$ns_lo" python3 "$here/peers.py" many 127.0.0.1 7000 200 0 || fail "loopback players met a fault"

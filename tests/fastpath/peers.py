@@ -17,6 +17,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from gwtest import fail  # noqa: E402
+
 GAME, QUERY, TUNNEL = 7777, 7778, 7000
 
 
@@ -51,11 +54,6 @@ def server():
                 for stranger in strangers:
                     stranger.sendto(b"FORGED", source)
                 game.sendto(b"FORGED", ("10.77.1.1", source[1]))  # the relay's other address
-
-
-def fail(text):
-    print("FAULT:", text, flush=True)
-    sys.exit(1)
 
 
 def exchange(s, relay, data, port=TUNNEL):

@@ -15,29 +15,19 @@ import time
 import urllib.parse
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import gwtest  # noqa: E402
+from gwtest import free_port  # noqa: E402
+
 ROUND_TRIPS = 50
 
 
 def fail(text):
-    print("FAILED:", text, flush=True)
-    for path in glob.glob(f"{WORK}/*.log"):
-        print(f"--- {path}\n{open(path, errors='replace').read()}", flush=True)
-    sys.exit(1)
+    gwtest.fail(text, sorted(glob.glob(f"{WORK}/*.log")))
 
 
 def wait_for(check, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if value := check():
-            return value
-        time.sleep(0.1)
-    fail(f"waited {seconds} s for {what() if callable(what) else what}")
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return gwtest.wait_for(check, seconds, 0.1) or fail(f"waited {seconds} s for {what() if callable(what) else what}")
 
 
 def start(name, command):
@@ -66,15 +56,19 @@ def expect(api, expression, value):
 def relay_and_prometheus(fast_path):
     start("echo", [ECHO, "--seconds", "120"])
     port = wait_for(lambda: logged("echo", "port ") and open(f"{WORK}/echo.log").read().split()[1], 5, "the echo server")
-    tunnel, metrics, web = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_STREAM), free_port(socket.SOCK_STREAM)
-    ini = f"{WORK}/relay.ini"
-    open(ini, "w").write(f"[General]\nAddPort=0\nFastPath={fast_path}\n[RemoteAdmin]\nTemporary=0\n"
-                         f"[Metrics]\nPort={metrics}\n[Tunnels]\nServer0={tunnel} 127.0.0.1:{port}\n")
+    tunnel, metrics, web = free_port("udp"), free_port("tcp"), free_port("tcp")
+    relay = gwtest.Relay(HEADLESS, {"General": {"AddPort": 0, "FastPath": fast_path}, "RemoteAdmin": {"Temporary": 0},
+                                    "Metrics": {"Port": metrics}, "Tunnels": {"Server0": f"{tunnel} 127.0.0.1:{port}"}},
+                         folder=WORK)
+    ini = relay.settings
     check = subprocess.run([HEADLESS, "--config", ini, "--check"], capture_output=True, text=True)
     if f"metrics on http://127.0.0.1:{metrics}/metrics" not in check.stdout:
         fail(f"--check does not tell the endpoint: {check.stdout}{check.stderr}")
-    relay = start("relay", [HEADLESS, "--config", ini])
-    wait_for(lambda: logged("relay", f"Metrics on http://127.0.0.1:{metrics}/metrics"), 5, "the endpoint")
+    try:
+        relay = relay.start(ready=(f"Metrics on http://127.0.0.1:{metrics}/metrics",), within=5).process
+    except RuntimeError:
+        fail("waited 5 s for the endpoint")
+    PROCESSES.append(relay)
     open(f"{WORK}/prometheus.yml", "w").write(
         "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: gatewarden\n"
         f"    static_configs:\n      - targets: ['127.0.0.1:{metrics}']\n")
@@ -123,7 +117,7 @@ def sockets():
     if second.returncode != 1 or f"cannot serve metrics on TCP 127.0.0.1:{metrics}" not in second.stderr:
         fail(f"a taken metrics port: status {second.returncode}, {second.stderr}")
     # The endpoint serves for the process's life: a reload says that a change takes a restart.
-    text = open(ini).read().replace(f"Port={metrics}", f"Port={free_port(socket.SOCK_STREAM)}")
+    text = open(ini).read().replace(f"Port={metrics}", f"Port={free_port('tcp')}")
     open(ini, "w").write(text)
     relay.send_signal(signal.SIGHUP)
     wait_for(lambda: logged("relay", f"Metrics stay on http://127.0.0.1:{metrics}/metrics until the next start"), 5,
@@ -139,8 +133,7 @@ def fastpath():
     relay, _, tunnel, _, api = relay_and_prometheus(1)
     wait_for(lambda: logged("relay", "Fast path o"), 10, "the tunnel to tell of its fast path")
     if not logged("relay", "Fast path on for"):
-        print("fast path part skipped:", [l for l in open(f"{WORK}/relay.log") if "Fast path" in l])
-        sys.exit(77)
+        gwtest.skip(f"the fast path part: {[l for l in open(f'{WORK}/relay.log') if 'Fast path' in l]}")
     # The first datagram each way goes through the sockets, the others through the kernel,
     # which counts them in its table.
     sent = play(tunnel)

@@ -7,16 +7,11 @@
 # Usage: package_test.sh BUILD_FOLDER
 set -euo pipefail
 build=$1
-work=$(mktemp -d "${TMPDIR:-/tmp}/gw-package-XXXXXX")
+. "$(dirname "$0")/../lib/gwtest.sh"
+make_work package
 desktop_pid=""
-cleanup() {
-  [ "$BASHPID" = "$$" ] || return 0 # only the script itself, never a subshell on its way out
-  if [ -n "$desktop_pid" ]; then kill -KILL "$desktop_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+at_exit '[ -z "$desktop_pid" ] || kill -KILL "$desktop_pid" 2>/dev/null'
+keep_going=1
 
 if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log" >&2

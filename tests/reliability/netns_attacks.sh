@@ -9,7 +9,8 @@
 # without slowing a player; silent connections from four networks never shut the
 # administrator out; a stranger alone cannot keep temporary tunnels alive; a server that
 # answers forged sources makes no relays of them; forged queries reflect less than they
-# carry, and start no loop; slow connections do not blind the metrics endpoint.
+# carry, and start no loop; slow connections do not blind the metrics endpoint. The limits
+# the tool's --check holds each attack to are those of netns_limits.py, beside this test.
 #   netns_attacks.sh HEADLESS [SANITIZED]   (SANITIZED: ON for a sanitizer build)
 # Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
 # About 120 s of real time: the temporary tunnels' 60 s limit runs beside the other attacks.
@@ -20,38 +21,28 @@ program=$1
 sanitized=()
 [ "${2:-OFF}" = ON ] && sanitized=(--sanitized)
 tool=$(cd "$(dirname "$0")/../../bench" && pwd)/netns_abuse.py
-skip() { echo "skipped: $*"; exit 77; }
+. "$(dirname "$0")/../lib/gwtest.sh"
 [ "$(id -u)" -eq 0 ] || skip "needs root"
 for command in ip prlimit python3; do command -v "$command" >/dev/null || skip "needs $command"; done
 probe=gw-na-probe-$$
 ip netns add "$probe" 2>/dev/null || skip "cannot make network namespaces"
 ip netns del "$probe"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  # The tool removes its namespaces and processes on SIGTERM.
-  for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# A signal ends the script through its clean-up; `wait` (unlike a command in the
-# foreground) lets the signal in at once.
-trap 'exit 143' TERM INT HUP
+# The tool removes its namespaces and processes on SIGTERM, which the clean-up sends to each
+# attack's process group.
+make_work attacks
 
 attack() { # name, arguments...: in the background
   local name=$1; shift
-  "$tool" "$program" "$@" --check >"$work/$name.out" 2>&1 &
-  pids+=($!)
+  spawn "$work/$name.out" "$tool" "$program" "$@" --check
 }
 failed=()
 run() { # name, arguments...: one attack after the other
   attack "$@"
-  wait $! || failed+=("$1")
+  wait "$spawned" || failed+=("$1")
 }
 attack pin pin --seconds 72
-pin=$!
+pin=$spawned
 # 20,000 new sources a second against 4,096 descriptors: a relay that gives every source a
 # socket runs out within a second, and one that makes a trial for each falls behind the
 # flood, and the player's datagrams wait behind it in the tunnel's queue.
@@ -85,5 +76,5 @@ for name in forged forged-fast forged-fast-pace icmp icmp-fast forged-answered r
   echo "--- $name"
   cat "$work/$name.out"
 done
-[ ${#failed[@]} -eq 0 ] || { echo "FAILED: ${failed[*]}" >&2; exit 1; }
+[ ${#failed[@]} -eq 0 ] || fail "${failed[*]}"
 echo "ok"

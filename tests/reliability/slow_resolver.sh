@@ -9,59 +9,34 @@
 set -euo pipefail
 program=$1
 echo_server=$2
-if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
-  echo "skipped: needs root and iproute2"
-  exit 77
-fi
+. "$(dirname "$0")/../lib/gwtest.sh"
+{ [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null; } || skip "needs root and iproute2"
 
 ns=gw-resolver-$$
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  # `ip netns exec` waits for its command rather than becoming it: whatever runs in the
-  # namespace is ended by its own pid.
-  ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  ip netns del "$ns" 2>/dev/null || true
-  rm -rf "/etc/netns/$ns" "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; cat "$work/relay.log" >&2 2>/dev/null || true; exit 1; }
-
+make_work resolver
+show_on_fail="$work/relay.log"
 # `ip netns exec` puts the files of /etc/netns/NAME over those of /etc.
 mkdir -p "/etc/netns/$ns"
+at_exit rm -rf "/etc/netns/$ns"
 printf 'nameserver 127.0.0.53\noptions timeout:30 attempts:1\n' >"/etc/netns/$ns/resolv.conf"
 printf 'hosts: files dns\n' >"/etc/netns/$ns/nsswitch.conf"
-ip netns add "$ns"
-in_ns() { ip netns exec "$ns" "$@"; }
-in_ns ip link set lo up
+netns_add "$ns"
 
 # The silent name server: bound, never reading, never answering.
-in_ns python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.53", 53)); print("ready", flush=True); time.sleep(120)' >"$work/dns.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do grep -q '^ready' "$work/dns.log" && break; sleep 0.1; done
-grep -q '^ready' "$work/dns.log" || fail "the silent name server did not start"
-in_ns "$echo_server" --seconds 120 >"$work/echo.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do grep -q '^port ' "$work/echo.log" && break; sleep 0.1; done
-echo_port=$(awk '/^port /{print $2}' "$work/echo.log")
-[ -n "$echo_port" ] || fail "the echo server did not start"
+spawn "$work/dns.log" ip netns exec "$ns" python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.53", 53)); print("ready", flush=True); time.sleep(120)'
+wait_log 5 "$work/dns.log" '^ready' || fail "the silent name server did not start"
+start_echo "$work/echo.log" "$echo_server" 120 "$ns"
 
 # The namespace is new, so these ports are free.
-printf '[General]\nAddPort=0\n[RemoteAdmin]\nTemporary=0\n[Tunnels]\nServer0=7000 game.example.net:7777\nServer1=7002 127.0.0.1:%s\n' \
-  "$echo_port" >"$work/gatewarden.ini"
-in_ns sh -c 'echo $$ >"$1"; exec "$2" --config "$3"' sh "$work/relay.pid" "$program" "$work/gatewarden.ini" \
-  >"$work/relay.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -s "$work/relay.pid" ] && break; sleep 0.1; done
-relay=$(cat "$work/relay.pid")
-for _ in $(seq 50); do [ "$(grep -c 'Tunnel open on' "$work/relay.log")" -eq 2 ] && break; sleep 0.1; done
-[ "$(grep -c 'Tunnel open on' "$work/relay.log")" -eq 2 ] || fail "the tunnels did not open"
+write_settings "$work/gatewarden.ini" General.AddPort=0 RemoteAdmin.Temporary=0 \
+  "Tunnels.Server0=7000 game.example.net:7777" "Tunnels.Server1=7002 127.0.0.1:$echo_port"
+start_relay "$work/relay.log" "$work/gatewarden.ini" "$program" "$ns"
+both_open() { [ "$(grep -c 'Tunnel open on' "$work/relay.log")" -eq 2 ]; }
+within 5 both_open || fail "the tunnels did not open"
 
 # A player on the second tunnel sends every 10 ms for 3 s; from the first half second on,
 # five clients of the first tunnel send from five ports, once a second.
-in_ns python3 - <<'PY' || fail "a player waited"
+in_ns "$ns" python3 - <<'PY' || fail "a player waited"
 import socket, time
 player = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 player.settimeout(2)
@@ -89,6 +64,7 @@ PY
 
 # The lookup still hangs in a worker thread; the program must stop regardless.
 kill -TERM "$relay"
-for _ in $(seq 30); do kill -0 "$relay" 2>/dev/null || break; sleep 0.1; done
-! kill -0 "$relay" 2>/dev/null || fail "the program did not stop within 3 s of SIGTERM"
+# Ended: gone, or a zombie (a child of this script until waited for).
+ended() { ! grep -qs '^State:\s*[^Z]' "/proc/$relay/status"; }
+within 3 ended || fail "the program did not stop within 3 s of SIGTERM"
 echo "ok"

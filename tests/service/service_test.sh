@@ -11,26 +11,23 @@ set -euo pipefail
 build=$1
 cache=${2:-/var/cache/gatewarden-test}
 root=$cache/bookworm
-skip() { echo "SKIP: $*"; exit 77; }
+. "$(dirname "$0")/../lib/gwtest.sh"
 [ "$(id -u)" -eq 0 ] || skip "needs root"
 for tool in systemd-nspawn debootstrap nsenter; do command -v "$tool" >/dev/null || skip "needs $tool"; done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/gw-service-XXXXXX")
+make_work service
 nspawn=""
 server=""
-cleanup() {
-  [ "$BASHPID" = "$$" ] || return 0
+stop_machine() {
   if [ -n "$server" ]; then kill -KILL "$server" 2>/dev/null || true; fi
   if [ -n "$nspawn" ]; then
     kill -TERM "$nspawn" 2>/dev/null || true
     for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$nspawn" 2>/dev/null || true
   fi
-  rm -rf "$work"
 }
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+at_exit stop_machine
+keep_going=1
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; exit 1; }
 deb=$(cd "$work/out" && ls gatewarden-headless_*.deb)

@@ -5,9 +5,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
+#include <thread>
 
 namespace gw::test {
 
@@ -21,6 +23,32 @@ TTcpPeer::TTcpPeer(uint16_t port, uint32_t from) : fd_(::socket(AF_INET, SOCK_ST
   if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
     throw std::runtime_error("test peer: cannot connect");
   ::fcntl(fd_.Get(), F_SETFL, O_NONBLOCK);
+}
+
+TTcpPeer TTcpPeer::Await(uint16_t port, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (true) {
+    try {
+      return TTcpPeer(port);
+    } catch (const std::runtime_error&) {
+      if (std::chrono::steady_clock::now() >= deadline) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string TTcpPeer::Receive(size_t size, std::chrono::milliseconds patience) const {
+  std::string received;
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (received.size() < size && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{fd_.Get(), POLLIN, 0};
+    if (::poll(&ready, 1, 20) <= 0) continue;
+    char buffer[512];
+    const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
+    if (n == 0) break;
+    if (n > 0) received.append(buffer, static_cast<size_t>(n));
+  }
+  return received;
 }
 
 void TTcpPeer::Send(std::string_view data) const {
@@ -47,7 +75,7 @@ bool TTcpPeer::SeesEnd() const {
   return ::recv(fd_.Get(), &probe, 1, MSG_PEEK) == 0;
 }
 
-int FreeTcpPort() {
+uint16_t FreeTcpPort() {
   TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   // On all addresses, as the listener binds: a port held on another loopback address (a
   // connection's, say, or one in TIME_WAIT) would stop it.

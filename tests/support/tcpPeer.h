@@ -2,6 +2,7 @@
 
 #include "uvHandle.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,9 +14,14 @@ namespace gw::test {
 class TTcpPeer {
 public:
   explicit TTcpPeer(uint16_t port, uint32_t from = 0x7F000001);
+  // Connects from 127.0.0.1, trying again for up to `patience` while nothing listens yet (a
+  // process just started).
+  static TTcpPeer Await(uint16_t port, std::chrono::milliseconds patience);
   void Send(std::string_view data) const;
   // Whatever has arrived so far; empty when nothing has.
   std::string TryReceive() const;
+  // What arrives until at least `size` bytes are in, the service closes, or `patience` is up.
+  std::string Receive(size_t size, std::chrono::milliseconds patience) const;
   // The service closed the connection (a read sees its end).
   bool SeesEnd() const;
   void Close() { fd_.Reset(); }
@@ -28,6 +34,6 @@ private:
 };
 
 // A TCP port that was free a moment ago.
-int FreeTcpPort();
+uint16_t FreeTcpPort();
 
 } // namespace gw::test

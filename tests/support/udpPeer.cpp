@@ -66,7 +66,7 @@ bool SendFromPortZero(uint16_t port, std::string_view data) {
          static_cast<ssize_t>(packet.size());
 }
 
-int FreeUdpPortPair() {
+uint16_t FreeUdpPortPair() {
   for (int attempt = 0; attempt < 100; ++attempt) {
     TFd first = BoundUdpSocket(INADDR_ANY, 0);
     const uint16_t port = BoundPort(first);

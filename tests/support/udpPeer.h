@@ -34,6 +34,6 @@ private:
 bool SendFromPortZero(uint16_t port, std::string_view data);
 
 // A port p such that p and p + 1 were both free a moment ago, on the wildcard address.
-int FreeUdpPortPair();
+uint16_t FreeUdpPortPair();
 
 } // namespace gw::test
