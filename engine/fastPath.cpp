@@ -53,8 +53,9 @@ constexpr std::chrono::nanoseconds kRenewAfter = kLease / 4;
 // away, or the sweep saw them come as a flood: the sweep, once a second, renews it while
 // the flood lasts, and the port takes new sources up again a second or two after.
 constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
-// What the kernel saw of the relays is read as often as the sweep, which reads it.
-constexpr uint64_t kPassEveryMs = std::chrono::milliseconds(TEngineLimits::kSweepInterval).count();
+// A pass over the table starts this long after each sweep: half way between two sweeps, so
+// that no batch read falls in a sweep's turn.
+constexpr uint64_t kPassAfterSweepMs = std::chrono::milliseconds(TEngineLimits::kSweepInterval).count() / 2;
 // The kernel leaves to the sockets what they would drop as too long, and nothing more.
 static_assert(GW_FAST_PATH_MAX_PAYLOAD == TudpSocket::kReceiveBufferSize);
 // The program holds the pace's figures until the loader sets them, for its own tests.
@@ -274,12 +275,16 @@ TFastPath::TFastPath(TEngineContext& context) : kernel_(std::make_unique<TKernel
                                                                          ": " + reason});
   }
 
-  // A pass over the table a second, a batch a turn of the loop, each turn's idle moment.
+  // A pass over the table after each sweep, a batch a turn of the loop, each turn's idle moment.
   auto reader = std::make_unique<uv_idle_t>();
   uv_idle_init(context.Loop(), reader.get()); // cannot fail on Linux
   reader_.reset(reader.release());
   reader_->data = this;
   passTimer_ = MakeTimer(context.Loop(), this);
+}
+
+void TFastPath::Swept() {
+  if (!passTimer_) return;
   uv_timer_start(
       passTimer_.get(),
       [](uv_timer_t* timer) {
@@ -293,7 +298,7 @@ TFastPath::TFastPath(TEngineContext& context) : kernel_(std::make_unique<TKernel
             });
         });
       },
-      kPassEveryMs, kPassEveryMs);
+      kPassAfterSweepMs, 0);
 }
 
 bool TFastPath::ReadSome() {
@@ -306,8 +311,13 @@ bool TFastPath::ReadSome() {
   for (__u32 i = 0; i < count; ++i) {
     const auto found = seen_.find(FlowKey(kernel_->Keys[i]));
     if (found == seen_.end()) continue;
+    const TReading reading = found->second;
     const gw_flow& flow = kernel_->Flows[i];
-    *found->second = {flow.last_seen_ns, {flow.datagrams, flow.bytes}};
+    const bool later = flow.last_seen_ns > reading.Seen->LastSeenNs;
+    *reading.Seen = {flow.last_seen_ns, {flow.datagrams, flow.bytes}};
+    if (later && reading.ClientOf)
+      reading.ClientOf->watcher_.ClientCarried(reading.ClientOf->relay_,
+                                               TTime{std::chrono::nanoseconds{flow.last_seen_ns}});
   }
   // The table's end; anything else stops this pass, and the next tries again.
   if (status != 0 && status != -ENOENT)
@@ -382,7 +392,7 @@ gw_flow Outgoing(uint32_t local, uint32_t source, const TPeerAddress& from, cons
 } // namespace
 
 std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds& ends, TTime now,
-                                                        std::string& failure) {
+                                                        TWatcher& watcher, TClient& relay, std::string& failure) {
   if (!path.Loaded()) {
     failure = path.Failure();
     return nullptr;
@@ -415,18 +425,19 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
     return nullptr;
   }
   // Made now, the relay takes the first entry away again if the second fails.
-  std::unique_ptr<TFastPathRelay> relay(new TFastPathRelay(path, fromClient, fromServer, now));
+  std::unique_ptr<TFastPathRelay> carried(new TFastPathRelay(path, fromClient, fromServer, now, watcher, relay));
   if (bpf_map_update_elem(table, &fromClient, &toServerFlow, BPF_ANY) != 0) {
     failure = "the fast path's table refused a relay: " + ErrorText(errno);
     return nullptr;
   }
-  return relay;
+  return carried;
 }
 
-TFastPathRelay::TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now)
-    : path_(path), fromClient_{fromClient, now}, fromServer_{fromServer, now} {
-  path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromClient))] = &fromClientSeen_;
-  path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromServer))] = &fromServerSeen_;
+TFastPathRelay::TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now, TWatcher& watcher,
+                               TClient& relay)
+    : path_(path), watcher_(watcher), relay_(relay), fromClient_{fromClient, now}, fromServer_{fromServer, now} {
+  path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromClient))] = {&fromClientSeen_, this};
+  path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromServer))] = {&fromServerSeen_, nullptr};
 }
 
 TFastPathRelay::~TFastPathRelay() {
@@ -448,10 +459,12 @@ void TFastPathRelay::Renew(TLease& lease, TTime now) {
     flow.carry_until_ns = KernelTime(now + kLease);
     renewed = bpf_map_update_elem(table, &lease.Key, &flow, BPF_EXIST) == 0;
   }
-  if (renewed)
+  if (renewed) {
     lease.RenewedAt = now;
-  else
-    failure_ = "the fast path's table refused a renewal: " + ErrorText(errno);
+    return;
+  }
+  failure_ = "the fast path's table refused a renewal: " + ErrorText(errno);
+  watcher_.RenewalFailed();
 }
 
 TRelayCounts TFastPathRelay::CarriedNow() {
@@ -504,11 +517,13 @@ struct TFastPath::TKernel {};
 
 TFastPath::TFastPath(TEngineContext& context) : failure_("this build has no BPF support"), readFailures_(context) {}
 TFastPath::~TFastPath() = default;
+void TFastPath::Swept() {}
 // Without BPF support nothing of ours can be found or removed.
 std::string TFastPath::RemoveLeftovers() { return {}; }
 std::string TFastPath::CannotCarryThrough(int) const { return failure_; }
 
-std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds&, TTime, std::string& failure) {
+std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const TEnds&, TTime, TWatcher&, TClient&,
+                                                        std::string& failure) {
   failure = path.Failure();
   return nullptr;
 }

@@ -58,10 +58,15 @@ void TTunnelFastPath::Stop() {
 
 void TTunnelFastPath::Carry(TClient& relay) {
   // Query replies are rewritten, which only the sockets do.
-  if (!on_ || relay.IsQuery || !relay.Connected()) return;
+  if (!on_ || relay.IsQuery) return;
+  if (!relay.Connected()) {
+    knowsEveryRelay_ = false;
+    return;
+  }
   std::string failure;
-  relay.KernelPath = TFastPathRelay::Install(
-      *context_.FastPath(), {relay.Peer, gamePort_, relay.UpstreamPeer(), relay.UpstreamPort()}, context_.Now(), failure);
+  relay.KernelPath = TFastPathRelay::Install(*context_.FastPath(),
+                                             {relay.Peer, gamePort_, relay.UpstreamPeer(), relay.UpstreamPort()},
+                                             context_.Now(), *this, relay, failure);
   if (relay.KernelPath) return;
   failures_.Write(kNotCarried, [&] { return NotCarried(relay, failure); });
   Leave(relay);
@@ -86,8 +91,22 @@ void TTunnelFastPath::TurnAway(TTime now) {
     failures_.Write(kNotPaced, [&] { return "Fast path off for new clients of " + tunnel_.Describe() + ": " + failure; });
 }
 
+void TTunnelFastPath::ClientCarried(TClient& relay, TTime at) {
+  if (at > relay.LastActivity) {
+    relay.LastActivity = at;
+    relay.Place.Touch(at);
+  }
+  if (relay.Established()) carried_ = std::max(carried_, at);
+}
+
 void TTunnelFastPath::TakeActivity(TTime& lastActivity) {
-  if (!context_.FastPath()) return;
+  lastActivity = std::max(lastActivity, carried_);
+  if (!on_) return;
+  context_.FastPath()->Swept();
+  // The relays are looked at only when one may have left the kernel: a failed renewal, or
+  // one the kernel did not take, until it is gone or taken.
+  if (knowsEveryRelay_ && !renewalFailed_) return;
+  renewalFailed_ = false;
   bool knowsEveryRelay = true;
   for (const auto& relay : tunnel_.Relays()) {
     if (!relay->KernelPath) {
@@ -99,14 +118,7 @@ void TTunnelFastPath::TakeActivity(TTime& lastActivity) {
       failures_.Write(kNotCarried, [&] { return NotCarried(*relay, failure); });
       Leave(*relay);
       knowsEveryRelay = false;
-      continue;
     }
-    const TTime seen = relay->KernelPath->ClientLastSeen();
-    if (seen > relay->LastActivity) {
-      relay->LastActivity = seen;
-      relay->Place.Touch(seen);
-    }
-    if (relay->Established()) lastActivity = std::max(lastActivity, seen);
   }
   knowsEveryRelay_ = knowsEveryRelay;
 }

@@ -19,8 +19,9 @@ class TServer;
 // relays the kernel carries, whether the kernel turns the game port's new sources away,
 // and what the kernel saw of them. The tunnel calls it at a few points: its server's
 // address known, a relay answered or gone back to the sockets, the pace refusing, the
-// sweep, the end.
-class TTunnelFastPath {
+// sweep, the end. What the kernel carried comes in as its table is read, relay by relay,
+// so that the sweep need not look at every relay.
+class TTunnelFastPath : private TFastPathRelay::TWatcher {
 public:
   // `paceRefusals` is the tunnel's log of the pace's refusals, which the kernel's share.
   TTunnelFastPath(TEngineContext& context, const TServer& tunnel, TTunnelCounts& counts, TRepeatedLog& paceRefusals);
@@ -44,8 +45,9 @@ public:
   // The pace turned a new source of the game port away: the kernel turns the next ones away
   // too, while it carries every relay the server answered.
   void PaceRefused(TTime now);
-  // The times the kernel last carried each relay's client count as the relay's activity,
-  // and an established one's as the tunnel's (`lastActivity`).
+  // The times the kernel last carried each relay's client count as the relay's activity
+  // (as the table is read), and an established one's as the tunnel's (`lastActivity`, here);
+  // relays whose lease the table would not renew go back to the sockets.
   void TakeActivity(TTime& lastActivity);
   // Once a sweep, with the game port's trials made since the last: the datagrams the kernel
   // turned away count as the pace's refusals, and the kernel turns new sources away while
@@ -54,6 +56,8 @@ public:
 
 private:
   void TurnAway(TTime now);
+  void ClientCarried(TClient& relay, TTime at) override;
+  void RenewalFailed() override { renewalFailed_ = true; }
 
   TEngineContext& context_;
   const TServer& tunnel_;
@@ -67,6 +71,10 @@ private:
   // look (the sweep's, or a relay it refused since).
   std::unique_ptr<TFastPathPacing> pacing_;
   bool knowsEveryRelay_ = true;
+  // A renewal failed since the last look at the relays.
+  bool renewalFailed_ = false;
+  // The latest time the kernel carried an established relay's client.
+  TTime carried_{};
   std::string line_;
 };
 
