@@ -88,11 +88,11 @@ std::string TClient::Describe() const {
   return PeerIP + ":" + std::to_string(Peer.Port) + " -> " + ServerHost + ":" + std::to_string(ServerPort);
 }
 
-bool TClient::IsExpired() const {
+bool TClient::IsExpired(TTime now) const {
   const std::chrono::seconds limit = stage_ == TStage::Trial ? TAdmissionLimits::kTrialLifetime
                                      : IsQuery               ? TAdmissionLimits::kQueryRelayLifetime
                                                              : TEngineLimits::kRelayIdleLimit;
-  return IdleLongerThan(context_.Now(), LastActivity, limit);
+  return IdleLongerThan(now, LastActivity, limit);
 }
 
 bool TClient::TryEstablish(TTime now) {

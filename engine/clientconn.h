@@ -66,7 +66,7 @@ public:
   std::string Describe() const;
   // Its client has been silent for longer than its stage allows: 12 s for a game relay
   // answered, less for a trial or a query relay.
-  bool IsExpired() const;
+  bool IsExpired(TTime now) const;
 
   const std::string PeerIP;
   const TPeerAddress Peer;

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "localAddress.h"
+#include "presenter.h"
 #include "queryReply.h"
 #include "socketLog.h"
 
@@ -28,7 +29,8 @@ TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()),
       heartbeats_(context, QuerySocket, serverAddress_), gameErrors_(context), queryErrors_(context), refusals_(context),
       paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context),
-      fastPath_(context, *this, counts_, paceRefusals_) {}
+      fastPath_(context, *this, counts_, paceRefusals_), sweepNext_(clients_.end()),
+      sweepRest_(MakeTimer(context.Loop(), this)) {}
 
 // The endpoints go first, then the relays, without log lines.
 TServer::~TServer() { CloseEndpoints(); }
@@ -218,6 +220,7 @@ void TServer::MakeRoomWith(TClient& relay) {
     return;
   }
   std::unique_ptr<TClient> gone = std::move(*relay.TableEntry);
+  if (sweepNext_ == relay.TableEntry) ++sweepNext_;
   clients_.erase(relay.TableEntry);
   RemoveFromTable(*gone, TClosing::MadeRoom);
   const std::string description = gone->Describe();
@@ -261,34 +264,47 @@ void TServer::SweepClients() {
   fastPath_.TakeActivity(LastActivity);
   // The query port's floods are its own: they never turn the game port's newcomers away.
   fastPath_.Sweep(now, admission_.TakeGameTrials());
-  for (const auto& relay : clients_) {
-    if (relay->TryEstablish(now)) ++counts_.RelaysEstablished;
-    if (!relay->BusierThanAPlayer(now)) continue;
-    ++counts_.OverbusySeconds;
-    overbusy_.Write(0, [&] {
-      return "Relay " + relay->Describe() + " exchanges more than " +
-             std::to_string(TAdmissionLimits::kMostPlayerDatagramsPerSecond) +
-             " datagrams a second both ways, more than a game client: a loop?";
-    });
+  // A look at the relays that has not reached the end since the last sweep goes on from
+  // where it stands, so that every relay is looked at however long the table.
+  if (sweepNext_ == clients_.end()) sweepNext_ = clients_.begin();
+  LookAtRelays();
+  EndTrials(now);
+  TellUntold(now);
+  heartbeats_.Sweep(now);
+}
+
+void TServer::LookAtRelays() {
+  const TTime now = context_.Now();
+  TTable expired;
+  for (std::size_t looked = 0; sweepNext_ != clients_.end() && looked < TEngineLimits::kRelaysPerSweepTurn; ++looked) {
+    const auto entry = sweepNext_++;
+    TClient& relay = **entry;
+    if (relay.TryEstablish(now)) ++counts_.RelaysEstablished;
+    if (relay.BusierThanAPlayer(now)) {
+      ++counts_.OverbusySeconds;
+      overbusy_.Write(0, [&] {
+        return "Relay " + relay.Describe() + " exchanges more than " +
+               std::to_string(TAdmissionLimits::kMostPlayerDatagramsPerSecond) +
+               " datagrams a second both ways, more than a game client: a loop?";
+      });
+    }
+    if (relay.IsExpired(now)) expired.splice(expired.end(), clients_, entry);
   }
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
-  TTable expired;
-  for (auto entry = clients_.begin(); entry != clients_.end();) {
-    const auto next = std::next(entry);
-    if ((*entry)->IsExpired()) expired.splice(expired.end(), clients_, entry);
-    entry = next;
-  }
   for (const auto& relay : expired) RemoveFromTable(*relay, TClosing::Idle);
-  EndTrials(now);
-
   for (auto& relay : expired) {
     const std::string description = relay->Describe();
     relay.reset();
     TellConnection([&] { return "Closed connection from " + description; }, untoldClosed_, now);
   }
-  TellUntold(now);
-  heartbeats_.Sweep(now);
+  if (sweepNext_ == clients_.end()) return;
+  uv_timer_start(
+      sweepRest_.get(),
+      [](uv_timer_t* timer) {
+        if (auto* self = static_cast<TServer*>(timer->data)) RunGuarded([&] { self->LookAtRelays(); });
+      },
+      0, 0);
 }
 
 void TServer::EndTrials(TTime now) {

@@ -8,6 +8,7 @@
 #include "repeatedLog.h"
 #include "tunnelFastPath.h"
 #include "udpSocket.h"
+#include "uvHandle.h"
 
 #include <cstdint>
 #include <list>
@@ -99,6 +100,10 @@ private:
   template <typename F>
   void TellConnection(F&& makeLine, uint64_t& untold, TTime now);
   void TellUntold(TTime now);
+  // Looks at the relays from sweepNext_ on, as many as one turn of the loop may take: those
+  // whose client kept up the exchange are established, those silent too long end, and
+  // those that exchange more than a game client are told; the rest wait for the next turn.
+  void LookAtRelays();
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
@@ -151,6 +156,9 @@ private:
   // The key of the refusal log that is not a socket error number.
   static constexpr int kTooManyFromAddress = -1;
   TTunnelFastPath fastPath_;
+  // The relay the sweep looks at next; the table's end once it has looked at them all.
+  TTable::iterator sweepNext_;
+  TUvHandle<uv_timer_t> sweepRest_;
   struct {
     std::string Text;
     int Number = 0;

@@ -91,6 +91,14 @@ private:
   rlimit saved_{};
 };
 
+// A tunnel of its own on free ports, to `server`.
+void StartTunnel(TServer& tunnel, const TUdpPeer& server) {
+  tunnel.ListenPort = test::FreeUdpPortPair();
+  tunnel.ServerHost = "127.0.0.1";
+  tunnel.ServerPort = server.Port();
+  tunnel.Start();
+}
+
 TEST(Flood, TwentyThousandSourcesNeitherStopTheRelayNorTakeTheLastDescriptorsNorKeepANewcomerOut) {
   test::TTestContext context;
   test::TTempFolder folder;
@@ -192,10 +200,7 @@ TEST(Flood, SourcesTheServerAnswersMakeRoomAndLeaveTheEstablishedPlayersAlone) {
   context.AddPortOption = false;
   TUdpPeer server;
   TServer tunnel(context);
-  tunnel.ListenPort = test::FreeUdpPortPair();
-  tunnel.ServerHost = "127.0.0.1";
-  tunnel.ServerPort = server.Port();
-  tunnel.Start();
+  StartTunnel(tunnel, server);
   const auto tunnelPort = static_cast<uint16_t>(tunnel.ListenPort);
   std::vector<std::unique_ptr<TUdpPeer>> players;
   std::vector<uint16_t> upstreams;
@@ -252,6 +257,42 @@ TEST(Flood, SourcesTheServerAnswersMakeRoomAndLeaveTheEstablishedPlayersAlone) {
   }
   EXPECT_LT(context.Log.size() - linesBefore,
             static_cast<std::size_t>(TAdmissionLimits::kLinesBurstPerTunnel + 10));
+}
+
+// More relays than the sweep looks at in one turn: it goes on over the next turns, past a
+// relay that made room in the meantime, and every silent relay ends.
+TEST(Flood, ASweepLongerThanATurnGoesOnUntilEveryIdleRelayEnds) {
+  constexpr int kRelays = static_cast<int>(TEngineLimits::kRelaysPerSweepTurn) + 100;
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const auto needed = static_cast<rlim_t>(OpenDescriptors() + kRelays + 2 * TudpSocket::kDescriptorReserve);
+  if (limit.rlim_max < needed) GTEST_SKIP() << "needs " << needed << " descriptors";
+  TDescriptorLimit raised(std::max(limit.rlim_cur, needed));
+  test::TTestContext context;
+  context.AddPortOption = false;
+  TUdpPeer server;
+  TServer tunnel(context);
+  StartTunnel(tunnel, server);
+  TSpoofingSender clients;
+  for (int i = 0; i < kRelays; ++i) {
+    clients.Send(htonl((127u << 24) | (3u << 16) | static_cast<uint32_t>(i + 1)),
+                 static_cast<uint16_t>(tunnel.ListenPort), "hello");
+    // Within the pace of new trials.
+    if (i % 2 == 1) context.ManualClock.Advance(1ms);
+    if (i % 64 == 63 || i == kRelays - 1) {
+      context.RunFor(5ms);
+      while (const auto got = server.TryReceive()) server.SendTo(got->FromPort, got->Data);
+      context.RunFor(5ms);
+    }
+  }
+  ASSERT_TRUE(context.RunUntil([&] { return tunnel.ClientCount() == kRelays; })) << tunnel.ClientCount();
+
+  context.ManualClock.Advance(TEngineLimits::kRelayIdleLimit + 1s);
+  tunnel.SweepClients();
+  EXPECT_EQ(tunnel.ClientCount(), kRelays - static_cast<int>(TEngineLimits::kRelaysPerSweepTurn));
+  // The least active relay left is the next the sweep would look at.
+  ASSERT_TRUE(context.Admission().MakeRoom());
+  EXPECT_TRUE(context.RunUntil([&] { return tunnel.ClientCount() == 0; })) << tunnel.ClientCount();
 }
 
 } // namespace
