@@ -320,7 +320,8 @@ TEST_F(TWindowFixture, TunnelsRelayWhileADialogIsOpen) {
 TEST_F(TWindowFixture, OptionsTurnTheListenerOnAndOffAtOnce) {
   Open(Settings({}));
   EXPECT_FALSE(Window->RemoteListener().Active());
-  const int port = test::FreeUdpPortPair();
+  // The remote control listens on TCP: a port free for UDP may be taken there.
+  const int port = test::FreeTcpPort();
   test::WhenModal([&](QWidget&) {
     Window->fmConfig->cbTemporary->setChecked(true);
     Window->fmConfig->edPort->setText(QString::number(port));
