@@ -40,7 +40,8 @@ public:
   void CloseEndpoints();
   // Removes the relays whose client has been silent for longer than their stage allows,
   // each with its line (trials as a count, at most every few seconds), and establishes the
-  // relays whose client kept up the exchange.
+  // relays whose client kept up the exchange; a long table is looked at over several turns
+  // of the loop (TEngineLimits::kRelaysPerSweepTurn).
   void SweepClients();
   // No client that its server answered has sent for more than 60 s, through the sockets or
   // the kernel's fast path; or the server turned out to be a port of this program.
