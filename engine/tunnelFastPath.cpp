@@ -102,7 +102,6 @@ void TTunnelFastPath::ClientCarried(TClient& relay, TTime at) {
 void TTunnelFastPath::TakeActivity(TTime& lastActivity) {
   lastActivity = std::max(lastActivity, carried_);
   if (!on_) return;
-  context_.FastPath()->Swept();
   // The relays are looked at only when one may have left the kernel: a failed renewal, or
   // one the kernel did not take, until it is gone or taken.
   if (knowsEveryRelay_ && !renewalFailed_) return;
@@ -124,6 +123,7 @@ void TTunnelFastPath::TakeActivity(TTime& lastActivity) {
 }
 
 void TTunnelFastPath::Sweep(TTime now, uint64_t gameTrials) {
+  if (on_) context_.FastPath()->Swept();
   if (!pacing_) return;
   // What the kernel turned away counts as the pace's refusals, in the pace's line when the
   // pace refused first.

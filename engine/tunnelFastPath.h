@@ -49,9 +49,10 @@ public:
   // (as the table is read), and an established one's as the tunnel's (`lastActivity`, here);
   // relays whose lease the table would not renew go back to the sockets.
   void TakeActivity(TTime& lastActivity);
-  // Once a sweep, with the game port's trials made since the last: the datagrams the kernel
-  // turned away count as the pace's refusals, and the kernel turns new sources away while
-  // they come as a flood.
+  // Once a sweep, with the game port's trials made since the last: the next pass over the
+  // kernel's table is set away from the sweep's turn, the datagrams the kernel turned away
+  // count as the pace's refusals, and the kernel turns new sources away while they come as
+  // a flood.
   void Sweep(TTime now, uint64_t gameTrials);
 
 private:
