@@ -333,8 +333,7 @@ void TServer::TellUntold(TTime now) {
     context_.AddLog("Closed " + connections(closed) + " more on " + Describe() + ", too many a second to tell one by one");
 }
 
-bool TServer::IsExpired() {
-  fastPath_.TakeActivity(LastActivity);
+bool TServer::IsExpired() const {
   return targetsThisProgram_ || IdleLongerThan(context_.Now(), LastActivity, TEngineLimits::kTemporaryTunnelIdleLimit);
 }
 

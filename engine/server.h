@@ -44,8 +44,9 @@ public:
   // of the loop (TEngineLimits::kRelaysPerSweepTurn).
   void SweepClients();
   // No client that its server answered has sent for more than 60 s, through the sockets or
-  // the kernel's fast path; or the server turned out to be a port of this program.
-  bool IsExpired();
+  // the kernel's fast path (as of the last sweep, which reads what the kernel carried); or
+  // the server turned out to be a port of this program.
+  bool IsExpired() const;
   // The game endpoint is bound and receiving.
   bool Listening() const { return GameSocket && GameSocket->Active(); }
   // Relays whose server has answered; trials are not counted.
