@@ -27,7 +27,13 @@ at_exit() { gw_cleanups+=("$*"); } # a command, run through eval at the end
 gw_exit() {
   [ "$BASHPID" = "$$" ] || return 0 # only the script itself, never a subshell on its way out
   local pid i
-  for pid in "${gw_pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${gw_pids[@]}"; do
+    # A process already waited for may have left its pid to another program's process (a
+    # long run wraps the pids around): only the script's own children, ended or not, are
+    # signalled.
+    [ "$(awk '$1 == "PPid:" {print $2}' "/proc/$pid/status" 2>/dev/null)" = "$$" ] || continue
+    kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
+  done
   # Only these: other children (a machine, say) end through the commands below.
   [ ${#gw_pids[@]} -eq 0 ] || wait "${gw_pids[@]}" 2>/dev/null || true
   for ((i = ${#gw_cleanups[@]} - 1; i >= 0; i--)); do eval "${gw_cleanups[i]}" || true; done
