@@ -17,7 +17,7 @@ constexpr auto kSweepIntervalMs =
 }
 
 TCore::TCore(uv_loop_t* loop, const std::filesystem::path& settingsPath, const TClock& clock, TIfMissing ifMissing)
-    : loop_(loop), clock_(clock), masters_(*this, Admission().QueryBudget()), config_(*this, settingsPath, ifMissing) {}
+    : loop_(loop), clock_(clock), masters_(*this), config_(*this, settingsPath, ifMissing) {}
 
 TCore::~TCore() { Detach(); }
 

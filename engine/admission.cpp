@@ -1,59 +1,15 @@
 #include "admission.h"
 
 #include <algorithm>
-#include <bit>
-#include <random>
-
-#include <arpa/inet.h>
 
 namespace gw {
 
 using L = TAdmissionLimits;
 
-static_assert(std::has_single_bit(L::kBudgetPlaces));
-
 namespace {
-// Fibonacci hashing: the high bits of the product mix every bit of the key.
-template <std::size_t kPlaces>
-std::size_t PlaceIndex(uint64_t key) {
-  constexpr int kBits = std::countr_zero(kPlaces);
-  return (key * 0x9E3779B97F4A7C15ull) >> (64 - kBits);
-}
-
 constexpr std::array<std::size_t, static_cast<std::size_t>(TProvisional::Count)> kCaps{
     L::kMaxQueryTrials, L::kMaxQueryAnswered, L::kMaxGameTrials, L::kMaxGameAnswered};
 } // namespace
-
-bool TRateBudget::Has(TTime now) {
-  if (now > paidAt_) {
-    tokens_ = std::min(burst_, tokens_ + std::chrono::duration<double>(now - paidAt_).count() * perSecond_);
-    paidAt_ = now;
-  }
-  return tokens_ >= 1;
-}
-
-TQueryBudget::TQueryBudget()
-    : secret_(std::random_device{}() | uint64_t{std::random_device{}()} << 32),
-      byAddress_(L::kBudgetPlaces, TRateBudget(L::kQueriesPerSecondPerAddress, L::kQueryBurstPerAddress)),
-      byNetwork_(L::kBudgetPlaces, TRateBudget(L::kQueriesPerSecondPerNetwork, L::kQueryBurstPerNetwork)),
-      inAll_(L::kQueriesPerSecondInAll, L::kQueryBurstInAll) {}
-
-TRateBudget& TQueryBudget::PlaceOf(std::vector<TRateBudget>& table, uint32_t key) {
-  // The secret keeps a forger from choosing addresses that share a victim's place.
-  return table[PlaceIndex<L::kBudgetPlaces>(key ^ secret_)];
-}
-
-bool TQueryBudget::Spend(uint32_t address, TTime now) {
-  if (IsExempt(address)) return true;
-  const uint32_t hostOrder = ntohl(address);
-  TRateBudget& one = PlaceOf(byAddress_, hostOrder);
-  TRateBudget& network = PlaceOf(byNetwork_, hostOrder & L::kQueryNetworkMask);
-  if (!one.Has(now) || !network.Has(now) || !inAll_.Has(now)) return false;
-  one.Take();
-  network.Take();
-  inAll_.Take();
-  return true;
-}
 
 bool TTrialPace::Admit(uint64_t sourceKey, TTime now) {
   if (now > paidAt_) {
@@ -161,8 +117,8 @@ TVerdict TAdmission::Decide(const TPeerAddress& from, bool query, TTime now) {
   const auto held = held_.find(HeldKey(from.Address, query));
   if (held != held_.end() && held->second >= L::kMaxRelaysPerAddress) return {false, TRefusal::TooManyFromAddress};
   if (now < refuseUntil_) return {false, TRefusal::NoRoom};
-  // A master's queries are answered whatever the pace, as the budgets answer them.
-  const bool master = query && Process.QueryBudget().IsExempt(from.Address);
+  // A master's queries that its heartbeats asked for are answered whatever the pace.
+  const bool master = query && Process.QueryBudget().MasterMayQuery(from.Address, now);
   if (!master && !Process.Pace(query).Admit(from.Key(), now)) return {false, TRefusal::TrialPace};
   // The least active of the kind makes room, rather than the newcomer be refused.
   Process.MakeRoomFor(query ? TProvisional::QueryTrial : TProvisional::GameTrial);

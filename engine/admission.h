@@ -3,6 +3,8 @@
 #include "clock.h"
 #include "counts.h"
 #include "hostAbout.h"
+#include "queryBudget.h"
+#include "rateBudget.h"
 
 #include "fastPathMap.h"
 
@@ -126,70 +128,7 @@ struct TAdmissionLimits {
   // make a trial for every forged source, does.
   static constexpr int kFloodPerSecond = kFirstComersAtOnce;
 
-  // --- What the query port answers
-  // A query of a few bytes brings a status reply hundreds of times larger, so forged
-  // queries would have the relay flood whoever they name. Queries are relayed towards one
-  // address, one /24 and the whole process within budgets, as DNS servers limit their
-  // responses per /24: a browser that queries a few times a second, or sends a refresh's
-  // burst, is always answered, while what reaches a victim stays below what the forger
-  // sends. Past a budget a query is dropped, counted and told in one line at most every
-  // few seconds.
-  static constexpr int kQueriesPerSecondPerAddress = 4;
-  static constexpr int kQueryBurstPerAddress = 10;
-  static constexpr int kQueriesPerSecondPerNetwork = 4;
-  static constexpr int kQueryBurstPerNetwork = 16;
-  static constexpr uint32_t kQueryNetworkMask = 0xFFFFFF00;  // host byte order: a /24
-  static constexpr int kQueriesPerSecondInAll = 1000;
-  static constexpr int kQueryBurstInAll = 2000;
-  // Budgets are kept in tables of this many places, each shared by the addresses (or
-  // networks) hashed to it with a secret of the process: sharing errs towards answering
-  // less, never more, and costs no allocation.
-  static constexpr std::size_t kBudgetPlaces = 1 << 14;
-};
-
-// A budget of events a second with a burst: a token bucket.
-class TRateBudget {
-public:
-  TRateBudget() = default;
-  TRateBudget(int perSecond, int burst) : perSecond_(perSecond), burst_(burst), tokens_(burst) {}
-  // Refills for the time since the last call; true when a token is left.
-  bool Has(TTime now);
-  void Take() { tokens_ -= 1; }
-  bool Spend(TTime now) {
-    if (!Has(now)) return false;
-    Take();
-    return true;
-  }
-
-private:
-  double perSecond_ = 0;
-  double burst_ = 0;
-  double tokens_ = 0;
-  TTime paidAt_{};
-};
-
-// The budgets of what the query port relays towards one address, one /24 and the process.
-class TQueryBudget {
-public:
-  TQueryBudget();
-  // Takes one query's worth from every budget `address` (network byte order) falls under,
-  // or nothing when one is spent.
-  bool Spend(uint32_t address, TTime now);
-  // Addresses (network byte order) that no budget limits: the master servers, whose
-  // queries must be answered for the tunnels to be listed. They are few, and configured.
-  void Exempt(std::vector<uint32_t> addresses) { exempt_ = std::move(addresses); }
-  bool IsExempt(uint32_t address) const {
-    return !exempt_.empty() && std::find(exempt_.begin(), exempt_.end(), address) != exempt_.end();
-  }
-
-private:
-  TRateBudget& PlaceOf(std::vector<TRateBudget>& table, uint32_t key);
-
-  uint64_t secret_;
-  std::vector<TRateBudget> byAddress_;
-  std::vector<TRateBudget> byNetwork_;
-  TRateBudget inAll_;
-  std::vector<uint32_t> exempt_;
+  // What the query port answers is held by TQueryLimits (queryBudget.h).
 };
 
 // The pace of new trials across the tunnels of a process: whether a source that has no

@@ -47,7 +47,7 @@ bool TClient::Forward(std::span<const char> data, TTime now) {
   Place.Touch(now);
   if (KernelPath) KernelPath->RenewFromClient(now);
   if (IsQuery) {
-    if (!context_.Admission().QueryBudget().Spend(Peer.Address, now)) {
+    if (!context_.Admission().QueryBudget().Spend(Peer, now)) {
       tunnelCounts_.Dropped.Add(TDrop::QueryBudget);
       return false;
     }
@@ -134,6 +134,7 @@ void TClient::HandleReply(std::span<const char> data) {
   queryReply_.assign(data.data(), data.size());
   RewriteQueryReply(queryReply_, ServerHost, ListenPort);
   Counts.ToClient.Add(queryReply_.size());
+  context_.Admission().QueryBudget().Replied(queryReply_.size(), context_.Now());
   replySocket_->SendTo(Peer, queryReply_);
 }
 

@@ -1,5 +1,6 @@
 #include "heartbeats.h"
 
+#include "admission.h"
 #include "context.h"
 #include "masters.h"
 #include "socketLog.h"
@@ -101,6 +102,8 @@ void THeartbeats::SendAll(const TMasters& masters, TTime now) {
       continue;
     }
     ++master.Heartbeats;
+    // The master's answer is a few queries to this port: they are let through, no more.
+    context_.Admission().QueryBudget().HeartbeatSent(master.Address(), now);
     ++announcement.Sent;
     announcement.LastSent = now;
     if (!std::exchange(announcement.Told, true))

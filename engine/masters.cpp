@@ -1,6 +1,5 @@
 #include "masters.h"
 
-#include "admission.h"
 #include "context.h"
 
 #include <algorithm>
@@ -11,10 +10,9 @@ namespace gw {
 TMaster::TMaster(TEngineContext& context, std::string host, int port, uint64_t id)
     : Host(std::move(host)), Port(port), Id(id), Problems(context), lookup_(context.Loop()) {}
 
-TMasters::TMasters(TEngineContext& context, TQueryBudget& budget) : context_(context), budget_(budget) {}
+TMasters::TMasters(TEngineContext& context) : context_(context) {}
 
-// The budgets outlive the list: they must not go on sparing addresses nobody names.
-TMasters::~TMasters() { budget_.Exempt({}); }
+TMasters::~TMasters() = default;
 
 void TMasters::Configure(const TMastersSettings& settings) {
   settings_ = settings;
@@ -34,7 +32,6 @@ void TMasters::Configure(const TMastersSettings& settings) {
   }
   list_ = std::move(kept);
   ++generation_;
-  Exempt();
 }
 
 void TMasters::LookUpDue(TTime now) {
@@ -52,17 +49,8 @@ void TMasters::LookUp(TMaster& master, TTime now) {
       });
       return;
     }
-    if (address == master.address_) return;
     master.address_ = address;
-    Exempt();
   });
-}
-
-void TMasters::Exempt() {
-  std::vector<uint32_t> addresses;
-  for (const auto& master : list_)
-    if (master->address_ != 0) addresses.push_back(master->address_);
-  budget_.Exempt(std::move(addresses));
 }
 
 } // namespace gw

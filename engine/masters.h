@@ -14,7 +14,6 @@
 namespace gw {
 
 class TEngineContext;
-class TQueryBudget;
 
 // Every limit of the heartbeats to master servers, with its reason.
 struct TMasterLimits {
@@ -85,11 +84,12 @@ private:
 };
 
 // The master servers of the process, the same for every tunnel: their addresses, looked up
-// without holding the loop up, again once an interval, and handed to the query budgets,
-// which never limit what the query port answers them.
+// without holding the loop up, again once an interval. A heartbeat sent to one opens the few
+// queries it answers with in the query budgets (TQueryBudget::HeartbeatSent), no more: its
+// address can be forged as any other.
 class TMasters {
 public:
-  TMasters(TEngineContext& context, TQueryBudget& budget);
+  explicit TMasters(TEngineContext& context);
   ~TMasters();
   TMasters(const TMasters&) = delete;
   TMasters& operator=(const TMasters&) = delete;
@@ -106,11 +106,8 @@ public:
 
 private:
   void LookUp(TMaster& master, TTime now);
-  // Hands the addresses known now to the query budgets.
-  void Exempt();
 
   TEngineContext& context_;
-  TQueryBudget& budget_;
   TMastersSettings settings_;
   std::vector<std::unique_ptr<TMaster>> list_;
   uint64_t nextId_ = 1;

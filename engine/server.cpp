@@ -42,6 +42,7 @@ void TServer::Start() {
   queryErrors_.Restart();
   GameSocket = OpenEndpoint(running_.ListenPort, gameErrors_);
   if (context_.AddPort() && !Temporary) QuerySocket = OpenEndpoint(PortAfter(running_.ListenPort), queryErrors_);
+  if (QuerySocket && QuerySocket->Active()) queryPort_.emplace(context_.Admission().QueryBudget());
   LastActivity = context_.Now();
   // Until the answer comes, datagrams of new clients are dropped.
   resolved_ = false;
@@ -61,6 +62,7 @@ void TServer::CloseEndpoints() {
   fastPath_.Stop();
   GameSocket.reset();
   QuerySocket.reset();
+  queryPort_.reset();
 }
 
 std::unique_ptr<TudpSocket> TServer::OpenEndpoint(int port, TRepeatedLog& errors) {
@@ -158,8 +160,9 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
 
   TClient& added = *relay;
   added.OnAnswered = [this](TClient& answered) { Promote(answered); };
-  // A master server's relay never makes room: its queries are what lists the tunnel.
-  if (!query || !context_.Admission().QueryBudget().IsExempt(from.Address))
+  // A master's relay made for the queries its heartbeat asked for never makes room: they are
+  // what lists the tunnel.
+  if (!query || !context_.Admission().QueryBudget().MasterMayQuery(from.Address, now))
     added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added, now);
   trials_.try_emplace(from.Key(), std::move(relay));
   clientsByAddress_.emplace(from.Key(), &added);

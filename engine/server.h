@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -118,6 +119,8 @@ private:
   TEngineContext& context_;
   std::unique_ptr<TudpSocket> GameSocket;
   std::unique_ptr<TudpSocket> QuerySocket;
+  // Held while the query endpoint serves: the query budgets' bursts grow with such tunnels.
+  std::optional<TQueryBudget::TQueryPort> queryPort_;
   TTarget running_;
   // The relays their servers answered, in that order; the trials; both by client address.
   TTable clients_;
