@@ -14,6 +14,9 @@ LIMITS = {
     "scrape": 1.0,              # a scrape's whole answer, seconds, with slow connections open
     # The query-port scenarios (reflect, loop).
     "browser_answered": 0.9,    # a server browser's share of `\status\` answered within a second under attack
+    # The same for a browser at the address, or in the /24, that the forged queries carry: the
+    # forger spends that address's budget, and the browser must still list the server.
+    "browser_borrowed_answered": 0.5,
     "loop_after_first_second": 5,  # datagrams of a query loop still arriving after its first second
     # The carried scenario. A turn of the relay's loop that reads the kernel's table stalls
     # whatever waits on the sockets: the query port's every query, and a carried player's
