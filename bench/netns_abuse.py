@@ -64,7 +64,11 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            port of it), --browser network at another address of the forged /24 (with
            --victims 256): half of its queries answered is held then. --master names the victim
            address a master server ([Masters], heartbeats every 2 s to the victims' port, counted
-           with what reaches them): the forged queries carry a master's address
+           with what reaches them): the forged queries carry a master's address. --tunnels N
+           serves N tunnels with query ports (7000, 7002, ...); 2 s into the attack a browser
+           of 10.101.201.0/24 refreshes them all at once, 3 s later eight of that /24 together:
+           each refresh answered whole is held. --everywhere forges each query from a new
+           source of 10.128.0.0/9 (routed away) rather than naming victims
   loop     one forged `\\echo\\x` to the query port from a naive third party's query port
            (10.99.8.2:7778, in a namespace of its own, which answers whatever arrives as a
            query), or with --between-relays from the query port of a second relay of ours
@@ -173,6 +177,10 @@ VICTIM_LINK, RELAY_VICTIM_LINK = "10.99.6.2", "10.99.6.1"
 VICTIM_NET, VICTIM_PORT = 0x0A630700, 27960        # 10.99.7.0/24, local to the victims' namespace
 THIRD, RELAY_THIRD, THIRD_QUERY = "10.99.8.2", "10.99.8.1", 7778
 RELAY_B, RELAY_A_FOR_B = "10.99.9.2", "10.99.9.1"
+# reflect --tunnels N: refreshes of every server from browsers of one /24 (10.101.201.0/24, of
+# CROWD_NET: the players' namespace owns it), one browser alone, then REFRESH_TOGETHER at once.
+REFRESH_NET, REFRESH_RETRY, REFRESH_WAIT, REFRESH_TOGETHER = 0x0A65C900, 0.5, 1.5, 8
+EVERYWHERE_SOURCES = 50000                         # reflect --everywhere: forged sources, in turn
 MASTER_INTERVAL = 2                                # reflect --master: heartbeats as often as a test allows
 BROWSER = "10.101.200.1"                           # of CROWD_NET: a /24 of its own
 BROWSER_EVERY, BROWSER_WAIT, BROWSER_BURST = 0.5, 1.0, 10
@@ -1017,12 +1025,59 @@ def role_browser(p):
           "late": late, "wait_p50": percentile(waits, 0.5), "wait_worst": max(waits, default=None)})
 
 
+def role_refresh(p):
+    """Refreshes of every server of the relay: at each round's moment, each of its browsers (an
+    address of the browsers' /24 each, one port each) sends `\\status\\` to every query port at
+    once, again REFRESH_RETRY later to those that have not answered (as quakestat retries), and
+    waits REFRESH_WAIT in all; a query is answered when a reply comes from its port. Answers
+    to the first sending are counted apart."""
+    results = []
+    for at, count in p["rounds"]:
+        sleep_until(at)
+        sockets = []
+        for i in range(count):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind((ipv4(REFRESH_NET + 1 + i), 0))
+            s.setblocking(False)
+            sockets.append(s)
+        for s in sockets:
+            for port in p["ports"]:
+                s.sendto(b"\\status\\", (RELAY_PLAYERS, port))
+        answered, first, retry_at, until = set(), 0, now() + REFRESH_RETRY, now() + REFRESH_WAIT
+        selector = selectors.DefaultSelector()
+        for s in sockets:
+            selector.register(s, selectors.EVENT_READ)
+        while now() < until:
+            if retry_at is not None and now() >= retry_at:
+                first, retry_at = len(answered), None
+                for s in sockets:
+                    for port in p["ports"]:
+                        if (s.getsockname()[1], port) not in answered:
+                            s.sendto(b"\\status\\", (RELAY_PLAYERS, port))
+            wake = retry_at if retry_at is not None else until
+            for key, _ in selector.select(timeout=max(0.001, wake - now())):
+                try:
+                    data, source = key.fileobj.recvfrom(65536)
+                except OSError:
+                    continue
+                if b"\\final\\" in data:
+                    answered.add((key.fileobj.getsockname()[1], source[1]))
+        for s in sockets:
+            s.close()
+        results.append({"browsers": count, "sent": count * len(p["ports"]), "answered": len(answered),
+                        "first": first})
+    emit({"rounds": results})
+
+
 def role_forge_query(p):
     """Queries to the relay's query port from forged sources (`sources`, [address, port]
-    each, in turn), through a raw socket: `rate` a second from `start` until `until`, or
+    each, or `everywhere` of them made here, in turn), through a raw socket: `rate` a second from `start` until `until`, or
     once at `start`."""
     raw = gwtest.raw_socket()
     payload = p["payload"].encode("latin-1")
+    if p.get("everywhere"):
+        # Sources of the attacker's routed-away /9, a new one each query: their replies are lost.
+        p["sources"] = [[ipv4(address), port] for address, port in map(forged_source, range(p["everywhere"]))]
     packets = [gwtest.forged((address, port), (RELAY_ATTACKER, QUERY), payload) for address, port in p["sources"]]
     target = (RELAY_ATTACKER, 0)
     sent = failed = 0
@@ -1103,6 +1158,7 @@ def role_share_victim(p):
 
 
 ROLES_QUERY = {"query_server": role_query_server, "victims": role_victims, "browser": role_browser,
+               "refresh": role_refresh,
                "forge_query": role_forge_query, "third_party": role_third_party,
                "share_victim": role_share_victim}
 
@@ -1493,8 +1549,13 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
             # Another port of an address the forger names, or another address of its /24.
             address = victim_addresses(1)[0] if args.browser == "victim" else ipv4(VICTIM_NET + 250)
             roles["browser"] = lab.role("victims", "browser", address=address, relay=RELAY_VICTIM_LINK, **browsing)
+        if args.tunnels > 1:
+            ports = [QUERY + 2 * i for i in range(args.tunnels)]
+            roles["refresh"] = lab.role("players", "refresh", ports=ports,
+                                        rounds=[[attack_start + 2, 1], [attack_start + 5, REFRESH_TOGETHER]])
         sources = [[address, VICTIM_PORT] for address in victim_addresses(args.victims)]
         roles["forge_query"] = lab.role("attacker", "forge_query", payload="\\status\\", sources=sources,
+                                        everywhere=EVERYWHERE_SOURCES if args.everywhere else 0,
                                         rate=args.rate, once=False, start=attack_start, until=attack_end)
         return roles
     if args.between_relays:
@@ -1624,6 +1685,8 @@ def run(args):
         relay_settings = settings(args.fast_path, PIN_RANGE if pin else None)
         if query_state is not None:
             relay_settings = relay_settings.replace("AddPort=0", "AddPort=1")
+            for i in range(1, args.tunnels):
+                relay_settings += f"Server{i}={TUNNEL + 2 * i} {SERVER}:{GAME}\n"
             if args.master:
                 # The master at the first victim address, heartbeats to the victims' port.
                 relay_settings += (f"[Masters]\nServer0={victim_addresses(1)[0]}:{VICTIM_PORT}\n"
@@ -1988,7 +2051,9 @@ def report_reflect(args, figures, check):
     """reflect's figures; `check` holds one to its limit."""
     fq, vi, br = figures["forge_query"], figures["victims"], figures["browser"]
     qs = report_query_server(figures)
-    where = "one victim address" if args.victims == 1 else f"{args.victims} victim addresses of a /24 in turn"
+    where = ("one victim address" if args.victims == 1 else f"{args.victims} victim addresses of a /24 in turn")
+    if args.everywhere:
+        where = f"{EVERYWHERE_SOURCES} sources from everywhere in turn"
     print(f"attack: {fq['sent']} forged `\\status\\` in {args.seconds:.0f} s ({fq['sent'] / args.seconds:.0f} a second, "
           f"asked {args.rate}) from {where}; {fq['failed']} sends failed; payload {fq['payload_bytes']} bytes, "
           f"IP {fq['ip_bytes']} bytes, on the attacker's link {figures['attacker_link_bytes']} bytes")
@@ -2017,6 +2082,10 @@ def report_reflect(args, figures, check):
           f"{BROWSER_WAIT:.0f} s: {br['answered']} of {br['sent']}")
     check(br["burst_answered"] == br["burst"],
           f"a burst of {br['burst']} from a browser is answered whole: {br['burst_answered']}")
+    for round_ in figures.get("refresh", {}).get("rounds", []):
+        check(round_["answered"] == round_["sent"],
+              f"a refresh of {args.tunnels} servers by {round_['browsers']} browser(s) of one /24 is answered "
+              f"whole: {round_['answered']} of {round_['sent']} ({round_['first']} before the retry)")
 
 
 def loop_counts(per_second, seconds):
@@ -2274,6 +2343,10 @@ def main():
     parser.add_argument("--browser", choices=("elsewhere", "victim", "network"), default="elsewhere",
                         help="reflect: the browser apart, at the forged address, or in the forged /24")
     parser.add_argument("--master", action="store_true", help="reflect: the forged address is a master server")
+    parser.add_argument("--everywhere", action="store_true",
+                        help="reflect: forged sources from everywhere (a new one each query) instead of victims")
+    parser.add_argument("--tunnels", type=int, default=1,
+                        help="reflect: tunnels with a query port (ports 7000, 7002, ...), each refreshed whole")
     parser.add_argument("--between-relays", action="store_true", help="loop: between two relays of ours")
     parser.add_argument("--port-range", default=None, help="LOW-HIGH: the relay's ephemeral ports")
     parser.add_argument("--check", action="store_true")

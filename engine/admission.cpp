@@ -31,8 +31,10 @@ bool TTrialPace::Admit(uint64_t sourceKey, TTime now) {
   // The place keeps the time the source was first turned away, however often it sends
   // before it may come back.
   if (now - at < L::kComesBackAfter || trials_ < 1) return false;
+  // The place stays: a source that comes back asks every tunnel it was turned away from
+  // again (a browser's refresh asks every server of the relay from one port), and each of
+  // them makes one trial for it, after which its datagrams find their relay.
   trials_ -= 1;
-  place = {};
   return true;
 }
 

@@ -38,9 +38,10 @@ struct TQueryLimits {
   static constexpr uint32_t kQueryNetworkMask = 0xFFFFFF00;  // host byte order: a /24
   // A refresh asks every server of the relay at once, so the bursts grow with the tunnels
   // that serve a query port: a source's and an address's by two queries each (a refresh and
-  // its retry), a /24's by eight (eight browsers of one network refreshing together).
+  // its retry), a /24's by ten (eight browsers of one network refreshing together, and two
+  // refreshes of theirs a few seconds before: the /24's budget refills slowly).
   static constexpr int kSourceBurstPerQueryPort = 2;
-  static constexpr int kNetworkBurstPerQueryPort = 8;
+  static constexpr int kNetworkBurstPerQueryPort = 10;
   // What sources seen for the first time (as forged ones spread over addresses and ports are)
   // leave of an address's or a network's budget for those seen lately: a browser's burst.
   static constexpr int kKeptForSeenLately = 10;

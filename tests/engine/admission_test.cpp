@@ -8,8 +8,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // A flood of sources each seen once spends what first-comers may have; a source turned
-// away that tries again a moment later still gets in, while one that repeats itself at once
-// does not pass for it.
+// away that tries again a moment later still gets in, to every tunnel it asks, while one
+// that repeats itself at once does not pass for it.
 TEST(TrialPace, ASourceThatComesBackGoesBeforeAFloodOfNewOnes) {
   TTrialPace pace;
   const TTime start = TTime{} + 1000h;
@@ -27,6 +27,8 @@ TEST(TrialPace, ASourceThatComesBackGoesBeforeAFloodOfNewOnes) {
   // Only what the pace earned in the meantime.
   EXPECT_LE(firstComers, TAdmissionLimits::kNewTrialsPerSecond / 100 + 1);
   EXPECT_TRUE(pace.Admit(newcomer, later));
+  // A browser's refresh asks every server from one port: each tunnel makes it a trial.
+  EXPECT_TRUE(pace.Admit(newcomer, later)) << "a source back was let into one tunnel only";
 }
 
 // Two newcomers whose first places in the table of sources turned away meet, trying again
