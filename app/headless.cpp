@@ -178,6 +178,8 @@ int Check(const TArguments& arguments) {
     gw::TCore core(&loop, arguments.Settings, clock, gw::TIfMissing::Fail);
     gw::TConfig& config = core.Config();
     CheckMetricsSettings(config);
+    // A start would serve around them, but a reload would refuse them: the file is wrong.
+    config.RefuseClashes();
     for (const std::string& warning : config.Warnings)
       WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority, "warning: " + warning);
     const std::string fastPath = config.FastPath ? "fast path asked for (FastPath=1)" : "fast path off (FastPath=0)";

@@ -145,14 +145,18 @@ void TConfig::Load(TIfMissing ifMissing) {
   ToPort = read.Port(kRemoteAdmin, "ToPort", kDefaultToPort);
   Metrics = ReadMetrics(text, Path());
   Masters = ReadMasters(text, Path());
-  CheckPorts(keys, read.Problems, read.Warnings);
+  CheckPorts(keys, Clashes, read.Warnings);
+  if (Temporary && Metrics.Port != 0 && Metrics.Port == Port)
+    read.Problems.push_back(Path().string() + ": [Metrics] Port=" + std::to_string(Metrics.Port) +
+                            " is the remote control's TCP port too ([RemoteAdmin] Port)");
   if (!read.Problems.empty()) throw TSettingsError(Joined(read.Problems));
   Warnings = UnreadParts(text, Path());
   Warnings.insert(Warnings.end(), read.Warnings.begin(), read.Warnings.end());
+  Warnings.insert(Warnings.end(), Clashes.begin(), Clashes.end());
   CheckDescriptors();
 }
 
-void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::string>& problems,
+void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::string>& clashes,
                          std::vector<std::string>& warnings) const {
   const std::string where = Path().string() + ", section [Tunnels], entry ";
   // Who holds each UDP port: two sockets cannot share one, and the second tunnel would
@@ -169,13 +173,13 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
       const int64_t port = int64_t{tunnel.ListenPort} + (query ? 1 : 0);
       const std::string own = query ? "its query port " + std::to_string(port) : "its port " + std::to_string(port);
       if (!IsPort(port)) {
-        problems.push_back(entry + own + " is " + kNotAPort + " (AddPort=1)");
+        clashes.push_back(entry + own + " is " + kNotAPort + " (AddPort=1)");
         break;
       }
       const auto [holder, added] =
           holders.try_emplace(static_cast<int>(port), (query ? "the query port (AddPort=1) of entry " : "the port of entry ") + keys[i]);
       if (!added) {
-        problems.push_back(entry + own + " is already " + holder->second);
+        clashes.push_back(entry + own + " is already " + holder->second);
         break;
       }
       if (Temporary && port >= FromPort && port <= ToPort) inRange.push_back(static_cast<int>(port));
@@ -184,7 +188,8 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
   if (!Temporary) return;
   const std::string range = Path().string() + ", section [RemoteAdmin]: the temporary tunnels' range FromPort=" +
                             std::to_string(FromPort) + " to ToPort=" + std::to_string(ToPort);
-  if (IsPort(FromPort) && IsPort(ToPort) && FromPort > ToPort) problems.push_back(range + " is empty");
+  if (IsPort(FromPort) && IsPort(ToPort) && FromPort > ToPort)
+    clashes.push_back(range + " is empty: every temporary tunnel takes FromPort");
   if (!inRange.empty()) {
     // The first few name the clash; the count tells the rest.
     constexpr std::size_t kPortsNamed = 5;
@@ -195,9 +200,10 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
     warnings.push_back(range + " holds " + std::to_string(inRange.size()) + " static tunnel ports (" + ports +
                        "): temporary tunnels pass them over");
   }
-  if (Metrics.Port != 0 && Metrics.Port == Port)
-    problems.push_back(Path().string() + ": [Metrics] Port=" + std::to_string(Metrics.Port) +
-                       " is the remote control's TCP port too ([RemoteAdmin] Port)");
+}
+
+void TConfig::RefuseClashes() const {
+  if (!Clashes.empty()) throw TSettingsError(Joined(Clashes));
 }
 
 namespace {
@@ -246,6 +252,8 @@ void TConfig::Save() {
 TReloaded TConfig::Reload() {
   TConfig read(engine_, Path(), TIfMissing::Fail);
   if (!read.Metrics.Problem.empty()) throw TSettingsError(read.Metrics.Problem);
+  // A running relay keeps what it serves rather than take a file that cannot be served whole.
+  read.RefuseClashes();
   const bool addPortChanged = AddPort != read.AddPort;
   AddPort = read.AddPort;
   Static = read.Static;
@@ -257,6 +265,7 @@ TReloaded TConfig::Reload() {
   Metrics = read.Metrics;
   Masters = read.Masters;
   Warnings = read.Warnings;
+  Clashes = read.Clashes;
 
   // Matched by their lines through one table, so that a file of many thousand tunnels
   // reloads in a moment.
@@ -282,16 +291,9 @@ TReloaded TConfig::Reload() {
   return reloaded;
 }
 
-std::string TConfig::PortProblem(int listenPort, const TServer* except) const {
+std::string TConfig::PortProblem(int listenPort) const {
   if (AddPort && !IsPort(int64_t{listenPort} + 1))
     return "its query port " + std::to_string(int64_t{listenPort} + 1) + " is " + kNotAPort + " (AddPort=1)";
-  const int64_t reach = AddPort ? 1 : 0;
-  for (const auto& tunnel : Tunnels) {
-    const int64_t apart = int64_t{tunnel->ListenPort} - listenPort;
-    if (tunnel.get() != except && apart >= -reach && apart <= reach)
-      return std::string("it is too near the tunnel on ") + tunnel->Describe() +
-             (AddPort ? " (each tunnel also takes its port + 1, the query port)" : ", which holds it");
-  }
   return {};
 }
 

@@ -82,10 +82,11 @@ public:
   int Add(std::unique_ptr<TServer> tunnel);
   // Frees the tunnel (its sockets close and its relays go, without log lines).
   void Delete(int index);
-  // Why a tunnel on `listenPort` could not listen beside the others but `except`: its port,
-  // or with AddPort its query port, is one another tunnel needs, or its query port is no
-  // port. Empty when it can.
-  std::string PortProblem(int listenPort, const TServer* except = nullptr) const;
+  // Why a tunnel on `listenPort` could never serve its query port: with AddPort it is past
+  // 65535. Empty when it can. A port another tunnel holds is no such problem: a Reload, which
+  // knows the whole list, tells the tunnel that cannot bind, and two tunnels may swap their
+  // ports with two edits and one Reload.
+  std::string PortProblem(int listenPort) const;
   const std::filesystem::path& Path() const { return file_.Path(); }
 
   bool AddPort = true;
@@ -110,7 +111,16 @@ public:
   TMastersSettings Masters;
   // What the file holds that reads otherwise than it may seem to, or not at all (a key the
   // program does not know, a number that does not convert): the file serves all the same.
+  // Its clashes (below) are among them.
   std::vector<std::string> Warnings;
+  // Ports that two tunnels ask for (a tunnel on another's port or query port, or the same
+  // entry name twice, which reads the first entry's value both times), a query port past
+  // 65535, a temporary range with FromPort above ToPort (every temporary tunnel then takes
+  // FromPort): a start serves what it can and tells the rest, as each tunnel that cannot
+  // bind tells its own failure; a check or a reload of the file refuses it (RefuseClashes).
+  std::vector<std::string> Clashes;
+  // Raises TSettingsError naming every clash, if there is one.
+  void RefuseClashes() const;
 
   // Descriptors the process needs besides the tunnels' sockets and the players' reserve:
   // the standard streams, the loop's own, the remote control's listener and its
@@ -124,10 +134,9 @@ private:
   void Load(TIfMissing ifMissing);
   // A file whose tunnels would take the descriptors every player needs is refused.
   void CheckDescriptors() const;
-  // Ports that clash, or a range of temporary ports with none in it, are problems: the
-  // relay could not serve the file as written. Static ports inside the temporary range
-  // are a warning: temporary tunnels pass them over.
-  void CheckPorts(const std::vector<std::string>& keys, std::vector<std::string>& problems,
+  // Ports that clash and a temporary range with FromPort above ToPort are clashes; static
+  // ports inside the temporary range are a warning: temporary tunnels pass them over.
+  void CheckPorts(const std::vector<std::string>& keys, std::vector<std::string>& clashes,
                   std::vector<std::string>& warnings) const;
   void CheckIndex(int index) const;
 

@@ -79,23 +79,19 @@ bool TfmConfig::EditOptions(TConfig& config) {
   const int port = PortOf(*edPort, "Port");
   const int fromPort = PortOf(*edFrom, "From");
   const int toPort = PortOf(*edTo, "To");
-  // A query port for every tunnel: two tunnels a port apart would both need one port, and
-  // the saved file would not start. (PortProblem asks the store's AddPort; it raises nothing.)
+  // A query port for every tunnel: one on 65535 would have none. (PortProblem asks the
+  // store's AddPort; it raises nothing.) Two tunnels a port apart are told by the next Reload.
   if (cbAddPort->isChecked() && !config.AddPort) {
     config.AddPort = true;
     std::string problem;
     int index = 0;
     for (; index < config.Count() && problem.empty(); ++index)
-      problem = config.PortProblem(config.Items(index).ListenPort, &config.Items(index));
+      problem = config.PortProblem(config.Items(index).ListenPort);
     config.AddPort = false;
     if (!problem.empty())
       throw std::invalid_argument("With the query port on, the tunnel on " + config.Items(index - 1).Describe() +
                                   " could not listen: " + problem);
   }
-  // The relay could serve no temporary tunnel from an empty range.
-  if (cbTemporary->isChecked() && fromPort > toPort)
-    throw std::invalid_argument("The local port range " + std::to_string(fromPort) + " to " + std::to_string(toPort) +
-                                " for temporary tunnels is empty");
   config.AddPort = cbAddPort->isChecked();
   config.Static = cbStatic->isChecked();
   config.Temporary = cbTemporary->isChecked();

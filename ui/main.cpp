@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <utility>
+
 namespace gw {
 
 namespace {
@@ -202,12 +204,6 @@ void TfmMain::sbMainHint() {
     sbMain->showMessage(text);
     return;
   }
-  if (const QString risk = RemoteControlRisk(); !risk.isEmpty()) {
-    // Until the password is changed, the risk stands where the counts would.
-    sbMain->setFont(FontToFit(risk, sbMain->width() - 18));
-    sbMain->showMessage(risk);
-    return;
-  }
   sbMain->clearMessage();
   temporaryPanel_->setText(" Temporary tunnels in use: " + QString::number(core_.Manager().TemporaryCount()));
   staticPanel_->setText(" Static tunnels in use: " + QString::number(StaticConnCount));
@@ -263,16 +259,10 @@ std::string TfmMain::GuessablePassword() const {
   return std::string_view(guessable) == "empty" ? "an empty password" : "the default password";
 }
 
-QString TfmMain::RemoteControlRisk() const {
-  const std::string password = GuessablePassword();
-  if (password.empty()) return {};
-  return QString::fromStdString(" Remote control is open with " + password + ": set your own in Options");
-}
-
 void TfmMain::TellRemoteControlRisk() {
-  sbMainHint();
   const std::string password = GuessablePassword();
-  if (password.empty()) return;
+  TrayIcon->SetToolTip(password.empty() ? QString() : QString::fromStdString("Remote control is open with " + password));
+  if (std::exchange(toldRisk_, password) == password || password.empty()) return;
   core_.AddLog("Remote control listens on TCP port " + std::to_string(ssRemote.LocalPort()) +
                " of every address with " + password + ": set a password of your own under Options, " +
                "or clear \"Allow temporary tunnels\" there");

@@ -96,12 +96,13 @@ private:
   // "the default password" or "an empty password" while remote control listens with it;
   // empty otherwise.
   std::string GuessablePassword() const;
-  // The status bar's text for that, or nothing.
-  QString RemoteControlRisk() const;
-  // Says so in the log and the status bar, with how to change it.
+  // Says so in the log, once for each such password, with how to change it, and in the tray
+  // icon's tool tip for as long as it holds; the status bar keeps its counts.
   void TellRemoteControlRisk();
 
   TCore& core_;
+  // The guessable password the log last told of; empty when none.
+  std::string toldRisk_;
   TRemoteListener ssRemote;
   THintTracker hints_;
   TAnchors anchors_;

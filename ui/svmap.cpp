@@ -37,14 +37,14 @@ void TfmServer::AddTunnel(TConfig& config) {
   edSIP->clear();
   if (!RunModal()) return;
   auto tunnel = config.CreateTunnel();
-  ReadFields(config, *tunnel, nullptr);
+  ReadFields(config, *tunnel);
   config.Add(std::move(tunnel));
 }
 
 void TfmServer::EditTunnel(const TConfig& config, TServer& tunnel) {
   setWindowTitle("Edit server");
   FillFields(tunnel);
-  if (RunModal()) ReadFields(config, tunnel, &tunnel);
+  if (RunModal()) ReadFields(config, tunnel);
 }
 
 void TfmServer::FormActivate() { edLPort->setFocus(); }
@@ -55,7 +55,7 @@ void TfmServer::FillFields(const TServer& tunnel) {
   edSIP->setText(QString::fromStdString(tunnel.ServerHost));
 }
 
-void TfmServer::ReadFields(const TConfig& config, TServer& tunnel, const TServer* except) const {
+void TfmServer::ReadFields(const TConfig& config, TServer& tunnel) const {
   const std::string host = edSIP->text().toStdString();
   // The tunnel line ends the host at its first ':', so such a host would be saved as an entry
   // that stops the program at its next start. Refused before any field is stored.
@@ -64,8 +64,8 @@ void TfmServer::ReadFields(const TConfig& config, TServer& tunnel, const TServer
   if (const char* unservable = UnservableHost(host))
     throw std::runtime_error("The server address '" + host + "' is " + unservable + ", no game server's");
   const int listenPort = PortOf(*edLPort, "Listen port");
-  // Saved, such a tunnel would be refused at the next start with the whole file.
-  if (const std::string problem = config.PortProblem(listenPort, except); !problem.empty())
+  // Such a tunnel could never serve its query port.
+  if (const std::string problem = config.PortProblem(listenPort); !problem.empty())
     throw std::runtime_error("Listen port " + std::to_string(listenPort) + ": " + problem);
   tunnel.ListenPort = listenPort;
   tunnel.ServerPort = PortOf(*edSPort, "Server port");

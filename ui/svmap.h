@@ -39,7 +39,7 @@ protected:
 
 private:
   void FillFields(const TServer& tunnel);
-  void ReadFields(const TConfig& config, TServer& tunnel, const TServer* except) const;
+  void ReadFields(const TConfig& config, TServer& tunnel) const;
 };
 
 } // namespace gw

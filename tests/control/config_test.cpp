@@ -115,22 +115,15 @@ TEST_F(TConfigFixture, DeletingTheFirstTunnelMovesTheOthersUp) {
 }
 
 // Each file is refused with every reason in it, one line each, naming the entry and its value.
-TEST_F(TConfigFixture, PortsThatAreNoneOrClashAndAnEmptyTemporaryRangeAreRefused) {
+TEST_F(TConfigFixture, PortsThatAreNoneAreRefused) {
   const std::pair<std::string, std::vector<std::string>> cases[] = {
       {"[RemoteAdmin]\nPort=70000\nFromPort=0\nToPort=-5\n",
        {"section [RemoteAdmin], entry Port=70000: not a port (1 to 65535)", "entry FromPort=0: not a port",
         "entry ToPort=-5: not a port"}},
-      {"[Tunnels]\nServer0=0 h:7777\nServer1=7777 h:70000\nServer2=65535 h:1\nServer3=7000 224.1.1.1:7777\n",
+      {"[Tunnels]\nServer0=0 h:7777\nServer1=7777 h:70000\nServer3=7000 224.1.1.1:7777\n",
        {"entry Server0=0 h:7777: listen port 0 is not a port", "entry Server1=7777 h:70000: server port 70000 is not",
-        "entry Server2=65535 h:1: its query port 65536 is not a port (1 to 65535) (AddPort=1)",
         "Server3=7000 224.1.1.1:7777: 224.1.1.1 is a multicast address"}},
-      // A name given twice reads its first value twice: the same port.
-      {"[Tunnels]\nServer0=7777 a:1\nServer0=7000 b:1\nServer2=7778 c:1\n",
-       {"entry Server0=7777 a:1: its port 7777 is already the port of entry Server0",
-        "entry Server2=7778 c:1: its port 7778 is already the query port (AddPort=1) of entry Server0"}},
-      {"[RemoteAdmin]\nFromPort=9000\nToPort=8999\n[Metrics]\nPort=23817\n",
-       {"the temporary tunnels' range FromPort=9000 to ToPort=8999 is empty",
-        "[Metrics] Port=23817 is the remote control's TCP port too"}},
+      {"[Metrics]\nPort=23817\n", {"[Metrics] Port=23817 is the remote control's TCP port too"}},
   };
   for (const auto& [content, reasons] : cases) {
     SCOPED_TRACE(content);
@@ -139,9 +132,41 @@ TEST_F(TConfigFixture, PortsThatAreNoneOrClashAndAnEmptyTemporaryRangeAreRefused
     EXPECT_EQ(std::ranges::count(text, '\n') + 1, static_cast<long>(reasons.size())) << text;
     for (const std::string& reason : reasons) EXPECT_NE(text.find(reason), std::string::npos) << text;
   }
-  // Off, remote control's range and port clash with nothing.
-  Write("[RemoteAdmin]\nTemporary=0\nFromPort=9000\nToPort=8999\n[Metrics]\nPort=23817\n");
+  // Off, remote control's port clashes with nothing.
+  Write("[RemoteAdmin]\nTemporary=0\n[Metrics]\nPort=23817\n");
   EXPECT_NO_THROW(Load());
+}
+
+// Ports that two tunnels ask for, a query port past 65535 and a temporary range with FromPort
+// above ToPort: the file loads, each tunnel that can serves, and the clashes are told; a check
+// or a reload refuses them.
+TEST_F(TConfigFixture, ClashesAreToldAtLoadAndRefusedByAReload) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"[Tunnels]\nServer2=65535 h:1\n", {"entry Server2=65535 h:1: its query port 65536 is not a port (1 to 65535) (AddPort=1)"}},
+      // A name given twice reads its first value twice: the same port.
+      {"[Tunnels]\nServer0=7777 a:1\nServer0=7000 b:1\nServer2=7778 c:1\n",
+       {"entry Server0=7777 a:1: its port 7777 is already the port of entry Server0",
+        "entry Server2=7778 c:1: its port 7778 is already the query port (AddPort=1) of entry Server0"}},
+      {"[RemoteAdmin]\nFromPort=9000\nToPort=8999\n",
+       {"the temporary tunnels' range FromPort=9000 to ToPort=8999 is empty: every temporary tunnel takes FromPort"}},
+  };
+  for (const auto& [content, reasons] : cases) {
+    SCOPED_TRACE(content);
+    Write("[RemoteAdmin]\nFromPort=9000\nToPort=9100\n");
+    const auto config = Load();
+    Write(content);
+    const auto clashing = Load();
+    EXPECT_EQ(clashing->Clashes.size(), reasons.size());
+    for (const std::string& reason : reasons) {
+      EXPECT_TRUE(std::ranges::any_of(clashing->Warnings, [&](const std::string& w) { return w.find(reason) != std::string::npos; }))
+          << reason;
+    }
+    EXPECT_THROW(clashing->RefuseClashes(), TSettingsError);
+    EXPECT_THROW(config->Reload(), TSettingsError);
+    EXPECT_EQ(config->ToPort, 9100) << "a refused reload changed the options";
+  }
+  Write("[RemoteAdmin]\nTemporary=0\nFromPort=9000\nToPort=8999\n");
+  EXPECT_TRUE(Load()->Clashes.empty());
 }
 
 // What does not read as it seems is read by the rules of the file all the same, and told.

@@ -1,3 +1,4 @@
+#include "TrayIcon.h"
 #include "cfgwin.h"
 #include "core.h"
 #include "details.h"
@@ -114,22 +115,30 @@ TEST_F(TWindowFixture, StartsWithTheTunnelsListedAndZeroCounts) {
   EXPECT_FALSE(Window->windowFlags() & Qt::WindowMaximizeButtonHint);
 }
 
-// Open to anyone who guesses the password: said where the user looks, with the way out, until
-// the password is changed.
-TEST_F(TWindowFixture, RemoteControlOpenWithTheDefaultPasswordIsToldInTheStatusBarAndTheLog) {
+// Open to anyone who guesses the password: said in the log, with the way out, and in the tray
+// icon's tool tip until the password is changed, while the status bar keeps its counts.
+TEST_F(TWindowFixture, RemoteControlOpenWithTheDefaultPasswordIsToldInTheLogAndTheTray) {
   const int port = test::FreeTcpPort();
   Open("[RemoteAdmin]\nPort=" + std::to_string(port) + "\n");
-  EXPECT_EQ(Window->sbMain->currentMessage(),
-            " Remote control is open with the default password: set your own in Options");
-  EXPECT_TRUE(Window->meLog->toPlainText().contains(QString::fromStdString(
-      "Remote control listens on TCP port " + std::to_string(port) +
-      " of every address with the default password: set a password of your own under Options")))
-      << Window->meLog->toPlainText().toStdString();
-
-  Core->Config().Password = "a secret";
-  Window->sbMainHint();
   EXPECT_EQ(Window->sbMain->currentMessage(), "");
   EXPECT_EQ(Panel(0), " Temporary tunnels in use: 0");
+  EXPECT_EQ(Window->TrayIcon->ToolTip(), "Remote control is open with the default password");
+  const QString told = QString::fromStdString("Remote control listens on TCP port " + std::to_string(port) +
+                                              " of every address with the default password: set a password of "
+                                              "your own under Options");
+  EXPECT_EQ(Window->meLog->toPlainText().count(told), 1) << Window->meLog->toPlainText().toStdString();
+
+  // Options confirmed without a new password: told once is enough.
+  test::WhenModal([&](QWidget&) { Window->fmConfig->btOk->click(); });
+  Window->btConfigClick();
+  Shown();
+  EXPECT_EQ(Window->meLog->toPlainText().count(told), 1);
+  test::WhenModal([&](QWidget&) {
+    Window->fmConfig->edPassword->setText("a secret");
+    Window->fmConfig->btOk->click();
+  });
+  Window->btConfigClick();
+  EXPECT_EQ(Window->TrayIcon->ToolTip(), "");
 }
 
 TEST_F(TWindowFixture, CountsFollowTheLog) {
@@ -288,6 +297,34 @@ TEST_F(TWindowFixture, ReloadStartsWhatWasAddedAndRestartsTheRest) {
   EXPECT_EQ(Window->meLog->toPlainText().count("Tunnel open on "), 3);
   TUdpPeer client;
   client.SendTo(static_cast<uint16_t>(added), "through the new tunnel");
+  EXPECT_TRUE(WaitFor([&] { return Server.TryReceive().has_value(); }));
+}
+
+// Two tunnels swap their ports with two edits and one Reload, which closes every port before
+// it binds any; until then each serves where it was.
+TEST_F(TWindowFixture, TwoTunnelsSwapTheirPortsWithTwoEditsAndOneReload) {
+  const int first = test::FreeUdpPortPair(), second = test::FreeUdpPortPair();
+  Open(Settings({first, second}));
+  TUdpPeer otherServer;
+  const auto edit = [&](int row, int port, const TUdpPeer& server) {
+    Select(row);
+    test::WhenModal([&](QWidget&) {
+      Window->fmServer->edLPort->setText(QString::number(port));
+      Window->fmServer->edSPort->setText(QString::number(server.Port()));
+      Window->fmServer->findChild<QPushButton*>("btOk")->click();
+    });
+    Window->btEditClick();
+  };
+  edit(0, second, Server);
+  edit(1, first, otherServer);
+  EXPECT_TRUE(Presenter.Errors.empty()) << Presenter.Errors.front();
+  Window->btReload->click();
+  Shown();
+  EXPECT_EQ(Window->meLog->toPlainText().count("WSA Error"), 0) << Window->meLog->toPlainText().toStdString();
+  TUdpPeer client;
+  client.SendTo(static_cast<uint16_t>(first), "to the other server now");
+  EXPECT_TRUE(WaitFor([&] { return otherServer.TryReceive().has_value(); }));
+  client.SendTo(static_cast<uint16_t>(second), "to the first server now");
   EXPECT_TRUE(WaitFor([&] { return Server.TryReceive().has_value(); }));
 }
 
