@@ -16,8 +16,8 @@ LIMITS = {
     "browser_answered": 0.9,    # a server browser's share of `\status\` answered within a second under attack
     "loop_after_first_second": 5,  # datagrams of a query loop still arriving after its first second
     # gameloop: the sweep looks at each relay once a second, so a loop through the game port
-    # is closed a second or so after its start; a tenth more for the loop's last datagrams on
-    # their way and a relay's turn on a loaded machine.
+    # is closed a second or so after its start (its length is measured in tenths of a
+    # second, so a tenth more), and a tenth for a relay's turn on a loaded machine.
     "game_loop_seconds": 1.2,
     # route: the player's datagrams lost when its server's route moves, in seconds at 30 a
     # second (the sockets lose one or none), and the bytes the metrics may count beyond those
