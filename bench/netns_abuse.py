@@ -75,6 +75,18 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            (10.99.9.2, same settings, same game server); the datagrams a second at the game
            server's query port and at the third party for --seconds (10). Held: at most 5
            arrive at either after the first second
+  gameloop one forged 4-byte datagram to the game port from an echo service (10.99.10.2:7, in a
+           namespace of its own), or with --between-relays from the game port of a second relay
+           of ours (10.99.9.2:7000, same settings, same game server); the server answers every
+           datagram (--answer-all): the loop's datagrams at the server, a second, for --seconds
+           (12) and the tail. Held: the loop lasts at most 1.2 s at the server
+  route    a player at 30 datagrams a second from 10.99.3.2:40404 for --seconds (20); half way,
+           the game server's route moves to a second link between the relay and the server
+           (10.99.12.0/24) and the first goes dark (its next hop's link address gone); all
+           along, 200 datagrams a second of 4 bytes whose UDP length claims 2,900, forged from
+           the player's address and port (the relay serves its metrics on 10.99.1.1:9100).
+           Held: the player loses under a second of datagrams, and the metrics' bytes towards
+           the server pass those the server took by at most 10,000
   share    forged `\\status\\` to the query port, --rate R (2000) a second for --seconds (12), from
            128 ports of one address of the players (10.101.64.1), all of that address's query
            relays, while that address comes to play on the game port from a new port, 10 times
@@ -254,7 +266,9 @@ def role_server(p):
     game, stop = serving(SERVER, GAME, 8 << 20)
     drops_before = udp_receive_errors()
     second, per_source, junk_total, busiest_second = None, collections.Counter(), 0, 0
-    worst_source, players = 0, 0
+    worst_source, players, received = 0, 0, 0
+    # gameloop: the junk a tenth of a second (of the clock every namespace shares).
+    tenths = collections.Counter()
     challenge = ChallengeMemory() if p.get("answer_first") else None
     slow = SlowNewcomers(p["slow_newcomers"]) if p.get("slow_newcomers") else None
     while not stop.is_set() and now() < p["until"]:
@@ -262,6 +276,7 @@ def role_server(p):
             data, source = game.recvfrom(65536)
         except socket.timeout:
             continue
+        received += len(data)
         if data[:1] == b"P":
             players += 1
             if slow is None or slow.answers(data, source):
@@ -281,6 +296,7 @@ def role_server(p):
         # the system gives that port to a later trial once the first has gone.
         per_source[data[1:5] if data[:1] == b"J" else source] += 1
         junk_total += 1
+        tenths[int(now() * 10)] += 1
     if per_source:
         worst_source = max(worst_source, max(per_source.values()))
         busiest_second = max(busiest_second, sum(per_source.values()))
@@ -290,7 +306,8 @@ def role_server(p):
     if slow is not None:
         extra["newcomer_sources"] = slow.sources_per_newcomer()
     emit({"junk": junk_total, "junk_sources_max_per_second": worst_source,
-          "junk_busiest_second": busiest_second, "players": players,
+          "junk_busiest_second": busiest_second, "players": players, "received_bytes": received,
+          "junk_tenths": {str(k): v for k, v in sorted(tenths.items())},
           "dropped": udp_receive_errors() - drops_before, **extra})
 
 
@@ -1412,6 +1429,205 @@ ROLES.update(ROLES_QUERY)
 ROLES.update(ROLES_CARRIED)
 
 
+
+# --- gameloop and route: a loop through the game port, and the server's route moving -------
+#   echo    10.99.10.2 ---- 10.99.10.1 relay; an echo service, UDP 7 (gameloop)
+#   relayb  10.99.9.2  ---- 10.99.9.1  relay; a second relay of ours (gameloop --between-relays)
+#   server  10.99.12.2 ---- 10.99.12.1 relay; a second link to the game server (route)
+OWN_SCENARIOS = ("gameloop", "route")
+ECHO_HOST, RELAY_ECHO, ECHO_PORT = "10.99.10.2", "10.99.10.1", 7
+SERVER_B, RELAY_SERVER_B = "10.99.12.2", "10.99.12.1"
+ROUTE_PLAYER_PORT, ROUTE_PLAYER_EVERY = 40404, 1 / 30
+# route: datagrams of 4 bytes whose UDP header claims 2,900, forged from the route player's
+# address and port, a second, all along the run.
+WRONG_LENGTH_PAYLOAD, WRONG_LENGTH_CLAIMED, WRONG_LENGTH_RATE = 4, 2900, 200
+
+
+def role_echo_service(p):
+    """An echo service (RFC 862) on UDP 7: whatever arrives goes back to its source."""
+    s, stop = serving(ECHO_HOST, ECHO_PORT)
+    echoed = 0
+    while not stop.is_set() and now() < p["until"]:
+        try:
+            data, source = s.recvfrom(65536)
+            s.sendto(data, source)
+            echoed += 1
+        except socket.timeout:
+            continue
+        except OSError:
+            pass
+    emit({"echoed": echoed})
+
+
+def role_forge_game(p):
+    """Forged datagrams to the relay's game port through a raw socket: one 4-byte datagram from
+    `source` at `start` (gameloop); or, with `rate`, datagrams of 4 bytes whose UDP length
+    claims 2,900 more, from `start` until `until` (route)."""
+    raw = gwtest.raw_socket()
+    destination = (p["to"], TUNNEL)
+    if not p.get("rate"):
+        sleep_until(p["start"])
+        raw.sendto(gwtest.forged(tuple(p["source"]), destination, b"loop"), (p["to"], 0))
+        emit({"sent": 1})
+        return
+    packet = gwtest.ip_header(p["source"][0], p["to"]) + struct.pack(
+        "!HHHH", p["source"][1], TUNNEL, 8 + WRONG_LENGTH_CLAIMED, 0) + b"x" * WRONG_LENGTH_PAYLOAD
+    sent = 0
+    for count in paced(p["rate"], p["start"], p["until"]):
+        for _ in range(count):
+            raw.sendto(packet, (p["to"], 0))
+            sent += 1
+    emit({"sent": sent, "claimed_bytes": sent * WRONG_LENGTH_CLAIMED})
+
+
+def role_route_player(p):
+    """A player at 30 datagrams a second from ROUTE_PLAYER_PORT from `start` until `until`; a
+    datagram is lost when no echo came by the end (a second later)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((PLAYERS, ROUTE_PLAYER_PORT))
+    s.settimeout(0.005)
+    sent, answered, sequence, next_send = {}, set(), 0, p["start"]
+    while now() < p["until"] + 1.0:
+        if now() >= next_send and next_send < p["until"]:
+            sent[sequence] = now()
+            s.sendto(b"Proute%d" % sequence, (RELAY_PLAYERS, TUNNEL))
+            sequence += 1
+            next_send += ROUTE_PLAYER_EVERY
+        try:
+            data = s.recv(65536)
+            if data.startswith(b"Proute"):
+                answered.add(int(data[6:]))
+        except (socket.timeout, ValueError):
+            pass
+    lost = sorted(sent[n] - p["move"] for n in sent if n not in answered)
+    emit({"sent": len(sent), "lost": len(lost), "lost_from": lost[0] if lost else None,
+          "lost_until": lost[-1] if lost else None, "payload_bytes": sum(len(b"Proute%d" % n) for n in sent)})
+
+
+def role_metrics_once(p):
+    """The relay's bytes relayed towards its server, from its metrics endpoint at `at`."""
+    sleep_until(p["at"])
+    with socket.create_connection((RELAY_ATTACKER, METRICS), timeout=SCRAPE_GIVES_UP) as s:
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: relay\r\nConnection: close\r\n\r\n")
+        answer = b""
+        while data := s.recv(65536):
+            answer += data
+    found = re.findall(rb'^gatewarden_bytes_total\{[^}]*direction="to_server"[^}]*\} (\S+)', answer, re.M)
+    emit({"to_server_bytes": sum(float(v) for v in found) if found else None})
+
+
+ROLES_OWN = {"echo_service": role_echo_service, "forge_game": role_forge_game, "route_player": role_route_player,
+             "metrics_once": role_metrics_once}
+ROLES.update(ROLES_OWN)
+
+
+def build_own_lab(lab, args):
+    """The namespaces and links of gameloop and route, made before the relay starts (the
+    kernel's program is attached to the interfaces there are then)."""
+    state = {}
+    # Forged sources, and a route back that is not the way in: no reverse-path filter drops them.
+    for ns in ("relay", "server"):
+        lab.sysctl(ns, "net.ipv4.conf.all.rp_filter", "0")
+        lab.sysctl(ns, "net.ipv4.conf.default.rp_filter", "0")
+    lab.sysctl("relay", f"net.ipv4.conf.gwar{lab.tag}.rp_filter", "0")
+    if args.scenario == "route":
+        state["link_a"] = f"gwsr{lab.tag}"
+        lab.veth("server", f"gwS{lab.tag}", SERVER_B + "/24", "relay", f"gwSr{lab.tag}", RELAY_SERVER_B + "/24")
+        state["link_b"] = f"gwSr{lab.tag}"
+        for device in (f"gwsr{lab.tag}", state["link_b"]):
+            lab.sysctl("relay", f"net.ipv4.conf.{device}.rp_filter", "0")
+        for device in (f"gws{lab.tag}", f"gwS{lab.tag}"):
+            lab.sysctl("server", f"net.ipv4.conf.{device}.rp_filter", "0")
+    elif args.between_relays:
+        add_relay_b(lab)
+    else:
+        lab.add_neighbour("echo", "e", ECHO_HOST, RELAY_ECHO)
+    return state
+
+
+def move_route(lab, state):
+    """The game server's route moves to the second link, and the first goes dark (its next hop
+    gone, as a failed gateway's: its frames go to a link address nobody holds)."""
+    lab.ip("route", "add", SERVER + "/32", "via", SERVER_B, "dev", state["link_b"], ns="relay")
+    lab.ip("neigh", "replace", SERVER, "lladdr", "02:00:00:00:00:01", "dev", state["link_a"], "nud", "permanent",
+           ns="relay")
+
+
+def start_own(lab, args, state, attack_start, attack_end, end):
+    roles = {}
+    if args.scenario == "route":
+        move = attack_start + args.seconds / 2
+        state["mover"] = threading.Timer(move - now(), move_route, (lab, state))
+        state["mover"].start()
+        roles["route_player"] = lab.role("players", "route_player", start=attack_start, until=attack_end, move=move)
+        roles["forge_game"] = lab.role("attacker", "forge_game", source=[PLAYERS, ROUTE_PLAYER_PORT], to=RELAY_PLAYERS,
+                                       rate=WRONG_LENGTH_RATE, start=attack_start, until=attack_end)
+        roles["metrics"] = lab.role("attacker", "metrics_once", at=attack_end + 1.5)
+        return roles
+    if args.between_relays:
+        start_relay_b(lab, args, state)
+        source = [RELAY_B, TUNNEL]
+    else:
+        echo = lab.role("echo", "echo_service", until=end)
+        if echo.stdout.readline().strip() != "ready":
+            raise RuntimeError("the echo service did not start")
+        roles["echo"] = echo
+        source = [ECHO_HOST, ECHO_PORT]
+    roles["forge_game"] = lab.role("attacker", "forge_game", source=source, to=RELAY_ATTACKER, start=attack_start)
+    return roles
+
+
+def finish_own(lab, args, state, figures):
+    if "mover" in state:
+        state["mover"].join()
+    if "relay_b" in state:
+        figures["relay_b_running"] = state["relay_b"].poll() is None
+        with open(state["relay_b_log"], "rb") as f:
+            figures["relay_b_log"] = f.read().decode(errors="replace")
+
+
+def report_game_loop(args, figures, check):
+    sv, start = figures["server"], figures["alone"][1]
+    # Each tenth by its end, from the forged datagram's on: the one it was sent in counts. The
+    # loop's length runs from its first tenth at the server to its last: a stalled machine may
+    # start it late.
+    tenths = {int(k) / 10 + 0.1 - start: n for k, n in sv["junk_tenths"].items()}
+    seconds = [sum(n for t, n in tenths.items() if s < t <= s + 1) for s in range(int(args.seconds + TAIL))]
+    looped = [t for t in tenths if t > 0]
+    length = max(looped) - min(looped) + 0.1 if looped else None
+    source = f"relay B's game port {RELAY_B}:{TUNNEL}" if args.between_relays else f"an echo service {ECHO_HOST}:7"
+    print(f"loop: one forged 4-byte datagram from {source} to the relay's game port at 0 s; the game server "
+          f"answers every datagram")
+    print(f"datagrams of the loop at the game server: {sv['junk']} in all; a second: {seconds}")
+    print("the loop at the server: " + ("none" if length is None else
+                                        f"from {min(looped) - 0.1:.1f} s to {max(looped):.1f} s, {length:.1f} s long"))
+    if args.between_relays:
+        print(f"relay B: {'ran throughout' if figures['relay_b_running'] else 'ENDED during the run'}; "
+              + "; ".join(l for l in figures["relay_b_log"].splitlines() if "a loop" in l))
+    for line in figures["log"].splitlines():
+        if "a loop" in line or "service's port" in line:
+            print("relay: " + line)
+    limit = LIMITS["game_loop_seconds"]
+    check(length is None or length <= limit,
+          f"the loop lasts at most {limit} s at the server: " + ("never began" if length is None else f"{length:.1f} s"))
+
+
+def report_route(args, figures, check):
+    rp, fg, sv, mt = figures["route_player"], figures["forge_game"], figures["server"], figures["metrics"]
+    lost_span = "" if rp["lost_from"] is None else f" (from {rp['lost_from']:+.2f} s to {rp['lost_until']:+.2f} s of the move)"
+    print(f"route: the game server's route moves to a second link at {args.seconds / 2:.0f} s of the run, the first "
+          f"going dark; player at 30 a second: {rp['lost']} of {rp['sent']} lost{lost_span}")
+    phantom = None if mt["to_server_bytes"] is None else mt["to_server_bytes"] - sv["received_bytes"]
+    print(f"wrong UDP lengths: {fg['sent']} datagrams of {WRONG_LENGTH_PAYLOAD} bytes claiming {WRONG_LENGTH_CLAIMED} "
+          f"({fg['claimed_bytes']} bytes claimed); the metrics' bytes towards the server {mt['to_server_bytes']}, "
+          f"the server took {sv['received_bytes']}: {phantom} more in the metrics")
+    limit = LIMITS["route_lost"]
+    check(rp["lost"] <= limit * 30, f"a moved route costs the player under {limit} s: {rp['lost']} datagrams lost "
+          f"of 30 a second")
+    check(phantom is not None and phantom <= LIMITS["phantom_bytes"],
+          f"the metrics count at most {LIMITS['phantom_bytes']} bytes more than reached the server: {phantom}")
+
+
 # --- the laboratory: namespaces, the relay and the roles, all removed on any exit ---------
 
 class Lab(gwtest.Namespaces):
@@ -1503,6 +1719,19 @@ def victim_addresses(count):
     return [ipv4(VICTIM_NET + (i + 1) % 256) for i in range(count)]
 
 
+def add_relay_b(lab):
+    """The namespace of a second relay of ours (--between-relays), which reaches the game
+    server through the relay's namespace."""
+    lab.add_neighbour("relayb", "b", RELAY_B, RELAY_A_FOR_B)
+    lab.sysctl("relay", "net.ipv4.ip_forward", "1")
+
+
+def start_relay_b(lab, args, state):
+    """The second relay: the same settings in its namespace, noted in `state`."""
+    relay_b = lab.start_relay(args.headless, state["settings"], ns="relayb", name="relay-b")
+    state["relay_b"], state["relay_b_log"] = relay_b.process, relay_b.log_path
+
+
 def build_query_lab(lab, args):
     """The namespaces, routes and settings the query-port scenarios add; returns what the
     scenario's other steps need."""
@@ -1518,9 +1747,7 @@ def build_query_lab(lab, args):
         lab.ip("route", "add", f"{ipv4(VICTIM_NET)}/24", "via", VICTIM_LINK, ns="relay")
         lab.ip("route", "add", "local", f"{ipv4(VICTIM_NET)}/24", "dev", "lo", ns="victims")
     elif args.between_relays:
-        lab.add_neighbour("relayb", "b", RELAY_B, RELAY_A_FOR_B)
-        # Relay B reaches the game server through the relay's namespace.
-        lab.sysctl("relay", "net.ipv4.ip_forward", "1")
+        add_relay_b(lab)
     else:
         lab.add_neighbour("third", "t", THIRD, RELAY_THIRD)
     return state
@@ -1559,9 +1786,7 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
                                         rate=args.rate, once=False, start=attack_start, until=attack_end)
         return roles
     if args.between_relays:
-        # The second relay of loop --between-relays: the same settings in a namespace of its own.
-        relay_b = lab.start_relay(args.headless, state["settings"], ns="relayb", name="relay-b")
-        state["relay_b"], state["relay_b_log"] = relay_b.process, relay_b.log_path
+        start_relay_b(lab, args, state)
         source = [RELAY_B, QUERY]
     else:
         third = lab.role("third", "third_party", until=end, epoch=attack_start)
@@ -1677,6 +1902,7 @@ def run(args):
         delivered_before = lab.snmp("relay", "Udp", "InDatagrams")
         figures = {"ports": "-".join(ports)}
         query_state = build_query_lab(lab, args) if args.scenario in QUERY_SCENARIOS else None
+        own_state = build_own_lab(lab, args) if args.scenario in OWN_SCENARIOS else None
         server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all,
                           answer_first=args.answer_first, slow_newcomers=args.slow_newcomers)
         if server.stdout.readline().strip() != "ready":
@@ -1692,8 +1918,10 @@ def run(args):
                 relay_settings += (f"[Masters]\nServer0={victim_addresses(1)[0]}:{VICTIM_PORT}\n"
                                    f"Interval={MASTER_INTERVAL}\n")
             query_state["settings"] = relay_settings
-        if args.scenario == "slowloris":
+        if args.scenario in ("slowloris", "route"):
             relay_settings += f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n"
+        if own_state is not None:
+            own_state["settings"] = relay_settings
         relay = lab.start_relay(args.headless, relay_settings, args.nofile)
         # Time enough for every role to start before it acts.
         start = now() + 1.0
@@ -1751,6 +1979,8 @@ def run(args):
                                              ports=list(range(PIN_RANGE[0], PIN_RANGE[1] + 1)))
         elif args.scenario in QUERY_SCENARIOS:
             attackers.update(start_query_scenario(lab, args, query_state, start, attack_start, attack_end, end))
+        elif args.scenario in OWN_SCENARIOS:
+            attackers.update(start_own(lab, args, own_state, attack_start, attack_end, end))
         figures.update({name: result(process, args.seconds + 60) for name, process in attackers.items()})
         figures["players"] = result(players, TAIL + 30)
         sampler.running = False
@@ -1776,6 +2006,8 @@ def run(args):
         figures["relay_delivered"] = lab.snmp("relay", "Udp", "InDatagrams") - delivered_before
         if query_state is not None:
             finish_query_lab(lab, args, query_state, figures)
+        if own_state is not None:
+            finish_own(lab, args, own_state, figures)
         figures["alone"] = (start + 1.0, attack_start)
         figures["relay_delivered_alone"] = sampler.delivered_between(*figures["alone"])
         figures["settled"] = (attack_start + SETTLE, attack_end)
@@ -1960,6 +2192,10 @@ def report(args, figures):
         report_reflect(args, figures, check)
     elif args.scenario == "loop":
         report_loop(args, figures, check)
+    elif args.scenario == "gameloop":
+        report_game_loop(args, figures, check)
+    elif args.scenario == "route":
+        report_route(args, figures, check)
     elif args.scenario == "share":
         report_share(args, figures, check)
     if args.slow_newcomers:
@@ -2124,7 +2360,7 @@ def report_loop(args, figures, check):
 
 # --- the carried scenario's run and figures ----------------------------------------------------
 
-FLOW_KEY, FLOW_VALUE = struct.Struct("!4sHH"), struct.Struct("<24xQQQQ")   # bpf/fastPathMap.h
+FLOW_KEY, FLOW_VALUE = struct.Struct("!4sHH"), struct.Struct("<24xQQQQ24x")   # bpf/fastPathMap.h
 
 
 def flows_table(pid):
@@ -2140,7 +2376,7 @@ def flows_table(pid):
         except FileNotFoundError:
             continue
         shape = tuple(int(info.get(field, "0")) for field in ("key_size", "value_size", "max_entries"))
-        if shape == (FLOW_KEY.size, 56, 65536):
+        if shape == (FLOW_KEY.size, FLOW_VALUE.size, 65536):
             map_id = int(info["map_id"])
     if map_id is None:
         raise RuntimeError("the relay holds no table of carried flows")
@@ -2322,7 +2558,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
     parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris")
-                        + QUERY_SCENARIOS + ("carried",))
+                        + QUERY_SCENARIOS + ("carried",) + OWN_SCENARIOS)
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
     parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
     parser.add_argument("--rate", default=None, help="a second, or max")
@@ -2359,12 +2595,14 @@ def main():
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
                 "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
                 "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12),
-                "carried": (None, 20)}
+                "carried": (None, 20), "gameloop": (None, 12), "route": (None, 20)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate
     if args.rate not in (None, "max"):
         args.rate = int(args.rate)
     args.seconds = args.seconds or seconds
+    # A game server that answers every datagram: a loop's other end.
+    args.answer_all = args.answer_all or args.scenario == "gameloop"
     if args.fast_path is None:
         args.fast_path = int(args.scenario in ("bypass", "carried"))
     if args.nofile is None:

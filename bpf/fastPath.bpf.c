@@ -24,6 +24,11 @@ const volatile __u8 kDefaultTtl = GW_DEFAULT_TTL;
 // pace, set by the loader.
 const volatile __u64 kComesBackAfterNs = GW_COMES_BACK_AFTER_NS;
 const volatile __u64 kTurnedAwayRememberedNs = GW_TURNED_AWAY_REMEMBERED_NS;
+// The routes and links as user space last saw them: it moves this on at every change it is
+// told of, and a flow recorded under another generation goes up to the sockets, which follow
+// the route as it is, until user space has looked the flow's route up again. One read a
+// datagram, of memory every processor keeps.
+__u32 route_generation = 0;
 
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
@@ -187,13 +192,31 @@ int gw_fast_path(struct __sk_buff* skb) {
   // host this one routes for is not the relay's.
   if (ip->daddr != flow->local_addr) return PASS_ON;
   // The lease: once the sockets have not seen the flow for a while, its next datagram goes
-  // up through the host's rules, and only its arrival at a socket renews the entry.
+  // up through the host's rules, and only its arrival at a socket renews the entry. A route
+  // or link changed since the entry was written: the sockets follow the route as it is now.
   const __u64 now = bpf_ktime_get_ns();
-  if (now >= flow->carry_until_ns) return PASS_ON;
+  if (now >= flow->carry_until_ns || flow->route_generation != route_generation) return PASS_ON;
+  // The UDP length must be the IP payload's. Longer (or an IP length past the frame): the
+  // stack drops it as a short datagram, and so does this path, which would otherwise send
+  // the bytes missing and count those it never had. Shorter: the rest is padding, legal,
+  // which the stack cuts off before the socket; the sockets send what is left.
+  const __u32 ip_payload = bpf_ntohs(ip->tot_len) - sizeof(struct iphdr);
+  const __u32 udp_length = bpf_ntohs(udp->len);
+  if (udp_length > ip_payload || ETH_HLEN + bpf_ntohs(ip->tot_len) > skb->len) return TC_ACT_SHOT;
+  if (udp_length != ip_payload || udp_length < sizeof(struct udphdr)) return PASS_ON;
   // The sockets refuse what does not leave a byte of their buffer free; so does this path,
   // by leaving such datagrams to them.
-  const __u32 payload = bpf_ntohs(udp->len) - sizeof(struct udphdr);
+  const __u32 payload = udp_length - sizeof(struct udphdr);
   if (payload >= GW_FAST_PATH_MAX_PAYLOAD) return PASS_ON;
+  // No more than a player's datagrams a second: past them, the rest of the second goes up to
+  // the sockets, where the relay counts them live. Two processors starting a second together
+  // cost a datagram or two of the count.
+  if (now - flow->second_ns >= GW_FLOW_SECOND_NS) {
+    flow->second_ns = now;
+    flow->datagrams_at_second = flow->datagrams;
+  } else if (flow->datagrams - flow->datagrams_at_second >= GW_FLOW_DATAGRAMS_PER_SECOND) {
+    return PASS_ON;
+  }
   // A destination on this host is reached through loopback only, where the datagram keeps
   // the local route it was sent with; arriving from outside it would be a martian.
   if (flow->out_ifindex == 0 && skb->ingress_ifindex != LOOPBACK_IFINDEX) return PASS_ON;

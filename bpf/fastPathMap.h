@@ -11,6 +11,12 @@
 #define GW_FAST_PATH_ENTRIES 65536
 // Datagrams of this many payload bytes or more are left to the sockets, which drop them.
 #define GW_FAST_PATH_MAX_PAYLOAD 3000
+// A flow carries at most this many datagrams a second (TAdmissionLimits::
+// kMostPlayerDatagramsPerSecond, a player's most); the rest of the second goes up to the
+// sockets. A player never meets it; a loop through the relay does at once, and is then
+// counted where the sweep sees it live, so it is judged, and closed, as soon as on sockets.
+#define GW_FLOW_DATAGRAMS_PER_SECOND 500
+#define GW_FLOW_SECOND_NS 1000000000ull
 // Tunnel ports whose new sources the kernel may turn away at once, an entry each while a
 // flood at its port lasts; a tunnel flooded while all are taken is paced by its sockets
 // alone, and says so. An entry holds 16 bytes, so room for many tunnels costs little.
@@ -44,9 +50,11 @@ struct gw_flow_key {
 };
 
 // Which datagrams of the key it carries: those sent to local_addr, until carry_until_ns
-// (CLOCK_MONOTONIC), which user space moves on while its sockets see the flow. How they
-// leave: new addresses and ports, and the interface (0: a local destination, delivered up
-// the stack). The kernel keeps the last time carried and counts.
+// (CLOCK_MONOTONIC), which user space moves on while its sockets see the flow, while the
+// routes are those of route_generation (the program's, which user space moves on at every
+// change of the routes or links). How they leave: new addresses and ports, and the interface
+// (0: a local destination, delivered up the stack). The kernel keeps the last time carried,
+// counts, and where the flow's current second started (second_ns) with its count then.
 struct gw_flow {
   __u32 local_addr;
   __u32 new_saddr;
@@ -58,6 +66,10 @@ struct gw_flow {
   __u64 last_seen_ns;
   __u64 datagrams;
   __u64 bytes;
+  __u32 route_generation;
+  __u32 unused;
+  __u64 second_ns;
+  __u64 datagrams_at_second;
 };
 
 // A tunnel port whose new sources (those no entry knows) are turned away until until_ns

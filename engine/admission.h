@@ -67,10 +67,38 @@ struct TAdmissionLimits {
   static constexpr uint64_t kEstablishClientDatagrams = 10;
   static constexpr uint64_t kEstablishServerDatagrams = 2;
   // A game client sends and receives some tens of datagrams a second, a hundred or two at
-  // the most. A relay that exchanges more than this both ways in a second is told (a line,
-  // then counts) and counted: a loop between two servers, or relays, that nothing else
-  // could tell from players.
+  // the most. A relay that exchanged more than this a second both ways, since the sweep's
+  // last look at it or, at the first, since it was made, is a loop (two servers or relays,
+  // or an echo-like service, answering each other through it), which nothing else could tell
+  // from players: it is closed, in the kernel too, and told (a line, then counts). A loop
+  // runs at thousands a second, so one look tells; waiting for more would let it run on.
   static constexpr uint64_t kMostPlayerDatagramsPerSecond = 500;
+  // Nor is a look that saw fewer than this each way, however short: a tenth of a second at
+  // a player's most, which no player sends in a burst. So the sweep's first look, which may
+  // cover a moment only, tells a loop that ran at thousands a second, and a loop is closed
+  // within a second or so of its start: the sweep looks once a second, and the kernel leaves
+  // what it carries past a player's rate to the sockets, which count it at once
+  // (GW_FLOW_DATAGRAMS_PER_SECOND).
+  static constexpr uint64_t kFewestLoopDatagrams = kMostPlayerDatagramsPerSecond / 10;
+  // A source whose relay was closed as a loop is refused as a new client for this long: the
+  // loop's datagrams still on their way come back as a new source, and would start it
+  // again. Long past any datagram's flight; a forger who starts it again pays a datagram and
+  // the relay a second of the loop, once a minute.
+  static constexpr std::chrono::seconds kLoopRefusedFor{60};
+  // Sources remembered so, per tunnel: each took a relay that was answered and looped, so
+  // there are few; past this the oldest is forgotten.
+  static constexpr std::size_t kLoopsRemembered = 1024;
+  // Source ports refused as a new client, on the game and query ports alike. Below 1024 a
+  // port is privileged: only a system's services bind one (echo 7, daytime 13, qotd 17,
+  // chargen 19, time 37, DNS 53, portmapper 111, NTP 123, NetBIOS 137-138, SNMP 161, LDAP
+  // 389, RIP 520 ...), never a game client, and address translators (Linux's, pf's, Cisco's,
+  // carrier-grade ones) give a port above it one above it too. Above it, the services that
+  // answer whatever reaches them: SSDP 1900, Apple Remote Desktop 3283, WS-Discovery 3702,
+  // mDNS 5353, CoAP 5683, Ubiquiti discovery 10001, memcached 11211. A datagram forged from
+  // one would have the service and the relay answer each other without end, or the relay
+  // reflect its server's answers onto the service.
+  static constexpr uint16_t kFirstClientPort = 1024;
+  static constexpr std::array<uint16_t, 7> kServicePortsAbove = {1900, 3283, 3702, 5353, 5683, 10001, 11211};
   // A query relay serves a browser's few queries and their replies, then goes after this
   // much silence of its client, so that a flood of queries holds few descriptors.
   static constexpr std::chrono::seconds kQueryRelayLifetime{2};

@@ -3,6 +3,8 @@
 #include "queryReply.h"
 #include "socketLog.h"
 
+#include <algorithm>
+
 namespace gw {
 
 TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
@@ -107,10 +109,11 @@ bool TClient::TryEstablish(TTime now) {
 }
 
 bool TClient::BusierThanAPlayer(TTime now) {
-  if (now - lookedAtTime_ < std::chrono::seconds(1)) return false;
+  if (now <= lookedAtTime_) return false;
   const double seconds = std::chrono::duration<double>(now - std::exchange(lookedAtTime_, now)).count();
   const TRelayCounts before = std::exchange(lookedAt_, Traffic());
-  const double limit = seconds * TAdmissionLimits::kMostPlayerDatagramsPerSecond;
+  const double limit = std::max(seconds * TAdmissionLimits::kMostPlayerDatagramsPerSecond,
+                                static_cast<double>(TAdmissionLimits::kFewestLoopDatagrams));
   return static_cast<double>(lookedAt_.ToServer.Datagrams - before.ToServer.Datagrams) > limit &&
          static_cast<double>(lookedAt_.ToClient.Datagrams - before.ToClient.Datagrams) > limit;
 }

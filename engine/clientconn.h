@@ -59,8 +59,9 @@ public:
   // Its client kept up a two-way exchange past the server's first answer: it is
   // established, and leaves the relays that make room.
   bool TryEstablish(TTime now);
-  // Since the last call, at least a second ago, it exchanged more datagrams a second both
-  // ways than a game client does.
+  // Since the last call, or since it was made, it exchanged more datagrams a second both
+  // ways than a game client does, and more than a burst (TAdmissionLimits::
+  // kFewestLoopDatagrams); what the kernel carried as of its last reading included.
   bool BusierThanAPlayer(TTime now);
   // "client-ip:port -> server-host:port"
   std::string Describe() const;
@@ -113,9 +114,9 @@ private:
   // When the server first answered, and what the client had sent by then.
   TTime answeredAt_{};
   uint64_t sentBeforeAnswer_ = 0;
-  // Its traffic at the last look of BusierThanAPlayer.
+  // Its traffic at the last look of BusierThanAPlayer; none at its making.
   TRelayCounts lookedAt_;
-  TTime lookedAtTime_{};
+  TTime lookedAtTime_ = Since;
   // What the kernel carried while the relay was handed to it before.
   TRelayCounts carriedBefore_;
   TTrialForwards trialForwards_;

@@ -8,6 +8,8 @@ const char* CauseName(TRefusal cause) {
     case TRefusal::TooManyFromAddress: return "address_cap";
     case TRefusal::TrialPace: return "trial_pace";
     case TRefusal::NoRoom: return "descriptors_short";
+    case TRefusal::ServicePort: return "service_port";
+    case TRefusal::Looped: return "looped";
     case TRefusal::Count: break;
   }
   return "unknown";
@@ -30,6 +32,7 @@ const char* CauseName(TClosing cause) {
     case TClosing::Idle: return "idle";
     case TClosing::Unanswered: return "unanswered";
     case TClosing::MadeRoom: return "made_room";
+    case TClosing::Loop: return "loop";
     case TClosing::Count: break;
   }
   return "unknown";

@@ -41,6 +41,8 @@ enum class TRefusal {
   TooManyFromAddress,  // its IP holds as many relays as one may
   TrialPace,           // new sources came faster than the process makes trials
   NoRoom,              // no descriptor or port for its socket
+  ServicePort,         // a port a service answers from, never a game client's (TAdmissionLimits)
+  Looped,              // its relay was closed a moment ago as a loop
   Count
 };
 // Why a datagram of a client was not relayed.
@@ -57,6 +59,7 @@ enum class TClosing {
   Idle,        // its client fell silent
   Unanswered,  // a trial whose server never answered
   MadeRoom,    // the least active relay not established, for a newcomer
+  Loop,        // it exchanged more both ways than a game client does: a loop
   Count
 };
 

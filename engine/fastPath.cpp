@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <fstream>
@@ -58,6 +59,8 @@ constexpr std::chrono::nanoseconds kPacingHold = std::chrono::seconds(2);
 constexpr uint64_t kPassAfterSweepMs = std::chrono::milliseconds(TEngineLimits::kSweepInterval).count() / 2;
 // The kernel leaves to the sockets what they would drop as too long, and nothing more.
 static_assert(GW_FAST_PATH_MAX_PAYLOAD == TudpSocket::kReceiveBufferSize);
+// The kernel carries a player's most datagrams a second, and leaves the rest to the sockets.
+static_assert(GW_FLOW_DATAGRAMS_PER_SECOND == TAdmissionLimits::kMostPlayerDatagramsPerSecond);
 // The program holds the pace's figures until the loader sets them, for its own tests.
 static_assert(GW_COMES_BACK_AFTER_NS == std::chrono::nanoseconds(TAdmissionLimits::kComesBackAfter).count());
 static_assert(GW_TURNED_AWAY_REMEMBERED_NS ==
@@ -261,6 +264,13 @@ TFastPath::TFastPath(TEngineContext& context) : kernel_(std::make_unique<TKernel
   }
   kernel_->Table = bpf_map__fd(kernel_->Skeleton->maps.flows);
   kernel_->PacedPorts = bpf_map__fd(kernel_->Skeleton->maps.paced_ports);
+  // Without word of the routes' changes a carried flow would keep an interface the route has
+  // left: nothing is carried then.
+  if (std::string reason = routeWatch_.Start(context.Loop()); !reason.empty()) {
+    failure_ = std::move(reason);
+    kernel_.reset();
+    return;
+  }
 
   const TInterfaces interfaces = ListInterfaces();
   if (!interfaces) {
@@ -327,6 +337,13 @@ bool TFastPath::ReadSome() {
 
 TFastPath::~TFastPath() = default;
 
+void TFastPath::RoutesChanged() {
+  // The program's copy is shared memory: no system call, and every processor sees it at its
+  // next datagram.
+  std::atomic_ref<uint32_t>(kernel_->Skeleton->bss->route_generation).store(++routeGeneration_,
+                                                                            std::memory_order_relaxed);
+}
+
 std::string TFastPath::RemoveLeftovers() {
   libbpf_set_print(nullptr);
   const TInterfaces interfaces = ListInterfaces();
@@ -377,8 +394,9 @@ namespace {
 // Datagrams sent to `local` (the address the relay's socket receives them at) leave from
 // `source`, the route's address, as the relay's sockets, bound to any address, would send.
 gw_flow Outgoing(uint32_t local, uint32_t source, const TPeerAddress& from, const TPeerAddress& to,
-                 const TRoute& route, TTime now) {
+                 const TRoute& route, TTime now, uint32_t routes) {
   gw_flow flow{};
+  flow.route_generation = routes;
   flow.local_addr = local;
   flow.new_saddr = source;
   flow.new_sport = htons(from.Port);
@@ -397,6 +415,8 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
     failure = path.Failure();
     return nullptr;
   }
+  // The routes as they are before they are asked: a change told later is looked up again.
+  const uint32_t routes = path.RouteGeneration();
   const std::optional<TRoute> toClient = RouteTo(ends.Client.Address, failure);
   if (!toClient) return nullptr;
   const std::optional<TRoute> toServer = RouteTo(ends.Server.Address, failure);
@@ -416,8 +436,10 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
   // tunnel's, bound to any address, answers from that of the route to the client: a client
   // sending to another address of this host would not take those answers (its own NAT would
   // drop them), so the client's entry takes what is sent to that one.
-  const gw_flow toServerFlow = Outgoing(toClient->Source, toServer->Source, {0, upstreamPort}, ends.Server, *toServer, now);
-  const gw_flow toClientFlow = Outgoing(toServer->Source, toClient->Source, {0, tunnelPort}, ends.Client, *toClient, now);
+  const gw_flow toServerFlow =
+      Outgoing(toClient->Source, toServer->Source, {0, upstreamPort}, ends.Server, *toServer, now, routes);
+  const gw_flow toClientFlow =
+      Outgoing(toServer->Source, toClient->Source, {0, tunnelPort}, ends.Client, *toClient, now, routes);
 
   const int table = path.kernel_->Table;
   if (bpf_map_update_elem(table, &fromServer, &toClientFlow, BPF_ANY) != 0) {
@@ -425,7 +447,8 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
     return nullptr;
   }
   // Made now, the relay takes the first entry away again if the second fails.
-  std::unique_ptr<TFastPathRelay> carried(new TFastPathRelay(path, fromClient, fromServer, now, watcher, relay));
+  std::unique_ptr<TFastPathRelay> carried(
+      new TFastPathRelay(path, ends, fromClient, fromServer, now, routes, watcher, relay));
   if (bpf_map_update_elem(table, &fromClient, &toServerFlow, BPF_ANY) != 0) {
     failure = "the fast path's table refused a relay: " + ErrorText(errno);
     return nullptr;
@@ -433,9 +456,11 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
   return carried;
 }
 
-TFastPathRelay::TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now, TWatcher& watcher,
-                               TClient& relay)
-    : path_(path), watcher_(watcher), relay_(relay), fromClient_{fromClient, now}, fromServer_{fromServer, now} {
+TFastPathRelay::TFastPathRelay(TFastPath& path, const TEnds& ends, TKey fromClient, TKey fromServer, TTime now,
+                               uint32_t routes, TWatcher& watcher, TClient& relay)
+    : path_(path), watcher_(watcher), relay_(relay),
+      fromClient_{fromClient, ends.Server.Address, false, now, routes, routes},
+      fromServer_{fromServer, ends.Client.Address, true, now, routes, routes} {
   path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromClient))] = {&fromClientSeen_, this};
   path_.seen_[FlowKey(std::bit_cast<gw_flow_key>(fromServer))] = {&fromServerSeen_, nullptr};
 }
@@ -449,7 +474,13 @@ TFastPathRelay::~TFastPathRelay() {
 }
 
 void TFastPathRelay::Renew(TLease& lease, TTime now) {
-  if (now - lease.RenewedAt < kRenewAfter || !failure_.empty()) return;
+  if (!failure_.empty()) return;
+  if (lease.LookedUp != path_.RouteGeneration()) {
+    Reroute(lease, now);
+    return;
+  }
+  // An entry whose route the kernel cannot take waits for the next change.
+  if (now - lease.RenewedAt < kRenewAfter || lease.Carries != lease.LookedUp) return;
   // Read, then written whole: a datagram the kernel carries in between may go uncounted,
   // and its time is `now` anyway, since the sockets see the flow.
   gw_flow flow{};
@@ -465,6 +496,31 @@ void TFastPathRelay::Renew(TLease& lease, TTime now) {
   }
   failure_ = "the fast path's table refused a renewal: " + ErrorText(errno);
   watcher_.RenewalFailed();
+}
+
+bool TFastPathRelay::Reroute(TLease& lease, TTime now) {
+  lease.LookedUp = path_.RouteGeneration();
+  std::string unused;
+  const std::optional<TRoute> route = RouteTo(lease.Destination, unused);
+  if (!route || !path_.CannotCarryThrough(route->Interface).empty()) return false;
+  gw_flow flow{};
+  const int table = path_.kernel_->Table;
+  bool rerouted = bpf_map_lookup_elem(table, &lease.Key, &flow) == 0;
+  if (rerouted) {
+    flow.out_ifindex = route->Local ? 0u : static_cast<uint32_t>(route->Interface);
+    if (lease.SourceFollowsRoute) flow.new_saddr = route->Source;
+    flow.route_generation = lease.LookedUp;
+    flow.carry_until_ns = KernelTime(now + kLease);
+    rerouted = bpf_map_update_elem(table, &lease.Key, &flow, BPF_EXIST) == 0;
+  }
+  if (rerouted) {
+    lease.Carries = lease.LookedUp;
+    lease.RenewedAt = now;
+    return true;
+  }
+  failure_ = "the fast path's table refused a renewal: " + ErrorText(errno);
+  watcher_.RenewalFailed();
+  return false;
 }
 
 TRelayCounts TFastPathRelay::CarriedNow() {
@@ -530,6 +586,8 @@ std::unique_ptr<TFastPathRelay> TFastPathRelay::Install(TFastPath& path, const T
 // Never made in this build.
 TFastPathRelay::~TFastPathRelay() = default;
 void TFastPathRelay::Renew(TLease&, TTime) {}
+bool TFastPathRelay::Reroute(TLease&, TTime) { return false; }
+void TFastPath::RoutesChanged() {}
 TRelayCounts TFastPathRelay::CarriedNow() { return {}; }
 
 // Never made in this build either: a tunnel paces in the kernel only with the fast path on.

@@ -61,6 +61,10 @@ public:
   // the sweep's turn. Called at every sweep; the pass keeps its pace of one a sweep.
   void Swept();
 
+  // The routes and links as last told: moved on at every change, and the kernel hands a
+  // flow written under another to the sockets until its route has been looked up again.
+  uint32_t RouteGeneration() const { return routeGeneration_; }
+
   // What the kernel saw of one direction of a relay, as of the last reading.
   struct TSeen {
     uint64_t LastSeenNs = 0;
@@ -83,6 +87,7 @@ private:
   };
   // Reads the next batch of the table into the relays' TSeen; false once the pass is over.
   bool ReadSome();
+  void RoutesChanged();
 
   std::unique_ptr<TKernel> kernel_;
   std::string failure_;
@@ -93,6 +98,8 @@ private:
   TUvHandle<uv_idle_t> reader_;
   bool passStarted_ = false;
   uint64_t passCursor_ = 0;
+  uint32_t routeGeneration_ = 0;
+  TRouteWatch routeWatch_{[this] { RoutesChanged(); }};
 };
 
 // One relay as the fast path carries it: the client's datagrams to the tunnel port go out
@@ -133,7 +140,11 @@ public:
   TFastPathRelay& operator=(const TFastPathRelay&) = delete;
 
   // A datagram of the client's, or of the server's, reached the relay's sockets at `now`:
-  // the host's rules let it through, so that direction is carried for another lease.
+  // the host's rules let it through, so that direction is carried for another lease. After a
+  // change of the routes, the direction's route is looked up again first, once: the entry
+  // then leaves through the route's interface now, or, when the kernel cannot carry through
+  // it (no route, an interface the program is not on), stays with the sockets until the next
+  // change.
   void RenewFromClient(TTime now) { Renew(fromClient_, now); }
   void RenewFromServer(TTime now) { Renew(fromServer_, now); }
   // Why a renewal failed (the flow then stays on the sockets); empty while none did.
@@ -150,13 +161,24 @@ private:
     uint16_t Port;
     uint16_t LocalPort;
   };
+  // One direction's entry: its key, where its datagrams go (the route looked up there), and
+  // whether they leave from the route's own address (the tunnel's socket, bound to any
+  // address) or keep the one they were given (the upstream socket, connected, keeps its
+  // address whatever the route). The entry carries under route generation Carries; its route
+  // was last looked up under LookedUp, which a failed look-up leaves ahead of it.
   struct TLease {
     const TKey Key;
+    const uint32_t Destination;
+    const bool SourceFollowsRoute;
     TTime RenewedAt;
+    uint32_t Carries;
+    uint32_t LookedUp;
   };
   friend class TFastPath;
-  TFastPathRelay(TFastPath& path, TKey fromClient, TKey fromServer, TTime now, TWatcher& watcher, TClient& relay);
+  TFastPathRelay(TFastPath& path, const TEnds& ends, TKey fromClient, TKey fromServer, TTime now, uint32_t routes,
+                 TWatcher& watcher, TClient& relay);
   void Renew(TLease& lease, TTime now);
+  bool Reroute(TLease& lease, TTime now);
   void ReadNow(const TKey& key, TFastPath::TSeen& seen);
 
   TFastPath& path_;

@@ -1,6 +1,6 @@
 #include "routeLookup.h"
 
-#include "uvHandle.h"
+#include "presenter.h"
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace gw {
 
@@ -70,6 +71,36 @@ std::optional<TRoute> RouteTo(uint32_t address, std::string& failure) {
     return std::nullopt;
   }
   return found;
+}
+
+std::string TRouteWatch::Start(uv_loop_t* loop) {
+  fd_ = TFd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
+  if (!fd_.Valid() || ::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    return std::string("cannot watch the routes: ") + std::strerror(errno);
+  if (const int status = StartPolling(loop, fd_.Get(), this, &TRouteWatch::OnReadable, poll_))
+    return std::string("cannot watch the routes: ") + uv_strerror(status);
+  return {};
+}
+
+void TRouteWatch::OnReadable(uv_poll_t* handle, int, int) {
+  auto* self = static_cast<TRouteWatch*>(handle->data);
+  if (!self) return;
+  // What changed is looked up again where it matters; the announcements themselves are only
+  // a sign. ENOBUFS: some were lost, which is a change too.
+  bool changed = false;
+  char discarded[8192];
+  for (;;) {
+    const ssize_t length = ::recv(self->fd_.Get(), discarded, sizeof discarded, 0);
+    if (length >= 0 || errno == ENOBUFS) {
+      changed = true;
+      continue;
+    }
+    if (errno != EINTR) break;
+  }
+  if (changed) RunGuarded([&] { self->changed_(); });
 }
 
 } // namespace gw

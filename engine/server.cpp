@@ -28,7 +28,8 @@ int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 
 TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()),
       heartbeats_(context, QuerySocket, serverAddress_), gameErrors_(context), queryErrors_(context), refusals_(context),
-      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context),
+      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context), servicePorts_(context),
+      loopRefusals_(context),
       fastPath_(context, *this, counts_, paceRefusals_), sweepNext_(clients_.end()),
       sweepRest_(MakeTimer(context.Loop(), this)) {}
 
@@ -141,7 +142,8 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     return nullptr;
   }
   const bool query = &sender == QuerySocket.get();
-  TVerdict verdict = IsLoopSource(from, now) ? TVerdict{false, TRefusal::LoopSource} : admission_.Decide(from, query, now);
+  const std::optional<TRefusal> loop = LoopRefusal(from, now);
+  TVerdict verdict = loop ? TVerdict{false, *loop} : admission_.Decide(from, query, now);
   std::unique_ptr<TClient> relay;
   if (verdict.Admit) {
     relay = MakeRelay(sender, from);
@@ -185,6 +187,12 @@ void TServer::Refuse(TRefusal cause, const TPeerAddress& from, bool query, TTime
                                      " a second");
       });
       if (!query) fastPath_.PaceRefused(now);
+      break;
+    case TRefusal::ServicePort:
+      servicePorts_.Write(0, [&] { return RefusedLine(from, "a service's port, never a game client's"); });
+      break;
+    case TRefusal::Looped:
+      loopRefusals_.Write(0, [&] { return RefusedLine(from, "its relay was closed as a loop a moment ago"); });
       break;
     // The server itself, or this program: its datagrams are the tunnel's own, not a client's.
     case TRefusal::LoopSource:
@@ -245,11 +253,15 @@ void TServer::TellConnection(F&& makeLine, uint64_t& untold, TTime now) {
     ++untold;
 }
 
-bool TServer::IsLoopSource(const TPeerAddress& from, TTime now) const {
+std::optional<TRefusal> TServer::LoopRefusal(const TPeerAddress& from, TTime now) const {
   const auto serverPort = static_cast<uint16_t>(running_.ServerPort);
   if (from.Address == serverAddress_ && (from.Port == serverPort || from.Port == static_cast<uint16_t>(serverPort + 1)))
-    return true;
-  return TudpSocket::IsOwnEndpoint(from.Address, from.Port) && IsLocalAddress(from.Address, now);
+    return TRefusal::LoopSource;
+  if (TudpSocket::IsOwnEndpoint(from.Address, from.Port) && IsLocalAddress(from.Address, now))
+    return TRefusal::LoopSource;
+  if (IsServicePort(from.Port)) return TRefusal::ServicePort;
+  if (loops_.Refuses(from, now)) return TRefusal::Looped;
+  return std::nullopt;
 }
 
 void TServer::RemoveFromTable(TClient& relay, TClosing reason) {
@@ -279,22 +291,30 @@ void TServer::SweepClients() {
 void TServer::LookAtRelays() {
   const TTime now = context_.Now();
   TTable expired;
+  TTable looped;
   for (std::size_t looked = 0; sweepNext_ != clients_.end() && looked < TEngineLimits::kRelaysPerSweepTurn; ++looked) {
     const auto entry = sweepNext_++;
     TClient& relay = **entry;
     if (relay.TryEstablish(now)) ++counts_.RelaysEstablished;
+    // A loop ends here, in the kernel too (the relay's entries go with it); its source is
+    // refused for a while, or the loop's datagrams on their way would start it again.
     if (relay.BusierThanAPlayer(now)) {
       ++counts_.OverbusySeconds;
-      overbusy_.Write(0, [&] {
-        return "Relay " + relay.Describe() + " exchanges more than " +
-               std::to_string(TAdmissionLimits::kMostPlayerDatagramsPerSecond) +
-               " datagrams a second both ways, more than a game client: a loop?";
-      });
+      loops_.Closed(relay.Peer, now);
+      looped.splice(looped.end(), clients_, entry);
+    } else if (relay.IsExpired(now)) {
+      expired.splice(expired.end(), clients_, entry);
     }
-    if (relay.IsExpired(now)) expired.splice(expired.end(), clients_, entry);
   }
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
+  for (const auto& relay : looped) RemoveFromTable(*relay, TClosing::Loop);
+  for (const auto& relay : looped)
+    overbusy_.Write(0, [&] {
+      return "Closed connection from " + relay->Describe() + ": more than " +
+             std::to_string(TAdmissionLimits::kMostPlayerDatagramsPerSecond) +
+             " datagrams a second both ways, more than a game client: a loop";
+    });
   for (const auto& relay : expired) RemoveFromTable(*relay, TClosing::Idle);
   for (auto& relay : expired) {
     const std::string description = relay->Describe();

@@ -4,6 +4,7 @@
 #include "clientconn.h"
 #include "context.h"
 #include "heartbeats.h"
+#include "loopSources.h"
 #include "nameLookup.h"
 #include "repeatedLog.h"
 #include "tunnelFastPath.h"
@@ -88,9 +89,10 @@ private:
   // Counts and tells a refusal of a new client address.
   void Refuse(TRefusal cause, const TPeerAddress& from, bool query, TTime now);
   std::unique_ptr<TClient> MakeRelay(const TudpSocket& sender, const TPeerAddress& from);
-  // A source that must never get a relay: the game server itself, or an endpoint of this
-  // program. Answering either would relay the tunnel's own datagrams back into it.
-  bool IsLoopSource(const TPeerAddress& from, TTime now) const;
+  // Why a source must not get a relay, if it must not: it is the game server itself, or an
+  // endpoint of this program (answering either would relay the tunnel's own datagrams back
+  // into it), a service's port, or a source whose relay was just closed as a loop.
+  std::optional<TRefusal> LoopRefusal(const TPeerAddress& from, TTime now) const;
   // The server's answer came: the trial becomes a relay of the table, told in the log.
   void Promote(TClient& relay);
   // A relay of this tunnel that is not established goes for a newcomer.
@@ -105,7 +107,8 @@ private:
   void TellUntold(TTime now);
   // Looks at the relays from sweepNext_ on, as many as one turn of the loop may take: those
   // whose client kept up the exchange are established, those silent too long end, and
-  // those that exchange more than a game client are told; the rest wait for the next turn.
+  // those that exchange more than a game client are closed as loops; the rest wait for the
+  // next turn.
   void LookAtRelays();
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
@@ -158,6 +161,10 @@ private:
   TRepeatedLog queryBudget_;
   TRepeatedLog notAQuery_;
   TRepeatedLog overbusy_;
+  // Sources refused as a service's port, and as a loop closed a moment ago.
+  TRepeatedLog servicePorts_;
+  TRepeatedLog loopRefusals_;
+  TLoopSources loops_;
   // The key of the refusal log that is not a socket error number.
   static constexpr int kTooManyFromAddress = -1;
   TTunnelFastPath fastPath_;

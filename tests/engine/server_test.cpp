@@ -447,23 +447,55 @@ TEST_F(TTunnelFixture, QueryPortRelaysABrowsersBurstButNeitherAFloodNorReplies) 
   EXPECT_EQ(Context.LinesStartingWith("Dropped a reply from ").size(), 1u);
 }
 
-// Two servers (or relays) answering each other through a relay exchange more than any game
-// client does: nothing tells them from players, but it is told and counted.
-TEST_F(TTunnelFixture, ARelayBusierBothWaysThanAPlayerIsToldAndCounted) {
+// Two servers (or relays, or an echo service) answering each other through a relay exchange
+// more than any game client does: the relay is closed as a loop at the first look that sees
+// it, told, and its source refused for a while, so that the loop's datagram on its way does
+// not start it again.
+TEST_F(TTunnelFixture, ARelayBusierBothWaysThanAPlayerIsClosedAsALoop) {
   Tunnel->Start();
-  TUdpPeer peer;
-  RoundTrip(peer, "0", GamePort(), Server);
-  Tunnel->SweepClients();
-  const auto exchange = [&](uint64_t times) {
+  TUdpPeer player, loop;
+  const auto exchange = [&](const TUdpPeer& peer, uint64_t times, std::chrono::milliseconds over) {
     for (uint64_t i = 0; i < times; ++i) RoundTrip(peer, "x", GamePort(), Server);
-    Context.ManualClock.Advance(1s);
+    Context.ManualClock.Advance(over);
     Tunnel->SweepClients();
   };
-  exchange(TAdmissionLimits::kMostPlayerDatagramsPerSecond);
-  EXPECT_EQ(Tunnel->Counts().OverbusySeconds, 0u);
-  exchange(TAdmissionLimits::kMostPlayerDatagramsPerSecond + 1);
+  // A player's rate, at the first look (from the relay's making) and the next.
+  exchange(player, TAdmissionLimits::kMostPlayerDatagramsPerSecond, 1s);
+  exchange(player, TAdmissionLimits::kMostPlayerDatagramsPerSecond, 1s);
+  // A loop found at its first look, however soon after it began.
+  exchange(loop, TAdmissionLimits::kFewestLoopDatagrams + 1, 10ms);
+  EXPECT_EQ(Tunnel->Counts().Closed[TClosing::Loop], 1u);
+  EXPECT_EQ(Tunnel->Relays().size(), 1u);
+  EXPECT_EQ(Context.LinesStartingWith("Closed connection from " + Relay(loop, ServerPort) + ": more than").size(), 1u);
+  loop.SendTo(GamePort(), "x");
+  ExpectNothingAt(Server);
+  EXPECT_EQ(Tunnel->Counts().Refused[TRefusal::Looped], 1u);
+  Context.ManualClock.Advance(TAdmissionLimits::kLoopRefusedFor + 1s);
+  EXPECT_EQ(RoundTrip(loop, "back", GamePort(), Server).Data, "re:back");
   EXPECT_EQ(Tunnel->Counts().OverbusySeconds, 1u);
-  EXPECT_EQ(Context.LinesStartingWith("Relay " + Relay(peer, ServerPort)).size(), 1u);
+}
+
+// A datagram from a service's port (an echo or a DNS server answers whatever reaches it)
+// gets no relay: a forged one would have the service and the game server answer each other
+// through the relay without end.
+TEST_F(TTunnelFixture, AServicesPortGetsNoRelay) {
+  Tunnel->Start();
+  std::unique_ptr<TUdpPeer> service;
+  for (const uint16_t port : TAdmissionLimits::kServicePortsAbove) {
+    try {
+      service = std::make_unique<TUdpPeer>(port);
+      break;
+    } catch (const std::runtime_error&) { // taken on this machine: the next
+    }
+  }
+  if (!service) GTEST_SKIP() << "every service port above 1023 is taken here";
+  service->SendTo(GamePort(), "x");
+  service->SendTo(QueryPort(), "\\status\\");
+  ExpectNothingAt(Server);
+  ExpectNothingAt(QueryServer);
+  EXPECT_EQ(Tunnel->Counts().Refused[TRefusal::ServicePort], 2u);
+  EXPECT_EQ(Context.LinesStartingWith("Refused connection from 127.0.0.1:" + std::to_string(service->Port())).size(),
+            1u);
 }
 
 TEST_F(TTunnelFixture, GameTrafficIsNeverRewritten) {

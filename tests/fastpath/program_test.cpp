@@ -56,6 +56,8 @@ struct TDatagram {
   uint8_t Ttl = 57;
   bool Options = false;
   uint16_t Id = 0x4242;
+  // The UDP header's length, when not the datagram's own.
+  size_t UdpLength = 0;
 };
 
 uint32_t Sum(const uint8_t* bytes, size_t length, uint32_t sum = 0) {
@@ -79,7 +81,7 @@ TBytes Udp(const TDatagram& d) {
   TBytes udp(8 + d.Payload);
   Put16(&udp[0], d.From.Port);
   Put16(&udp[2], d.To.Port);
-  Put16(&udp[4], udp.size());
+  Put16(&udp[4], d.UdpLength ? d.UdpLength : udp.size());
   for (size_t i = 0; i < d.Payload; ++i) udp[8 + i] = static_cast<uint8_t>('a' + i % 26);
   uint8_t pseudo[12] = {};
   const uint32_t from = Address(d.From.Address), to = Address(d.To.Address);
@@ -195,6 +197,11 @@ protected:
     flow.carry_until_ns = KernelNow() + static_cast<uint64_t>(lease.count());
     EXPECT_EQ(bpf_map__update_elem(skeleton_->maps.flows, &key, sizeof key, &flow, sizeof flow, BPF_ANY), 0);
     return key;
+  }
+
+  gw_flow Flow(const gw_flow_key& key) { return Read<gw_flow_key, gw_flow>(skeleton_->maps.flows, key); }
+  void Write(const gw_flow_key& key, const gw_flow& flow) {
+    EXPECT_EQ(bpf_map__update_elem(skeleton_->maps.flows, &key, sizeof key, &flow, sizeof flow, BPF_EXIST), 0);
   }
 
   void Pace(uint16_t port) {
@@ -343,4 +350,41 @@ TEST_F(FastPathProgram, NewcomersWhosePlacesMeetBothComeBack) {
   });
 }
 
+// What the kernel must not carry as it stands: a UDP length that is not the IP payload's (the
+// stack drops a longer one and cuts the padding after a shorter one), a flow whose routes
+// have changed since it was written, and a flow past a player's datagrams in its second.
+TEST_F(FastPathProgram, CarriesOnlyWhatTheSocketsWouldRelayAsItIs) {
+  const gw_flow_key client = Carry(kClient, kTunnel, kUpstream, kServer, 0, 60s);
+  TDatagram longer{kClient, kTunnel, 4};
+  longer.UdpLength = 8 + 2900;
+  TDatagram shorter{kClient, kTunnel, 40};
+  shorter.UdpLength = 8 + 4;
+  const TDatagram plain{kClient, kTunnel};
+  Expect({
+      {"a UDP length past the IP payload, dropped", Whole(longer), TC_ACT_SHOT},
+      {"a UDP length short of it, up to the sockets", Whole(shorter), kPassOn},
+  });
+  EXPECT_EQ(Flow(client).datagrams, 0u);
+  EXPECT_EQ(Flow(client).bytes, 0u);
+
+  skeleton_->bss->route_generation = 1;
+  Expect({{"a flow written before the routes changed, up to the sockets", Whole(plain), kPassOn}});
+  gw_flow flow = Flow(client);
+  flow.route_generation = 1;
+  Write(client, flow);
+  Expect({{"the same, written again since", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))}});
+
+  // A player's most in this second: the rest of the second goes up to the sockets.
+  flow = Flow(client);
+  flow.datagrams_at_second = flow.datagrams - GW_FLOW_DATAGRAMS_PER_SECOND + 1;
+  Write(client, flow);
+  Expect({{"the last a second carries", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))},
+          {"one more within the second", Whole(plain), kPassOn}});
+  flow = Flow(client);
+  flow.second_ns -= GW_FLOW_SECOND_NS;
+  Write(client, flow);
+  Expect({{"the next second's first", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))}});
+}
+
 } // namespace
+

@@ -9,7 +9,8 @@
 # without slowing a player; silent connections from four networks never shut the
 # administrator out; a stranger alone cannot keep temporary tunnels alive; a server that
 # answers forged sources makes no relays of them; forged queries reflect less than they
-# carry, and start no loop; slow connections do not blind the metrics endpoint. The limits
+# carry, and start no loop, nor does a datagram forged from another relay's game port; a
+# carried player follows its server's route; slow connections do not blind the metrics endpoint. The limits
 # the tool's --check holds each attack to are those of netns_limits.py, beside this test.
 #   netns_attacks.sh HEADLESS [SANITIZED]   (SANITIZED: ON for a sanitizer build)
 # Needs root, iproute2, prlimit and python3; exits 77 (skipped) without them.
@@ -67,12 +68,17 @@ run forged-answered forged --rate 20000 --seconds 8 --nofile 4096 --answer-all -
 # port and another server's dies at once.
 run reflect reflect --victims 256 --seconds 5
 run loop loop --seconds 4
+# A forged datagram from another relay's game port, the server answering every datagram: the
+# loop ends within a second or so, in the kernel too; and the kernel follows the server's
+# route to a second link, and carries no datagram whose UDP length passes its IP payload.
+run gameloop gameloop --between-relays --seconds 4 --fast-path 1
+run route route --seconds 8 --fast-path 1
 # Slow connections to the metrics endpoint: scrapes are still answered within a second.
 run slowloris slowloris --slow 300 --seconds 6
 run guess guess --seconds 6 "${sanitized[@]}"
 run silent silent --seconds 6
 wait "$pin" || failed+=(pin)
-for name in forged forged-fast forged-fast-pace icmp icmp-fast forged-answered reflect loop slowloris guess silent pin; do
+for name in forged forged-fast forged-fast-pace icmp icmp-fast forged-answered reflect loop gameloop route slowloris guess silent pin; do
   echo "--- $name"
   cat "$work/$name.out"
 done

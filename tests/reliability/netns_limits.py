@@ -18,6 +18,15 @@ LIMITS = {
     # forger spends that address's budget, and the browser must still list the server.
     "browser_borrowed_answered": 0.5,
     "loop_after_first_second": 5,  # datagrams of a query loop still arriving after its first second
+    # gameloop: the sweep looks at each relay once a second, so a loop through the game port
+    # is closed a second or so after its start (its length is measured in tenths of a
+    # second, so a tenth more), and a tenth for a relay's turn on a loaded machine.
+    "game_loop_seconds": 1.2,
+    # route: the player's datagrams lost when its server's route moves, in seconds at 30 a
+    # second (the sockets lose one or none), and the bytes the metrics may count beyond those
+    # the server took (datagrams in flight when the route moved).
+    "route_lost": 1.0,
+    "phantom_bytes": 10000,
     # The carried scenario. A turn of the relay's loop that reads the kernel's table stalls
     # whatever waits on the sockets: the query port's every query, and a carried player's
     # datagram once a lease. On sockets alone, with 19,000 relays on the shared 2-core machine,
