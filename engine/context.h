@@ -30,6 +30,10 @@ public:
   virtual TFastPath* FastPath() { return nullptr; }
   // The master servers that static tunnels are announced to; null when there are none.
   virtual TMasters* Masters() { return nullptr; }
+  // Whether sources on this host's loopback (127.0.0.0/8, which no datagram from a network may
+  // carry) are the host's own programs, a benchmark or a local tool, and so are not held to a
+  // player's rate as a loop is. Tests of that rate, whose peers are all on loopback, say no.
+  virtual bool TrustsLoopback() const { return true; }
 
   TTime Now() const { return Clock().Now(); }
   // What admission keeps for all the tunnels of this process.

@@ -4,12 +4,16 @@
 
 #include <algorithm>
 
+#include <arpa/inet.h>
+
 namespace gw {
 
 bool IsServicePort(uint16_t port) {
   return port < TAdmissionLimits::kFirstClientPort ||
          std::ranges::find(TAdmissionLimits::kServicePortsAbove, port) != TAdmissionLimits::kServicePortsAbove.end();
 }
+
+bool IsLoopbackAddress(uint32_t address) { return ntohl(address) >> 24 == 127; }
 
 void TLoopSources::Closed(const TPeerAddress& source, TTime now) {
   while (!order_.empty() && (order_.size() >= TAdmissionLimits::kLoopsRemembered ||

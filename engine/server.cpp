@@ -298,7 +298,7 @@ void TServer::LookAtRelays() {
     if (relay.TryEstablish(now)) ++counts_.RelaysEstablished;
     // A loop ends here, in the kernel too (the relay's entries go with it); its source is
     // refused for a while, or the loop's datagrams on their way would start it again.
-    if (relay.BusierThanAPlayer(now)) {
+    if (relay.BusierThanAPlayer(now) && !(context_.TrustsLoopback() && IsLoopbackAddress(relay.Peer.Address))) {
       ++counts_.OverbusySeconds;
       loops_.Closed(relay.Peer, now);
       looped.splice(looped.end(), clients_, entry);

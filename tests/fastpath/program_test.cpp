@@ -374,16 +374,28 @@ TEST_F(FastPathProgram, CarriesOnlyWhatTheSocketsWouldRelayAsItIs) {
   Write(client, flow);
   Expect({{"the same, written again since", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))}});
 
-  // A player's most in this second: the rest of the second goes up to the sockets.
+  // Past a player's most in a second, this host's own programs on loopback are carried still.
   flow = Flow(client);
+  flow.datagrams_at_second = flow.datagrams - GW_FLOW_DATAGRAMS_PER_SECOND;
+  Write(client, flow);
+  Expect({{"from loopback, past a player's most", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))}});
+
+  // From a network: a player's most in this second; the rest of the second goes up to the
+  // sockets.
+  const TEnd upstream{"10.55.0.1", 40000}, server{"10.55.0.2", 7777};
+  const gw_flow_key remote = Carry(kClient, kTunnel, upstream, server, link_, 60s);
+  const TDatagram fits{kClient, kTunnel, 100};
+  flow = Flow(remote);
+  flow.route_generation = 1;
+  flow.second_ns = flow.carry_until_ns - 60'000'000'000ull;
   flow.datagrams_at_second = flow.datagrams - GW_FLOW_DATAGRAMS_PER_SECOND + 1;
-  Write(client, flow);
-  Expect({{"the last a second carries", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))},
-          {"one more within the second", Whole(plain), kPassOn}});
-  flow = Flow(client);
+  Write(remote, flow);
+  Expect({{"the last a second carries", Whole(fits), TC_ACT_REDIRECT, Whole(Relayed(fits, upstream, server)), link_},
+          {"one more within the second", Whole(fits), kPassOn, {}, link_}});
+  flow = Flow(remote);
   flow.second_ns -= GW_FLOW_SECOND_NS;
-  Write(client, flow);
-  Expect({{"the next second's first", Whole(plain), TC_ACT_OK, Whole(Relayed(plain, kUpstream, kServer))}});
+  Write(remote, flow);
+  Expect({{"the next second's first", Whole(fits), TC_ACT_REDIRECT, Whole(Relayed(fits, upstream, server)), link_}});
 }
 
 } // namespace

@@ -34,6 +34,7 @@ public:
   void AddLog(const std::string& text) override { Log.push_back(text); }
   bool AddPort() const override { return AddPortOption; }
   TMasters* Masters() override { return MastersOption; }
+  bool TrustsLoopback() const override { return false; }
 
   // Runs the loop until `done` holds or `limit` of real time has passed.
   bool RunUntil(const std::function<bool()>& done,
