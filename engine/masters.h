@@ -40,6 +40,11 @@ struct TMasterLimits {
   // A server on a sane link answers a status query within milliseconds; one that has not
   // within this long is taken as silent.
   static constexpr std::chrono::seconds kProbeAnswerWithin{1};
+  // A name server answers within a second or two, or its resolver tries again and gives up
+  // after 5 s a try: a master's name not found by then is taken as failed (the address
+  // that worked is kept), and the master's lookups take turns on one worker thread, which
+  // stays held until the resolver gives up.
+  static constexpr std::chrono::seconds kLookupDeadline{5};
 };
 
 // [Masters] of the settings.
@@ -60,7 +65,8 @@ struct TMastersSettings {
 // was sent to it.
 class TMaster {
 public:
-  TMaster(TEngineContext& context, std::string host, int port, uint64_t id);
+  // Its lookups go in `lane`, the masters' one.
+  TMaster(TEngineContext& context, std::string host, int port, uint64_t id, TLookupLane lane);
 
   // "host:port", as the settings name it.
   std::string Describe() const { return Host + ":" + std::to_string(Port); }
@@ -86,7 +92,8 @@ private:
 
 // The master servers of the process, the same for every tunnel: their addresses, looked up
 // without holding the loop up, again once an interval, and handed to the query budgets,
-// which never limit what the query port answers them.
+// which never limit what the query port answers them. Their lookups take turns in one lane,
+// so masters whose names hang never delay a tunnel's own lookup.
 class TMasters {
 public:
   TMasters(TEngineContext& context, TQueryBudget& budget);
@@ -111,6 +118,7 @@ private:
 
   TEngineContext& context_;
   TQueryBudget& budget_;
+  TLookupLane lookups_;
   TMastersSettings settings_;
   std::vector<std::unique_ptr<TMaster>> list_;
   uint64_t nextId_ = 1;
