@@ -39,6 +39,14 @@ std::string SplitField(std::string& rest) {
 // The /24 network of an address in network byte order.
 uint32_t NetworkOf(uint32_t address) { return address & htonl(L::kNetworkMask); }
 
+// Blanks, an optional sign and decimal digits: a number, even one past what the integer
+// conversion takes.
+bool IsDecimalNumber(std::string_view text) {
+  text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
+  if (text.starts_with('-') || text.starts_with('+')) text.remove_prefix(1);
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool HasControlBytes(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -61,13 +69,18 @@ TCreateTarget ParseCreateArgument(std::string_view argument) {
   argument = TrimControl(argument);
   if (const std::size_t scheme = argument.find("://"); scheme != std::string_view::npos)
     argument = argument.substr(scheme + 3, L::kMaxArgumentPart);
+  // An IPv6 address ("[::1]:7777") holds colons of its own: it is the host, whatever follows.
+  if (argument.starts_with('[')) return {std::string(argument), TCreateTarget::kDefaultPort};
   const std::size_t colon = argument.find(':');
   if (colon == std::string_view::npos) return {std::string(argument), TCreateTarget::kDefaultPort};
   const std::string_view portText = argument.substr(colon + 1, L::kMaxArgumentPart);
+  std::string host(argument.substr(0, colon));
   int32_t port = 0;
+  if (TryStrToInt(portText, port)) return {std::move(host), port};
+  // A number too large to convert is a port that is none, refused as such.
+  if (IsDecimalNumber(portText)) return {std::move(host), 0};
   // The error is shown to the user: the text in it may not forge or flood a line.
-  if (!TryStrToInt(portText, port)) throw TConversionError("'" + EchoField(portText) + "' is not a valid integer value");
-  return {std::string(argument.substr(0, colon)), port};
+  throw TConversionError("'" + EchoField(portText) + "' is not a valid integer value");
 }
 
 void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config) {
@@ -243,9 +256,11 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
 void TRemoteControl::Create(TRemoteConnection& connection, const std::string& argument, TTime now) {
   const TCreateTarget target = ParseCreateArgument(argument);
   // A host that no lookup can find would only echo its bytes into the log; a multicast,
-  // broadcast or unspecified one, or a port that is none, has no game server to answer.
+  // broadcast or unspecified one, or a port that is none, has no game server to answer; the
+  // relay carries IPv4 only.
   const TCreateResult made =
-      target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) || UnservableHost(target.Host)
+      target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) || UnservableHost(target.Host) ||
+              target.Host.starts_with('[')
           ? TCreateResult{0, "Bad server address"}
       : !IsPort(target.Port) ? TCreateResult{0, "Bad server port"}
                              : manager_.CreateTemporaryTunnel(target.Host, target.Port);

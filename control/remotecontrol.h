@@ -27,7 +27,8 @@ TRemoteRequest ParseRemoteMessage(std::string_view message);
 
 // The game server named by a "create" argument: an optional "scheme://", the host, and
 // an optional ":port" (7777 without one). A port that does not convert raises
-// TConversionError, quoting the text as EchoField shows it.
+// TConversionError, quoting the text as EchoField shows it, unless it is a decimal number
+// too large for it: the port is then 0, none. A host in brackets (IPv6) is taken whole.
 struct TCreateTarget {
   // A UT server's usual game port, for a request that names none.
   static constexpr int kDefaultPort = 7777;
