@@ -1,6 +1,7 @@
 #include "remotecontrol.h"
 
 #include "config.h"
+#include "controlLimits.h"
 #include "hostAbout.h"
 #include "intConv.h"
 #include "presenter.h"
@@ -119,6 +120,7 @@ TRemoteControl::~TRemoteControl() {
 TTime TRemoteControl::Now() const { return manager_.Engine().Now(); }
 
 TTime TRemoteControl::ReadyAt(const TRemoteConnection& connection) const {
+  if (connection.Notes.Lookup && connection.Notes.Lookup->Running()) return TTime::max();
   const uint32_t from = connection.PeerAddress();
   return guard_.ReadyAt(from, !connection.Notes.CarriedPassword && !guard_.Known(from));
 }
@@ -258,12 +260,38 @@ void TRemoteControl::Create(TRemoteConnection& connection, const std::string& ar
   // A host that no lookup can find would only echo its bytes into the log; a multicast,
   // broadcast or unspecified one, or a port that is none, has no game server to answer; the
   // relay carries IPv4 only.
-  const TCreateResult made =
-      target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) || UnservableHost(target.Host) ||
-              target.Host.starts_with('[')
-          ? TCreateResult{0, "Bad server address"}
-      : !IsPort(target.Port) ? TCreateResult{0, "Bad server port"}
-                             : manager_.CreateTemporaryTunnel(target.Host, target.Port);
+  const bool badAddress = target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) ||
+                          UnservableHost(target.Host) || target.Host.starts_with('[');
+  if (badAddress || !IsPort(target.Port))
+    return Answer(connection, target, {0, badAddress ? "Bad server address" : "Bad server port"}, now);
+  in_addr numeric{};
+  if (inet_aton(target.Host.c_str(), &numeric) != 0)
+    return Answer(connection, target, manager_.CreateTemporaryTunnel(target.Host, target.Port), now);
+  // A name is looked up first: one that stands for such an address is refused as it is.
+  TRemoteNotes& notes = connection.Notes;
+  if (!notes.Lookup)
+    notes.Lookup =
+        std::make_unique<TNameLookup>(manager_.Engine().Loop(), TControlLimits::kCreateLookupDeadline);
+  notes.Lookup->Start(target.Host,
+                      [this, &connection, target](uint32_t address) { CreateFor(connection, target, address); });
+}
+
+void TRemoteControl::CreateFor(TRemoteConnection& connection, const TCreateTarget& target, uint32_t address) {
+  const TTime now = Now();
+  // Its waiting messages go on whatever the answer.
+  WakeAt(now, now);
+  // Nobody is left to be told, nor to play.
+  if (connection.Closed()) return;
+  // A name that does not resolve, or not in time, gets its tunnel, which keeps looking it up.
+  Answer(connection, target,
+         connection.Notes.Lookup->Found() && UnservableAddress(address)
+             ? TCreateResult{0, "Bad server address"}
+             : manager_.CreateTemporaryTunnel(target.Host, target.Port),
+         now);
+}
+
+void TRemoteControl::Answer(TRemoteConnection& connection, const TCreateTarget& target, const TCreateResult& made,
+                            TTime now) {
   if (made.Refusal.empty()) {
     connection.SendText("tunnel|" + std::to_string(made.Port).append(kLineEnd));
     // Its "Tunnel open on" line reads as a static tunnel's would.

@@ -12,6 +12,7 @@
 namespace gw {
 
 class TConfig;
+struct TCreateResult;
 class TRemoteConnection;
 class TRemoteListener;
 class TTunnelManager;
@@ -78,6 +79,10 @@ private:
   void Hold(TRemoteConnection& connection, std::string message, TTime now);
   void HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now);
   void Create(TRemoteConnection& connection, const std::string& argument, TTime now);
+  // Makes the tunnel once the server's name has been looked up (`address`, if found).
+  void CreateFor(TRemoteConnection& connection, const TCreateTarget& target, uint32_t address);
+  // Sends the answer to a create and writes its line.
+  void Answer(TRemoteConnection& connection, const TCreateTarget& target, const TCreateResult& made, TTime now);
   void BadPassword(TRemoteConnection& connection, const std::string& password, TTime now);
   // Part of the one-second sweep: held-back counts are written.
   void Sweep();

@@ -8,9 +8,9 @@
 
 namespace gw {
 
-TMaster::TMaster(TEngineContext& context, std::string host, int port, uint64_t id, TLookupLane lane)
+TMaster::TMaster(TEngineContext& context, std::string host, int port, uint64_t id, const TLookupLane& lane)
     : Host(std::move(host)), Port(port), Id(id), Problems(context),
-      lookup_(context.Loop(), std::move(lane), TMasterLimits::kLookupDeadline) {}
+      lookup_(context.Loop(), TMasterLimits::kLookupDeadline, &lane) {}
 
 TMasters::TMasters(TEngineContext& context, TQueryBudget& budget) : context_(context), budget_(budget) {}
 

@@ -66,7 +66,7 @@ struct TMastersSettings {
 class TMaster {
 public:
   // Its lookups go in `lane`, the masters' one.
-  TMaster(TEngineContext& context, std::string host, int port, uint64_t id, TLookupLane lane);
+  TMaster(TEngineContext& context, std::string host, int port, uint64_t id, const TLookupLane& lane);
 
   // "host:port", as the settings name it.
   std::string Describe() const { return Host + ":" + std::to_string(Port); }

@@ -29,8 +29,8 @@ struct TNameLookup::TRequest {
 
 TLookupLane::TLookupLane() : state_(std::make_shared<TState>()) {}
 
-TNameLookup::TNameLookup(uv_loop_t* loop, TLookupLane lane, std::chrono::milliseconds deadline)
-    : loop_(loop), lane_(std::move(lane.state_)), deadline_(deadline) {}
+TNameLookup::TNameLookup(uv_loop_t* loop, std::chrono::milliseconds deadline, const TLookupLane* lane)
+    : loop_(loop), lane_(lane ? lane->state_ : nullptr), deadline_(deadline) {}
 
 TNameLookup::~TNameLookup() { Abandon(); }
 
@@ -50,7 +50,8 @@ void TNameLookup::Abandon() {
 void TNameLookup::Start(const std::string& host, TAnswerProc answer) {
   Abandon();
   in_addr numeric{};
-  if (inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
+  found_ = inet_pton(AF_INET, host.c_str(), &numeric) == 1;
+  if (found_) {
     answer(numeric.s_addr);
     return;
   }
@@ -129,8 +130,8 @@ void TNameLookup::OnAnswer(uv_getaddrinfo_t* handle, int status, addrinfo* found
   if (!owner) return;
   owner->request_ = nullptr;
   if (owner->deadlineTimer_) uv_timer_stop(owner->deadlineTimer_.get());
-  const uint32_t address =
-      status == 0 && found ? reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr : 0;
+  owner->found_ = status == 0 && found;
+  const uint32_t address = owner->found_ ? reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr : 0;
   RunGuarded([&] { owner->Answer(address); });
 }
 

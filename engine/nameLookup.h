@@ -47,9 +47,9 @@ public:
   using TAnswerProc = std::function<void(uint32_t address)>;
 
   explicit TNameLookup(uv_loop_t* loop) : loop_(loop) {}
-  // In `lane`, answered 0 when a worker has not answered within `deadline` of taking the
-  // lookup: the lookup is then let go, its thread's answer dropped when it comes.
-  TNameLookup(uv_loop_t* loop, TLookupLane lane, std::chrono::milliseconds deadline);
+  // Answered 0 when a worker has not answered within `deadline` of taking the lookup: the
+  // lookup is then let go, its thread's answer dropped when it comes. In `lane`, if given.
+  TNameLookup(uv_loop_t* loop, std::chrono::milliseconds deadline, const TLookupLane* lane = nullptr);
   // A lookup still under way is let go; its answer, when it comes, is dropped.
   ~TNameLookup();
   TNameLookup(const TNameLookup&) = delete;
@@ -60,6 +60,9 @@ public:
   void Start(const std::string& host, TAnswerProc answer);
   // Asked and not yet answered, waiting for its lane's turn included.
   bool Running() const { return request_ != nullptr || waiting_; }
+  // Whether the last answer is the name's address, as against a failure: an answer of 0 is
+  // then a name that stands for 0.0.0.0.
+  bool Found() const { return found_; }
 
 private:
   struct TRequest;
@@ -79,6 +82,7 @@ private:
   TUvHandle<uv_timer_t> deadlineTimer_;
   std::string host_;
   bool waiting_ = false;
+  bool found_ = false;
   // Owned by the loop while the lookup runs; freed by OnAnswer.
   TRequest* request_ = nullptr;
   TAnswerProc answer_;

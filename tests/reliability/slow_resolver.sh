@@ -5,7 +5,8 @@
 # the name, a player of the second is answered every time within half a second, and the
 # program still stops at once when told to. Then masters whose names hang: a temporary
 # tunnel made by a name that the hosts file answers is answered at once beside them, and each
-# master's lookup is given up after its deadline, not the name server's.
+# master's lookup is given up after its deadline, not the name server's; names that stand for
+# a multicast, broadcast or unspecified address get no tunnel.
 #   slow_resolver.sh HEADLESS ECHO
 # Needs root and iproute2; exits 77 (skipped) without them.
 set -euo pipefail
@@ -22,7 +23,8 @@ mkdir -p "/etc/netns/$ns"
 at_exit rm -rf "/etc/netns/$ns"
 printf 'nameserver 127.0.0.53\noptions timeout:30 attempts:1\n' >"/etc/netns/$ns/resolv.conf"
 printf 'hosts: files dns\n' >"/etc/netns/$ns/nsswitch.conf"
-printf '127.0.0.1 echo.example.net\n' >"/etc/netns/$ns/hosts"
+printf '%s\n' '127.0.0.1 echo.example.net' '224.0.0.1 multicast.example.net' \
+  '255.255.255.255 broadcast.example.net' '0.0.0.0 nowhere.example.net' >"/etc/netns/$ns/hosts"
 netns_add "$ns"
 
 # The silent name server: bound, never reading, never answering.
@@ -79,9 +81,15 @@ write_settings "$work/masters.ini" General.AddPort=0 RemoteAdmin.Temporary=1 Rem
 show_on_fail="$work/masters.log"
 start_relay "$work/masters.log" "$work/masters.ini" "$program" "$ns"
 wait_log 5 "$work/masters.log" 'Tunnel open on' || fail "the relay with masters did not start"
-in_ns "$ns" python3 - "$echo_port" <<'PY' || fail "the tunnel made by a name waited for the masters"
+in_ns "$ns" python3 - "$echo_port" <<'PY' || fail "a create by name beside the masters went wrong"
 import socket, sys, time
 with socket.create_connection(("127.0.0.1", 23817), timeout=2) as admin:
+    for name in ("multicast", "broadcast", "nowhere"):
+        admin.sendall(b"create|resolver|%s.example.net" % name.encode())
+        refused = admin.recv(64).decode()
+        print(f"create to {name}.example.net: {refused.strip()}")
+        if refused != "error|Bad server address\n\r":
+            raise SystemExit(1)
     admin.sendall(b"create|resolver|echo.example.net:%s" % sys.argv[1].encode())
     reply = admin.recv(64).decode()
 print(f"create: {reply.strip()}")
