@@ -1813,7 +1813,7 @@ def run(args):
         figures["rss_max"] = max(sampler.rss, default=0)
         figures["attack_start_sample"] = sampler.first_from(attack_start)
         figures["attack_end_sample"] = sampler.last_until(attack_end)
-        # mixed: the resident memory each minute (or each tenth, if shorter) of the attack's second half.
+        # mixed: the resident memory each minute (each tenth, if shorter) of the attack's second half.
         step = min(60.0, args.seconds / 10)
         figures["mixed_half"] = [sampler.first_from(attack_start + args.seconds / 2 + step * i)[2]
                                  for i in range(int(args.seconds / 2 / step) + 1)] if sampler.samples else []
@@ -2072,7 +2072,8 @@ def report_mixed(args, figures, check, check_timing):
     half = figures["mixed_half"]
     if not half:
         return
-    print("relay's resident memory over the attack's second half, MB a minute: "
+    every = min(60.0, args.seconds / 10)
+    print(f"relay's resident memory over the attack's second half, MB every {every:.0f} s: "
           + " ".join(f"{rss / 1e6:.1f}" for rss in half))
     rise = max(half) - half[0]
     if args.sanitized:
