@@ -81,7 +81,7 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            what it is for): --rate R (300) forged datagrams a second to the tunnel, each from a
            new source, R forged `\\status\\` a second to its query port (AddPort=1) from
            MIXED_QUERY_SOURCES forged sources in turn, --slow N (300) slow connections to the
-           metrics endpoint as in slowloris, and a scrape every second: the relay's resident
+           metrics endpoint as in slowloris, and a scrape every --scrape-every S (1): the relay's resident
            memory along the way (its rise over the attack's second half held), every scrape
            within a second, the established player's losses and p99
   carried  the kernel's fast path carrying a crowd (FastPath=1 unless --fast-path 0): --relays N
@@ -856,7 +856,8 @@ def role_scraper(p):
         scrapes.append([round(moment - p["start"], 1), round(now() - began, 4), outcome])
 
     threads = []
-    for moment in p["moments"]:
+    moments = p.get("moments") or [p["start"] + i * p["every"] for i in range(int((p["until"] - p["start"]) / p["every"]))]
+    for moment in moments:
         sleep_until(moment)
         threads.append(threading.Thread(target=scrape, args=(moment,)))
         threads[-1].start()
@@ -1591,8 +1592,7 @@ def start_mixed(lab, args, start, attack_start, attack_end):
             "forge_query": lab.role("attacker", "forge_query", payload="\\status\\", forged_from=1 << 22,
                                     forged_count=MIXED_QUERY_SOURCES, rate=args.rate, once=False, **window),
             "slowloris": lab.role("attacker", "slowloris", connections=args.slow, start=start, until=attack_end),
-            "scraper": lab.role("players", "scraper", start=attack_start,
-                                moments=[attack_start + i for i in range(int(args.seconds))])}
+            "scraper": lab.role("players", "scraper", start=attack_start, every=args.scrape_every, until=attack_end)}
 
 
 def finish_query_lab(lab, args, state, figures):
@@ -2418,6 +2418,7 @@ def main():
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--masters", type=int, default=3, help="lookups: masters whose names hang")
+    parser.add_argument("--scrape-every", type=float, default=1.0, help="mixed: seconds between scrapes")
     parser.add_argument("--slow", type=int, default=300, help="slow connections of the slowloris scenario")
     parser.add_argument("--answer-all", action="store_true")
     parser.add_argument("--answer-first", action="store_true",
