@@ -91,6 +91,19 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            128 ports of one address of the players (10.101.64.1), all of that address's query
            relays, while that address comes to play on the game port from a new port, 10 times
            a second apart: held, each try answered within 1 s
+  lookups  --masters N (3) masters in [Masters] whose names never resolve (the relay's namespace
+           asks a name server that never answers; its hosts file names the game server
+           LOOKUP_HOST), then the administrator makes a temporary tunnel to LOOKUP_HOST by
+           name and a player sends through it 30 datagrams a second for --seconds (15): how
+           many are answered, and how soon the first. Held: the first within a second, and
+           all but those before it
+  mixed    the floods of a relay facing the internet at once, for --seconds (60; a long run is
+           what it is for): --rate R (300) forged datagrams a second to the tunnel, each from a
+           new source, R forged `\\status\\` a second to its query port (AddPort=1) from
+           MIXED_QUERY_SOURCES forged sources in turn, --slow N (300) slow connections to the
+           metrics endpoint as in slowloris, and a scrape every --scrape-every S (1): the relay's resident
+           memory along the way (its rise over the attack's second half held), every scrape
+           within a second, the established player's losses and p99
   carried  the kernel's fast path carrying a crowd (FastPath=1 unless --fast-path 0): --relays N
            (30000) players come in at 1,000 a second, 100 to an address of 10.101.0.0/16, each
            sending every 100 ms for 2.5 s (answered, then established), then every 1.5 s (every
@@ -183,7 +196,7 @@ with open(os.path.join(os.path.dirname(SELF), "..", "engine", "admission.h")) as
 #   victims 10.99.6.2 ---- 10.99.6.1 relay; the victims' addresses are all of 10.99.7.0/24
 #   third   10.99.8.2 ---- 10.99.8.1 relay; another UT server's query port, 7778
 #   relayb  10.99.9.2 ---- 10.99.9.1 relay; a second relay of ours (loop --between-relays)
-QUERY_SCENARIOS = ("reflect", "loop", "share")
+QUERY_SCENARIOS = ("reflect", "loop", "share", "mixed")
 QUERY, SERVER_QUERY = TUNNEL + 1, GAME + 1         # the tunnel's query port (AddPort=1), the server's
 VICTIM_LINK, RELAY_VICTIM_LINK = "10.99.6.2", "10.99.6.1"
 VICTIM_NET, VICTIM_PORT = 0x0A630700, 27960        # 10.99.7.0/24, local to the victims' namespace
@@ -202,6 +215,13 @@ STATUS_QUERIES = (b"\\status\\", b"\\info\\", b"\\basic\\", b"\\rules\\", b"\\pl
 # (TAdmission::kMaxRelaysPerAddress), while that address comes to play from a port of its own.
 SHARE_VICTIM, SHARE_FORGED_PORT, SHARE_SOURCES = "10.101.64.1", 20000, 128  # of CROWD_NET
 SHARE_FIRST_TRY, SHARE_TRIES = 1.0, 10
+# lookups: the game server's name in the relay's hosts file, the masters' names that no name
+# server answers, and the player's pace through the tunnel made by name.
+LOOKUP_HOST, LOOKUP_MASTERS, LOOKUP_EVERY = "game.lookups.test", "master{}.lookups.test", 1 / 30
+SILENT_NAME_SERVER = "127.0.0.53"
+# mixed: the forged query sources, taken in turn, so that each comes back every minute or so
+# at the default rate, as a flood that names many victims does.
+MIXED_QUERY_SOURCES = 20000
 
 
 def now():
@@ -728,6 +748,49 @@ def role_hog(p):
     emit({"reopened": reopened, "answered": answered, "addresses": sum(next_host.values())})
 
 
+def role_silent_dns(p):
+    """A name server that takes every question and never answers: bound, never reading."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((SILENT_NAME_SERVER, 53))
+    print("ready", flush=True)
+    sleep_until(p["until"])
+
+
+def role_lookup_player(p):
+    """`create` for the game server by name at `start`, then a player through the tunnel it
+    names, one datagram every LOOKUP_EVERY for `seconds`: each answered or not."""
+    reply = "no reply"
+    sleep_until(p["start"])
+    try:
+        with socket.create_connection((RELAY_PLAYERS, REMOTE), timeout=2.0) as admin:
+            admin.settimeout(2.0)
+            admin.sendall(b"create|%s|%s:%d" % (PASSWORD.encode(), LOOKUP_HOST.encode(), GAME))
+            reply = admin.recv(4096).decode(errors="replace").strip()
+    except OSError as e:
+        reply = f"no reply ({e})"
+    if not reply.startswith("tunnel|"):
+        emit({"create": reply, "sent": 0, "answered": 0, "first": None})
+        return
+    made, port = now(), int(reply.split("|")[1])
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setblocking(False)
+    sent, answered, first = 0, set(), None
+    while True:
+        moment = now()
+        if moment >= made + p["seconds"] + 1.0:
+            break
+        if moment < made + p["seconds"] and moment >= made + sent * LOOKUP_EVERY:
+            s.sendto(b"P%08d" % sent, (RELAY_PLAYERS, port))
+            sent += 1
+        try:
+            data = s.recv(64)
+            answered.add(int(data[1:9]))
+            first = first if first is not None else now() - made
+        except (BlockingIOError, ValueError):
+            time.sleep(0.002)
+    emit({"create": reply, "sent": sent, "answered": len(answered), "first": first})
+
+
 def role_slowloris(p):
     """Slow connections to the metrics endpoint: each from an address of its own, sending
     one byte of a request's header every few seconds, opened again whenever closed."""
@@ -823,7 +886,8 @@ def role_scraper(p):
         scrapes.append([round(moment - p["start"], 1), round(now() - began, 4), outcome])
 
     threads = []
-    for moment in p["moments"]:
+    moments = p.get("moments") or [p["start"] + i * p["every"] for i in range(int((p["until"] - p["start"]) / p["every"]))]
+    for moment in moments:
         sleep_until(moment)
         threads.append(threading.Thread(target=scrape, args=(moment,)))
         threads[-1].start()
@@ -1088,14 +1152,13 @@ def role_refresh(p):
 
 def role_forge_query(p):
     """Queries to the relay's query port from forged sources (`sources`, [address, port]
-    each, or `everywhere` of them made here, in turn), through a raw socket: `rate` a second from `start` until `until`, or
-    once at `start`."""
+    each, or else the `forged_count` forged sources from number `forged_from` on, in turn),
+    through a raw socket: `rate` a second from `start` until `until`, or once at `start`."""
     raw = gwtest.raw_socket()
     payload = p["payload"].encode("latin-1")
-    if p.get("everywhere"):
-        # Sources of the attacker's routed-away /9, a new one each query: their replies are lost.
-        p["sources"] = [[ipv4(address), port] for address, port in map(forged_source, range(p["everywhere"]))]
-    packets = [gwtest.forged((address, port), (RELAY_ATTACKER, QUERY), payload) for address, port in p["sources"]]
+    sources = p.get("sources") or [(ipv4(address), port) for address, port in
+                                   map(forged_source, range(p["forged_from"], p["forged_from"] + p["forged_count"]))]
+    packets = [gwtest.forged((address, port), (RELAY_ATTACKER, QUERY), payload) for address, port in sources]
     target = (RELAY_ATTACKER, 0)
     sent = failed = 0
     if p["once"]:
@@ -1427,6 +1490,7 @@ ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "b
          "scraper": role_scraper, "admin": role_admin, "stranger": role_stranger}
 ROLES.update(ROLES_QUERY)
 ROLES.update(ROLES_CARRIED)
+ROLES.update({"silent_dns": role_silent_dns, "lookup_player": role_lookup_player})
 
 
 
@@ -1762,6 +1826,9 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
     if args.scenario == "share":
         roles.update(start_share(lab, args, attack_start, attack_end))
         return roles
+    if args.scenario == "mixed":
+        roles.update(start_mixed(lab, args, start, attack_start, attack_end))
+        return roles
     if args.scenario == "reflect":
         victims = lab.role("victims", "victims", until=end)
         if victims.stdout.readline().strip() != "ready":
@@ -1780,9 +1847,10 @@ def start_query_scenario(lab, args, state, start, attack_start, attack_end, end)
             ports = [QUERY + 2 * i for i in range(args.tunnels)]
             roles["refresh"] = lab.role("players", "refresh", ports=ports,
                                         rounds=[[attack_start + 2, 1], [attack_start + 5, REFRESH_TOGETHER]])
-        sources = [[address, VICTIM_PORT] for address in victim_addresses(args.victims)]
+        # --everywhere: no victims, the attacker's routed-away sources, a new one each query.
+        sources = [] if args.everywhere else [[address, VICTIM_PORT] for address in victim_addresses(args.victims)]
         roles["forge_query"] = lab.role("attacker", "forge_query", payload="\\status\\", sources=sources,
-                                        everywhere=EVERYWHERE_SOURCES if args.everywhere else 0,
+                                        forged_from=0, forged_count=EVERYWHERE_SOURCES,
                                         rate=args.rate, once=False, start=attack_start, until=attack_end)
         return roles
     if args.between_relays:
@@ -1808,6 +1876,18 @@ def start_share(lab, args, attack_start, attack_end):
     return {"forge_query": lab.role("attacker", "forge_query", payload="\\status\\", sources=sources,
                                     rate=args.rate, once=False, start=attack_start, until=attack_end),
             "share_victim": lab.role("players", "share_victim", address=SHARE_VICTIM, tries=tries)}
+
+
+def start_mixed(lab, args, start, attack_start, attack_end):
+    """mixed's attackers: the forged game flood, the forged query flood, the slow connections,
+    and the scraper on the players' side."""
+    window = {"start": attack_start, "until": attack_end}
+    return {"forge": lab.role("attacker", "forge", rate=args.rate, repeat=1, again_after=0, **window),
+            # Far from the game flood's sources, which count up from 0.
+            "forge_query": lab.role("attacker", "forge_query", payload="\\status\\", forged_from=1 << 22,
+                                    forged_count=MIXED_QUERY_SOURCES, rate=args.rate, once=False, **window),
+            "slowloris": lab.role("attacker", "slowloris", connections=args.slow, start=start, until=attack_end),
+            "scraper": lab.role("players", "scraper", start=attack_start, every=args.scrape_every, until=attack_end)}
 
 
 def finish_query_lab(lab, args, state, figures):
@@ -1888,9 +1968,60 @@ def settings(fast_path, temporary_range=None):
             f"[Tunnels]\nServer0={TUNNEL} {SERVER}:{GAME}\n")
 
 
+def run_lookups(args):
+    """The lookups scenario: its own laboratory, with the relay's namespace asking a name
+    server that never answers."""
+    lab = Lab()
+    etc = None
+    try:
+        lab.build()
+        # `ip netns exec` puts the files of /etc/netns/NAME over those of /etc.
+        etc = os.path.join("/etc/netns", lab.ns["relay"])
+        os.makedirs(etc, exist_ok=True)
+        for name, text in (("resolv.conf", f"nameserver {SILENT_NAME_SERVER}\noptions timeout:30 attempts:1\n"),
+                           ("nsswitch.conf", "hosts: files dns\n"), ("hosts", f"{SERVER} {LOOKUP_HOST}\n")):
+            with open(os.path.join(etc, name), "w") as f:
+                f.write(text)
+        end = now() + args.seconds + 30
+        for ns, role, params in (("relay", "silent_dns", {"until": end}),
+                                 ("server", "server", {"until": end, "answer_all": False})):
+            if lab.role(ns, role, **params).stdout.readline().strip() != "ready":
+                raise RuntimeError(f"the {role} role did not start")
+        masters = "".join(f"Server{i}={LOOKUP_MASTERS.format(i + 1)}\n" for i in range(args.masters))
+        relay = lab.start_relay(args.headless, settings(args.fast_path) + "[Masters]\n" + masters)
+        # The masters' lookups are on the worker threads by then.
+        player = lab.role("players", "lookup_player", start=now() + 0.5, seconds=args.seconds)
+        figures = {"player": result(player, args.seconds + 30), "log": relay.read_log().decode(errors="replace")}
+        relay.process.terminate()
+        if relay.process.wait(10) != 0:
+            raise RuntimeError(f"the relay stopped with status {relay.process.returncode}:\n" + figures["log"][-3000:])
+        return figures
+    finally:
+        lab.close()
+        if etc:
+            shutil.rmtree(etc, ignore_errors=True)
+
+
+def report_lookups(args, figures, check):
+    pl = figures["player"]
+    print(f"relay: {args.masters} masters whose names never resolve; "
+          f"{figures['log'].count('could not be looked up')} lines of a master's lookup failing")
+    print(f"create|...|{LOOKUP_HOST}:{GAME}: {pl['create']}")
+    first = "never" if pl["first"] is None else ms(pl["first"])
+    print(f"player through the tunnel made by name: {pl['answered']} of {pl['sent']} answered "
+          f"in {args.seconds:.0f} s, the first {first} after the tunnel was made")
+    check(pl["first"] is not None and pl["first"] <= LIMITS["lookup_first"],
+          f"the first answer within {LIMITS['lookup_first']:.0f} s: {first}")
+    before_first = int((pl["first"] or args.seconds) / LOOKUP_EVERY) + 1
+    check(pl["first"] is not None and pl["answered"] >= pl["sent"] - before_first,
+          f"every datagram answered from the first answer on: {pl['answered']} of {pl['sent']}")
+
+
 def run(args):
     if args.scenario == "carried":
         return run_carried(args)
+    if args.scenario == "lookups":
+        return run_lookups(args)
     lab = Lab()
     try:
         lab.build()
@@ -1918,7 +2049,7 @@ def run(args):
                 relay_settings += (f"[Masters]\nServer0={victim_addresses(1)[0]}:{VICTIM_PORT}\n"
                                    f"Interval={MASTER_INTERVAL}\n")
             query_state["settings"] = relay_settings
-        if args.scenario in ("slowloris", "route"):
+        if args.scenario in ("slowloris", "route", "mixed"):
             relay_settings += f"[Metrics]\nPort={METRICS}\nAddress={RELAY_ATTACKER}\n"
         if own_state is not None:
             own_state["settings"] = relay_settings
@@ -1989,6 +2120,10 @@ def run(args):
         figures["rss_max"] = max(sampler.rss, default=0)
         figures["attack_start_sample"] = sampler.first_from(attack_start)
         figures["attack_end_sample"] = sampler.last_until(attack_end)
+        # mixed: the resident memory each minute (each tenth, if shorter) of the attack's second half.
+        step = min(60.0, args.seconds / 10)
+        figures["mixed_half"] = [sampler.first_from(attack_start + args.seconds / 2 + step * i)[2]
+                                 for i in range(int(args.seconds / 2 / step) + 1)] if sampler.samples else []
         figures["attack_tenths"] = ([sampler.first_from(attack_start + args.seconds * i / 10) for i in range(11)]
                                     if args.seconds >= LONG_ATTACK and sampler.samples else [])
         if relay.process.poll() is not None:
@@ -2043,6 +2178,9 @@ def report(args, figures):
 
     if args.scenario == "carried":
         report_carried(args, figures, check, check_timing)
+        return missed
+    if args.scenario == "lookups":
+        report_lookups(args, figures, check)
         return missed
     pl, log = figures["players"], figures["log"]
     lines = log.splitlines()
@@ -2167,17 +2305,7 @@ def report(args, figures):
               f"others: {dict(collections.Counter(r for _, r in replies if not r.startswith('tunnel|')))}")
         check(made == len(replies), f"every `create` of an administrator never seen answered: {made} of {len(replies)}")
     elif args.scenario == "slowloris":
-        sl, scrapes = figures["slowloris"], figures["scraper"]["scrapes"]
-        times = [t for _, t, outcome in scrapes if outcome is None]
-        late = [(at, t) for at, t, outcome in scrapes if outcome is None and t > LIMITS["scrape"]]
-        failed = [(at, outcome) for at, _, outcome in scrapes if outcome is not None]
-        print(f"attack: {args.slow} slow connections asked; open each second from {sl['open_least']} to "
-              f"{sl['open_most']}; closed by the relay and reopened {sl['reopened']} times, {sl['refused']} "
-              f"connects failed, from {sl['addresses']} addresses")
-        print(f"scrapes: {len(times)} of {len(scrapes)} answered, p50 {ms(percentile(times, 0.5))}, "
-              f"longest {ms(max(times, default=None))}; over {LIMITS['scrape']:.0f} s: {late[:5]}; failed: {failed[:5]}")
-        check(len(times) == len(scrapes) and not late,
-              f"every scrape answered within {LIMITS['scrape']:.0f} s: {len(times) - len(late)} of {len(scrapes)}")
+        report_scrapes(args, figures, check)
     elif args.scenario == "pin":
         replies = figures["admin"]["replies"]
         made = replies[:PIN_RANGE[1] - PIN_RANGE[0] + 1]
@@ -2198,6 +2326,8 @@ def report(args, figures):
         report_route(args, figures, check)
     elif args.scenario == "share":
         report_share(args, figures, check)
+    elif args.scenario == "mixed":
+        report_mixed(args, figures, check, check_timing)
     if args.slow_newcomers:
         report_slow_newcomers(args, figures, check)
     return missed
@@ -2225,6 +2355,47 @@ def report_bounds(figures, lines):
     per_second = collections.Counter(line[:19] for line in lines if line[:4].isdigit())
     print(f"log: {len(lines) / max(figures['log_seconds'], 1e-3):.2f} lines a second over "
           f"{figures['log_seconds']:.0f} s, busiest second {max(per_second.values(), default=0)} lines")
+
+
+def report_scrapes(args, figures, check):
+    """The slow connections and the scrapes beside them (slowloris, mixed)."""
+    sl, scrapes = figures["slowloris"], figures["scraper"]["scrapes"]
+    times = [t for _, t, outcome in scrapes if outcome is None]
+    late = [(at, t) for at, t, outcome in scrapes if outcome is None and t > LIMITS["scrape"]]
+    failed = [(at, outcome) for at, _, outcome in scrapes if outcome is not None]
+    print(f"attack: {args.slow} slow connections asked; open each second from {sl['open_least']} to "
+          f"{sl['open_most']}; closed by the relay and reopened {sl['reopened']} times, {sl['refused']} "
+          f"connects failed, from {sl['addresses']} addresses")
+    print(f"scrapes: {len(times)} of {len(scrapes)} answered, p50 {ms(percentile(times, 0.5))}, "
+          f"longest {ms(max(times, default=None))}; over {LIMITS['scrape']:.0f} s: {late[:5]}; failed: {failed[:5]}")
+    check(len(times) == len(scrapes) and not late,
+          f"every scrape answered within {LIMITS['scrape']:.0f} s: {len(times) - len(late)} of {len(scrapes)}")
+
+
+def report_mixed(args, figures, check, check_timing):
+    """The floods together: the relay's memory over the attack's second half, beside what
+    the scrapes and the player got."""
+    pl, fg, fq = figures["players"], figures["forge"], figures["forge_query"]
+    print(f"attack: {fg['sent']} forged game datagrams and {fq['sent']} forged queries in {args.seconds:.0f} s "
+          f"(asked {args.rate} a second each); {fg['failed'] + fq['failed']} sends failed")
+    report_scrapes(args, figures, check)
+    check(pl["player_lost"] == 0, f"the established player loses nothing: {pl['player_lost']} lost")
+    check_timing(pl["p99"] is not None and pl["p99"] < LIMITS["socket_p99"],
+                 f"its p99 under {ms(LIMITS['socket_p99'])}: {ms(pl['p99'])}")
+    half = figures["mixed_half"]
+    if not half:
+        return
+    every = min(60.0, args.seconds / 10)
+    print(f"relay's resident memory over the attack's second half, MB every {every:.0f} s: "
+          + " ".join(f"{rss / 1e6:.1f}" for rss in half))
+    rise = max(half) - half[0]
+    if args.sanitized:
+        print(f"memory not held: the sanitizers keep freed memory; it rose {rise / 1e6:.2f} MB")
+    elif args.seconds < LONG_ATTACK:
+        print(f"memory not held in a run under {LONG_ATTACK:.0f} s: it rose {rise / 1e6:.2f} MB")
+    else:
+        check(rise <= LIMITS["mixed_rise"], f"memory flat over the attack's second half: it rose "
+              f"{rise / 1e6:.2f} MB (at most {LIMITS['mixed_rise'] / 1e6:.1f})")
 
 
 def report_slow_newcomers(args, figures, check):
@@ -2558,7 +2729,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
     parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris")
-                        + QUERY_SCENARIOS + ("carried",) + OWN_SCENARIOS)
+                        + QUERY_SCENARIOS + ("carried", "lookups") + OWN_SCENARIOS)
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
     parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
     parser.add_argument("--rate", default=None, help="a second, or max")
@@ -2569,6 +2740,8 @@ def main():
     parser.add_argument("--relays", type=int, default=30000, help="the crowd of the carried scenario")
     parser.add_argument("--players", type=int, default=300)
     parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--masters", type=int, default=3, help="lookups: masters whose names hang")
+    parser.add_argument("--scrape-every", type=float, default=1.0, help="mixed: seconds between scrapes")
     parser.add_argument("--slow", type=int, default=300, help="slow connections of the slowloris scenario")
     parser.add_argument("--answer-all", action="store_true")
     parser.add_argument("--answer-first", action="store_true",
@@ -2594,7 +2767,7 @@ def main():
         parser.error("--answer-all and --answer-first are two ways of answering junk: one at most")
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
                 "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
-                "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12),
+                "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12), "mixed": (300, 60), "lookups": (None, 15),
                 "carried": (None, 20), "gameloop": (None, 12), "route": (None, 20)}
     rate, seconds = defaults[args.scenario]
     args.rate = args.rate or rate

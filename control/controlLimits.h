@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 namespace gw {
@@ -19,6 +20,11 @@ struct TControlLimits {
   // mistyped password or a host name, while whatever a stranger sends stays one short
   // line.
   static constexpr std::size_t kEchoedFieldBytes = 64;
+  // A remote `create` naming its server by name waits for the name's address, so that a
+  // name standing for an address no game server has is refused as that address is. A name
+  // server answers within this, or the tunnel is made as before and looks the name up on
+  // its own: the administrator is not kept waiting on a silent name server.
+  static constexpr std::chrono::seconds kCreateLookupDeadline{2};
 };
 
 } // namespace gw

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clock.h"
+#include "nameLookup.h"
 #include "uvHandle.h"
 
 #include <cstddef>
@@ -34,6 +35,9 @@ struct TRemoteNotes {
   // Messages read while their address waits, oldest first.
   std::deque<TMessage> Waiting;
   std::size_t WaitingBytes = 0;
+  // The server name of its `create`, looked up before the answer; the connection's later
+  // messages wait while it runs. Let go with the connection.
+  std::unique_ptr<TNameLookup> Lookup;
 };
 
 // One accepted remote-control connection. It lives until the peer closes it, a send or

@@ -1,6 +1,7 @@
 #include "remotecontrol.h"
 
 #include "config.h"
+#include "controlLimits.h"
 #include "hostAbout.h"
 #include "intConv.h"
 #include "presenter.h"
@@ -39,6 +40,14 @@ std::string SplitField(std::string& rest) {
 // The /24 network of an address in network byte order.
 uint32_t NetworkOf(uint32_t address) { return address & htonl(L::kNetworkMask); }
 
+// Blanks, an optional sign and decimal digits: a number, even one past what the integer
+// conversion takes.
+bool IsDecimalNumber(std::string_view text) {
+  text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
+  if (text.starts_with('-') || text.starts_with('+')) text.remove_prefix(1);
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool HasControlBytes(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -61,13 +70,18 @@ TCreateTarget ParseCreateArgument(std::string_view argument) {
   argument = TrimControl(argument);
   if (const std::size_t scheme = argument.find("://"); scheme != std::string_view::npos)
     argument = argument.substr(scheme + 3, L::kMaxArgumentPart);
+  // An IPv6 address ("[::1]:7777") holds colons of its own: it is the host, whatever follows.
+  if (argument.starts_with('[')) return {std::string(argument), TCreateTarget::kDefaultPort};
   const std::size_t colon = argument.find(':');
   if (colon == std::string_view::npos) return {std::string(argument), TCreateTarget::kDefaultPort};
   const std::string_view portText = argument.substr(colon + 1, L::kMaxArgumentPart);
+  std::string host(argument.substr(0, colon));
   int32_t port = 0;
+  if (TryStrToInt(portText, port)) return {std::move(host), port};
+  // A number too large to convert is a port that is none, refused as such.
+  if (IsDecimalNumber(portText)) return {std::move(host), 0};
   // The error is shown to the user: the text in it may not forge or flood a line.
-  if (!TryStrToInt(portText, port)) throw TConversionError("'" + EchoField(portText) + "' is not a valid integer value");
-  return {std::string(argument.substr(0, colon)), port};
+  throw TConversionError("'" + EchoField(portText) + "' is not a valid integer value");
 }
 
 void ApplyListenerSettings(TRemoteListener& listener, const TConfig& config) {
@@ -106,6 +120,7 @@ TRemoteControl::~TRemoteControl() {
 TTime TRemoteControl::Now() const { return manager_.Engine().Now(); }
 
 TTime TRemoteControl::ReadyAt(const TRemoteConnection& connection) const {
+  if (connection.Notes.Lookup && connection.Notes.Lookup->Running()) return TTime::max();
   const uint32_t from = connection.PeerAddress();
   return guard_.ReadyAt(from, !connection.Notes.CarriedPassword && !guard_.Known(from));
 }
@@ -243,12 +258,40 @@ void TRemoteControl::BadPassword(TRemoteConnection& connection, const std::strin
 void TRemoteControl::Create(TRemoteConnection& connection, const std::string& argument, TTime now) {
   const TCreateTarget target = ParseCreateArgument(argument);
   // A host that no lookup can find would only echo its bytes into the log; a multicast,
-  // broadcast or unspecified one, or a port that is none, has no game server to answer.
-  const TCreateResult made =
-      target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) || UnservableHost(target.Host)
-          ? TCreateResult{0, "Bad server address"}
-      : !IsPort(target.Port) ? TCreateResult{0, "Bad server port"}
-                             : manager_.CreateTemporaryTunnel(target.Host, target.Port);
+  // broadcast or unspecified one, or a port that is none, has no game server to answer; the
+  // relay carries IPv4 only.
+  const bool badAddress = target.Host.size() > L::kMaxHostLength || HasControlBytes(target.Host) ||
+                          UnservableHost(target.Host) || target.Host.starts_with('[');
+  if (badAddress || !IsPort(target.Port))
+    return Answer(connection, target, {0, badAddress ? "Bad server address" : "Bad server port"}, now);
+  in_addr numeric{};
+  if (inet_aton(target.Host.c_str(), &numeric) != 0)
+    return Answer(connection, target, manager_.CreateTemporaryTunnel(target.Host, target.Port), now);
+  // A name is looked up first: one that stands for such an address is refused as it is.
+  TRemoteNotes& notes = connection.Notes;
+  if (!notes.Lookup)
+    notes.Lookup =
+        std::make_unique<TNameLookup>(manager_.Engine().Loop(), TControlLimits::kCreateLookupDeadline);
+  notes.Lookup->Start(target.Host,
+                      [this, &connection, target](uint32_t address) { CreateFor(connection, target, address); });
+}
+
+void TRemoteControl::CreateFor(TRemoteConnection& connection, const TCreateTarget& target, uint32_t address) {
+  const TTime now = Now();
+  // Its waiting messages go on whatever the answer.
+  WakeAt(now, now);
+  // Nobody is left to be told, nor to play.
+  if (connection.Closed()) return;
+  // A name that does not resolve, or not in time, gets its tunnel, which keeps looking it up.
+  Answer(connection, target,
+         connection.Notes.Lookup->Found() && UnservableAddress(address)
+             ? TCreateResult{0, "Bad server address"}
+             : manager_.CreateTemporaryTunnel(target.Host, target.Port),
+         now);
+}
+
+void TRemoteControl::Answer(TRemoteConnection& connection, const TCreateTarget& target, const TCreateResult& made,
+                            TTime now) {
   if (made.Refusal.empty()) {
     connection.SendText("tunnel|" + std::to_string(made.Port).append(kLineEnd));
     // Its "Tunnel open on" line reads as a static tunnel's would.

@@ -12,6 +12,7 @@
 namespace gw {
 
 class TConfig;
+struct TCreateResult;
 class TRemoteConnection;
 class TRemoteListener;
 class TTunnelManager;
@@ -27,7 +28,8 @@ TRemoteRequest ParseRemoteMessage(std::string_view message);
 
 // The game server named by a "create" argument: an optional "scheme://", the host, and
 // an optional ":port" (7777 without one). A port that does not convert raises
-// TConversionError, quoting the text as EchoField shows it.
+// TConversionError, quoting the text as EchoField shows it, unless it is a decimal number
+// too large for it: the port is then 0, none. A host in brackets (IPv6) is taken whole.
 struct TCreateTarget {
   // A UT server's usual game port, for a request that names none.
   static constexpr int kDefaultPort = 7777;
@@ -77,6 +79,10 @@ private:
   void Hold(TRemoteConnection& connection, std::string message, TTime now);
   void HandleMessage(TRemoteConnection& connection, std::string_view message, TTime now);
   void Create(TRemoteConnection& connection, const std::string& argument, TTime now);
+  // Makes the tunnel once the server's name has been looked up (`address`, if found).
+  void CreateFor(TRemoteConnection& connection, const TCreateTarget& target, uint32_t address);
+  // Sends the answer to a create and writes its line.
+  void Answer(TRemoteConnection& connection, const TCreateTarget& target, const TCreateResult& made, TTime now);
   void BadPassword(TRemoteConnection& connection, const std::string& password, TTime now);
   // Part of the one-second sweep: held-back counts are written.
   void Sweep();

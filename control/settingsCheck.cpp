@@ -49,8 +49,11 @@ std::string SectionNames() {
 
 const char* UnservableHost(std::string_view host) {
   in_addr address{};
-  if (inet_aton(std::string(host).c_str(), &address) == 0) return nullptr;
-  const uint32_t number = ntohl(address.s_addr);
+  return inet_aton(std::string(host).c_str(), &address) == 0 ? nullptr : UnservableAddress(address.s_addr);
+}
+
+const char* UnservableAddress(uint32_t address) {
+  const uint32_t number = ntohl(address);
   if (number == INADDR_ANY) return "the unspecified address";
   if (number == INADDR_BROADCAST) return "the broadcast address";
   if (IN_MULTICAST(number)) return "a multicast address";

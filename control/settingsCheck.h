@@ -21,6 +21,8 @@ constexpr bool IsPort(int64_t number) { return number >= kLowestPort && number <
 // Why a server host given as a number cannot be a game server ("a multicast address", "the
 // broadcast address", "the unspecified address"), or null. Names are not looked up here.
 const char* UnservableHost(std::string_view host);
+// The same for an address a name stands for, in network byte order.
+const char* UnservableAddress(uint32_t address);
 
 // What a settings file holds that the program never reads, one warning each: lines that are
 // no entry, entries outside any section, sections and keys it does not know, and sections

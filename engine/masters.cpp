@@ -7,8 +7,9 @@
 
 namespace gw {
 
-TMaster::TMaster(TEngineContext& context, std::string host, int port, uint64_t id)
-    : Host(std::move(host)), Port(port), Id(id), Problems(context), lookup_(context.Loop()) {}
+TMaster::TMaster(TEngineContext& context, std::string host, int port, uint64_t id, const TLookupLane& lane)
+    : Host(std::move(host)), Port(port), Id(id), Problems(context),
+      lookup_(context.Loop(), TMasterLimits::kLookupDeadline, &lane) {}
 
 TMasters::TMasters(TEngineContext& context) : context_(context) {}
 
@@ -27,7 +28,7 @@ void TMasters::Configure(const TMastersSettings& settings) {
       kept.push_back(std::move(*same));
       continue;
     }
-    kept.push_back(std::make_unique<TMaster>(context_, server.Host, server.Port, nextId_++));
+    kept.push_back(std::make_unique<TMaster>(context_, server.Host, server.Port, nextId_++, lookups_));
     LookUp(*kept.back(), now);
   }
   list_ = std::move(kept);

@@ -39,6 +39,11 @@ struct TMasterLimits {
   // A server on a sane link answers a status query within milliseconds; one that has not
   // within this long is taken as silent.
   static constexpr std::chrono::seconds kProbeAnswerWithin{1};
+  // A name server answers within a second or two, or its resolver tries again and gives up
+  // after 5 s a try: a master's name not found by then is taken as failed (the address
+  // that worked is kept), and the master's lookups take turns on one worker thread, which
+  // stays held until the resolver gives up.
+  static constexpr std::chrono::seconds kLookupDeadline{5};
 };
 
 // [Masters] of the settings.
@@ -59,7 +64,8 @@ struct TMastersSettings {
 // was sent to it.
 class TMaster {
 public:
-  TMaster(TEngineContext& context, std::string host, int port, uint64_t id);
+  // Its lookups go in `lane`, the masters' one.
+  TMaster(TEngineContext& context, std::string host, int port, uint64_t id, const TLookupLane& lane);
 
   // "host:port", as the settings name it.
   std::string Describe() const { return Host + ":" + std::to_string(Port); }
@@ -84,9 +90,10 @@ private:
 };
 
 // The master servers of the process, the same for every tunnel: their addresses, looked up
-// without holding the loop up, again once an interval. A heartbeat sent to one opens the few
-// queries it answers with in the query budgets (TQueryBudget::HeartbeatSent), no more: its
-// address can be forged as any other.
+// without holding the loop up, again once an interval. Their lookups take turns in one lane,
+// so masters whose names hang never delay a tunnel's own lookup. A heartbeat sent to one
+// opens the few queries it answers with in the query budgets (TQueryBudget::HeartbeatSent),
+// no more: its address can be forged as any other.
 class TMasters {
 public:
   explicit TMasters(TEngineContext& context);
@@ -108,6 +115,7 @@ private:
   void LookUp(TMaster& master, TTime now);
 
   TEngineContext& context_;
+  TLookupLane lookups_;
   TMastersSettings settings_;
   std::vector<std::unique_ptr<TMaster>> list_;
   uint64_t nextId_ = 1;

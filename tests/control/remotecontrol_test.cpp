@@ -306,10 +306,11 @@ TEST_F(TRemoteFixture, ANewPortDropsConnectionsSilentlyAndListensAtOnce) {
 TEST_F(TRemoteFixture, PortsThatAreNoneAndTargetsThatAreNoServerAreRefused) {
   Start();
   auto peer = Connect();
-  for (const char* port : {"0", "-1", "70000", "$10000"})
+  for (const char* port : {"0", "-1", "70000", "$10000", "99999999999", " -99999999999"})
     EXPECT_EQ(Ask(*peer, std::string("create|moonbeam|10.0.0.5:") + port), "error|Bad server port\n\r") << port;
-  for (const char* host : {"224.0.0.1", "239.1.2.3:7777", "255.255.255.255", "0.0.0.0", "0"})
+  for (const char* host : {"224.0.0.1", "239.1.2.3:7777", "255.255.255.255", "0.0.0.0", "0", "[::1]:7777", "[::1]"})
     EXPECT_EQ(Ask(*peer, std::string("create|moonbeam|") + host), "error|Bad server address\n\r") << host;
+  EXPECT_TRUE(Presenter.Errors.empty()) << "answered, not raised";
   EXPECT_EQ(Core->Manager().TemporaryCount(), 0);
   EXPECT_EQ(Ask(*peer, "create|moonbeam|10.0.0.5:65535"), Tunnel(0));
   EXPECT_EQ(FrontEnd.LinesStartingWith("Remote control made a temporary tunnel on " + std::to_string(FromPort) +

@@ -12,6 +12,13 @@ LIMITS = {
     "guess_rss": 20 << 20,      # the relay's peak memory while guessed at
     "guess_p99": 0.005,         # a player's p99 while the remote control is guessed at
     "scrape": 1.0,              # a scrape's whole answer, seconds, with slow connections open
+    # lookups: a tunnel made by a name that the relay's hosts file answers, beside masters
+    # whose names hang: its first answer, seconds (a player gives up on a server after that).
+    "lookup_first": 1.0,
+    # mixed: what the resident memory may rise over the second half of a long attack. Once
+    # every table is at its size, the rest is the allocator's give and take around the
+    # endpoint's threads.
+    "mixed_rise": 1 << 20,
     # The query-port scenarios (reflect, loop).
     "browser_answered": 0.9,    # a server browser's share of `\status\` answered within a second under attack
     # The same for a browser at the address, or in the /24, that the forged queries carry: the

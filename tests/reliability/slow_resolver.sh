@@ -3,7 +3,10 @@
 # own, whose resolver points at a socket that swallows every query, the headless program
 # runs a tunnel to a host name and one to an address. While clients of the first wait for
 # the name, a player of the second is answered every time within half a second, and the
-# program still stops at once when told to.
+# program still stops at once when told to. Then masters whose names hang: a temporary
+# tunnel made by a name that the hosts file answers is answered at once beside them, and each
+# master's lookup is given up after its deadline, not the name server's; names that stand for
+# a multicast, broadcast or unspecified address get no tunnel.
 #   slow_resolver.sh HEADLESS ECHO
 # Needs root and iproute2; exits 77 (skipped) without them.
 set -euo pipefail
@@ -20,6 +23,8 @@ mkdir -p "/etc/netns/$ns"
 at_exit rm -rf "/etc/netns/$ns"
 printf 'nameserver 127.0.0.53\noptions timeout:30 attempts:1\n' >"/etc/netns/$ns/resolv.conf"
 printf 'hosts: files dns\n' >"/etc/netns/$ns/nsswitch.conf"
+printf '%s\n' '127.0.0.1 echo.example.net' '224.0.0.1 multicast.example.net' \
+  '255.255.255.255 broadcast.example.net' '0.0.0.0 nowhere.example.net' >"/etc/netns/$ns/hosts"
 netns_add "$ns"
 
 # The silent name server: bound, never reading, never answering.
@@ -67,4 +72,45 @@ kill -TERM "$relay"
 # Ended: gone, or a zombie (a child of this script until waited for).
 ended() { ! grep -qs '^State:\s*[^Z]' "/proc/$relay/status"; }
 within 3 ended || fail "the program did not stop within 3 s of SIGTERM"
+
+# libuv runs two lookups at once: two masters that hang would take both if they could.
+write_settings "$work/masters.ini" General.AddPort=0 RemoteAdmin.Temporary=1 RemoteAdmin.Password=resolver \
+  RemoteAdmin.Port=23817 RemoteAdmin.FromPort=8000 RemoteAdmin.ToPort=8009 \
+  "Tunnels.Server0=7010 127.0.0.1:$echo_port" \
+  Masters.Server0=master1.example.net Masters.Server1=master2.example.net Masters.Server2=master3.example.net
+show_on_fail="$work/masters.log"
+start_relay "$work/masters.log" "$work/masters.ini" "$program" "$ns"
+wait_log 5 "$work/masters.log" 'Tunnel open on' || fail "the relay with masters did not start"
+in_ns "$ns" python3 - "$echo_port" <<'PY' || fail "a create by name beside the masters went wrong"
+import socket, sys, time
+with socket.create_connection(("127.0.0.1", 23817), timeout=2) as admin:
+    for name in ("multicast", "broadcast", "nowhere"):
+        admin.sendall(b"create|resolver|%s.example.net" % name.encode())
+        refused = admin.recv(64).decode()
+        print(f"create to {name}.example.net: {refused.strip()}")
+        if refused != "error|Bad server address\n\r":
+            raise SystemExit(1)
+    admin.sendall(b"create|resolver|echo.example.net:%s" % sys.argv[1].encode())
+    reply = admin.recv(64).decode()
+print(f"create: {reply.strip()}")
+port = int(reply.split("|")[1])
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.settimeout(0.1)
+start = time.monotonic()
+while time.monotonic() - start < 3:
+    client.sendto(b"hello?", ("127.0.0.1", port))
+    try:
+        client.recvfrom(64)
+    except socket.timeout:
+        continue
+    print(f"answered through the tunnel {(time.monotonic() - start) * 1000:.0f} ms after it was made")
+    raise SystemExit(0)
+print("not answered within 3 s")
+raise SystemExit(1)
+PY
+# The name server keeps the first master's lookup for 30 s; the relay gives it up sooner.
+wait_log 8 "$work/masters.log" 'Master master1.example.net:27900 could not be looked up' ||
+  fail "the first master's lookup was not given up within 8 s"
+kill -TERM "$relay"
+within 3 ended || fail "the program with masters did not stop within 3 s of SIGTERM"
 echo "ok"
