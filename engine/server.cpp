@@ -28,7 +28,7 @@ int PortAfter(int port) { return static_cast<int>(static_cast<uint32_t>(port) + 
 TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()),
       heartbeats_(context, QuerySocket, serverAddress_), gameErrors_(context), queryErrors_(context), refusals_(context),
-      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context),
+      paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context), strangers_(context),
       fastPath_(context, *this, counts_, paceRefusals_), sweepNext_(clients_.end()),
       sweepRest_(MakeTimer(context.Loop(), this)) {}
 
@@ -85,6 +85,7 @@ void TServer::Resolve(TTime now) {
   lookup_.Start(running_.ServerHost, [this](uint32_t address) {
     // A refresh that fails keeps the address that worked.
     if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
+    localAddress_ = serverAddress_ ? TudpSocket::LocalAddressToward({serverAddress_, uint16_t(running_.ServerPort)}) : 0;
     resolved_ = true;
     if (!targetsThisProgram_ && TargetsThisProgram(context_.Now())) {
       targetsThisProgram_ = true;
@@ -127,9 +128,10 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
       return "Dropped queries from " + DottedText(from.Address) + " to the query port of " + Describe() +
              ": more than it answers towards one address or network";
     });
-  // Only an established player keeps a tunnel alive: a stranger alone cannot, even one that
+  // While room and the range of ports are plentiful, any client keeps a tunnel alive; once
+  // they run short only an established player does: a stranger alone cannot, even one that
   // its server answers.
-  if (relay->Established()) LastActivity = now;
+  if (relay->Established() || !Tight(now)) LastActivity = now;
 }
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
@@ -145,7 +147,10 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     relay = MakeRelay(sender, from);
     // Descriptors or ephemeral ports ran short: the least active relay not established
     // makes room, rather than the newcomer be refused.
-    if (!relay->Opened() && context_.Admission().MakeRoom()) relay = MakeRelay(sender, from);
+    if (!relay->Opened()) {
+      context_.Admission().Room().RanShort(now);
+      if (context_.Admission().MakeRoom()) relay = MakeRelay(sender, from);
+    }
     if (!relay->Opened()) {
       admission_.OpenFailed(now);
       verdict = {false, TRefusal::NoRoom};
@@ -158,6 +163,12 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
 
   TClient& added = *relay;
   added.OnAnswered = [this](TClient& answered) { Promote(answered); };
+  added.OnStranger = [this, &added](const TPeerAddress& stranger) {
+    strangers_.Write(0, [&] {
+      return "Dropped a datagram from " + DottedText(stranger.Address) + ":" + std::to_string(stranger.Port) +
+             " to the upstream port of " + added.Describe() + ": not the server's address";
+    });
+  };
   // A master server's relay never makes room: its queries are what lists the tunnel.
   if (!query || !context_.Admission().QueryBudget().IsExempt(from.Address))
     added.Place.Enter(context_.Admission(), query ? TProvisional::QueryTrial : TProvisional::GameTrial, *this, added, now);
@@ -193,7 +204,7 @@ std::unique_ptr<TClient> TServer::MakeRelay(const TudpSocket& sender, const TPee
   const bool query = &sender == QuerySocket.get();
   return std::make_unique<TClient>(
       context_, from, running_.ServerHost, query ? PortAfter(running_.ServerPort) : running_.ServerPort,
-      serverAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort, counts_,
+      serverAddress_, localAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort, counts_,
       [this](const std::string& msg, int num) { openFailure_ = {msg, num}; });
 }
 
@@ -203,7 +214,7 @@ void TServer::Promote(TClient& relay) {
   trials_.erase(trial);
   if (relay.Place.Listed()) {
     const TProvisional kind = relay.IsQuery ? TProvisional::QueryAnswered : TProvisional::GameAnswered;
-    context_.Admission().MakeRoomFor(kind);
+    context_.Admission().MakeRoomFor(kind, context_.Now());
     relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
   }
   relay.TableEntry = clients_.insert(clients_.end(), std::move(answered));
@@ -275,11 +286,14 @@ void TServer::SweepClients() {
 
 void TServer::LookAtRelays() {
   const TTime now = context_.Now();
+  const bool tight = Tight(now);
   TTable expired;
   for (std::size_t looked = 0; sweepNext_ != clients_.end() && looked < TEngineLimits::kRelaysPerSweepTurn; ++looked) {
     const auto entry = sweepNext_++;
     TClient& relay = **entry;
-    if (relay.TryEstablish(now)) ++counts_.RelaysEstablished;
+    FollowPace(relay, tight, now);
+    // What the kernel carried of a relay counts as its client's datagrams did.
+    if (!tight) LastActivity = std::max(LastActivity, relay.LastActivity);
     if (relay.BusierThanAPlayer(now)) {
       ++counts_.OverbusySeconds;
       overbusy_.Write(0, [&] {
@@ -288,7 +302,7 @@ void TServer::LookAtRelays() {
                " datagrams a second both ways, more than a game client: a loop?";
       });
     }
-    if (relay.IsExpired(now)) expired.splice(expired.end(), clients_, entry);
+    if (relay.IsExpired(now, tight, Temporary)) expired.splice(expired.end(), clients_, entry);
   }
   // The table is settled before the first line is logged, so whatever the log sink reads
   // (the window shows connection counts) sees a consistent table. Lines keep table order.
@@ -307,9 +321,34 @@ void TServer::LookAtRelays() {
       0, 0);
 }
 
+void TServer::FollowPace(TClient& relay, bool tight, TTime now) {
+  TAdmission& admission = admission_;
+  TRoom& room = admission.Process.Room();
+  switch (relay.LookAtPace(now)) {
+    case TClient::TPace::Exchanging:
+      if (room.MayEstablish(relay.Peer.Address, admission.Process.NotEstablished(), tight, now)) {
+        relay.Establish();
+        ++counts_.RelaysEstablished;
+      }
+      return;
+    case TClient::TPace::Behind:
+      if (tight) break;
+      return;
+    case TClient::TPace::KeptPace:
+      // A /24 holding more established relays than its share while room is short gives
+      // them up, one a look, until it holds its share.
+      if (tight && room.OverNetworkShare(relay.Peer.Address)) break;
+      return;
+    case TClient::TPace::Unchanged: return;
+  }
+  relay.LoseEstablished(now);
+  relay.Place.Enter(admission.Process, TProvisional::GameAnswered, *this, relay, relay.LastActivity);
+}
+
 void TServer::EndTrials(TTime now) {
+  const bool tight = Tight(now);
   for (auto trial = trials_.begin(); trial != trials_.end();) {
-    if (IdleLongerThan(now, trial->second->LastActivity, TAdmissionLimits::kTrialLifetime))
+    if (trial->second->IsExpired(now, tight, Temporary))
       trial = EndTrial(trial, TClosing::Unanswered);
     else
       ++trial;
