@@ -76,12 +76,15 @@ struct TAdmissionLimits {
   // is established again within a second or two of playing, as it was the first time.
   static constexpr std::chrono::seconds kPaceWindow{2};
   static constexpr uint64_t kPaceClientDatagrams = 10;
-  // Descriptors that established relays leave to the relays that are not, so that a
-  // newcomer always finds one to take: an eighth of the limit, at least this many.
+  // Descriptors that established relays leave to the relays that are not, which make room,
+  // so that a newcomer always finds one to take: an eighth of the limit, at least this
+  // many. A relay is not established while they lack it, and established relays below a
+  // player's pace are answered again until they have it.
   static constexpr std::size_t kNewcomerDescriptorsLeast = 64;
   static constexpr std::size_t kNewcomerDescriptorsShare = 8;
-  // While room is short, one /24 holds at most this many established relays: a LAN party
-  // or a carrier's NAT fits, a forger whose sources crowd a few networks does not.
+  // While the newcomers lack descriptors, a /24 holding more established relays than this
+  // gives up the excess (answered again, they make room): a LAN party or a carrier's NAT
+  // fits, a forger whose sources crowd a few networks does not.
   static constexpr int kEstablishedPerNetworkWhenShort = 64;
   static constexpr uint32_t kEstablishedNetworkMask = 0xFFFFFF00;  // host byte order: a /24
   // Room is short from a relay that could not be opened, a list of relays not established

@@ -33,17 +33,18 @@ void TRoom::RanShort(TTime now) { shortUntil_ = now + L::kShortFor; }
 
 uint32_t TRoom::NetworkOf(uint32_t address) { return ntohl(address) & L::kEstablishedNetworkMask; }
 
-bool TRoom::MayEstablish(uint32_t address, std::size_t notEstablished, bool tight, TTime now) {
-  if (tight) {
-    const auto network = byNetwork_.find(NetworkOf(address));
-    if (network != byNetwork_.end() && network->second >= L::kEstablishedPerNetworkWhenShort) return false;
-  }
-  // Established relays never make room, so those that are not, with the descriptors still
-  // free, must leave the newcomers their share.
+std::size_t TRoom::NewcomersLack(std::size_t notEstablished) const {
   const std::size_t share = NewcomerDescriptors();
   const std::size_t reserve = TEngineLimits::kDescriptorReserve;
   const std::size_t free = FreeDescriptors();
-  if (free == SIZE_MAX || notEstablished + (free > reserve ? free - reserve : 0) > share) return true;
+  if (free == SIZE_MAX) return 0;
+  const std::size_t have = notEstablished + (free > reserve ? free - reserve : 0);
+  return have >= share ? 0 : share - have;
+}
+
+bool TRoom::MayEstablish(std::size_t notEstablished, TTime now) {
+  // The relay itself leaves the ones that make room.
+  if (NewcomersLack(notEstablished > 0 ? notEstablished - 1 : 0) == 0) return true;
   RanShort(now);
   return false;
 }

@@ -22,17 +22,21 @@ public:
   bool Short(TTime now) const { return now < shortUntil_; }
   // The temporary tunnels' range has few free ports left (the control layer says).
   void SetTemporaryRangeShort(bool isShort) { temporaryRangeShort_ = isShort; }
+  bool TemporaryRangeShort() const { return temporaryRangeShort_; }
   // Short for a tunnel of the kind: a temporary one is short of ports too.
   bool ShortFor(bool temporary, TTime now) const { return (temporary && temporaryRangeShort_) || Short(now); }
 
-  // Whether a relay of `address` (network byte order) may be established now, with
-  // `notEstablished` relays in the process that could make room for a newcomer, and
-  // `tight` whether the rules of shortage hold for its tunnel. A refusal for the
-  // newcomers' descriptors makes room short.
-  bool MayEstablish(uint32_t address, std::size_t notEstablished, bool tight, TTime now);
+  // How many relays the newcomers' share of the descriptors lacks: the relays not
+  // established (`notEstablished`), which make room for a newcomer, and the descriptors still
+  // free must make it up, since established relays never make room. 0 when they do.
+  std::size_t NewcomersLack(std::size_t notEstablished) const;
+  // Whether a relay, one of `notEstablished`, may be established now: not when that would
+  // leave the newcomers short, which makes room short.
+  bool MayEstablish(std::size_t notEstablished, TTime now);
   void Established(uint32_t address);
   void LeftEstablished(uint32_t address);
-  // Its /24 holds more established relays than one may while room is short.
+  // Its /24 (`address` in network byte order) holds more established relays than one may
+  // while room is short.
   bool OverNetworkShare(uint32_t address) const;
   std::size_t EstablishedCount() const { return established_; }
 

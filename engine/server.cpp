@@ -287,11 +287,14 @@ void TServer::SweepClients() {
 void TServer::LookAtRelays() {
   const TTime now = context_.Now();
   const bool tight = Tight(now);
+  TProcessAdmission& process = context_.Admission();
+  // Asked once a turn, only while room is short: it costs two system calls.
+  std::size_t lack = process.Room().Short(now) ? process.Room().NewcomersLack(process.NotEstablished()) : 0;
   TTable expired;
   for (std::size_t looked = 0; sweepNext_ != clients_.end() && looked < TEngineLimits::kRelaysPerSweepTurn; ++looked) {
     const auto entry = sweepNext_++;
     TClient& relay = **entry;
-    FollowPace(relay, tight, now);
+    FollowPace(relay, lack, now);
     // What the kernel carried of a relay counts as its client's datagrams did.
     if (!tight) LastActivity = std::max(LastActivity, relay.LastActivity);
     if (relay.BusierThanAPlayer(now)) {
@@ -321,28 +324,31 @@ void TServer::LookAtRelays() {
       0, 0);
 }
 
-void TServer::FollowPace(TClient& relay, bool tight, TTime now) {
-  TAdmission& admission = admission_;
-  TRoom& room = admission.Process.Room();
+void TServer::FollowPace(TClient& relay, std::size_t& lack, TTime now) {
+  TProcessAdmission& process = admission_.Process;
+  TRoom& room = process.Room();
   switch (relay.LookAtPace(now)) {
     case TClient::TPace::Exchanging:
-      if (room.MayEstablish(relay.Peer.Address, admission.Process.NotEstablished(), tight, now)) {
+      if (room.MayEstablish(process.NotEstablished(), now)) {
         relay.Establish();
         ++counts_.RelaysEstablished;
       }
       return;
     case TClient::TPace::Behind:
-      if (tight) break;
+      // Below a player's pace: it keeps no temporary tunnel while the range is short, and
+      // holds no descriptor the newcomers lack.
+      if (lack > 0 || (Temporary && room.TemporaryRangeShort())) break;
       return;
     case TClient::TPace::KeptPace:
-      // A /24 holding more established relays than its share while room is short gives
-      // them up, one a look, until it holds its share.
-      if (tight && room.OverNetworkShare(relay.Peer.Address)) break;
+      // A /24 holding more established relays than its share gives them up, one a look,
+      // while the newcomers lack descriptors.
+      if (lack > 0 && room.OverNetworkShare(relay.Peer.Address)) break;
       return;
     case TClient::TPace::Unchanged: return;
   }
+  if (lack > 0) --lack;
   relay.LoseEstablished(now);
-  relay.Place.Enter(admission.Process, TProvisional::GameAnswered, *this, relay, relay.LastActivity);
+  relay.Place.Enter(process, TProvisional::GameAnswered, *this, relay, relay.LastActivity);
 }
 
 void TServer::EndTrials(TTime now) {

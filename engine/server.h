@@ -108,8 +108,10 @@ private:
   // player's pace while room is short are answered again, those silent too long end, and
   // those that exchange more than a game client are told; the rest wait for the next turn.
   void LookAtRelays();
-  // The relay's client kept up the exchange, or fell behind, as the look at its pace found.
-  void FollowPace(TClient& relay, bool tight, TTime now);
+  // The relay's client kept up the exchange, or fell behind, as the look at its pace found:
+  // established, or answered again while the temporary range is short or the newcomers
+  // lack descriptors (`lack`, which each relay answered again makes up by one).
+  void FollowPace(TClient& relay, std::size_t& lack, TTime now);
   // The stricter rules hold for this tunnel now: something runs short (TRoom).
   bool Tight(TTime now) { return context_.Admission().Room().ShortFor(Temporary, now); }
   void Resolve(TTime now);

@@ -2,7 +2,8 @@
 
   peers.py server                 echoes on 7777, answers status queries on 7778, prints
                                   "peer <id> <port>" for each new relay port a player uses;
-                                  "forge:" asks it to answer that relay from others too.
+                                  "forge:" asks it to answer that relay from its other port
+                                  and from strangers too.
   peers.py players RELAY OUTPUT   the players; exits non-zero at the first fault.
   peers.py temporary RELAY SECONDS OUTPUT
                                   a temporary tunnel and one player on it for SECONDS.
@@ -28,9 +29,13 @@ def server():
     game.bind(("10.77.2.2", GAME))
     query = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     query.bind(("10.77.2.2", QUERY))
-    # Strangers: another port of the server's address, and the server's port on another address.
+    # Another port of the server's address (the server's own, which the relay relays: the
+    # kernel does not know it, and leaves it to the sockets), and a stranger: the server's
+    # port on another address.
+    other_port = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    other_port.bind(("10.77.2.2", 9999))
     strangers = []
-    for address in (("10.77.2.2", 9999), ("10.77.2.3", GAME)):
+    for address in (("10.77.2.3", GAME),):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.bind(address)
         strangers.append(s)
@@ -51,6 +56,7 @@ def server():
                 print(f"peer {player} {source[1]}", flush=True)
             s.sendto(data, source)
             if data.startswith(b"forge:"):
+                other_port.sendto(b"OTHERPORT", source)
                 for stranger in strangers:
                     stranger.sendto(b"FORGED", source)
                 game.sendto(b"FORGED", ("10.77.1.1", source[1]))  # the relay's other address
@@ -88,6 +94,12 @@ def players(relay, output):
         fail("the forging round trip came back altered")
     clients[0].sendto(b"0:elsewhere", ("10.77.2.3", TUNNEL))
     clients[0].settimeout(0.5)
+    try:
+        data, source = clients[0].recvfrom(65535)
+    except socket.timeout:
+        fail("the server's answer from its other port never reached the player")
+    if (data, source) != (b"OTHERPORT", (relay, TUNNEL)):
+        fail(f"expected the server's answer from its other port, got {data[:20]!r} from {source}")
     try:
         data, source = clients[0].recvfrom(65535)
         fail(f"a stranger's datagram reached the player: {data[:20]!r} from {source}")
