@@ -104,8 +104,12 @@ TEST_F(TManagerFixture, ReloadAfterTwoTunnelsSwappedPortsServesBoth) {
 TEST_F(TManagerFixture, TemporaryPortsRotateThroughTheRangeAndNoFurther) {
   const int from = test::FreeUdpPortPair();
   TTunnelManager& manager = StartWithRange(from, from + 1);
+  const TRoom& room = manager.Engine().Admission().Room();
   EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Port, from);
+  EXPECT_FALSE(room.TemporaryRangeShort());
   EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Port, from + 1);
+  // A range all taken keeps its tunnels to the stricter rules.
+  EXPECT_TRUE(room.TemporaryRangeShort());
   // The counter wraps onto a live tunnel: refused, never a second tunnel on one port.
   EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Refusal, "No free port");
   EXPECT_EQ(manager.TemporaryCount(), 2);
@@ -115,6 +119,7 @@ TEST_F(TManagerFixture, TemporaryPortsRotateThroughTheRangeAndNoFurther) {
   Context.ManualClock.Advance(61s);
   manager.Sweep();
   EXPECT_EQ(manager.TemporaryCount(), 0);
+  EXPECT_FALSE(room.TemporaryRangeShort());
   EXPECT_EQ(FrontEnd.LinesStartingWith("Temporary tunnel on ").size(), 2u);
   EXPECT_EQ(manager.CreateTemporaryTunnel("127.0.0.1", 7777).Port, from);
 }
