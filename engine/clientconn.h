@@ -121,6 +121,9 @@ private:
   TudpSocket UpstreamSocket;
   TTime nextConnect_{};
   uint32_t connectedAddress_ = 0;
+  // Whether the server answered from another port than the one it is sent to; until it has,
+  // an established game relay's endpoint is connected to that port (see Establish).
+  bool otherPortSeen_ = false;
   TStage stage_ = TStage::Trial;
   // Where the current window of its pace began, and its traffic then.
   TTime paceAt_{};
