@@ -51,6 +51,13 @@ in 10.101.0.0/16, resending every 100 ms until answered (at most 5 s). Scenarios
            (only the checks that fall within --seconds, default 115); the stranger counts the
            replies it gets, and with --answer-all those of the rounds while the tunnels are
            open must all come
+  blind    --sources N (2040) forged sources to the tunnel, each keeping a relay as cheaply as it
+           can without seeing a reply: 12 datagrams in 1.3 s (past what makes a relay
+           established), then one every 8 s (within its 12 s), started over the first 2 s; the
+           server answers them like an echo (--answer-all always), and the relay has --nofile
+           2000 unless told otherwise. Beside them the administrator makes 5 temporary tunnels
+           (a range of 5 ports), each held the same way by one more forged source: whether the
+           newcomers are answered, and `create` works at 75 s (checks within --seconds, 80)
   reflect  the query port (AddPort=1: 7001 to the game server's 7778, which answers `\\status\\`
            with some 2,000 bytes, as a UT server does): --rate R (2000 or max) forged
            `\\status\\` a second for --seconds (10) from the victim port of --victims 1 address
@@ -182,6 +189,10 @@ SAMPLE_EVERY = 0.25    # the relay's descriptors and memory
 LONG_ATTACK = 60.0      # from this long on, the descriptors and memory are told along the way too
 SETTLE = 3.0           # after this much of a flood the relay's defences have taken hold
 PIN_EVERY, PIN_CHECKS = 30.0, (70.0, 110.0)
+# The blind scenario: each forged source's burst (datagrams, over seconds), then one datagram
+# this often; the sources start over the first seconds of the attack; `create` checked then.
+BLIND_BURST, BLIND_BURST_SPAN, BLIND_EVERY, BLIND_RAMP, BLIND_CHECKS = 12, 1.3, 8.0, 10.0, (75.0,)
+BLIND_NOFILE = 2000
 # The slowloris scenario: the relay's metrics port, a byte sent by each slow connection this
 # often, and how long a scrape may take before the scraper gives up.
 METRICS, SLOW_BYTE_EVERY, SCRAPE_GIVES_UP = 9100, 3.0, 10.0
@@ -528,6 +539,39 @@ def role_forge(p):
                 failed += 1
                 break
     emit({"sent": sent, "failed": failed, "sources": sources})
+
+
+def role_blind(p):
+    """Forged sources, each keeping a relay as cheaply as it can without seeing a reply: a
+    burst of BLIND_BURST datagrams over BLIND_BURST_SPAN seconds, then one every BLIND_EVERY,
+    the i-th source to the i-th of the ports in turn, through a raw socket."""
+    raw = gwtest.raw_socket()
+    packet = gwtest.forged(("0.0.0.0", 0), (RELAY_ATTACKER, TUNNEL), b"J" * 31)
+    target = (RELAY_ATTACKER, 0)
+    ports, count, first = p["ports"], p["sources"], p["first_source"]
+    # (when, source, datagrams sent), the next due first.
+    due = [(p["start"] + p["ramp"] * i / count, i, 0) for i in range(count)]
+    heapq.heapify(due)
+    sent = failed = 0
+    while due and due[0][0] < p["until"]:
+        moment, i, k = due[0]
+        if moment > now():
+            time.sleep(max(0.0, min(moment - now(), 0.01)))
+            continue
+        heapq.heappop(due)
+        address, port = forged_source(first + i)
+        struct.pack_into("!I", packet, 12, address)
+        struct.pack_into("!HH", packet, 20, port, ports[i % len(ports)])
+        struct.pack_into("!I", packet, 29, first + i)
+        try:
+            raw.sendto(packet, target)
+            sent += 1
+        except OSError:
+            failed += 1
+        k += 1
+        step = BLIND_BURST_SPAN / (BLIND_BURST - 1) if k < BLIND_BURST else BLIND_EVERY
+        heapq.heappush(due, (moment + step, i, k))
+    emit({"sent": sent, "failed": failed, "sources": count})
 
 
 # IP options that every host takes as they are: three no-operations and the list's end.
@@ -1487,7 +1531,7 @@ ROLES_CARRIED = {"carried_crowd": role_carried_crowd, "carried_probe": role_carr
 
 ROLES = {"server": role_server, "players": role_players, "forge": role_forge, "bypass": role_bypass, "icmp": role_icmp,
          "guess": role_guess, "silent": role_silent, "hog": role_hog, "slowloris": role_slowloris,
-         "scraper": role_scraper, "admin": role_admin, "stranger": role_stranger}
+         "scraper": role_scraper, "admin": role_admin, "stranger": role_stranger, "blind": role_blind}
 ROLES.update(ROLES_QUERY)
 ROLES.update(ROLES_CARRIED)
 ROLES.update({"silent_dns": role_silent_dns, "lookup_player": role_lookup_player})
@@ -2034,11 +2078,12 @@ def run(args):
         figures = {"ports": "-".join(ports)}
         query_state = build_query_lab(lab, args) if args.scenario in QUERY_SCENARIOS else None
         own_state = build_own_lab(lab, args) if args.scenario in OWN_SCENARIOS else None
-        server = lab.role("server", "server", until=now() + args.seconds + 60, answer_all=args.answer_all,
+        server = lab.role("server", "server", until=now() + args.seconds + 60,
+                          answer_all=args.answer_all or args.scenario == "blind",
                           answer_first=args.answer_first, slow_newcomers=args.slow_newcomers)
         if server.stdout.readline().strip() != "ready":
             raise RuntimeError("the game server did not start")
-        pin = args.scenario == "pin"
+        pin = args.scenario in ("pin", "blind")
         relay_settings = settings(args.fast_path, PIN_RANGE if pin else None)
         if query_state is not None:
             relay_settings = relay_settings.replace("AddPort=0", "AddPort=1")
@@ -2108,6 +2153,17 @@ def run(args):
             strangers = [attack_start + k * PIN_EVERY for k in range(int(args.seconds // PIN_EVERY) + 1)]
             attackers["stranger"] = lab.role("attacker", "stranger", moments=strangers, start=attack_start,
                                              ports=list(range(PIN_RANGE[0], PIN_RANGE[1] + 1)))
+        elif args.scenario == "blind":
+            attackers["blind"] = lab.role("attacker", "blind", sources=args.sources, ports=[TUNNEL], first_source=0,
+                                          ramp=BLIND_RAMP, **window)
+            span = PIN_RANGE[1] - PIN_RANGE[0] + 1
+            checks = [attack_start + c for c in BLIND_CHECKS if c < args.seconds]
+            attackers["admin"] = lab.role("players", "admin", start=attack_start,
+                                          moments=[attack_start - 1.5] * span + checks)
+            # Sources of their own, far from the others in the forged range.
+            attackers["blind_temporary"] = lab.role("attacker", "blind", sources=span,
+                                                    ports=list(range(PIN_RANGE[0], PIN_RANGE[1] + 1)),
+                                                    first_source=FORGED_SIZE // 2, ramp=0.0, **window)
         elif args.scenario in QUERY_SCENARIOS:
             attackers.update(start_query_scenario(lab, args, query_state, start, attack_start, attack_end, end))
         elif args.scenario in OWN_SCENARIOS:
@@ -2316,6 +2372,8 @@ def report(args, figures):
         for at, reply in replies[len(made):]:
             print(f"`create` at {at:.0f} s: {reply}")
             check(reply.startswith("tunnel|"), f"`create` at {at:.0f} s works: {reply}")
+    elif args.scenario == "blind":
+        report_blind(args, figures, check, newcomers_ok, newcomer_limit, worst)
     elif args.scenario == "reflect":
         report_reflect(args, figures, check)
     elif args.scenario == "loop":
@@ -2422,6 +2480,25 @@ def report_pin_stranger(args, figures, check):
         early = [r for r in rounds if r[0] < PIN_EVERY * 2]
         check(all(a == n for _, n, a in early), "the server answers the stranger while the tunnels are open: "
               + ", ".join(f"{a} of {n} at {at:.0f} s" for at, n, a in early))
+
+
+def report_blind(args, figures, check, newcomers_ok, newcomer_limit, worst):
+    """Blind forged sources holding relays: the newcomers answered beside them, and the
+    temporary range free again for `create`."""
+    tunnel, temporary, pl = figures["blind"], figures["blind_temporary"], figures["players"]
+    print(f"attack: {tunnel['sources']} forged sources to the tunnel and {temporary['sources']} to the temporary "
+          f"tunnels, {BLIND_BURST} datagrams in {BLIND_BURST_SPAN} s each and then one every {BLIND_EVERY:.0f} s: "
+          f"{tunnel['sent'] + temporary['sent']} datagrams; {tunnel['failed'] + temporary['failed']} sends failed")
+    answered = pl["newcomers"] - pl["newcomers_unanswered"]
+    check(newcomers_ok, f"every newcomer answered within {newcomer_limit:g} s: {answered} of {pl['newcomers']}, "
+          f"longest {worst}")
+    check(pl["player_lost"] == 0, f"the established player loses nothing: {pl['player_lost']} lost")
+    replies = figures["admin"]["replies"]
+    made = replies[:PIN_RANGE[1] - PIN_RANGE[0] + 1]
+    print(f"tunnels made before the forger: {sum(1 for _, r in made if r.startswith('tunnel|'))} of {len(made)}; "
+          f"tunnels closed: {figures['log'].count('Temporary tunnel on')}")
+    for at, reply in replies[len(made):]:
+        check(reply.startswith("tunnel|"), f"`create` at {at:.0f} s works: {reply}")
 
 
 def report_share(args, figures, check):
@@ -2728,7 +2805,8 @@ def main():
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("headless")
-    parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris")
+    parser.add_argument("scenario", choices=("forged", "bypass", "icmp", "guess", "silent", "pin", "hog", "slowloris",
+                                             "blind")
                         + QUERY_SCENARIOS + ("carried", "lookups") + OWN_SCENARIOS)
     parser.add_argument("--fast-path", type=int, choices=(0, 1), default=None, help="0, or 1 for bypass")
     parser.add_argument("--shape", choices=("plain", "options", "fragments"), default="plain")
@@ -2739,6 +2817,7 @@ def main():
     parser.add_argument("--nofile", type=int, default=None, help="20000; for carried, --relays and 1000")
     parser.add_argument("--relays", type=int, default=30000, help="the crowd of the carried scenario")
     parser.add_argument("--players", type=int, default=300)
+    parser.add_argument("--sources", type=int, default=2040, help="forged sources of the blind scenario")
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--masters", type=int, default=3, help="lookups: masters whose names hang")
     parser.add_argument("--scrape-every", type=float, default=1.0, help="mixed: seconds between scrapes")
@@ -2766,7 +2845,7 @@ def main():
     if args.answer_all and args.answer_first:
         parser.error("--answer-all and --answer-first are two ways of answering junk: one at most")
     defaults = {"forged": (2000, 30), "bypass": (50000, 20), "icmp": (20000, 60), "guess": (None, 30),
-                "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115),
+                "silent": (None, 30), "hog": (None, 30), "slowloris": (None, 30), "pin": (None, 115), "blind": (None, 80),
                 "reflect": (2000, 10), "loop": (None, 10), "share": (2000, 12), "mixed": (300, 60), "lookups": (None, 15),
                 "carried": (None, 20), "gameloop": (None, 12), "route": (None, 20)}
     rate, seconds = defaults[args.scenario]
@@ -2779,7 +2858,7 @@ def main():
     if args.fast_path is None:
         args.fast_path = int(args.scenario in ("bypass", "carried"))
     if args.nofile is None:
-        args.nofile = args.relays + CARRIED_SPARE_DESCRIPTORS if args.scenario == "carried" else 20000
+        args.nofile = {"carried": args.relays + CARRIED_SPARE_DESCRIPTORS, "blind": BLIND_NOFILE}.get(args.scenario, 20000)
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     if hard != resource.RLIM_INFINITY and args.nofile > hard:
         raise SystemExit(f"netns_abuse: the relay cannot have {args.nofile} descriptors: the hard limit is {hard}, "

@@ -128,6 +128,7 @@ void TTunnelManager::Sweep() {
   std::vector<std::unique_ptr<TServer>> expired(std::make_move_iterator(firstExpired),
                                                 std::make_move_iterator(TempTunnels.end()));
   TempTunnels.erase(firstExpired, TempTunnels.end());
+  TellRangeShortage();
   for (auto& tunnel : expired) {
     const std::string description = tunnel->Describe();
     tunnel.reset();
@@ -157,10 +158,8 @@ TCreateResult TTunnelManager::CreateTemporaryTunnel(const std::string& host, int
   const bool localTarget = IsLocalHost(host, engine_.Now());
   if (localTarget && IsOwnPort(port)) return {0, "Port of this relay"};
 
-  // The counter visits every port of the range once at most; a range below its start
-  // holds the start only.
-  const int64_t rangeSize =
-      config_.ToPort < config_.FromPort ? 1 : int64_t{config_.ToPort} - config_.FromPort + 1;
+  // The counter visits every port of the range once at most.
+  const int64_t rangeSize = RangeSize();
   if (static_cast<int64_t>(TempTunnels.size()) >= rangeSize) return {0, "No free port"};
   const int64_t tries = std::min<int64_t>(rangeSize, 65536);
 
@@ -187,11 +186,23 @@ TCreateResult TTunnelManager::CreateTemporaryTunnel(const std::string& host, int
     TempTunnels.push_back(std::move(tunnel));
     started.Start();
     StepTempPort();
-    if (started.Listening()) return {candidate, {}};
+    if (started.Listening()) {
+      TellRangeShortage();
+      return {candidate, {}};
+    }
     // Taken between the probe and the start (its failure is logged): not kept.
     TempTunnels.pop_back();
   }
   return {0, "No free port"};
+}
+
+int64_t TTunnelManager::RangeSize() const {
+  return config_.ToPort < config_.FromPort ? 1 : int64_t{config_.ToPort} - config_.FromPort + 1;
+}
+
+void TTunnelManager::TellRangeShortage() {
+  const int64_t free = RangeSize() - static_cast<int64_t>(TempTunnels.size());
+  engine_.Admission().Room().SetTemporaryRangeShort(free * kRangeShortWhenFreeBelowOneIn < RangeSize());
 }
 
 void TTunnelManager::AddLog(const std::string& text) {

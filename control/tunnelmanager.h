@@ -6,6 +6,7 @@
 #include "uvHandle.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,6 +51,10 @@ public:
   // of many thousand does this many in each turn of the loop, so that the players of the
   // tunnels that serve on are never held up long.
   static constexpr std::size_t kChangesPerTurn = 500;
+  // The temporary range is short of ports while fewer than one in this many are free: the
+  // temporary tunnels then keep to the stricter rules (TRoom), so that strangers cannot hold
+  // the last ports, while a range with room serves every tunnel as long as its clients send.
+  static constexpr int64_t kRangeShortWhenFreeBelowOneIn = 4;
 
   int NextTempPort = 0;
   // More work for the one-second sweep (the remote control's).
@@ -59,6 +64,10 @@ private:
   // A port (low 16 bits) that an endpoint of this program holds or is set to hold.
   bool IsOwnPort(int port) const;
   void StepTempPort();
+  // Ports in the temporary range: a range below its start holds the start only.
+  int64_t RangeSize() const;
+  // Tells the engine whether the temporary range is short of free ports.
+  void TellRangeShortage();
   // The next kChangesPerTurn steps of a reload: departed tunnels are freed first, so that
   // their ports are free, then the others start. Asks for another turn for the rest.
   void ContinueReload();

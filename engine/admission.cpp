@@ -102,9 +102,14 @@ bool TProcessAdmission::MakeRoomOf(TProvisional kind, TProvisional other) {
   return true;
 }
 
-void TProcessAdmission::MakeRoomFor(TProvisional kind) {
-  while (Count(kind) >= kCaps[Index(kind)] && MakeRoomOf(kind, kind)) {
-  }
+void TProcessAdmission::MakeRoomFor(TProvisional kind, TTime now) {
+  while (Count(kind) >= kCaps[Index(kind)] && MakeRoomOf(kind, kind)) room_.RanShort(now);
+}
+
+std::size_t TProcessAdmission::NotEstablished() const {
+  std::size_t count = 0;
+  for (const TProvisionalList& list : lists_) count += list.Size();
+  return count;
 }
 
 bool TProcessAdmission::MakeRoom() {
@@ -123,7 +128,7 @@ TVerdict TAdmission::Decide(const TPeerAddress& from, bool query, TTime now) {
   const bool master = query && Process.QueryBudget().MasterMayQuery(from.Address, now);
   if (!master && !Process.Pace(query).Admit(from.Key(), now)) return {false, TRefusal::TrialPace};
   // The least active of the kind makes room, rather than the newcomer be refused.
-  Process.MakeRoomFor(query ? TProvisional::QueryTrial : TProvisional::GameTrial);
+  Process.MakeRoomFor(query ? TProvisional::QueryTrial : TProvisional::GameTrial, now);
   if (!query) ++gameTrials_;
   return {true};
 }

@@ -5,6 +5,7 @@
 #include "hostAbout.h"
 #include "queryBudget.h"
 #include "rateBudget.h"
+#include "room.h"
 
 #include "fastPathMap.h"
 
@@ -44,9 +45,13 @@ struct TAdmissionLimits {
   // flood at the server through the relay). Query trials are held by the query budget
   // instead, so that a browser's burst goes whole.
   static constexpr int kTrialForwardsPerSecond = 4;
-  // A trial whose client has not sent for this long ends: a newcomer resends within a
-  // fraction of a second until answered, and keeps its one upstream port for as long as
-  // it does, so a server that takes seconds to answer still sees one peer.
+  // While room is short (TRoom), a trial whose client has not sent for this long ends: a
+  // newcomer resends within a fraction of a second until answered, and keeps its one
+  // upstream port for as long as it does, so a server that takes seconds to answer still
+  // sees one peer. While there is room, a trial lives as any relay does
+  // (TEngineLimits::kRelayIdleLimit): a single query or join that a slow server answers
+  // seconds later still finds its relay, and a client that sends every few seconds shows
+  // the server one peer.
   static constexpr std::chrono::seconds kTrialLifetime{2};
 
   // --- Relays not established, across the process
@@ -66,6 +71,28 @@ struct TAdmissionLimits {
   static constexpr std::chrono::seconds kEstablishAfter{1};
   static constexpr uint64_t kEstablishClientDatagrams = 10;
   static constexpr uint64_t kEstablishServerDatagrams = 2;
+  // Established is kept at a player's pace: at least this many datagrams of its client in
+  // each window of this length (a player sends tens a second). A forger holding thousands
+  // of relays blind cannot pay that for each. One that falls below it while room is short
+  // is answered again, among the relays that make room; a player that was loading a map
+  // is established again within a second or two of playing, as it was the first time.
+  static constexpr std::chrono::seconds kPaceWindow{2};
+  static constexpr uint64_t kPaceClientDatagrams = 10;
+  // Descriptors that established relays leave to the relays that are not, which make room,
+  // so that a newcomer always finds one to take: an eighth of the limit, at least this
+  // many. A relay is not established while they lack it, and established relays below a
+  // player's pace are answered again until they have it.
+  static constexpr std::size_t kNewcomerDescriptorsLeast = 64;
+  static constexpr std::size_t kNewcomerDescriptorsShare = 8;
+  // While the newcomers lack descriptors, a /24 holding more established relays than this
+  // gives up the excess (answered again, they make room): a LAN party or a carrier's NAT
+  // fits, a forger whose sources crowd a few networks does not.
+  static constexpr int kEstablishedPerNetworkWhenShort = 64;
+  static constexpr uint32_t kEstablishedNetworkMask = 0xFFFFFF00;  // host byte order: a /24
+  // Room is short from a relay that could not be opened, a list of relays not established
+  // at its cap, or an establishment refused for the newcomers' descriptors, until this long
+  // after the last of them: the stricter rules hold through a flood's pauses.
+  static constexpr std::chrono::seconds kShortFor{10};
   // A game client sends and receives some tens of datagrams a second, a hundred or two at
   // the most. A relay that exchanged more than this a second both ways, since the sweep's
   // last look at it or, at the first, since it was made, is a loop (two servers or relays,
@@ -99,8 +126,9 @@ struct TAdmissionLimits {
   // reflect its server's answers onto the service.
   static constexpr uint16_t kFirstClientPort = 1024;
   static constexpr std::array<uint16_t, 7> kServicePortsAbove = {1900, 3283, 3702, 5353, 5683, 10001, 11211};
-  // A query relay serves a browser's few queries and their replies, then goes after this
-  // much silence of its client, so that a flood of queries holds few descriptors.
+  // While room is short, a query relay serves a browser's few queries and their replies,
+  // then goes after this much silence of its client, so that a flood of queries holds few
+  // descriptors; while there is room it lives as any relay does.
   static constexpr std::chrono::seconds kQueryRelayLifetime{2};
 
   // After a relay could not be made and nothing was left to make room, new clients are
@@ -258,8 +286,12 @@ public:
   std::size_t Count(TProvisional kind) const { return lists_[Index(kind)].Size(); }
   // Relays whose server has not answered yet, of every tunnel.
   std::size_t Trials() const { return Count(TProvisional::GameTrial) + Count(TProvisional::QueryTrial); }
-  // The kind's least active relay makes room while the kind is at its cap.
-  void MakeRoomFor(TProvisional kind);
+  // Relays of every kind that are not established, which make room for newcomers.
+  std::size_t NotEstablished() const;
+  // The kind's least active relay makes room while the kind is at its cap; room is then short.
+  void MakeRoomFor(TProvisional kind, TTime now);
+  // Whether room runs short, and the established relays.
+  TRoom& Room() { return room_; }
   // The least active relay of all makes room, a query relay first, then a game relay,
   // trial or answered; false when there is none.
   bool MakeRoom();
@@ -276,6 +308,7 @@ private:
   TQueryBudget queryBudget_;
   TRateBudget lines_;
   std::array<TProvisionalList, static_cast<std::size_t>(TProvisional::Count)> lists_;
+  TRoom room_;
 };
 
 // What a new client address of one tunnel is given.

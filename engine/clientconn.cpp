@@ -8,17 +8,20 @@
 namespace gw {
 
 TClient::TClient(TEngineContext& context, const TPeerAddress& peer, std::string serverHost, int serverPort,
-                 const uint32_t& serverAddress, const std::unique_ptr<TudpSocket>& replySocket, bool isQuery,
-                 int listenPort, TTunnelCounts& tunnelCounts, TudpSocket::TerrorProc onOpenFailure)
+                 const uint32_t& serverAddress, uint32_t localAddress, const std::unique_ptr<TudpSocket>& replySocket,
+                 bool isQuery, int listenPort, TTunnelCounts& tunnelCounts, TudpSocket::TerrorProc onOpenFailure)
     : PeerIP(DottedText(peer.Address)), Peer(peer), ListenPort(listenPort),
       ServerHost(std::move(serverHost)), ServerPort(serverPort), IsQuery(isQuery), Since(context.Now()), LastActivity(Since),
       context_(context), tunnelCounts_(tunnelCounts), serverAddress_(serverAddress), replySocket_(replySocket), errors_(context),
       UpstreamSocket(context.Loop()) {
-  UpstreamSocket.OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress&) {
-    HandleReply(data);
+  UpstreamSocket.OnReceive = [this](TudpSocket&, std::span<const char> data, const TPeerAddress& from) {
+    HandleReply(data, from);
   };
   UpstreamSocket.OnError = std::move(onOpenFailure);
   UpstreamSocket.Port = 0;
+  // Not connected, so that the server's other ports reach it too: bound to the one address
+  // it sends from, it owns its port there only, as a connected endpoint would.
+  UpstreamSocket.BindAddress = localAddress;
   // Relays are made for whoever sends: they must leave descriptors for the players and
   // the remote control already served.
   UpstreamSocket.KeepDescriptorReserve = true;
@@ -39,9 +42,13 @@ bool TClient::ConnectUpstream(TTime now) {
     UpstreamSocket.ReportError(kAddressNotAvailable);
     return false;
   }
-  if (!UpstreamSocket.Connect({serverAddress_, static_cast<uint16_t>(ServerPort)})) return false;
   connectedAddress_ = serverAddress_;
   return true;
+}
+
+TClient::~TClient() {
+  KernelPath.reset();
+  if (Established()) context_.Admission().Room().LeftEstablished(Peer.Address);
 }
 
 bool TClient::Forward(std::span<const char> data, TTime now) {
@@ -59,12 +66,15 @@ bool TClient::Forward(std::span<const char> data, TTime now) {
   }
   // Until the server's address is known and the endpoint connected, datagrams are dropped;
   // the failure was reported when it was last tried.
-  if (!UpstreamSocket.Connected() && !ConnectUpstream(now)) {
+  if (!Connected() && !ConnectUpstream(now)) {
     tunnelCounts_.Dropped.Add(TDrop::ServerUnknown);
     return true;
   }
   Counts.ToServer.Add(data.size());
-  UpstreamSocket.SendBuffer(data);
+  if (UpstreamSocket.Connected())
+    UpstreamSocket.SendBuffer(data);
+  else
+    UpstreamSocket.SendTo(UpstreamPeer(), data);
   return true;
 }
 
@@ -90,22 +100,58 @@ std::string TClient::Describe() const {
   return PeerIP + ":" + std::to_string(Peer.Port) + " -> " + ServerHost + ":" + std::to_string(ServerPort);
 }
 
-bool TClient::IsExpired(TTime now) const {
-  const std::chrono::seconds limit = stage_ == TStage::Trial ? TAdmissionLimits::kTrialLifetime
-                                     : IsQuery               ? TAdmissionLimits::kQueryRelayLifetime
-                                                             : TEngineLimits::kRelayIdleLimit;
+bool TClient::IsExpired(TTime now, bool tight, bool temporary) const {
+  if (temporary && !tight) return false;
+  const std::chrono::seconds limit = !tight                ? TEngineLimits::kRelayIdleLimit
+                                     : stage_ == TStage::Trial ? TAdmissionLimits::kTrialLifetime
+                                     : IsQuery                 ? TAdmissionLimits::kQueryRelayLifetime
+                                                               : TEngineLimits::kRelayIdleLimit;
   return IdleLongerThan(now, LastActivity, limit);
 }
 
-bool TClient::TryEstablish(TTime now) {
-  if (stage_ != TStage::Answered || IsQuery || now - answeredAt_ < TAdmissionLimits::kEstablishAfter) return false;
+void TClient::MarkPace(TTime now) {
+  paceAt_ = now;
+  paceMark_ = Traffic();
+}
+
+TClient::TPace TClient::LookAtPace(TTime now) {
+  if (stage_ == TStage::Trial || IsQuery) return TPace::Unchanged;
+  const auto window = now - paceAt_;
+  if (window < TAdmissionLimits::kEstablishAfter) return TPace::Unchanged;
   const TRelayCounts traffic = Traffic();
-  if (traffic.ToServer.Datagrams - sentBeforeAnswer_ < TAdmissionLimits::kEstablishClientDatagrams ||
-      traffic.ToClient.Datagrams < TAdmissionLimits::kEstablishServerDatagrams)
-    return false;
+  const uint64_t fromClient = traffic.ToServer.Datagrams - paceMark_.ToServer.Datagrams;
+  const uint64_t fromServer = traffic.ToClient.Datagrams - paceMark_.ToClient.Datagrams;
+  if (stage_ == TStage::Answered) {
+    if (fromClient >= TAdmissionLimits::kEstablishClientDatagrams &&
+        fromServer >= TAdmissionLimits::kEstablishServerDatagrams) {
+      MarkPace(now);
+      return TPace::Exchanging;
+    }
+    // A client that sends slowly never gathers its count over a long time.
+    if (window >= TAdmissionLimits::kPaceWindow) MarkPace(now);
+    return TPace::Unchanged;
+  }
+  if (window < TAdmissionLimits::kPaceWindow) return TPace::Unchanged;
+  MarkPace(now);
+  return fromClient >= TAdmissionLimits::kPaceClientDatagrams ? TPace::KeptPace : TPace::Behind;
+}
+
+void TClient::Establish() {
   stage_ = TStage::Established;
   Place.Leave();
-  return true;
+  context_.Admission().Room().Established(Peer.Address);
+  // A player's relay carries tens of datagrams a second: connected, the system keeps its
+  // route and finds its socket without a look-up each way, some 8% of the relay's time per
+  // round trip. A server that has answered only from the port it is sent to by then (dozens
+  // of datagrams) is taken to go on so; one that answered from another keeps the endpoint
+  // open to all its ports.
+  if (!IsQuery && !otherPortSeen_ && Connected()) UpstreamSocket.Connect(UpstreamPeer());
+}
+
+void TClient::LoseEstablished(TTime now) {
+  stage_ = TStage::Answered;
+  context_.Admission().Room().LeftEstablished(Peer.Address);
+  MarkPace(now);
 }
 
 bool TClient::BusierThanAPlayer(TTime now) {
@@ -118,12 +164,16 @@ bool TClient::BusierThanAPlayer(TTime now) {
          static_cast<double>(lookedAt_.ToClient.Datagrams - before.ToClient.Datagrams) > limit;
 }
 
-void TClient::HandleReply(std::span<const char> data) {
-  // The endpoint is connected, so the system hands it the server's datagrams only.
+void TClient::HandleReply(std::span<const char> data, const TPeerAddress& from) {
+  if (from.Address != connectedAddress_ || connectedAddress_ == 0) {
+    tunnelCounts_.Dropped.Add(TDrop::NotTheServer);
+    if (OnStranger) OnStranger(from);
+    return;
+  }
+  if (from.Port != static_cast<uint16_t>(ServerPort)) otherPortSeen_ = true;
   if (stage_ == TStage::Trial) {
     stage_ = TStage::Answered;
-    answeredAt_ = context_.Now();
-    sentBeforeAnswer_ = Traffic().ToServer.Datagrams;
+    MarkPace(context_.Now());
     if (OnAnswered) OnAnswered(*this);
   }
   // The tunnel restarted without this endpoint (the query port was turned off).

@@ -22,6 +22,7 @@ const char* CauseName(TDrop cause) {
     case TDrop::TrialLimit: return "trial_limit";
     case TDrop::QueryBudget: return "query_budget";
     case TDrop::NotAQuery: return "not_a_query";
+    case TDrop::NotTheServer: return "not_the_server";
     case TDrop::Count: break;
   }
   return "unknown";

@@ -52,6 +52,7 @@ enum class TDrop {
   TrialLimit,     // more than a trial forwards in a second
   QueryBudget,    // a query past the budgets of its address, its /24 or the process
   NotAQuery,      // a reply arriving at a query port (a loop between servers)
+  NotTheServer,   // a datagram at a relay's upstream port from another address than its server's
   Count
 };
 // Why a relay went.

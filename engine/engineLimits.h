@@ -56,10 +56,10 @@ struct TEngineLimits {
   // descriptor and an ephemeral port per client that left. Administrators read the figure
   // in the log ("Closed connection from").
   static constexpr std::chrono::seconds kRelayIdleLimit{12};
-  // A temporary tunnel ends, and its port goes back to the range, once no established
-  // relay of it has been active for longer than this: time for the player who asked for it
-  // to join through it, while a range of ports is not held by tunnels nobody uses (a
-  // stranger's datagrams, never established, do not keep one).
+  // A temporary tunnel ends, and its port goes back to the range, once no client of it has
+  // sent for longer than this: time for the player who asked for it to join through it.
+  // While its range or the descriptors run short (TRoom) only an established player's
+  // datagrams count, so that a range of ports is not held by strangers' datagrams.
   static constexpr std::chrono::seconds kTemporaryTunnelIdleLimit{60};
   // The sweep: idle relays and tunnels end, counts and summaries are written, heartbeats
   // go. The fast path's flood check counts a sweep's new sources against a figure per

@@ -29,7 +29,7 @@ TServer::TServer(TEngineContext& context)
     : context_(context), admission_(context.Admission()), lookup_(context.Loop()),
       heartbeats_(context, QuerySocket, serverAddress_), gameErrors_(context), queryErrors_(context), refusals_(context),
       paceRefusals_(context), queryBudget_(context), notAQuery_(context), overbusy_(context), servicePorts_(context),
-      loopRefusals_(context),
+      loopRefusals_(context), strangers_(context),
       fastPath_(context, *this, counts_, paceRefusals_), sweepNext_(clients_.end()),
       sweepRest_(MakeTimer(context.Loop(), this)) {}
 
@@ -88,6 +88,7 @@ void TServer::Resolve(TTime now) {
   lookup_.Start(running_.ServerHost, [this](uint32_t address) {
     // A refresh that fails keeps the address that worked.
     if (address != 0 || serverAddress_ == 0) serverAddress_ = address;
+    localAddress_ = serverAddress_ ? TudpSocket::LocalAddressToward({serverAddress_, uint16_t(running_.ServerPort)}) : 0;
     resolved_ = true;
     if (!targetsThisProgram_ && TargetsThisProgram(context_.Now())) {
       targetsThisProgram_ = true;
@@ -130,9 +131,10 @@ void TServer::HandleReceive(TudpSocket& sender, std::span<const char> data, cons
       return "Dropped queries from " + DottedText(from.Address) + " to the query port of " + Describe() +
              ": more than it answers towards one address or network";
     });
-  // Only an established player keeps a tunnel alive: a stranger alone cannot, even one that
+  // While room and the range of ports are plentiful, any client keeps a tunnel alive; once
+  // they run short only an established player does: a stranger alone cannot, even one that
   // its server answers.
-  if (relay->Established()) LastActivity = now;
+  if (relay->Established() || !Tight(now)) LastActivity = now;
 }
 
 TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, TTime now) {
@@ -149,7 +151,10 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
     relay = MakeRelay(sender, from);
     // Descriptors or ephemeral ports ran short: the least active relay not established
     // makes room, rather than the newcomer be refused.
-    if (!relay->Opened() && context_.Admission().MakeRoom()) relay = MakeRelay(sender, from);
+    if (!relay->Opened()) {
+      context_.Admission().Room().RanShort(now);
+      if (context_.Admission().MakeRoom()) relay = MakeRelay(sender, from);
+    }
     if (!relay->Opened()) {
       admission_.OpenFailed(now);
       verdict = {false, TRefusal::NoRoom};
@@ -162,6 +167,12 @@ TClient* TServer::AddClient(const TudpSocket& sender, const TPeerAddress& from, 
 
   TClient& added = *relay;
   added.OnAnswered = [this](TClient& answered) { Promote(answered); };
+  added.OnStranger = [this, &added](const TPeerAddress& stranger) {
+    strangers_.Write(0, [&] {
+      return "Dropped a datagram from " + DottedText(stranger.Address) + ":" + std::to_string(stranger.Port) +
+             " to the upstream port of " + added.Describe() + ": not the server's address";
+    });
+  };
   // A master's relay made for the queries its heartbeat asked for never makes room: they are
   // what lists the tunnel.
   if (!query || !context_.Admission().QueryBudget().MasterMayQuery(from.Address, now))
@@ -204,7 +215,7 @@ std::unique_ptr<TClient> TServer::MakeRelay(const TudpSocket& sender, const TPee
   const bool query = &sender == QuerySocket.get();
   return std::make_unique<TClient>(
       context_, from, running_.ServerHost, query ? PortAfter(running_.ServerPort) : running_.ServerPort,
-      serverAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort, counts_,
+      serverAddress_, localAddress_, query ? QuerySocket : GameSocket, query, running_.ListenPort, counts_,
       [this](const std::string& msg, int num) { openFailure_ = {msg, num}; });
 }
 
@@ -214,7 +225,7 @@ void TServer::Promote(TClient& relay) {
   trials_.erase(trial);
   if (relay.Place.Listed()) {
     const TProvisional kind = relay.IsQuery ? TProvisional::QueryAnswered : TProvisional::GameAnswered;
-    context_.Admission().MakeRoomFor(kind);
+    context_.Admission().MakeRoomFor(kind, context_.Now());
     relay.Place.Enter(context_.Admission(), kind, *this, relay, relay.LastActivity);
   }
   relay.TableEntry = clients_.insert(clients_.end(), std::move(answered));
@@ -290,19 +301,25 @@ void TServer::SweepClients() {
 
 void TServer::LookAtRelays() {
   const TTime now = context_.Now();
+  const bool tight = Tight(now);
+  TProcessAdmission& process = context_.Admission();
+  // Asked once a turn, only while room is short: it costs two system calls.
+  std::size_t lack = process.Room().Short(now) ? process.Room().NewcomersLack(process.NotEstablished()) : 0;
   TTable expired;
   TTable looped;
   for (std::size_t looked = 0; sweepNext_ != clients_.end() && looked < TEngineLimits::kRelaysPerSweepTurn; ++looked) {
     const auto entry = sweepNext_++;
     TClient& relay = **entry;
-    if (relay.TryEstablish(now)) ++counts_.RelaysEstablished;
+    FollowPace(relay, lack, now);
+    // What the kernel carried of a relay counts as its client's datagrams did.
+    if (!tight) LastActivity = std::max(LastActivity, relay.LastActivity);
     // A loop ends here, in the kernel too (the relay's entries go with it); its source is
     // refused for a while, or the loop's datagrams on their way would start it again.
     if (relay.BusierThanAPlayer(now) && !(context_.TrustsLoopback() && IsLoopbackAddress(relay.Peer.Address))) {
       ++counts_.OverbusySeconds;
       loops_.Closed(relay.Peer, now);
       looped.splice(looped.end(), clients_, entry);
-    } else if (relay.IsExpired(now)) {
+    } else if (relay.IsExpired(now, tight, Temporary)) {
       expired.splice(expired.end(), clients_, entry);
     }
   }
@@ -330,9 +347,37 @@ void TServer::LookAtRelays() {
       0, 0);
 }
 
+void TServer::FollowPace(TClient& relay, std::size_t& lack, TTime now) {
+  TProcessAdmission& process = admission_.Process;
+  TRoom& room = process.Room();
+  switch (relay.LookAtPace(now)) {
+    case TClient::TPace::Exchanging:
+      if (room.MayEstablish(process.NotEstablished(), now)) {
+        relay.Establish();
+        ++counts_.RelaysEstablished;
+      }
+      return;
+    case TClient::TPace::Behind:
+      // Below a player's pace: it keeps no temporary tunnel while the range is short, and
+      // holds no descriptor the newcomers lack.
+      if (lack > 0 || (Temporary && room.TemporaryRangeShort())) break;
+      return;
+    case TClient::TPace::KeptPace:
+      // A /24 holding more established relays than its share gives them up, one a look,
+      // while the newcomers lack descriptors.
+      if (lack > 0 && room.OverNetworkShare(relay.Peer.Address)) break;
+      return;
+    case TClient::TPace::Unchanged: return;
+  }
+  if (lack > 0) --lack;
+  relay.LoseEstablished(now);
+  relay.Place.Enter(process, TProvisional::GameAnswered, *this, relay, relay.LastActivity);
+}
+
 void TServer::EndTrials(TTime now) {
+  const bool tight = Tight(now);
   for (auto trial = trials_.begin(); trial != trials_.end();) {
-    if (IdleLongerThan(now, trial->second->LastActivity, TAdmissionLimits::kTrialLifetime))
+    if (trial->second->IsExpired(now, tight, Temporary))
       trial = EndTrial(trial, TClosing::Unanswered);
     else
       ++trial;

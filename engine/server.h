@@ -45,9 +45,10 @@ public:
   // relays whose client kept up the exchange; a long table is looked at over several turns
   // of the loop (TEngineLimits::kRelaysPerSweepTurn).
   void SweepClients();
-  // No client that its server answered has sent for more than 60 s, through the sockets or
-  // the kernel's fast path (as of the last sweep, which reads what the kernel carried); or
-  // the server turned out to be a port of this program.
+  // No client has sent for more than 60 s, through the sockets or the kernel's fast path
+  // (as of the last sweep, which reads what the kernel carried), or, while room or the
+  // temporary range runs short, no established one; or the server turned out to be a port
+  // of this program.
   bool IsExpired() const;
   // The game endpoint is bound and receiving.
   bool Listening() const { return GameSocket && GameSocket->Active(); }
@@ -106,10 +107,17 @@ private:
   void TellConnection(F&& makeLine, uint64_t& untold, TTime now);
   void TellUntold(TTime now);
   // Looks at the relays from sweepNext_ on, as many as one turn of the loop may take: those
-  // whose client kept up the exchange are established, those silent too long end, and
+  // whose client kept up the exchange are established, those whose client fell below a
+  // player's pace while room is short are answered again, those silent too long end, and
   // those that exchange more than a game client are closed as loops; the rest wait for the
   // next turn.
   void LookAtRelays();
+  // The relay's client kept up the exchange, or fell behind, as the look at its pace found:
+  // established, or answered again while the temporary range is short or the newcomers
+  // lack descriptors (`lack`, which each relay answered again makes up by one).
+  void FollowPace(TClient& relay, std::size_t& lack, TTime now);
+  // The stricter rules hold for this tunnel now: something runs short (TRoom).
+  bool Tight(TTime now) { return context_.Admission().Room().ShortFor(Temporary, now); }
   void Resolve(TTime now);
   // Looks the name up again when its answer is due for a refresh.
   void RefreshServerAddress(TTime now);
@@ -141,6 +149,8 @@ private:
 
   // The server's address, network byte order; 0 until the name resolves. Relays follow it.
   uint32_t serverAddress_ = 0;
+  // The local address this host sends from towards it, which relays bind; 0 for any.
+  uint32_t localAddress_ = 0;
   bool resolved_ = false;
   bool targetsThisProgram_ = false;
   TTime resolvedAt_{};
@@ -165,6 +175,8 @@ private:
   TRepeatedLog servicePorts_;
   TRepeatedLog loopRefusals_;
   TLoopSources loops_;
+  // Datagrams at the relays' upstream ports from other addresses than the server's.
+  TRepeatedLog strangers_;
   // The key of the refusal log that is not a socket error number.
   static constexpr int kTooManyFromAddress = -1;
   TTunnelFastPath fastPath_;

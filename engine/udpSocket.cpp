@@ -206,7 +206,7 @@ void TudpSocket::Open() {
   // Without the size asked for, the system's default still works, with less room.
   if (ReceiveBufferBytes > 0)
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &ReceiveBufferBytes, sizeof ReceiveBufferBytes);
-  const sockaddr_in local = MakeAddress(htonl(INADDR_ANY), Port);
+  const sockaddr_in local = MakeAddress(BindAddress ? BindAddress : htonl(INADDR_ANY), Port);
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     ReportErrno(errno);
     return;
@@ -229,7 +229,7 @@ void TudpSocket::Open() {
   poll_ = std::move(poll);
   flush_ = std::move(flush);
   boundPort_ = ntohs(bound.sin_port);
-  gOwnPorts[boundPort_] = 0;
+  gOwnPorts[boundPort_] = BindAddress;
 }
 
 void TudpSocket::Close() {
@@ -247,6 +247,18 @@ bool TudpSocket::IsOwnPort(int port) { return gOwnPorts.contains(port); }
 bool TudpSocket::IsOwnEndpoint(uint32_t address, int port) {
   const auto found = gOwnPorts.find(port);
   return found != gOwnPorts.end() && (found->second == 0 || found->second == address);
+}
+
+uint32_t TudpSocket::LocalAddressToward(const TPeerAddress& peer) {
+  // Connecting a datagram socket sends nothing: it only asks the routes.
+  TFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  const sockaddr_in to = MakeAddress(peer.Address, peer.Port);
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (!probe.Valid() || ::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
+      ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return 0;
+  return local.sin_addr.s_addr;
 }
 
 void TudpSocket::SetLocation(const std::string& location) {

@@ -45,6 +45,10 @@ public:
   TreceiveProc OnReceive;
   // The local port to bind, host byte order; 0 lets the system pick one.
   int Port = 0;
+  // The local address to bind, network byte order; 0 binds every address. An endpoint that
+  // takes datagrams from more than one peer port without being connected binds the one
+  // address its route leaves from, so that it owns its port there only (IsOwnEndpoint).
+  uint32_t BindAddress = 0;
   // The receive queue asked of the system at Open, in bytes (it caps the figure at its
   // maximum); 0 keeps the system's default.
   int ReceiveBufferBytes = 0;
@@ -66,6 +70,9 @@ public:
   // True while an endpoint of this process sends from `address` (network byte order) and
   // `port` (host byte order): bound to the port on any address, or connected from that one.
   static bool IsOwnEndpoint(uint32_t address, int port);
+  // The local address (network byte order) the system's routes send from towards `peer`;
+  // 0 when there is no route or the question fails.
+  static uint32_t LocalAddressToward(const TPeerAddress& peer);
 
   // Takes datagrams from `peer` only, and sends there without naming it: the system
   // filters the sources and keeps the route. Failures are reported; false then.

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <memory>
 
 namespace gw {
@@ -268,7 +269,8 @@ TEST_F(TTunnelFixture, EditedValuesWaitForTheNextStart) {
 
 // A client address whose server never answers (a forged source, say) costs the log nothing,
 // reaches the server a few times a second, and is gone, counted, soon after it stops
-// sending; while it keeps sending it keeps its one upstream port, for a slow server.
+// sending once room runs short; while it keeps sending it keeps its one upstream port, for
+// a slow server.
 TEST_F(TTunnelFixture, AClientTheServerNeverAnswersIsATrial) {
   Tunnel->Start();
   TUdpPeer stranger;
@@ -285,6 +287,7 @@ TEST_F(TTunnelFixture, AClientTheServerNeverAnswersIsATrial) {
   EXPECT_EQ(later.FromPort, upstream);
 
   Context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime);
+  Context.Admission().Room().RanShort(Context.Now());
   Tunnel->SweepClients();
   EXPECT_EQ(Context.Admission().Trials(), 1u);
   Context.ManualClock.Advance(1ms);
@@ -381,7 +384,9 @@ TEST_F(TTunnelFixture, SweepRemovesOnlyTheIdleAndKeepsOrder) {
   EXPECT_EQ(Context.LinesStartingWith("Got connection from ").size(), 3u);
 }
 
+// Where the temporary range is short of ports, only an established player keeps its tunnel.
 TEST_F(TTunnelFixture, TemporaryTunnelExpiresStrictlyAfterSixtySecondsOfClientSilence) {
+  Context.Admission().Room().SetTemporaryRangeShort(true);
   Tunnel->Temporary = true;
   Tunnel->Start();
   EXPECT_FALSE(Tunnel->IsExpired());
@@ -402,6 +407,80 @@ TEST_F(TTunnelFixture, TemporaryTunnelExpiresStrictlyAfterSixtySecondsOfClientSi
   EXPECT_FALSE(Tunnel->IsExpired());
   Context.ManualClock.Advance(1ms);
   EXPECT_TRUE(Tunnel->IsExpired());
+}
+
+// Where the range has room, a temporary tunnel lives as long as its clients send and keeps
+// their relays: a player whose server is down for a minute, and so never answered, keeps its
+// tunnel and its one upstream port, and is answered through it when the server is back.
+TEST_F(TTunnelFixture, ATemporaryTunnelWhosePlayerKeepsSendingOutlivesItsServerDownForAMinute) {
+  Tunnel->Temporary = true;
+  Tunnel->Start();
+  TUdpPeer player;
+  std::set<uint16_t> upstreamPorts;
+  for (int second = 0; second <= 70; second += 5) {
+    player.SendTo(GamePort(), "anyone there?");
+    upstreamPorts.insert(Await(Server).FromPort);
+    Context.ManualClock.Advance(5s);
+    Tunnel->SweepClients();
+    EXPECT_FALSE(Tunnel->IsExpired()) << "at " << second << " s";
+  }
+  ASSERT_EQ(upstreamPorts.size(), 1u);
+  Server.SendTo(*upstreamPorts.begin(), "back up");
+  EXPECT_EQ(Await(player).Data, "back up");
+  // Nor is its relay swept while it pauses.
+  Context.ManualClock.Advance(20s);
+  Tunnel->SweepClients();
+  player.SendTo(GamePort(), "after a pause");
+  EXPECT_EQ(Await(Server).FromPort, *upstreamPorts.begin());
+}
+
+// Where room runs short (here the temporary range), a relay stays established only at a
+// player's pace: one whose client sends now and then, as a forger holding many relays blind
+// must, is answered again and keeps the tunnel no longer; a player back from a pause is
+// established again as soon as it plays.
+TEST_F(TTunnelFixture, WhereRoomIsShortARelayStaysEstablishedOnlyAtAPlayersPace) {
+  Context.Admission().Room().SetTemporaryRangeShort(true);
+  Tunnel->Temporary = true;
+  Tunnel->Start();
+  TUdpPeer player;
+  test::Establish(Context, player, GamePort(), Server, [&] { Tunnel->SweepClients(); });
+  ASSERT_EQ(Tunnel->Relays().front()->Stage(), TClient::TStage::Established);
+  for (int i = 0; i < 7; ++i) {
+    Context.ManualClock.Advance(8s);
+    Tunnel->SweepClients();
+    EXPECT_EQ(Tunnel->Relays().front()->Stage(), TClient::TStage::Answered);
+    player.SendTo(GamePort(), "now and then");
+    Await(Server);
+  }
+  Context.ManualClock.Advance(5s);
+  EXPECT_TRUE(Tunnel->IsExpired());
+  EXPECT_EQ(Context.Admission().Room().EstablishedCount(), 0u);
+  test::Establish(Context, player, GamePort(), Server, [&] { Tunnel->SweepClients(); });
+  EXPECT_EQ(Tunnel->Relays().front()->Stage(), TClient::TStage::Established);
+  player.SendTo(GamePort(), "playing");
+  Await(Server);
+  EXPECT_FALSE(Tunnel->IsExpired());
+}
+
+// While room is plentiful a relay its server has not answered lives as any relay does: a
+// slow server's answer seconds later finds it, and a client's next datagram seconds later
+// leaves from the same upstream port, for a server that answers only a peer's second one.
+TEST_F(TTunnelFixture, ASlowServersLateAnswerAndAClientsLateSecondDatagramFindTheirRelay) {
+  Tunnel->Start();
+  TUdpPeer joiner, prober;
+  joiner.SendTo(GamePort(), "join");
+  const TReceived join = Await(Server);
+  prober.SendTo(GamePort(), "first");
+  const TReceived first = Await(Server);
+  Context.ManualClock.Advance(3s);
+  Tunnel->SweepClients();
+  Server.SendTo(join.FromPort, "welcome, late");
+  EXPECT_EQ(Await(joiner).Data, "welcome, late");
+  prober.SendTo(GamePort(), "second");
+  const TReceived second = Await(Server);
+  EXPECT_EQ(second.FromPort, first.FromPort);
+  Server.SendTo(second.FromPort, "answered at last");
+  EXPECT_EQ(Await(prober).Data, "answered at last");
 }
 
 TEST_F(TTunnelFixture, QueryPortRewritesStatusReplies) {
@@ -594,15 +673,26 @@ TEST_F(TTunnelFixture, APeerAtARelaysPortOnAnotherLocalAddressIsNoLoop) {
   EXPECT_EQ(Await(Server).Data, "next door");
 }
 
-TEST_F(TTunnelFixture, OnlyTheServerAnswersThroughARelay) {
+// The server may answer from another port of its address (another socket of it); any other
+// address is dropped, counted and told once, naming it.
+TEST_F(TTunnelFixture, OnlyTheServersAddressAnswersThroughARelayFromAnyOfItsPorts) {
   Tunnel->Start();
-  TUdpPeer client, stranger;
+  TUdpPeer client, otherPort, stranger(0, 0x7F000002);
   client.SendTo(GamePort(), "hello");
   const TReceived atServer = Await(Server);
   stranger.SendTo(atServer.FromPort, "\\hostname\\impostor");
+  stranger.SendTo(atServer.FromPort, "\\hostname\\impostor");
   ExpectNothingAt(client);
+  EXPECT_EQ(Tunnel->Counts().Dropped[TDrop::NotTheServer], 2u);
+  EXPECT_EQ(Context.LinesStartingWith("Dropped a datagram from "),
+            std::vector<std::string>{"Dropped a datagram from 127.0.0.2:" + std::to_string(stranger.Port()) +
+                                     " to the upstream port of " + Relay(client, ServerPort) +
+                                     ": not the server's address"});
+  otherPort.SendTo(atServer.FromPort, "from another socket");
+  EXPECT_EQ(Await(client).Data, "from another socket");
   Server.SendTo(atServer.FromPort, "welcome");
   EXPECT_EQ(Await(client).Data, "welcome");
+  EXPECT_EQ(Tunnel->ClientCount(), 1);
 }
 
 TEST_F(TTunnelFixture, OneAddressGetsAtMostItsShareOfRelays) {
@@ -618,7 +708,7 @@ TEST_F(TTunnelFixture, OneAddressGetsAtMostItsShareOfRelays) {
   EXPECT_EQ(Context.LinesStartingWith("Refused connection from ").size(), 1u);
 
   // Once the address's relays have gone, it is served again.
-  Context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime + 1ms);
+  Context.ManualClock.Advance(TEngineLimits::kRelayIdleLimit + 1ms);
   Tunnel->SweepClients();
   while (Server.TryReceive()) {
   }

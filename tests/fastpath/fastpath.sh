@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The kernel fast path end to end, in network namespaces of the test's own: players in one,
 # the relay in another, the game server in a third, joined by veth pairs; then loopback alone.
-# Same bytes both ways through the kernel; one server port per player; strangers never reach
+# Same bytes both ways through the kernel; one server port per player; the server's answer from
+# another of its ports reaches the player through the sockets, strangers never reach
 # a player; too-long datagrams and status queries still meet the sockets; a relay the kernel
 # carries stays while used and closes 12 s after, a temporary tunnel outlives its 60 s limit;
 # the host's firewall, the links' MTU and datagrams' destinations are respected; a killed relay

@@ -1,8 +1,9 @@
 """The game server and the players of the fast-path test, each run in its own namespace.
 
   peers.py server                 echoes on 7777, answers status queries on 7778, prints
-                                  "peer <id> <port>" for each new relay port a player uses;
-                                  "forge:" asks it to answer that relay from others too.
+                                  "peer <id> <port>" for each new relay port a player uses
+                                  and answers a player's first datagram from port 9999 too;
+                                  "forge:" asks it to answer that relay from strangers too.
   peers.py players RELAY OUTPUT   the players; exits non-zero at the first fault.
   peers.py temporary RELAY SECONDS OUTPUT
                                   a temporary tunnel and one player on it for SECONDS.
@@ -28,9 +29,13 @@ def server():
     game.bind(("10.77.2.2", GAME))
     query = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     query.bind(("10.77.2.2", QUERY))
-    # Strangers: another port of the server's address, and the server's port on another address.
+    # Another port of the server's address (the server's own, which the relay relays: the
+    # kernel does not know it, and leaves it to the sockets), and a stranger: the server's
+    # port on another address.
+    other_port = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    other_port.bind(("10.77.2.2", 9999))
     strangers = []
-    for address in (("10.77.2.2", 9999), ("10.77.2.3", GAME)):
+    for address in (("10.77.2.3", GAME),):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.bind(address)
         strangers.append(s)
@@ -46,10 +51,16 @@ def server():
                 s.sendto(b"\\hostname\\Test Server\\hostport\\7777\\gametype\\DM\\", source)
                 continue
             player = data.split(b":", 1)[0].decode(errors="replace")
-            if (player, source[1]) not in seen:
+            first = (player, source[1]) not in seen
+            if first:
                 seen.add((player, source[1]))
                 print(f"peer {player} {source[1]}", flush=True)
             s.sendto(data, source)
+            if first and player.isdigit():
+                # A new peer's first answer comes from the other port too (as a server whose
+                # replies leave from another socket); a relay established on answers from the
+                # port it sends to alone keeps to that port.
+                other_port.sendto(b"OTHERPORT", source)
             if data.startswith(b"forge:"):
                 for stranger in strangers:
                     stranger.sendto(b"FORGED", source)
@@ -81,6 +92,13 @@ def players(relay, output):
             data = f"{i}:{round_}:".encode() + os.urandom(size)[: size - 8]
             if exchange(s, relay, data) != data:
                 fail(f"player {i} got other bytes back in round {round_}")
+            if round_ == 0:
+                try:
+                    other = s.recvfrom(65535)
+                except socket.timeout:
+                    fail(f"player {i}: the server's answer from its other port never came")
+                if other != (b"OTHERPORT", (relay, TUNNEL)):
+                    fail(f"player {i}: expected the server's answer from its other port, got {other[0][:20]!r}")
     # Strangers answering in the server's name never reach the player, nor does the server at
     # the relay's other address; a datagram to a host behind the relay is not the relay's.
     forge = b"forge:" + os.urandom(32)

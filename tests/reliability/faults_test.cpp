@@ -121,7 +121,7 @@ struct TUnreachableServer : ::testing::Test {
     Context.RunFor(50ms);
   }
   void ExpectTrialEndedOnTime() {
-    Context.ManualClock.Advance(TAdmissionLimits::kTrialLifetime + 1ms);
+    Context.ManualClock.Advance(TEngineLimits::kRelayIdleLimit + 1ms);
     Tunnel.SweepClients();
     EXPECT_EQ(Context.Admission().Trials(), 0u);
     EXPECT_EQ(Context.Log.back(), "Closed 1 connection that the server never answered on " + Tunnel.Describe());

@@ -32,7 +32,7 @@ uint16_t BoundPort(const TFd& fd) {
 
 } // namespace
 
-TUdpPeer::TUdpPeer(uint16_t port) : fd_(BoundUdpSocket(INADDR_LOOPBACK, port)) {
+TUdpPeer::TUdpPeer(uint16_t port, uint32_t host) : fd_(BoundUdpSocket(host, port)) {
   if (!fd_.Valid()) throw std::runtime_error("test peer: cannot bind");
   port_ = BoundPort(fd_);
 }

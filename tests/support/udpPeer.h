@@ -18,8 +18,9 @@ struct TReceived {
 // or a game server in tests.
 class TUdpPeer {
 public:
-  // A peer on 127.0.0.1 at `port`, or at a port the system picks.
-  explicit TUdpPeer(uint16_t port = 0);
+  // A peer on 127.0.0.1 (or `host`, host byte order, another loopback address) at `port`,
+  // or at a port the system picks.
+  explicit TUdpPeer(uint16_t port = 0, uint32_t host = 0x7F000001);
   uint16_t Port() const { return port_; }
   void SendTo(uint16_t port, std::string_view data) const;
   std::optional<TReceived> TryReceive() const;
