@@ -186,10 +186,8 @@ struct TProcStat {
 // Seconds since the epoch at which the system booted (/proc/stat's btime), or 0.
 double BootTime() {
   std::ifstream stat("/proc/stat");
-  std::string key;
-  double value = 0;
-  while (stat >> key >> value)
-    if (key == "btime") return value;
+  for (std::string line; std::getline(stat, line);)
+    if (line.starts_with("btime ")) return std::stod(line.substr(6));
   return 0;
 }
 
