@@ -20,7 +20,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -61,8 +60,7 @@ constexpr const char* kUsage =
     "     checked), cannot be read, has a tunnel or [Masters] entry that does not read,\n"
     "     a port that is not 1 to 65535 or that two tunnels would need, an empty range\n"
     "     of temporary ports, a number or boolean that does not read (--check; a start\n"
-    "     takes the default and warns), a file the service's user cannot read (--check\n"
-    "     as root), a [Metrics] entry that cannot be served, or more tunnels\n"
+    "     takes the default and warns), a [Metrics] entry that cannot be served, or more tunnels\n"
     "     than the descriptor limit can serve\n";
 
 struct TArguments {
@@ -197,17 +195,14 @@ int Check(const TArguments& arguments) {
     // A start would serve around them, but a reload would refuse them: the file is wrong.
     config.RefuseClashes();
     // Root reads every file; the service's own user, which reads it at each start and
-    // reload, may not. Checked for a reload of the service (systemd gives ExecReload= the
-    // $MAINPID of the service), the reload would fail: it is refused. By hand, the file
-    // may be meant for other uses: it is a warning.
-    if (const std::optional<std::string> why = gw::UnreadableByServiceUser(config.Path())) {
-      const std::string reason = config.Path().string() + ": the service's user could not read it (" + *why +
-                                 "): the service runs as a user of its own (DynamicUser=yes), neither the file's "
-                                 "owner nor in its group, so it must be readable by all (chmod 0644 " +
-                                 config.Path().string() + ", and each folder above it searchable)";
-      if (std::getenv("MAINPID") != nullptr) throw gw::TSettingsError(reason);
-      WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority, "warning: " + reason);
-    }
+    // reload (its ExecReload= check included), may not. A warning: the file checked by hand
+    // may be meant for another use.
+    if (const std::optional<std::string> why = gw::UnreadableByServiceUser(config.Path()))
+      WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority,
+                "warning: " + config.Path().string() + ": the service's user could not read it (" + *why +
+                    "): the service runs as a user of its own (DynamicUser=yes), neither the file's owner nor in "
+                    "its group, so it must be readable by all (chmod 0644 " + config.Path().string() +
+                    ", and each folder above it searchable)");
     const std::string fastPath = config.FastPath ? "fast path asked for (FastPath=1)" : "fast path off (FastPath=0)";
     WriteLine(stdout, gw::TConsoleFrontEnd::kInfoPriority,
               SettingsLine(config, StaticTunnels(config), RemoteControlState(config, RemoteControlRefusal(config), true),
