@@ -60,8 +60,9 @@ constexpr const char* kUsage =
     "     checked), cannot be read, has a tunnel or [Masters] entry that does not read,\n"
     "     a port that is not 1 to 65535 or that two tunnels would need, an empty range\n"
     "     of temporary ports, a number or boolean that does not read (--check; a start\n"
-    "     takes the default and warns), a [Metrics] entry that cannot be served, or more tunnels\n"
-    "     than the descriptor limit can serve\n";
+    "     takes the default and warns), a [Metrics] entry that cannot be served, or more\n"
+    "     tunnels than the descriptor limit can serve\n"
+    "Run as root, --check also warns when the service's own user could not read the file.\n";
 
 struct TArguments {
   std::filesystem::path Settings;

@@ -136,7 +136,8 @@ done
 # A metrics port another program holds at start (node_exporter, after a reboot): the
 # tunnels serve, the failure is a warning, and the endpoint comes up once the port is free.
 [ "$(inside systemctl show -P RestartUSec gatewarden)" = 5s ] || fail "RestartSec: $(inside systemctl show -P RestartUSec gatewarden)"
-inside sh -c "cp /root/good.ini $settings && printf '[Metrics]\nPort=9112\n' >>$settings"
+# The port of the shipped file's example.
+inside sh -c "sed 's/^;Port=9112$/Port=9112/' /root/good.ini >$settings"
 inside python3 -c '
 import os, socket, time
 s = socket.socket()
