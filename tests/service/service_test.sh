@@ -154,7 +154,15 @@ inside journalctl -q -o cat -p warning -u gatewarden | grep -qF "Metrics endpoin
 inside sh -c 'kill "$(cat /run/holder.pid)"' || fail "the port's holder was gone early"
 scraped=""
 for _ in $(seq 100); do
-  scraped=$(inside python3 -c 'import urllib.request; print(urllib.request.urlopen("http://127.0.0.1:9112/metrics", timeout=1).read().decode())' 2>/dev/null || true)
+  # python3-minimal has no urllib: HTTP by hand.
+  scraped=$(inside python3 -c '
+import socket
+c = socket.create_connection(("127.0.0.1", 9112), timeout=1)
+c.sendall(b"GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
+reply = b""
+while chunk := c.recv(65536):
+    reply += chunk
+print(reply.decode())' 2>/dev/null || true)
   [[ "$scraped" == *gatewarden_static_tunnels* ]] && break
   sleep 0.2
 done
