@@ -79,7 +79,8 @@ desktop_fails() { # EXPECTED-LINE-PART ENV-AND-ARGS...
   out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work" "$@" 2>&1) || status=$?
   [ "$status" -eq 2 ] && [[ "$(head -1 <<<"$out")" == *"$expected"* ]] || fail "gatewarden $*: status $status, $out"
 }
-desktop_fails "the display does not answer (DISPLAY=:$((RANDOM + 30000))" DISPLAY=":$((RANDOM + 30000))" "$root/usr/bin/gatewarden"
+stale=":$((RANDOM + 30000))"
+desktop_fails "the display does not answer (DISPLAY=$stale," DISPLAY="$stale" "$root/usr/bin/gatewarden"
 [ "$(wc -l <<<"$out")" -eq 1 ] || fail "a stale DISPLAY takes more than one line: $out"
 desktop_fails "the display does not answer (DISPLAY=, WAYLAND_DISPLAY=wayland-gw)" WAYLAND_DISPLAY=wayland-gw \
   "$root/usr/bin/gatewarden"
