@@ -12,6 +12,7 @@ namespace {
 constexpr std::string_view kWarnings[] = {
     "WSA Error",     "Error",         "Refused ",       "Bad password", "Remote control locked out",
     "Remote control cannot", "Got error from remote control", "Fast path off", "Warning:",
+    "Metrics endpoint cannot", "Master ", "No heartbeats for ",
 };
 
 } // namespace

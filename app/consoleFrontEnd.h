@@ -37,7 +37,9 @@ public:
   static constexpr const char* kWarningPriority = "<4>";
   static constexpr const char* kInfoPriority = "<6>";
   // A log line that tells of a failure (a socket error, a refused client or request, a
-  // guessed password, a fast path off) is a warning; the rest is news.
+  // guessed password, a fast path off, a port of the metrics or the remote control that
+  // cannot be listened on, a master that cannot be looked up or reached, a game server that
+  // does not answer queries) is a warning; the rest is news.
   static std::string JournalPriority(std::string_view line);
 
 private:

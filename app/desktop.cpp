@@ -19,6 +19,8 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -33,7 +35,10 @@ constexpr const char* kUsage =
     "  --version      the version\n"
     "It needs a display; gatewarden-headless is the same relay without a window.\n";
 
-// --help and --version are answered before Qt starts, which aborts without a display.
+constexpr const char* kHeadlessHint = "gatewarden-headless runs the same relay without a window";
+
+// --help, --version and a wrong option are answered before Qt starts, which aborts without
+// a display. Qt's own options (-platform, -display, ...) take one dash, the program's two.
 std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
@@ -44,8 +49,44 @@ std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
       std::puts("gatewarden " GW_VERSION);
       return 0;
     }
+    if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
+      ++i;
+    } else if (std::strncmp(argv[i], "--", 2) == 0) {
+      std::fprintf(stderr, "gatewarden: unexpected argument '%s'\n%s", argv[i], kUsage);
+      return 2;
+    }
   }
   return std::nullopt;
+}
+
+// Qt ends the program (qFatal, then abort) when no platform plugin starts: a DISPLAY whose
+// server does not answer, a WAYLAND_DISPLAY without a compositor. While QApplication is made
+// its messages are kept; a fatal one becomes one line naming the display and the first
+// message, and status 2, as without a display. Kept messages of a start that works go on
+// to Qt's own handler.
+std::vector<std::string> gStartMessages;
+QtMessageHandler gQtHandler = nullptr;
+
+void KeepStartMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg) {
+    gStartMessages.push_back(message.toLocal8Bit().toStdString());
+    return;
+  }
+  const std::string reason = gStartMessages.empty() ? message.section('\n', 0, 0).toLocal8Bit().toStdString()
+                                                    : gStartMessages.front();
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  std::fprintf(stderr, "gatewarden: the display does not answer (DISPLAY=%s, WAYLAND_DISPLAY=%s): %s; %s\n",
+               display ? display : "", wayland ? wayland : "", reason.c_str(), kHeadlessHint);
+  std::fflush(stderr);
+  static_cast<void>(context);
+  std::_Exit(2);
+}
+
+void ReleaseStartMessages() {
+  qInstallMessageHandler(gQtHandler);
+  for (const std::string& message : gStartMessages) std::fprintf(stderr, "%s\n", message.c_str());
+  gStartMessages.clear();
 }
 
 // Without a display Qt aborts with a message about platform plugins; say what is missing
@@ -62,7 +103,10 @@ bool HasDisplay(int argc, char** argv) {
 std::optional<std::filesystem::path> SettingsFile(const QStringList& arguments) {
   if (arguments.size() == 1) return gw::DefaultSettingsPath();
   if (arguments.size() == 3 && arguments[1] == "--config") return arguments[2].toLocal8Bit().toStdString();
-  std::fprintf(stderr, "gatewarden: unexpected arguments\n%s", kUsage);
+  // The first that is not --config with its file.
+  const qsizetype unexpected = arguments.size() > 3 && arguments[1] == "--config" ? 3 : 1;
+  std::fprintf(stderr, "gatewarden: unexpected argument '%s'\n%s", arguments[unexpected].toLocal8Bit().constData(),
+               kUsage);
   return std::nullopt;
 }
 
@@ -102,12 +146,12 @@ void FatalReport(const QString& text) {
 int main(int argc, char** argv) {
   if (const std::optional<int> answered = AnswerWithoutDisplay(argc, argv)) return *answered;
   if (!HasDisplay(argc, argv)) {
-    std::fputs("gatewarden: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); gatewarden-headless runs the "
-               "same relay without a window\n",
-               stderr);
+    std::fprintf(stderr, "gatewarden: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); %s\n", kHeadlessHint);
     return 2;
   }
+  gQtHandler = qInstallMessageHandler(&KeepStartMessage);
   QApplication application(argc, argv);
+  ReleaseStartMessages();
   QApplication::setApplicationName("Gatewarden");
   // The tray icon outlives hidden windows: only Quit ends the program.
   QApplication::setQuitOnLastWindowClosed(false);

@@ -9,12 +9,14 @@
 #include "relaySample.h"
 #include "remotecontrol.h"
 #include "serviceNotify.h"
+#include "serviceUser.h"
 #include "settingsPath.h"
 #include "textUtil.h"
 #include "udpSocket.h"
 
 #include <uv.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -26,8 +28,13 @@ namespace {
 
 // The exit statuses, as the usage text and the manual page tell them.
 constexpr int kStopped = 0;
-constexpr int kCannotListen = 1;
 constexpr int kCannotStart = 2;
+
+// How often a part beside the tunnels that could not listen (the metrics endpoint, the
+// remote control) tries again: a port another program holds is usually let go within
+// seconds (a restart) or never (a program that keeps it), and a try costs one bind.
+constexpr uint64_t kRetryEveryMs = 5000;
+constexpr const char* kRetried = "tried again every 5 s; the tunnels serve meanwhile";
 
 constexpr const char* kUsage =
     "Usage: gatewarden-headless [--check] [--config FILE]\n"
@@ -45,16 +52,17 @@ constexpr const char* kUsage =
     "read, never written. SIGHUP reads it again and restarts the static tunnels whose entry\n"
     "changed; SIGINT or SIGTERM stops the relay. Remote control is never opened with an\n"
     "empty or the default password. [Metrics] Port opens a Prometheus endpoint, at start\n"
-    "only.\n"
+    "only. A remote-control or metrics port that another program holds is told as a\n"
+    "warning and tried again every 5 s, while the tunnels serve.\n"
     "Exit status:\n"
     "  0  stopped by SIGINT or SIGTERM, or --check found the settings file good\n"
-    "  1  the remote-control or the metrics port could not be listened on (taken by\n"
-    "     another program)\n"
     "  2  a wrong argument, or a settings file that is missing (named by --config, or\n"
     "     checked), cannot be read, has a tunnel or [Masters] entry that does not read,\n"
     "     a port that is not 1 to 65535 or that two tunnels would need, an empty range\n"
-    "     of temporary ports, a [Metrics] entry that cannot be served, or more tunnels\n"
-    "     than the descriptor limit can serve\n";
+    "     of temporary ports, a number or boolean that does not read (--check; a start\n"
+    "     takes the default and warns), a [Metrics] entry that cannot be served, or more\n"
+    "     tunnels than the descriptor limit can serve\n"
+    "Run as root, --check also warns when the service's own user could not read the file.\n";
 
 struct TArguments {
   std::filesystem::path Settings;
@@ -98,11 +106,6 @@ std::string Reason(const std::exception& e) {
   return text;
 }
 
-std::string ListenFailure(int port, const std::exception& e) {
-  return "gatewarden-headless: cannot listen for remote control on TCP port " + std::to_string(port) + ": " +
-         Reason(e);
-}
-
 // The headless program alone serves [Metrics]: a section it cannot serve is its own refusal.
 void CheckMetricsSettings(const gw::TConfig& config) {
   if (!config.Metrics.Problem.empty()) throw gw::TSettingsError(config.Metrics.Problem);
@@ -137,14 +140,20 @@ std::string StaticTunnels(gw::TConfig& config) {
 std::string RemoteControlState(const gw::TConfig& config, const std::optional<std::string>& refusal, bool listening) {
   if (refusal) return *refusal;
   if (!config.Temporary) return "remote control off (Temporary=0)";
-  if (!listening) return "remote control off: TCP port " + std::to_string(config.Port) + " could not be listened on";
+  if (!listening)
+    return "remote control off: TCP port " + std::to_string(config.Port) + " could not be listened on (" + kRetried + ")";
   return "remote control on TCP port " + std::to_string(config.Port) + " (temporary tunnels on ports " +
          std::to_string(config.FromPort) + " to " + std::to_string(config.ToPort) + ")";
 }
 
-std::string MetricsState(const gw::TMetricsSettings* served) {
-  return served && served->Port != 0 ? "metrics on " + MetricsUrl(*served) : "metrics off";
+// `wanted` is the [Metrics] of the start, `listening` whether its endpoint serves.
+std::string MetricsState(const gw::TMetricsSettings& wanted, bool listening) {
+  if (wanted.Port == 0) return "metrics off";
+  if (!listening) return "metrics off: " + MetricsUrl(wanted) + " could not be listened on (" + kRetried + ")";
+  return "metrics on " + MetricsUrl(wanted);
 }
+
+const char* FastPathText(bool on) { return on ? "FastPath=1" : "FastPath=0"; }
 
 std::string SettingsLine(gw::TConfig& config, const std::string& tunnels, const std::string& remote,
                          const std::string& metrics, const std::string& fastPath) {
@@ -178,14 +187,27 @@ int Check(const TArguments& arguments) {
     gw::TCore core(&loop, arguments.Settings, clock, gw::TIfMissing::Fail);
     gw::TConfig& config = core.Config();
     CheckMetricsSettings(config);
+    // The warnings first, those refused below told as errors only: a refusal for one value
+    // still shows what else the file holds (a password that takes a comment along).
+    for (const std::string& warning : config.Warnings)
+      if (std::ranges::find(config.Unreadable, warning) == config.Unreadable.end() &&
+          std::ranges::find(config.Clashes, warning) == config.Clashes.end())
+        WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority, "warning: " + warning);
     // A start would serve around them, but a reload would refuse them: the file is wrong.
     config.RefuseClashes();
-    for (const std::string& warning : config.Warnings)
-      WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority, "warning: " + warning);
+    // Root reads every file; the service's own user, which reads it at each start and
+    // reload (its ExecReload= check included), may not. A warning: the file checked by hand
+    // may be meant for another use.
+    if (const std::optional<std::string> why = gw::UnreadableByServiceUser(config.Path()))
+      WriteLine(stdout, gw::TConsoleFrontEnd::kWarningPriority,
+                "warning: " + config.Path().string() + ": the service's user could not read it (" + *why +
+                    "): the service runs as a user of its own (DynamicUser=yes), neither the file's owner nor in "
+                    "its group, so it must be readable by all (chmod 0644 " + config.Path().string() +
+                    ", and each folder above it searchable)");
     const std::string fastPath = config.FastPath ? "fast path asked for (FastPath=1)" : "fast path off (FastPath=0)";
     WriteLine(stdout, gw::TConsoleFrontEnd::kInfoPriority,
               SettingsLine(config, StaticTunnels(config), RemoteControlState(config, RemoteControlRefusal(config), true),
-                           MetricsState(&config.Metrics), fastPath));
+                           MetricsState(config.Metrics, true), fastPath));
   } catch (const std::exception& e) {
     WriteError(Reason(e));
     if (arguments.IfMissing == gw::TIfMissing::ReadEmpty && !std::filesystem::exists(arguments.Settings))
@@ -216,6 +238,8 @@ public:
 
   int Run(const TArguments& arguments) {
     const int status = Serve(arguments);
+    // Nothing is tried again on the way out.
+    retry_.reset();
     // Before the core: a scrape's sample is taken from it.
     metrics_.reset();
     if (core_) core_->Detach();
@@ -238,23 +262,24 @@ private:
     core_->Attach(console_);
     TellWarnings();
     KeepRemoteControlSafe();
-    // Without its remote control the relay is not what its settings ask for, and a second
-    // copy on the same settings would serve nothing: a supervisor must hear of it.
+    // The tunnels are the job: a port that another program holds keeps the remote control
+    // or the metrics from listening, told and tried again, never the tunnels from serving.
     try {
       core_->StartUp();
     } catch (const std::exception& e) {
-      console_.ShowMessage(ListenFailure(core_->Config().Port, e));
-      return kCannotListen;
+      // The remote control's listener is the one part of a start that raises, and it
+      // comes before the tunnels.
+      TellListenFailure(Reason(e));
+      core_->Manager().Reload();
     }
-    try {
-      OpenMetrics();
-    } catch (const std::exception& e) {
-      console_.ShowMessage("gatewarden-headless: " + Reason(e));
-      return kCannotListen;
-    }
+    startMetrics_ = core_->Config().Metrics;
+    OpenMetrics();
+    retry_ = gw::MakeTimer(loop_, this);
+    uv_timer_start(retry_.get(), &THeadless::OnRetry, kRetryEveryMs, kRetryEveryMs);
     const int sockets = core_->Config().StaticSockets();
-    // Slow peers of the metrics endpoint may hold its share at any time.
-    const int metrics = metrics_ ? gw::TMetricsEndpoint::kMostDescriptors : 0;
+    // Slow peers of the metrics endpoint may hold its share at any time, from the moment
+    // it comes up.
+    const int metrics = startMetrics_.Port != 0 ? gw::TMetricsEndpoint::kMostDescriptors : 0;
     const int64_t room = core_->Config().RoomForClients(metrics);
     core_->AddLog("Descriptor limit " + std::to_string(gw::DescriptorLimit()) + ": room for " + std::to_string(room) +
                   " clients at once besides the tunnels' " + std::to_string(sockets) + " sockets" +
@@ -284,6 +309,46 @@ private:
     }
   }
 
+  static void OnRetry(uv_timer_t* handle) {
+    auto* self = static_cast<THeadless*>(handle->data);
+    if (!self || !self->core_) return;
+    gw::RunGuarded([self] {
+      const bool metricsUp = !self->metrics_ && self->OpenMetrics();
+      const bool remoteUp = !self->RemoteListening() && self->ListenRemote();
+      if (metricsUp || remoteUp) self->TellServing();
+    });
+  }
+
+  bool RemoteListening() {
+    return !core_->Config().Temporary || console_.RemoteListener().Active();
+  }
+
+  // Listens for remote control, or stops, as the settings say; true when it came up.
+  bool ListenRemote() {
+    gw::TConfig& config = core_->Config();
+    const bool wasListening = console_.RemoteListener().Active();
+    try {
+      gw::ApplyListenerSettings(console_.RemoteListener(), config);
+    } catch (const std::exception& e) {
+      TellListenFailure(Reason(e));
+      return false;
+    }
+    remoteFailure_.clear();
+    const bool up = !wasListening && console_.RemoteListener().Active();
+    if (up) core_->AddLog("Remote control listens on TCP port " + std::to_string(config.Port));
+    return up;
+  }
+
+  // Told once for each reason, not at every try.
+  void TellListenFailure(const std::string& reason) {
+    const int port = core_->Config().Port;
+    std::string line = "Remote control cannot listen on TCP port " + std::to_string(port) + ": " + reason + " (" +
+                       kRetried + ")";
+    if (line == remoteFailure_) return;
+    remoteFailure_ = line;
+    core_->AddLog(line);
+  }
+
   // The headless program is reached from anywhere: it never opens remote control with a
   // password that anyone can guess, and says so at error priority.
   void KeepRemoteControlSafe() {
@@ -306,6 +371,8 @@ private:
     std::string fastPath = "fast path off (FastPath=0)";
     if (gw::TFastPath* kernel = config.FastPath ? core_->FastPath() : nullptr)
       fastPath = kernel->Loaded() ? "fast path on" : "fast path off: " + kernel->Failure();
+    if (config.FileFastPath != config.FastPath)
+      fastPath += std::string(" (the file says ") + FastPathText(config.FileFastPath) + ", which takes a restart)";
     const std::string tunnels =
         StaticTunnels(config) + ", " + std::to_string(core_->Manager().TemporaryCount()) + " temporary";
     // A default file that is not there reads as the defaults; said, lest it pass for one
@@ -315,7 +382,7 @@ private:
       core_->AddLog(config.Path().string() + " does not exist: the default settings are served");
     core_->AddLog("Serving " + SettingsLine(config, tunnels,
                                             RemoteControlState(config, remoteRefusal_, console_.RemoteListener().Active()),
-                                            MetricsState(metrics_ ? &metrics_->Settings() : nullptr), fastPath));
+                                            MetricsState(startMetrics_, metrics_ != nullptr), fastPath));
   }
 
   // Like the desktop's Reload, with the file read again first: tunnels whose entry is
@@ -336,31 +403,42 @@ private:
     TellWarnings();
     KeepRemoteControlSafe();
     core_->Manager().Reload(std::move(reloaded));
-    try {
-      gw::ApplyListenerSettings(console_.RemoteListener(), config);
-    } catch (const std::exception& e) {
-      console_.ShowMessage(ListenFailure(config.Port, e));
-    }
-    TellMetricsChange();
+    ListenRemote();
+    TellRestartsNeeded();
     TellServing();
   }
 
-  // Opens the metrics endpoint the settings ask for; raises when it cannot listen.
-  void OpenMetrics() {
-    const gw::TMetricsSettings& wanted = core_->Config().Metrics;
-    if (wanted.Port == 0) return;
-    metrics_ = std::make_unique<gw::TMetricsEndpoint>(loop_, wanted, [this] { return gw::TakeSample(*core_); }, clock_);
-    core_->AddLog("Metrics on " + MetricsUrl(wanted));
+  // Opens the metrics endpoint of the start's settings; true when it came up. One that
+  // cannot listen is told, once for each reason, and tried again by the retry timer.
+  bool OpenMetrics() {
+    if (startMetrics_.Port == 0) return false;
+    try {
+      metrics_ = std::make_unique<gw::TMetricsEndpoint>(loop_, startMetrics_,
+                                                        [this] { return gw::TakeSample(*core_); }, clock_);
+    } catch (const std::exception& e) {
+      std::string line = "Metrics endpoint cannot listen: " + Reason(e) + " (" + kRetried + ")";
+      if (line != metricsFailure_) core_->AddLog(line);
+      metricsFailure_ = std::move(line);
+      return false;
+    }
+    metricsFailure_.clear();
+    core_->AddLog("Metrics on " + MetricsUrl(startMetrics_));
+    return true;
   }
 
-  // The endpoint serves for the process's life: its HTTP server takes up to two seconds to
-  // stop (civetweb's poll quantum), a pause that a reload must not put on the relay.
-  void TellMetricsChange() {
-    const gw::TMetricsSettings& wanted = core_->Config().Metrics;
-    const bool same = metrics_ ? metrics_->Settings() == wanted : wanted.Port == 0;
-    if (same) return;
-    core_->AddLog(std::string("Metrics stay ") + (metrics_ ? "on " + MetricsUrl(metrics_->Settings()) : "off") +
-                  " until the next start: a changed [Metrics] takes a restart");
+  // What a reload read but does not apply. The metrics endpoint serves for the process's
+  // life: its HTTP server takes up to two seconds to stop (civetweb's poll quantum), a pause
+  // that a reload must not put on the relay. The fast path's program is loaded at start.
+  void TellRestartsNeeded() {
+    const gw::TConfig& config = core_->Config();
+    if (!(config.Metrics == startMetrics_))
+      core_->AddLog(std::string("Warning: metrics stay ") +
+                    (startMetrics_.Port != 0 ? "on " + MetricsUrl(startMetrics_) : "off") +
+                    " until the next start: a changed [Metrics] takes a restart");
+    if (config.FileFastPath != config.FastPath)
+      core_->AddLog(std::string("Warning: the fast path stays as it started (") + FastPathText(config.FastPath) +
+                    ") until the next start: a changed FastPath (" + FastPathText(config.FileFastPath) +
+                    ") takes a restart");
   }
 
   // The last lines get a moment to go out; a reader that takes none of them does not keep
@@ -388,6 +466,12 @@ private:
   gw::TServiceNotifier notifier_;
   std::unique_ptr<gw::TCore> core_;
   std::unique_ptr<gw::TMetricsEndpoint> metrics_;
+  // The [Metrics] of the start, which the endpoint serves for the process's life.
+  gw::TMetricsSettings startMetrics_;
+  // The last failures told, so that a try that fails alike is not told again.
+  std::string metricsFailure_;
+  std::string remoteFailure_;
+  gw::TUvHandle<uv_timer_t> retry_;
   // Why the settings' remote control was kept off, if it was.
   std::optional<std::string> remoteRefusal_;
   gw::TUvHandle<uv_signal_t> signals_[3];

@@ -3,9 +3,13 @@
 #include "descriptorLimit.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,6 +85,9 @@ std::vector<TTunnelSample> OnePerSeries(const std::vector<TTunnelSample>& tunnel
     }
     TTunnelSample& into = series[found->second];
     into.Listening = into.Listening || tunnel.Listening;
+    into.Watched = into.Watched || tunnel.Watched;
+    into.ServerAnswering = into.ServerAnswering || tunnel.ServerAnswering;
+    into.Announced = into.Announced || tunnel.Announced;
     into.Relays += tunnel.Relays;
     into.Traffic += tunnel.Traffic;
     into.Counts.TrialsMade += tunnel.Counts.TrialsMade;
@@ -118,6 +125,14 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
       Family("gatewarden_clients_refused_total", "New client addresses given no relay, by cause", MetricType::Counter);
   MetricFamily dropped =
       Family("gatewarden_datagrams_dropped_total", "Client datagrams not relayed, by cause", MetricType::Counter);
+  MetricFamily answering = Family("gatewarden_tunnel_server_answering",
+                                  "1 while the tunnel's game server answers status queries (tunnels announced to "
+                                  "masters only)",
+                                  MetricType::Gauge);
+  MetricFamily announced = Family("gatewarden_tunnel_announced",
+                                  "1 while the tunnel's heartbeats reach a master server (tunnels announced to "
+                                  "masters only)",
+                                  MetricType::Gauge);
   for (const TTunnelSample& tunnel : OnePerSeries(sample.Tunnels)) {
     const TLabels labels{{"tunnel", std::to_string(tunnel.ListenPort)},
                          {"server", LabelText(tunnel.Server)},
@@ -132,6 +147,10 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
     AddByCause(closed, labels, "reason", tunnel.Counts.Closed);
     AddByCause(refused, labels, "cause", tunnel.Counts.Refused);
     AddByCause(dropped, labels, "cause", tunnel.Counts.Dropped);
+    if (tunnel.Watched) {
+      Add(answering, labels, tunnel.ServerAnswering ? 1 : 0);
+      Add(announced, labels, tunnel.Announced ? 1 : 0);
+    }
   }
 
   MetricFamily trialsNow =
@@ -151,12 +170,65 @@ std::vector<MetricFamily> RelayFamilies(const TRelaySample& sample) {
     Add(heartbeats, {{"master", LabelText(master.Master)}}, static_cast<double>(master.Heartbeats));
   return {std::move(listening), std::move(relays),      std::move(datagrams), std::move(bytes),
           std::move(trials),    std::move(answered),    std::move(established), std::move(overbusy), std::move(closed),
-          std::move(refused),   std::move(dropped),     std::move(trialsNow), std::move(staticTunnels),
-          std::move(temporaryTunnels), std::move(heartbeats)};
+          std::move(refused),   std::move(dropped),     std::move(answering), std::move(announced),
+          std::move(trialsNow), std::move(staticTunnels), std::move(temporaryTunnels), std::move(heartbeats)};
 }
+
+namespace {
+
+// The figures of /proc/self/stat a process exporter tells, or nothing without /proc.
+struct TProcStat {
+  double CpuSeconds = 0;
+  double ResidentBytes = 0;
+  double StartTime = 0;
+};
+
+// Seconds since the epoch at which the system booted (/proc/stat's btime), or 0.
+double BootTime() {
+  std::ifstream stat("/proc/stat");
+  for (std::string line; std::getline(stat, line);)
+    if (line.starts_with("btime ")) return std::stod(line.substr(6));
+  return 0;
+}
+
+std::optional<TProcStat> ReadProcStat() {
+  std::ifstream file("/proc/self/stat");
+  std::string text;
+  if (!std::getline(file, text)) return std::nullopt;
+  // The command name, in parentheses, may hold blanks and parentheses: fields are counted
+  // from the last ")", which is followed by the third field.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(close + 1));
+  std::vector<std::string> field(2, "");
+  for (std::string value; fields >> value;) field.push_back(value);
+  // utime 14, stime 15, starttime 22 (clock ticks), rss 24 (pages), counted from 1.
+  if (field.size() < 25) return std::nullopt;
+  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const double page = static_cast<double>(::sysconf(_SC_PAGESIZE));
+  TProcStat stat;
+  stat.CpuSeconds = (std::stod(field[13]) + std::stod(field[14])) / ticks;
+  stat.StartTime = BootTime() + std::stod(field[21]) / ticks;
+  stat.ResidentBytes = std::stod(field[23]) * page;
+  return stat;
+}
+
+} // namespace
 
 std::vector<MetricFamily> ProcessFamilies() {
   std::vector<MetricFamily> families;
+  families.push_back(Family("gatewarden_build_info", "The relay's version, as a label; always 1", MetricType::Gauge));
+  Add(families.back(), {{"version", GW_VERSION}}, 1);
+  if (const std::optional<TProcStat> stat = ReadProcStat()) {
+    families.push_back(Family("process_cpu_seconds_total", "Total user and system CPU time spent in seconds",
+                              MetricType::Counter));
+    Add(families.back(), {}, stat->CpuSeconds);
+    families.push_back(Family("process_resident_memory_bytes", "Resident memory size in bytes", MetricType::Gauge));
+    Add(families.back(), {}, stat->ResidentBytes);
+    families.push_back(Family("process_start_time_seconds", "Start time of the process since unix epoch in seconds",
+                              MetricType::Gauge));
+    Add(families.back(), {}, stat->StartTime);
+  }
   // Every entry but "." and ".." is a descriptor, the directory's own included, as other
   // exporters count it. Without /proc the figure is left out, which a scrape shows.
   const std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir("/proc/self/fd"), &::closedir);

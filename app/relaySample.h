@@ -29,6 +29,10 @@ struct TTunnelSample {
   int Relays = 0;
   TRelayCounts Traffic;
   TTunnelCounts Counts;
+  // Told only where heartbeats watch the server (THeartbeats::Watching).
+  bool Watched = false;
+  bool ServerAnswering = false;
+  bool Announced = false;
 };
 
 // A master server of the settings and the heartbeats every tunnel sent it.

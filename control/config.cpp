@@ -34,20 +34,27 @@ public:
            EchoField(value);
   }
 
-  // A missing key, an empty value and a text that is no integer all give the default, as
-  // ever; the last is a warning, since it is most likely a typing error.
-  int Integer(std::string_view section, std::string_view key, int fallback, std::string_view meaning) {
+  // A missing key and an empty value give the default. So does a text that is no integer,
+  // where the file's format has always read it so (`defaultKept`): a start serves it, told,
+  // and a check or a reload refuses it, since "Temporary=0 ; off for now" would turn on what
+  // it means to turn off. Elsewhere such a text keeps the file from being served.
+  int Integer(std::string_view section, std::string_view key, int fallback, std::string_view meaning,
+              bool defaultKept = true) {
     int32_t value = 0;
     const std::optional<std::string> found = text_.Value(section, key);
     if (!found || found->empty()) return fallback;
     if (TryStrToInt(*found, value)) return value;
-    Warnings.push_back(Where(section, key, *found) + ": not a number, so read as the default " +
-                       std::to_string(fallback) + std::string(meaning));
+    const std::string where = Where(section, key, *found) + ": not a number";
+    if (!defaultKept) {
+      Problems.push_back(where + std::string(meaning));
+      return fallback;
+    }
+    Unreadable.push_back(where + ", so a start reads the default " + std::to_string(fallback) + std::string(meaning));
     return fallback;
   }
 
-  bool Bool(std::string_view section, std::string_view key, bool fallback) {
-    return Integer(section, key, fallback ? 1 : 0, " (0 is off, any other number on)") != 0;
+  bool Bool(std::string_view section, std::string_view key, bool fallback, bool defaultKept = true) {
+    return Integer(section, key, fallback ? 1 : 0, " (0 is off, any other number on)", defaultKept) != 0;
   }
 
   int Port(std::string_view section, std::string_view key, int fallback) {
@@ -58,6 +65,7 @@ public:
 
   std::vector<std::string> Problems;
   std::vector<std::string> Warnings;
+  std::vector<std::string> Unreadable;
 
 private:
   const TIniText& text_;
@@ -136,7 +144,9 @@ void TConfig::Load(TIfMissing ifMissing) {
   }
 
   AddPort = read.Bool(kGeneral, "AddPort", true);
-  FastPath = read.Bool(kGeneral, "FastPath", false);
+  // Not a key of the original program's files: one that does not read is no default.
+  FastPath = read.Bool(kGeneral, "FastPath", false, false);
+  FileFastPath = FastPath;
   Temporary = read.Bool(kRemoteAdmin, "Temporary", true);
   Static = read.Bool(kRemoteAdmin, "Static", true);
   Password = text.Value(kRemoteAdmin, "Password").value_or(kDefaultPassword);
@@ -150,7 +160,9 @@ void TConfig::Load(TIfMissing ifMissing) {
     read.Problems.push_back(Path().string() + ": [Metrics] Port=" + std::to_string(Metrics.Port) +
                             " is the remote control's TCP port too ([RemoteAdmin] Port)");
   if (!read.Problems.empty()) throw TSettingsError(Joined(read.Problems));
+  Unreadable = std::move(read.Unreadable);
   Warnings = UnreadParts(text, Path());
+  Warnings.insert(Warnings.end(), Unreadable.begin(), Unreadable.end());
   Warnings.insert(Warnings.end(), read.Warnings.begin(), read.Warnings.end());
   Warnings.insert(Warnings.end(), Clashes.begin(), Clashes.end());
   CheckDescriptors();
@@ -203,7 +215,9 @@ void TConfig::CheckPorts(const std::vector<std::string>& keys, std::vector<std::
 }
 
 void TConfig::RefuseClashes() const {
-  if (!Clashes.empty()) throw TSettingsError(Joined(Clashes));
+  std::vector<std::string> reasons = Unreadable;
+  reasons.insert(reasons.end(), Clashes.begin(), Clashes.end());
+  if (!reasons.empty()) throw TSettingsError(Joined(reasons));
 }
 
 namespace {
@@ -264,7 +278,10 @@ TReloaded TConfig::Reload() {
   ToPort = read.ToPort;
   Metrics = read.Metrics;
   Masters = read.Masters;
+  // The kernel's program is loaded once, at start (see FileFastPath).
+  FileFastPath = read.FastPath;
   Warnings = read.Warnings;
+  Unreadable = read.Unreadable;
   Clashes = read.Clashes;
 
   // Matched by their lines through one table, so that a file of many thousand tunnels

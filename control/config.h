@@ -103,8 +103,12 @@ public:
   int FromPort = kDefaultFromPort;
   int ToPort = kDefaultToPort;
   // [General] FastPath: relay established clients in the kernel (needs CAP_BPF and
-  // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it.
+  // CAP_NET_ADMIN). Read only: Save leaves the entry as the administrator wrote it. The
+  // value of the start, which a Reload keeps: the tunnels' relays are in the kernel's table
+  // or not, and moving every one of them is a restart's work.
   bool FastPath = false;
+  // What the file said at the last Load or Reload; differs from FastPath until a restart.
+  bool FileFastPath = false;
   TMetricsSettings Metrics;
   // [Masters]: the master servers static tunnels are announced to. Read only: Save leaves
   // the section as the administrator wrote it.
@@ -119,7 +123,12 @@ public:
   // FromPort): a start serves what it can and tells the rest, as each tunnel that cannot
   // bind tells its own failure; a check or a reload of the file refuses it (RefuseClashes).
   std::vector<std::string> Clashes;
-  // Raises TSettingsError naming every clash, if there is one.
+  // Numbers and booleans that do not read, where a start takes the key's default (a typing
+  // error, or a comment after the value, which the format does not know): told at start
+  // among the warnings, refused by a check or a reload (RefuseClashes).
+  std::vector<std::string> Unreadable;
+  // Raises TSettingsError naming every value that does not read and every clash, if there
+  // is one.
   void RefuseClashes() const;
 
   // Descriptors the process needs besides the tunnels' sockets and the players' reserve:

@@ -39,6 +39,14 @@ bool KeyKnown(const TKnownSection& section, std::string_view key) {
   });
 }
 
+// Where a value holds what other ini dialects take for a comment: a blank, then ";" or
+// "#". Profile files know comments only on lines of their own, so the rest is the value.
+std::string_view::size_type CommentLikeAt(std::string_view value) {
+  for (std::string_view::size_type i = 1; i < value.size(); ++i)
+    if ((value[i] == ';' || value[i] == '#') && (value[i - 1] == ' ' || value[i - 1] == '\t')) return i - 1;
+  return std::string_view::npos;
+}
+
 std::string SectionNames() {
   std::string names;
   for (const TKnownSection& section : KnownSections()) names += (names.empty() ? "[" : ", [") + std::string(section.Name) + "]";
@@ -100,6 +108,11 @@ std::vector<std::string> UnreadParts(const TIniText& text, const std::filesystem
       warn(line.Number, shown + " is no key of [" + std::string(section->Name) + "]: it is not read");
       continue;
     }
+    const std::string_view value = std::string_view(line.Text).substr(line.Text.find('=') + 1);
+    if (const auto at = CommentLikeAt(value); at != std::string_view::npos)
+      warn(line.Number, shown + ": the value of " + line.Key + " is all of '" + EchoField(TrimControl(value)) +
+                            "': a comment begins only at the start of a line, never after a value ('" +
+                            EchoField(TrimControl(value.substr(at))) + "' is not one)");
     // Every tunnel entry is read, whatever its name (one of the same name reads the first's value).
     if (section->Keys.front() == "*") continue;
     const auto [first, added] = keysSeen.try_emplace(LowerAZ(line.Key), line.Number);

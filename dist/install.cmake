@@ -13,11 +13,19 @@ install(DIRECTORY data/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons 
 # runs, which an edit of any of them triggers.
 set(gw_dist_out ${CMAKE_CURRENT_BINARY_DIR}/dist)
 file(MAKE_DIRECTORY ${gw_dist_out})
-foreach(text gatewarden.1 gatewarden-headless.1 changelog)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/dist/${text})
-  execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/dist/${text}
-                  OUTPUT_FILE ${gw_dist_out}/${text}.gz COMMAND_ERROR_IS_FATAL ANY)
+# The README and the fast path's design go with the relay, compressed as Debian keeps
+# documentation: the settings file and the unit point to them.
+foreach(text dist/gatewarden.1 dist/gatewarden-headless.1 dist/changelog README.md docs/fastpath.md)
+  get_filename_component(name ${text} NAME)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${text})
+  execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/${text}
+                  OUTPUT_FILE ${gw_dist_out}/${name}.gz COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
+install(FILES ${gw_dist_out}/README.md.gz ${gw_dist_out}/fastpath.md.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/gatewarden-headless COMPONENT headless)
+# For Prometheus and Grafana, to copy from: small, and read as they are.
+install(FILES dist/gatewarden-alerts.yml dist/gatewarden-dashboard.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/gatewarden-headless/examples COMPONENT headless)
 install(FILES ${gw_dist_out}/gatewarden-headless.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT headless)
 install(FILES ${gw_dist_out}/gatewarden.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT desktop)
 foreach(pair "headless;gatewarden-headless" "desktop;gatewarden")
@@ -44,6 +52,7 @@ install(CODE "
   endif()
   set(GW_SERVICE_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/gatewarden-headless\")
   set(GW_SERVICE_SETTINGS \"\${GW_SERVICE_CONFIG_DIR}/gatewarden.ini\")
+  set(GW_SERVICE_DOC \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/doc/gatewarden-headless\")
   configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/dist/gatewarden.service.in\" \"${gw_dist_out}/gatewarden.service\" @ONLY)
   # file(INSTALL) puts DESTDIR, where a package is staged, before these absolute paths.
   file(INSTALL \"${gw_dist_out}/gatewarden.service\" DESTINATION \"\${GW_SERVICE_UNIT_DIR}\")

@@ -30,6 +30,7 @@ void THeartbeats::Start(int queryPort, int serverQueryPort, std::string tunnel, 
   serverQueryPort_ = serverQueryPort;
   tunnel_ = std::move(tunnel);
   announcing_ = false;
+  announcedLast_ = false;
   // The first heartbeat goes as soon as the server is seen to answer.
   nextAt_ = now;
   answeredAt_ = kNever;
@@ -47,7 +48,8 @@ void THeartbeats::Stop() {
 void THeartbeats::Sweep(TTime now) {
   if (!running_) return;
   TMasters* masters = context_.Masters();
-  if (!masters || masters->List().empty() || !querySocket_ || !querySocket_->Active()) return;
+  watching_ = masters && !masters->List().empty() && querySocket_ && querySocket_->Active();
+  if (!watching_) return;
   if (followed_ != masters->Generation()) Follow(*masters);
   const std::chrono::seconds interval = masters->Settings().Interval;
   const TTime checkFrom = nextAt_ - std::min<TTime::duration>(L::kProbeLead, interval / 2);
@@ -89,6 +91,7 @@ void THeartbeats::Follow(const TMasters& masters) {
 void THeartbeats::SendAll(const TMasters& masters, TTime now) {
   const std::string heartbeat =
       "\\heartbeat\\" + std::to_string(queryPort_) + "\\gamename\\" + masters.Settings().GameName;
+  announcedLast_ = false;
   for (std::size_t i = 0; i < announcements_.size(); ++i) {
     TMaster& master = *masters.List()[i];
     TAnnouncement& announcement = announcements_[i];
@@ -106,6 +109,7 @@ void THeartbeats::SendAll(const TMasters& masters, TTime now) {
     context_.Admission().QueryBudget().HeartbeatSent(master.Address(), now);
     ++announcement.Sent;
     announcement.LastSent = now;
+    announcedLast_ = true;
     if (!std::exchange(announcement.Told, true))
       context_.AddLog("Announced " + tunnel_ + " to master " + master.Describe() + " as query port " +
                       std::to_string(queryPort_));

@@ -49,6 +49,13 @@ public:
     bool Told = false;
   };
   const std::vector<TAnnouncement>& Announcements() const { return announcements_; }
+  // The heartbeats watch the server: the tunnel serves its query port and the process has
+  // masters. The two below mean something only then.
+  bool Watching() const { return running_ && watching_; }
+  // The server answered a query before the last heartbeat was due.
+  bool ServerAnswering() const { return announcing_; }
+  // The last heartbeats went to at least one master (one whose address is known).
+  bool Announced() const { return announcing_ && announcedLast_; }
 
 private:
   // Follows the process's list: announcements to masters still in it are kept.
@@ -63,8 +70,11 @@ private:
   int queryPort_ = 0;
   int serverQueryPort_ = 0;
   std::string tunnel_;
+  bool watching_ = false;
   // Whether the heartbeats went last time (a silent server is told when they stop).
   bool announcing_ = false;
+  // Whether the last ones reached a master.
+  bool announcedLast_ = false;
   TTime nextAt_{};
   TTime answeredAt_{};
   TTime probedAt_{};

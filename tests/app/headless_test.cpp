@@ -435,27 +435,41 @@ TEST(HeadlessSettings, SighupRereadsTheFileRestartsStaticTunnelsAndKeepsTemporar
   EXPECT_TRUE(ExitedWith(relay->WaitExit(), 0)) << relay->Transcript();
 }
 
-TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartEndsWithStatus1NamingThePort) {
+// The tunnels are the job: a remote-control port another program holds is told at warning
+// priority and tried again, and the remote control listens once the port is let go.
+TEST(HeadlessLifecycle, ARemoteControlPortTakenAtStartIsToldAndTriedAgainWhileTheTunnelsServe) {
   TTempFolder folder;
   const TServedRelay served;
   const uint16_t tunnel = FreeUdpPortPair();
   // Another program listens on the port.
-  TFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  auto taken = std::make_unique<TFd>(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(served.ControlPort);
-  ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(taken.Get(), 1), 0);
+  ASSERT_EQ(::bind(taken->Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken->Get(), 1), 0);
 
   const fs::path settings = folder.Path() / "gatewarden.ini";
   TTempFolder::Write(settings, served.RemoteAdmin(served.ControlPort, "letmein") + "[Tunnels]\nServer0=" +
                           served.TunnelEntry(tunnel) + "\n");
-  const auto relay = StartHeadless(folder, settings);
-  EXPECT_TRUE(ExitedWith(relay->WaitExit(), 1)) << relay->Transcript();
-  EXPECT_NE(relay->Err().find("TCP port " + std::to_string(served.ControlPort) + ":"), std::string::npos)
-      << relay->Err();
-  EXPECT_NE(relay->Err().find("Address already in use"), std::string::npos) << relay->Err();
+  TOutputSetup journal;
+  journal.Journal = true;
+  THeadless relay(GW_HEADLESS_PATH, folder.Path(), {"--config", settings.string()}, journal);
+  const auto said = [&](const std::string& text, std::chrono::seconds within) {
+    return relay.WaitFor([&](const auto&) { return relay.Out().find(text) != std::string::npos; }, within);
+  };
+  const std::string port = std::to_string(served.ControlPort);
+  EXPECT_TRUE(said("<4>Remote control cannot listen on TCP port " + port + ": ", 3s)) << relay.Transcript();
+  EXPECT_NE(relay.Out().find("Address already in use"), std::string::npos) << relay.Out();
+  EXPECT_TRUE(said("; remote control off: TCP port " + port + " could not be listened on (tried again every 5 s", 3s))
+      << relay.Transcript();
+  EXPECT_TRUE(served.Answers(tunnel)) << relay.Transcript();
+  taken.reset();
+  ASSERT_TRUE(said("<6>Remote control listens on TCP port " + port, 8s)) << relay.Transcript();
+  const TTcpPeer control = Control(served.ControlPort);
+  EXPECT_TRUE(said("Got remote control connection", 3s)) << relay.Transcript();
+  EXPECT_FALSE(relay.WaitExit(0s)) << relay.Transcript();
 }
 
 // =======================================================================================
@@ -600,6 +614,20 @@ TEST(HeadlessSettings, OnlyAnExistingRegularFileIsReadAndCheckSaysWhyNot) {
   const uint16_t tunnel = FreeUdpPortPair();
   const fs::path good = folder.Path() / "good.ini";
   TTempFolder::Write(good, "[RemoteAdmin]\nTemporary=1\n[Tunnels]\nServer0=" + std::to_string(tunnel) + " 127.0.0.1:7777\n");
+  // Readable by the service's user, which root's check looks at too.
+  fs::permissions(folder.Path(), fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+  fs::permissions(good, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  if (::geteuid() == 0) {
+    // Mode 0600 reads for root and not for the service's user: a warning.
+    fs::permissions(good, fs::perms::others_read | fs::perms::group_read, fs::perm_options::remove);
+    THeadless unreadable(GW_HEADLESS_PATH, folder.Path(), {"--check", "--config", good.string()});
+    EXPECT_TRUE(ExitedWith(unreadable.WaitExit(), 0)) << unreadable.Transcript();
+    EXPECT_NE(unreadable.Out().find("warning: " + good.string() + ": the service's user could not read it "
+                                    "(Permission denied)"),
+              std::string::npos)
+        << unreadable.Transcript();
+    fs::permissions(good, fs::perms::others_read | fs::perms::group_read, fs::perm_options::add);
+  }
   THeadless check(GW_HEADLESS_PATH, folder.Path(), {"--check", "--config", good.string()});
   EXPECT_TRUE(ExitedWith(check.WaitExit(), 0)) << check.Transcript();
   EXPECT_EQ(check.Out(), "gatewarden-headless: " + good.string() + ": 1 static tunnels on " + std::to_string(tunnel) +

@@ -169,15 +169,19 @@ TEST_F(TConfigFixture, ClashesAreToldAtLoadAndRefusedByAReload) {
   EXPECT_TRUE(Load()->Clashes.empty());
 }
 
-// What does not read as it seems is read by the rules of the file all the same, and told.
+// What does not read as it seems is read by the rules of the file all the same, and told;
+// a number that does not convert is refused by a reload, and a start takes the default.
 TEST_F(TConfigFixture, WhatNothingReadsAndNumbersThatDoNotConvertAreWarnings) {
-  Write("AddPort=0\n[General]\nAddPort=yes\nFastPath=on\nAddPot=0\nAddPort=0\njunk\n[RemoteAdmin]\n"
+  Write("AddPort=0\n[General]\nAddPort=yes\nFastPath=0\nAddPot=0\nAddPort=0\njunk\n[RemoteAdmin]\n"
         "Port=23818 ; mine\nFromPort=7000\n[Tunels]\nServer0=1 a:1\n[Tunnels]\nServer0=7000\t10.0.0.5:7777\n"
         "[general]\nAddPort=0\n[Masters]\nIntervall=5\n");
   const auto config = Load();
   EXPECT_TRUE(config->AddPort);
   EXPECT_FALSE(config->FastPath);
   EXPECT_EQ(config->Port, 23817);
+  EXPECT_EQ(config->Unreadable.size(), 2u);
+  EXPECT_THROW(config->RefuseClashes(), TSettingsError);
+  EXPECT_THROW(config->Reload(), TSettingsError);
   ASSERT_EQ(config->Count(), 1);
   EXPECT_EQ(config->Items(0).ServerHost, "10.0.0.5");
   const std::vector<std::string> expected = {
@@ -185,17 +189,20 @@ TEST_F(TConfigFixture, WhatNothingReadsAndNumbersThatDoNotConvertAreWarnings) {
       "line 5: AddPot=0 is no key of [General]",
       "line 6: AddPort=0 sets AddPort again: only line 3 is read",
       "line 7: 'junk' is no entry",
+      "line 9: Port=23818 ; mine: the value of Port is all of '23818 ; mine'",
       "line 11: [Tunels] is no section the program reads",
       "line 15: [general] comes again",
       "line 18: Intervall=5 is no key of [Masters]",
-      "entry AddPort=yes: not a number, so read as the default 1",
-      "entry FastPath=on: not a number, so read as the default 0",
-      "entry Port=23818 ; mine: not a number, so read as the default 23817",
+      "entry AddPort=yes: not a number, so a start reads the default 1",
+      "entry Port=23818 ; mine: not a number, so a start reads the default 23817",
       "range FromPort=7000 to ToPort=9000 holds 2 static tunnel ports (7000, 7001)",
   };
   ASSERT_EQ(config->Warnings.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i)
     EXPECT_NE(config->Warnings[i].find(expected[i]), std::string::npos) << config->Warnings[i];
+  // No default of the original program's files: no start either.
+  Write("[General]\nFastPath=1 ; fast\n");
+  EXPECT_NE(Refusal().find("entry FastPath=1 ; fast: not a number"), std::string::npos) << Refusal();
 }
 
 TEST_F(TConfigFixture, ARejectedTunnelEntryStopsTheLoadAndLeavesTheFileAlone) {

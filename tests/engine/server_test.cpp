@@ -797,9 +797,13 @@ TEST_F(TAnnouncedTunnel, HeartbeatsGoFromTheQueryPortEachMinuteWhileTheServerAns
   const TReceived probe = Await(QueryServer);
   EXPECT_EQ(probe.Data, "\\basic\\");
   EXPECT_EQ(Heartbeats(), 0) << "a server that has not answered is not advertised";
+  const THeartbeats& told = Tunnel->Heartbeats();
+  EXPECT_TRUE(told.Watching());
+  EXPECT_FALSE(told.ServerAnswering() || told.Announced());
   QueryServer.SendTo(probe.FromPort, "\\gamename\\ut\\final\\");
   Context.RunFor(10ms);
   EXPECT_EQ(Seconds(1, true), 1);
+  EXPECT_TRUE(told.ServerAnswering() && told.Announced());
   const std::string tunnel = std::to_string(GamePort()) + " to 127.0.0.1:" + std::to_string(ServerPort);
   EXPECT_EQ(Announced(), std::vector<std::string>{"Announced " + tunnel + " to master localhost:" +
                                                   std::to_string(Master.Port()) + " as query port " +
@@ -829,6 +833,7 @@ TEST_F(TAnnouncedTunnel, HeartbeatsGoFromTheQueryPortEachMinuteWhileTheServerAns
   EXPECT_EQ(Seconds(120, false, &queries), 0);
   EXPECT_GE(queries, 10);
   EXPECT_EQ(Context.LinesStartingWith("No heartbeats for ").size(), 1u);
+  EXPECT_FALSE(told.ServerAnswering() || told.Announced());
   // It answers again: announced at once, and told again.
   EXPECT_EQ(Seconds(2, true), 1);
   EXPECT_EQ(Announced().size(), 2u);
@@ -838,6 +843,7 @@ TEST_F(TAnnouncedTunnel, HeartbeatsGoFromTheQueryPortEachMinuteWhileTheServerAns
   queries = 0;
   EXPECT_EQ(Seconds(120, true, &queries), 0);
   EXPECT_EQ(queries, 0);
+  EXPECT_FALSE(told.Watching());
 }
 
 // A master's address can be forged as any other: until a heartbeat goes to it, its queries

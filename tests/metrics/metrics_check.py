@@ -20,6 +20,7 @@ import gwtest  # noqa: E402
 from gwtest import free_port  # noqa: E402
 
 ROUND_TRIPS = 50
+DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist")
 
 
 def fail(text):
@@ -39,13 +40,17 @@ def logged(name, text):
     return text in open(f"{WORK}/{name}.log", errors="replace").read()
 
 
-def query(api, expression):
+def query_all(api, expression):
     try:
         with urllib.request.urlopen(api + urllib.parse.quote(expression), timeout=2) as reply:
-            result = json.load(reply)["data"]["result"]
+            return json.load(reply)["data"]["result"]
     except OSError:
         return None
-    return float(result[0]["value"][1]) if len(result) == 1 else None
+
+
+def query(api, expression):
+    result = query_all(api, expression)
+    return float(result[0]["value"][1]) if result and len(result) == 1 else None
 
 
 def expect(api, expression, value):
@@ -69,8 +74,12 @@ def relay_and_prometheus(fast_path):
     except RuntimeError:
         fail("waited 5 s for the endpoint")
     PROCESSES.append(relay)
+    # The shipped alert rules are loaded as an operator loads them: Prometheus does not
+    # start on rules it cannot read.
     open(f"{WORK}/prometheus.yml", "w").write(
-        "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: gatewarden\n"
+        "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
+        f"rule_files:\n  - {os.path.join(DIST, 'gatewarden-alerts.yml')}\n"
+        "scrape_configs:\n  - job_name: gatewarden\n"
         f"    static_configs:\n      - targets: ['127.0.0.1:{metrics}']\n")
     start("prometheus", ["prometheus", f"--config.file={WORK}/prometheus.yml", f"--storage.tsdb.path={WORK}/tsdb",
                          f"--web.listen-address=127.0.0.1:{web}"])
@@ -112,21 +121,71 @@ def sockets():
     expect(api, f'gatewarden_clients_refused_total{{{labels},cause="address_cap"}}', 1)
     expect(api, f'gatewarden_relays_answered_total{{{labels}}}', 129)
     expect(api, f'gatewarden_datagrams_total{{{labels},direction="to_client"}}', ROUND_TRIPS + 128)
-    # A second relay on the same metrics port ends with status 1, saying why.
-    second = subprocess.run([HEADLESS, "--config", ini], capture_output=True, text=True, timeout=10)
-    if second.returncode != 1 or f"cannot serve metrics on TCP 127.0.0.1:{metrics}" not in second.stderr:
-        fail(f"a taken metrics port: status {second.returncode}, {second.stderr}")
+    check_process_figures(api)
+    check_dashboard_and_rules(api)
+    # A second relay on the same metrics port serves its tunnel at once, tells the taken
+    # port, and opens the endpoint once the first relay has let it go.
+    second_tunnel = free_port("udp")
+    text = open(ini).read().replace(f"Server0={tunnel} ", f"Server0={second_tunnel} ")
+    open(f"{WORK}/second.ini", "w").write(text)
+    second = start("second", [HEADLESS, "--config", f"{WORK}/second.ini"])
+    wait_for(lambda: logged("second", f"Metrics endpoint cannot listen: cannot serve metrics on TCP 127.0.0.1:{metrics}"),
+             5, "the second relay to tell the taken metrics port")
+    play(second_tunnel)
     # The endpoint serves for the process's life: a reload says that a change takes a restart.
     text = open(ini).read().replace(f"Port={metrics}", f"Port={free_port('tcp')}")
     open(ini, "w").write(text)
     relay.send_signal(signal.SIGHUP)
-    wait_for(lambda: logged("relay", f"Metrics stay on http://127.0.0.1:{metrics}/metrics until the next start"), 5,
-             "the reload to tell that the endpoint stays")
+    wait_for(lambda: logged("relay", f"Warning: metrics stay on http://127.0.0.1:{metrics}/metrics until the next start"),
+             5, "the reload to tell that the endpoint stays")
     if b"gatewarden_relays{" not in urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=2).read():
         fail("the endpoint serves no relay figures after the reload")
     relay.send_signal(signal.SIGTERM)
     if relay.wait(10) != 0:
         fail(f"the relay stopped with status {relay.returncode}")
+    wait_for(lambda: logged("second", f"Metrics on http://127.0.0.1:{metrics}/metrics"), 10,
+             "the second relay's endpoint once the port was free")
+    labels = f'tunnel="{second_tunnel}",kind="static"'
+    expect(api, f'gatewarden_datagrams_total{{{labels},direction="to_server"}}', ROUND_TRIPS)
+    if second.poll() is not None:
+        fail(f"the second relay ended with status {second.returncode}")
+
+
+def check_process_figures(api):
+    """The figures every exporter has, and the version."""
+    for name in ("process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds", "process_max_fds"):
+        wait_for(lambda: (query(api, name) or 0) > 0, 5, f"{name} above 0")
+    started = query(api, "process_start_time_seconds")
+    if started is None or abs(started - time.time()) > 120:
+        fail(f"process_start_time_seconds is {started}, not within two minutes of now")
+    version = subprocess.run([HEADLESS, "--version"], capture_output=True, text=True).stdout.split()[-1]
+    expect(api, f'gatewarden_build_info{{version="{version}"}}', 1)
+
+
+def check_dashboard_and_rules(api):
+    """Every query of the dashboard reads and finds series of the relay; the rules loaded
+    and, with every tunnel bound and no masters, none fires."""
+    dashboard = json.load(open(os.path.join(DIST, "gatewarden-dashboard.json")))
+    for panel in dashboard["panels"]:
+        for target in panel["targets"]:
+            expression = target["expr"].replace("$instance", ".*").replace("$__rate_interval", "1m")
+            result = query_all(api, expression)
+            if result is None:
+                fail(f"panel '{panel['title']}': Prometheus does not read {expression}")
+            if not result and "heartbeat" not in expression and "announced" not in expression \
+                    and "answering" not in expression and "== 0" not in expression:
+                fail(f"panel '{panel['title']}': {expression} finds no series")
+    def rules():
+        with urllib.request.urlopen(api.replace("query?query=", "rules"), timeout=2) as reply:
+            return [rule for group in json.load(reply)["data"]["groups"] for rule in group["rules"]]
+
+    gwtest.wait_for(lambda: all(rule["health"] != "unknown" for rule in rules()), 5, 0.2)
+    rules = rules()
+    if len(rules) < 5 or any(rule["health"] != "ok" for rule in rules):
+        fail(f"the alert rules: {[(rule['name'], rule['health'], rule.get('lastError')) for rule in rules]}")
+    firing = [rule["name"] for rule in rules if rule["state"] == "firing"]
+    if firing:
+        fail(f"alerts fire for a healthy relay: {firing}")
 
 
 def fastpath():

@@ -31,8 +31,11 @@ holds() { # PACKAGE PATH...: exactly these files
 }
 doc() { echo "./usr/share/doc/$1/copyright ./usr/share/doc/$1/changelog.Debian.gz ./usr/share/lintian/overrides/$1"; }
 # shellcheck disable=SC2046 # the file lists split on purpose
+examples=./usr/share/doc/gatewarden-headless/examples
 holds "$relay" ./usr/bin/gatewarden-headless ./lib/systemd/system/gatewarden.service ./etc/gatewarden/gatewarden.ini \
-  ./usr/share/man/man1/gatewarden-headless.1.gz $(doc gatewarden-headless)
+  ./usr/share/man/man1/gatewarden-headless.1.gz $(doc gatewarden-headless) \
+  ./usr/share/doc/gatewarden-headless/README.md.gz ./usr/share/doc/gatewarden-headless/fastpath.md.gz \
+  $examples/gatewarden-alerts.yml $examples/gatewarden-dashboard.json
 icons=(./usr/share/icons/hicolor/scalable/apps/gatewarden.svg)
 for n in 16 22 24 32 48 64 128 256; do icons+=("./usr/share/icons/hicolor/${n}x${n}/apps/gatewarden.png"); done
 # shellcheck disable=SC2046
@@ -69,6 +72,32 @@ for option in --help --version; do
     fail "gatewarden $option without a display: $out"
 done
 [ "$out" = "gatewarden $(dpkg-deb -f "$desktop" Version | sed 's/-[^-]*$//')" ] || fail "gatewarden --version says '$out'"
+# A display that does not answer, and a wrong option: one line and status 2, not Qt's abort.
+desktop_fails() { # EXPECTED-LINE-PART ENV-AND-ARGS...
+  local expected=$1 status=0
+  shift
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work" "$@" 2>&1) || status=$?
+  [ "$status" -eq 2 ] && [[ "$(head -1 <<<"$out")" == *"$expected"* ]] || fail "gatewarden $*: status $status, $out"
+}
+stale=":$((RANDOM + 30000))"
+desktop_fails "the display does not answer (DISPLAY=$stale," DISPLAY="$stale" "$root/usr/bin/gatewarden"
+[ "$(wc -l <<<"$out")" -eq 1 ] || fail "a stale DISPLAY takes more than one line: $out"
+desktop_fails "the display does not answer (DISPLAY=, WAYLAND_DISPLAY=wayland-gw)" WAYLAND_DISPLAY=wayland-gw \
+  "$root/usr/bin/gatewarden"
+desktop_fails "unexpected argument '--bogus'" "$root/usr/bin/gatewarden" --bogus
+
+# What an operator reads beside the relay, and what Prometheus and Grafana take from it.
+for text in README.md fastpath.md; do
+  gzip -t "$root/usr/share/doc/gatewarden-headless/$text.gz" || fail "$text.gz is no gzip file"
+done
+if command -v promtool >/dev/null; then
+  promtool check rules "$root/$examples/gatewarden-alerts.yml" >"$work/promtool.log" 2>&1 ||
+    fail "promtool check rules: $(cat "$work/promtool.log")"
+else
+  echo "the alert rules are not checked: no promtool (Debian's prometheus package)"
+fi
+python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$root/$examples/gatewarden-dashboard.json" ||
+  fail "the dashboard is not JSON"
 
 desktop-file-validate "$root/usr/share/applications/gatewarden.desktop" || fail "the desktop entry does not validate"
 for page in gatewarden gatewarden-headless; do

@@ -133,6 +133,64 @@ for reason in "entry Server1=7778 a:b:7778: 'b:7778' is not a valid integer valu
   [[ "$warnings" == *"$reason"* ]] || fail "journalctl -p warning lacks '$reason': $warnings"
 done
 
+# A metrics port another program holds at start (node_exporter, after a reboot): the
+# tunnels serve, the failure is a warning, and the endpoint comes up once the port is free.
+[ "$(inside systemctl show -P RestartUSec gatewarden)" = 5s ] || fail "RestartSec: $(inside systemctl show -P RestartUSec gatewarden)"
+# The port of the shipped file's example.
+inside sh -c "sed 's/^;Port=9112$/Port=9112/' /root/good.ini >$settings"
+inside python3 -c '
+import os, socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 9112))
+s.listen()
+open("/run/holder.pid", "w").write(str(os.getpid()))
+time.sleep(30)' </dev/null >/dev/null 2>&1 &
+for _ in $(seq 50); do inside test -s /run/holder.pid && break; sleep 0.1; done
+inside systemctl restart gatewarden || fail "restart with the metrics port taken failed: $(journal | tail -5)"
+relays 7777 || fail "the tunnel does not serve while the metrics port is taken: $(journal | tail -5)"
+inside systemctl is-active --quiet gatewarden || fail "the service stopped on a taken metrics port: $(journal | tail -5)"
+inside journalctl -q -o cat -p warning -u gatewarden | grep -qF "Metrics endpoint cannot listen: cannot serve metrics on TCP 127.0.0.1:9112" ||
+  fail "the taken metrics port is not a warning: $(journal | tail -5)"
+inside sh -c 'kill "$(cat /run/holder.pid)"' || fail "the port's holder was gone early"
+scraped=""
+for _ in $(seq 100); do
+  # python3-minimal has no urllib: HTTP by hand.
+  scraped=$(inside python3 -c '
+import socket
+c = socket.create_connection(("127.0.0.1", 9112), timeout=1)
+c.sendall(b"GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
+reply = b""
+while chunk := c.recv(65536):
+    reply += chunk
+print(reply.decode())' 2>/dev/null || true)
+  [[ "$scraped" == *gatewarden_static_tunnels* ]] && break
+  sleep 0.2
+done
+[[ "$scraped" == *"gatewarden_static_tunnels 1"* ]] || fail "the endpoint did not come up once the port was free: $(journal | tail -3)"
+logged "Metrics on http://127.0.0.1:9112/metrics" || fail "the endpoint's coming up is not told"
+
+# A reload that changes FastPath: told at warning priority as taking a restart, and the
+# Serving line tells what runs and what the file says.
+inside sed -i 's/^FastPath=0/FastPath=1/' "$settings"
+inside systemctl reload gatewarden || fail "reload with FastPath=1 failed"
+inside journalctl -q -o cat -p warning -u gatewarden | grep -qF "a changed FastPath (FastPath=1) takes a restart" ||
+  fail "the unapplied FastPath is not a warning: $(journal | tail -3)"
+logged "fast path off (FastPath=0) (the file says FastPath=1, which takes a restart)" ||
+  fail "the Serving line after FastPath=1: $(journal | grep Serving | tail -1)"
+relays 7777 || fail "the tunnel stopped serving after the FastPath reload"
+
+# A file of mode 0600 reads for root and not for the service's dynamic user: --check as
+# root says so, and a reload (whose check runs as that user) is refused.
+inside chmod 0600 "$settings"
+out=$(inside gatewarden-headless --check --config "$settings" 2>&1) || true
+[[ "$out" == *"$settings: the service's user could not read it (Permission denied)"* ]] ||
+  fail "--check of a file of mode 0600: $out"
+inside systemctl reload gatewarden 2>/dev/null && fail "reload of a file the service cannot read succeeded"
+inside journalctl -q -o cat -p err -u gatewarden | grep -qF "Unable to read $settings: Permission denied" ||
+  fail "the refused reload's reason is not in the journal: $(journal | tail -3)"
+inside chmod 0644 "$settings"
+relays 7777 || fail "the tunnel stopped serving after the refused reload"
+
 # Remote control with a password of its own: told at reload, and it makes tunnels to
 # servers only.
 inside sh -c "sed 's/^Temporary=0/Temporary=1/; s/^Password=$/Password=s3cret/; s/^AddPort=1/&\nAddPot=1/' /root/good.ini >$settings"
