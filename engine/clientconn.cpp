@@ -140,12 +140,6 @@ void TClient::Establish() {
   stage_ = TStage::Established;
   Place.Leave();
   context_.Admission().Room().Established(Peer.Address);
-  // A player's relay carries tens of datagrams a second: connected, the system keeps its
-  // route and finds its socket without a look-up each way, some 8% of the relay's time per
-  // round trip. A server that has answered only from the port it is sent to by then (dozens
-  // of datagrams) is taken to go on so; one that answered from another keeps the endpoint
-  // open to all its ports.
-  if (!IsQuery && !otherPortSeen_ && Connected()) UpstreamSocket.Connect(UpstreamPeer());
 }
 
 void TClient::LoseEstablished(TTime now) {
@@ -170,7 +164,11 @@ void TClient::HandleReply(std::span<const char> data, const TPeerAddress& from) 
     if (OnStranger) OnStranger(from);
     return;
   }
-  if (from.Port != static_cast<uint16_t>(ServerPort)) otherPortSeen_ = true;
+  if (from.Port != static_cast<uint16_t>(ServerPort))
+    otherPortSeen_ = true;
+  else if (!IsQuery && !otherPortSeen_ && !UpstreamSocket.Connected() &&
+           ++repliesFromServerPort_ == TEngineLimits::kConnectAfterServerReplies)
+    UpstreamSocket.Connect(UpstreamPeer());
   if (stage_ == TStage::Trial) {
     stage_ = TStage::Answered;
     MarkPace(context_.Now());

@@ -122,9 +122,11 @@ private:
   TudpSocket UpstreamSocket;
   TTime nextConnect_{};
   uint32_t connectedAddress_ = 0;
-  // Whether the server answered from another port than the one it is sent to; until it has,
-  // an established game relay's endpoint is connected to that port (see Establish).
+  // Whether the server answered from another port than the one it is sent to, and how often
+  // it answered from that port: a game relay's endpoint is connected to the port once it has
+  // answered there a few times and never elsewhere (TEngineLimits::kConnectAfterServerReplies).
   bool otherPortSeen_ = false;
+  int repliesFromServerPort_ = 0;
   TStage stage_ = TStage::Trial;
   // Where the current window of its pace began, and its traffic then.
   TTime paceAt_{};

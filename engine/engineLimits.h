@@ -48,6 +48,14 @@ struct TEngineLimits {
   // datagrams in 3 s of a thousand clients. Relays' own endpoints each serve one client and
   // keep the default.
   static constexpr int kTunnelReceiveBufferBytes = 4 << 20;
+  // A relay's upstream endpoint takes its server's datagrams from any of the server's ports
+  // until the server has answered this many times from the port it is sent to, and never
+  // from another: it is then connected to that port, so that the system keeps its route and
+  // finds the socket without a look-up each way, some 4-8% of the relay's time per round
+  // trip (measured with 16 clients of 4 in flight). A game client gets this many answers
+  // within its first second; a server that answers from another port keeps the endpoint open
+  // to all of its ports.
+  static constexpr int kConnectAfterServerReplies = 16;
 
   // --- Time
   // A relay whose client has sent nothing for longer than this ends, and its socket and
